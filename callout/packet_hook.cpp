@@ -1,0 +1,18 @@
+// DhcpNewPktHook: the server asks, for every packet it receives, whether to
+// process it or drop it.
+#include <cstddef>
+
+#include "callout/callout.h"
+#include "filter/packet_filter.h"
+
+extern "C" MACGATE_EXPORT uint32_t MACGATE_CALL
+DhcpNewPktHook(uint8_t** packet, uint32_t* packetSize, uint32_t /*ipAddress*/, void* /*reserved*/,
+               void** /*pktContext*/, int32_t* processIt) {
+    const uint8_t* message = packet != nullptr ? *packet : nullptr;
+    size_t length = packetSize != nullptr ? *packetSize : macgate::kUnknownLength;
+    int32_t verdict = macgate::FilterPacket(message, length);
+    if (processIt != nullptr) {
+        *processIt = verdict;
+    }
+    return 0;
+}

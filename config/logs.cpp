@@ -1,0 +1,70 @@
+#include "config/logs.h"
+
+#include <cstdarg>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace macgate {
+
+void LogMessage(FILE* stream, const char* format, ...) {
+    if (stream == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Platform.FormatFile(stream, format, args);
+    va_end(args);
+}
+
+namespace {
+
+constexpr char kDayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+char* PutTwoDigits(char* out, int value) {
+    out[0] = static_cast<char>('0' + value / 10 % 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
+}
+
+}  // namespace
+
+// Built by hand rather than with strftime or asctime: those depend on the
+// locale or share a static buffer between threads.
+void FormatLogTimestamp(char (&text)[kTimestampTextSize]) {
+    text[0] = '\0';
+    struct tm local = {};
+    if (!Platform.LocalTime(Platform.Now(), &local)) {
+        return;
+    }
+    int year = local.tm_year + 1900;
+    if (local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11 ||
+        year < 0 || year > 9999) {
+        return;
+    }
+    char* out = text;
+    for (int i = 0; i < 3; ++i) {
+        *out++ = kDayNames[local.tm_wday][i];
+    }
+    *out++ = ' ';
+    for (int i = 0; i < 3; ++i) {
+        *out++ = kMonthNames[local.tm_mon][i];
+    }
+    *out++ = ' ';
+    out = PutTwoDigits(out, local.tm_mday);
+    *out++ = ' ';
+    out = PutTwoDigits(out, local.tm_hour);
+    *out++ = ':';
+    out = PutTwoDigits(out, local.tm_min);
+    *out++ = ':';
+    out = PutTwoDigits(out, local.tm_sec);
+    *out++ = ' ';
+    out = PutTwoDigits(out, year / 100);
+    out = PutTwoDigits(out, year % 100);
+    *out++ = '\n';
+    *out = '\0';
+}
+
+}  // namespace macgate

@@ -1,0 +1,9 @@
+#include "config/registry.h"
+
+namespace macgate {
+
+char* ReadParameterPath(int) {
+    return nullptr;  // TODO
+}
+
+}  // namespace macgate

@@ -1,0 +1,7 @@
+#include "config/startup.h"
+
+namespace macgate {
+
+void InitializeFilter() {}  // TODO
+
+}  // namespace macgate
