@@ -4,4 +4,6 @@ namespace macgate {
 
 void InitializeFilter() {}  // TODO
 
+void StartFilter(const char*, const char*, const char*) {}  // TODO
+
 }  // namespace macgate

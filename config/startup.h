@@ -7,4 +7,9 @@ namespace macgate {
 // becomes a line in a log, and an unloaded set lets every client through.
 void InitializeFilter();
 
+// The start-up sequence itself, with the three paths given instead of read
+// from the registry (null or empty: no path). Hosts other than the Windows
+// DHCP server (the Kea adapter, the macgate tool) call this.
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath);
+
 }  // namespace macgate
