@@ -1,0 +1,20 @@
+// The adapter's Kea logger and its messages.
+#pragma once
+
+#include <log/logger.h>
+#include <log/macros.h>
+#include <log/message_types.h>
+
+namespace macgate {
+
+extern isc::log::Logger KeaLogger;
+
+extern const isc::log::MessageID MACGATE_CALLOUT_FAILED;
+extern const isc::log::MessageID MACGATE_INVALID_PARAMETER;
+extern const isc::log::MessageID MACGATE_MISSING_PARAMETER;
+extern const isc::log::MessageID MACGATE_NOTHING_LOADED;
+extern const isc::log::MessageID MACGATE_STARTED;
+extern const isc::log::MessageID MACGATE_STOPPED;
+extern const isc::log::MessageID MACGATE_UNKNOWN_PARAMETER;
+
+}  // namespace macgate
