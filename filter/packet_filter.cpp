@@ -1,9 +1,79 @@
 #include "filter/packet_filter.h"
 
+#include <mutex>
+
+#include "config/logs.h"
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "platform/platform.h"
+
 namespace macgate {
 
-int32_t FilterPacket(const uint8_t*, size_t) {
-    return 1;  // TODO
+namespace {
+
+// The client hardware address field (chaddr) of an RFC 2131 message; only
+// its first six bytes are read, whatever the hardware type says.
+constexpr size_t kHardwareAddressOffset = 28;
+constexpr size_t kHardwareAddressBytes = 6;
+constexpr size_t kShortestMessage = kHardwareAddressOffset + kHardwareAddressBytes;
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Timestamp text without its newline.
+constexpr int kTimestampLength = 24;
+
+void WriteDecisionLine(const char* key, int32_t verdict) {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (InfoLog == nullptr) {
+        return;
+    }
+    char text[kTimestampTextSize] = {};
+    FormatLogTimestamp(text);
+    char timestamp[kTimestampLength + 1] = {};
+    for (int i = 0; i < kTimestampLength && text[i] != '\0'; ++i) {
+        timestamp[i] = text[i];
+    }
+    LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict != 0 ? "Allow" : "Deny");
+    Platform.FlushFile(InfoLog);
+}
+
+}  // namespace
+
+int32_t FilterPacket(const uint8_t* message, size_t length) {
+    const AddressNode* root = AddressSet;
+    // An empty set serves everyone; otherwise an unlisted client is served
+    // only under a deny list.
+    const int32_t unlisted = (root == nullptr || FilterAction == 0) ? 1 : 0;
+
+    if (message == nullptr || (length != kUnknownLength && length < kShortestMessage)) {
+        return unlisted;
+    }
+
+    char key[kAddressKeySize];
+    unsigned any = 0;
+    for (size_t i = 0; i < kHardwareAddressBytes; ++i) {
+        uint8_t byte = message[kHardwareAddressOffset + i];
+        any |= byte;
+        key[2 * i] = kHexDigits[byte >> 4];
+        key[2 * i + 1] = kHexDigits[byte & 0x0F];
+    }
+    key[kAddressKeySize - 1] = '\0';
+
+    // A client without an address is always served and never logged.
+    if (any == 0) {
+        return 1;
+    }
+
+    int32_t verdict = unlisted;
+    if (root != nullptr && AddressSetFind(key, root) != nullptr) {
+        verdict = FilterAction != 0 ? 1 : 0;
+    }
+
+    // With the info log off no lock is taken at all.
+    if (InfoLogEnabled == 1) {
+        WriteDecisionLine(key, verdict);
+    }
+    return verdict;
 }
 
 }  // namespace macgate

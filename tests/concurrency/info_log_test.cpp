@@ -1,0 +1,145 @@
+// Packet threads write decision lines while another thread opens and closes
+// the info log, as server start and stop do.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "callout/callout.h"
+#include "config/logs.h"
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "platform/platform.h"
+
+namespace macgate {
+namespace {
+
+constexpr char kStartLine[] = "The DHCP server has successfully started.\n";
+constexpr char kStopLine[] = "The DHCP server has successfully stopped.\n";
+
+std::vector<uint8_t> Message(uint8_t last) {
+    std::vector<uint8_t> message(300, 0);
+    const uint8_t address[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, last};
+    for (int i = 0; i < 6; ++i) {
+        message[28 + i] = address[i];
+    }
+    return message;
+}
+
+void WaitForProgress(const std::atomic<long>& decisions, long amount) {
+    long target = decisions.load() + amount;
+    while (decisions.load() < target) {
+        std::this_thread::yield();
+    }
+}
+
+TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
+    std::random_device random;
+    const std::string path =
+        testing::TempDir() + "macgate-info-log-" + std::to_string(random()) + ".log";
+    std::remove(path.c_str());
+
+    // Allow list of the even last bytes.
+    FilterAction = 1;
+    for (int last = 0; last < 256; last += 2) {
+        char key[kAddressKeySize];
+        std::snprintf(key, sizeof key, "001a2b3c4d%02x", last);
+        AddressSet = AddressSetInsert(key, AddressSet);
+    }
+    InfoLogEnabled = 1;
+
+    constexpr int kPacketThreads = 4;
+    constexpr int kRounds = 40;
+    std::atomic<bool> stop{false};
+    std::atomic<long> decisions{0};
+    std::atomic<long> wrongVerdicts{0};
+
+    std::vector<std::thread> packetThreads;
+    for (int t = 0; t < kPacketThreads; ++t) {
+        packetThreads.emplace_back([&, t] {
+            uint8_t last = static_cast<uint8_t>(t * 61 + 1);
+            while (!stop.load()) {
+                std::vector<uint8_t> message = Message(last);
+                uint8_t* packet = message.data();
+                uint32_t size = static_cast<uint32_t>(message.size());
+                int32_t flag = -1;
+                DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag);
+                if (flag != (last % 2 == 0 ? 1 : 0)) {
+                    ++wrongVerdicts;
+                }
+                ++decisions;
+                ++last;
+            }
+        });
+    }
+
+    // Open, write, close under the lock, as the control hook does; let the
+    // packet threads run both while the log is open and while it is closed.
+    std::thread control([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            {
+                std::lock_guard<std::mutex> guard(InfoLogLock);
+                InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
+                LogMessage(InfoLog, "%s", kStartLine);
+                if (InfoLog != nullptr) {
+                    Platform.FlushFile(InfoLog);
+                }
+            }
+            WaitForProgress(decisions, 50);
+            {
+                std::lock_guard<std::mutex> guard(InfoLogLock);
+                LogMessage(InfoLog, "%s", kStopLine);
+                if (InfoLog != nullptr) {
+                    Platform.CloseFile(InfoLog);
+                    InfoLog = nullptr;
+                }
+            }
+            WaitForProgress(decisions, 50);
+        }
+        stop = true;
+    });
+
+    control.join();
+    for (std::thread& thread : packetThreads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrongVerdicts.load(), 0);
+
+    const std::regex packetLine(
+        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} 001a2b3c4d([0-9a-f]{2}) "
+        "(Allow|Deny)");
+    std::ifstream file(path);
+    std::string line;
+    int starts = 0;
+    int stops = 0;
+    int packetLines = 0;
+    while (std::getline(file, line)) {
+        std::smatch match;
+        if (line + "\n" == kStartLine) {
+            ++starts;
+        } else if (line + "\n" == kStopLine) {
+            ++stops;
+        } else if (std::regex_match(line, match, packetLine)) {
+            ++packetLines;
+            int last = std::stoi(match[3].str(), nullptr, 16);
+            EXPECT_EQ(match[4].str(), last % 2 == 0 ? "Allow" : "Deny") << line;
+        } else {
+            ADD_FAILURE() << "malformed line: " << line;
+        }
+    }
+    EXPECT_EQ(starts, kRounds);
+    EXPECT_EQ(stops, kRounds);
+    EXPECT_GE(packetLines, kRounds);
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace macgate

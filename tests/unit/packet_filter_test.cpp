@@ -1,0 +1,292 @@
+// DhcpNewPktHook driven as the server drives it, with hand-built messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <initializer_list>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "callout/callout.h"
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "platform/platform.h"
+
+namespace macgate {
+namespace {
+
+constexpr uint8_t kListed[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+constexpr uint8_t kUnlisted[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
+constexpr uint8_t kZero[6] = {0, 0, 0, 0, 0, 0};
+
+// A BOOTREQUEST of `size` bytes with `address` at the start of chaddr.
+std::vector<uint8_t> Message(const uint8_t (&address)[6], size_t size = 300) {
+    std::vector<uint8_t> full(300, 0);
+    full[0] = 1;  // op: BOOTREQUEST
+    full[1] = 1;  // htype: Ethernet
+    full[2] = 6;  // hlen
+    std::copy(address, address + 6, full.begin() + 28);
+    return std::vector<uint8_t>(full.begin(), full.begin() + static_cast<long>(size));
+}
+
+time_t FixedNow() {
+    return 1000;
+}
+
+// Tue Dec 08 06:25:12 2026
+bool FixedLocalTime(time_t, struct tm* out) {
+    *out = {};
+    out->tm_year = 2026 - 1900;
+    out->tm_mon = 11;
+    out->tm_mday = 8;
+    out->tm_wday = 2;
+    out->tm_hour = 6;
+    out->tm_min = 25;
+    out->tm_sec = 12;
+    return true;
+}
+
+bool FailingLocalTime(time_t, struct tm*) {
+    return false;
+}
+
+std::atomic<int> FormatCalls{0};
+int CountingFormat(FILE*, const char*, va_list) {
+    ++FormatCalls;
+    return -1;
+}
+int FailingFlush(FILE*) {
+    return EOF;
+}
+
+class PacketFilterTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Platform.Now = FixedNow;
+        Platform.LocalTime = FixedLocalTime;
+        FormatCalls = 0;
+        std::random_device random;
+        path_ = testing::TempDir() + "macgate-packet-filter-" + std::to_string(random()) + ".log";
+    }
+    void TearDown() override {
+        ResetStateForTesting();  // closes InfoLog before the file goes
+        std::remove(path_.c_str());
+    }
+
+    void UseList(unsigned char action, std::initializer_list<const char*> keys) {
+        FilterAction = action;
+        for (const char* key : keys) {
+            AddressSet = AddressSetInsert(key, AddressSet);
+        }
+    }
+
+    void OpenInfoLog() {
+        InfoLogEnabled = 1;
+        InfoLog = Platform.OpenFile(path_.c_str(), "a", FileShare::kDenyWrite);
+        ASSERT_NE(InfoLog, nullptr);
+    }
+
+    // What the file holds now, without closing the stream: lines must be
+    // flushed as they are written.
+    std::string LogText() const {
+        std::ifstream file(path_, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    // Calls the hook as the server does and gives the process flag.
+    int32_t Decide(std::vector<uint8_t> message) {
+        uint8_t* packet = message.data();
+        uint32_t size = static_cast<uint32_t>(message.size());
+        int32_t flag = -1;
+        EXPECT_EQ(DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag), 0u);
+        EXPECT_EQ(packet, message.data());
+        return flag;
+    }
+
+    std::string path_;
+};
+
+TEST_F(PacketFilterTest, DecisionTable) {
+    EXPECT_EQ(Decide(Message(kListed)), 1) << "empty set, DENY";
+    FilterAction = 1;
+    EXPECT_EQ(Decide(Message(kListed)), 1) << "empty set, ALLOW";
+
+    UseList(1, {"001a2b3c4d5e"});
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+
+    FilterAction = 0;
+    EXPECT_EQ(Decide(Message(kListed)), 0);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 1);
+
+    // Any nonzero action byte means ALLOW.
+    FilterAction = 2;
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+}
+
+TEST_F(PacketFilterTest, KeyIsLowercaseHexOfTheFirstSixChaddrBytes) {
+    UseList(1, {"a0b1c2d3e4f5"});
+    const uint8_t address[6] = {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5};
+    EXPECT_EQ(Decide(Message(address)), 1);
+
+    // An upper-case entry can never match a packet.
+    ResetStateForTesting();
+    UseList(1, {"A0B1C2D3E4F5"});
+    EXPECT_EQ(Decide(Message(address)), 0);
+}
+
+TEST_F(PacketFilterTest, EqualFirstSixBytesGiveTheSameVerdict) {
+    UseList(0, {"001a2b3c4d5e"});
+    OpenInfoLog();
+    std::vector<uint8_t> first = Message(kListed);
+    std::vector<uint8_t> second = Message(kListed);
+    first[2] = 16;  // hlen and the rest of chaddr differ
+    for (size_t i = 34; i < 44; ++i) {
+        second[i] = 0xFF;
+    }
+    EXPECT_EQ(Decide(first), 0);
+    EXPECT_EQ(Decide(second), 0);
+    EXPECT_EQ(LogText(),
+              "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n"
+              "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n");
+}
+
+TEST_F(PacketFilterTest, AllZeroAddressIsServedAndNeverLogged) {
+    for (unsigned char action : {0, 1}) {
+        ResetStateForTesting();
+        OpenInfoLog();
+        UseList(action, {"000000000000", "001a2b3c4d5e"});
+        EXPECT_EQ(Decide(Message(kZero)), 1);
+    }
+    EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(PacketFilterTest, LogLineFormAndLength) {
+    UseList(1, {"001a2b3c4d5e"});
+    OpenInfoLog();
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    std::string allow = "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Allow\n";
+    EXPECT_EQ(allow.size(), 43u + 1);
+    EXPECT_EQ(LogText(), allow);
+
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+    std::string deny = "Tue Dec 08 06:25:12 2026 001a2b3c4d5f Deny\n";
+    EXPECT_EQ(deny.size(), 42u + 1);
+    EXPECT_EQ(LogText(), allow + deny);
+}
+
+TEST_F(PacketFilterTest, EmptySetLogsAllow) {
+    FilterAction = 1;
+    OpenInfoLog();
+    EXPECT_EQ(Decide(Message(kUnlisted)), 1);
+    EXPECT_EQ(LogText(), "Tue Dec 08 06:25:12 2026 001a2b3c4d5f Allow\n");
+}
+
+TEST_F(PacketFilterTest, UnconvertibleTimeLeavesTheTimestampEmpty) {
+    Platform.LocalTime = FailingLocalTime;
+    OpenInfoLog();
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(LogText(), " 001a2b3c4d5e Allow\n");
+}
+
+TEST_F(PacketFilterTest, NothingIsWrittenUnlessEnabledAndOpen) {
+    UseList(1, {"001a2b3c4d5e"});
+    OpenInfoLog();
+    InfoLogEnabled = 0;
+    Platform.FormatFile = CountingFormat;
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+    EXPECT_EQ(FormatCalls.load(), 0);
+    EXPECT_EQ(LogText(), "");
+
+    // Enabled, but the server has not started (or has stopped).
+    Platform.CloseFile(InfoLog);
+    InfoLog = nullptr;
+    InfoLogEnabled = 1;
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+    EXPECT_EQ(FormatCalls.load(), 0);
+}
+
+TEST_F(PacketFilterTest, FailedWritesDoNotChangeTheVerdict) {
+    UseList(1, {"001a2b3c4d5e"});
+    OpenInfoLog();
+    Platform.FormatFile = CountingFormat;
+    Platform.FlushFile = FailingFlush;
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+    EXPECT_EQ(FormatCalls.load(), 2);
+}
+
+TEST_F(PacketFilterTest, InfoLogOffTakesNoLock) {
+    UseList(1, {"001a2b3c4d5e"});
+    std::atomic<bool> done{false};
+    std::unique_lock<std::mutex> held(InfoLogLock);
+    std::thread packetThread([&] {
+        EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+        done = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    bool finishedWhileHeld = done;
+    held.unlock();
+    packetThread.join();
+    EXPECT_TRUE(finishedWhileHeld);
+}
+
+TEST_F(PacketFilterTest, ShortOrMissingMessageReadsNothing) {
+    for (unsigned char action : {1, 0}) {
+        ResetStateForTesting();
+        OpenInfoLog();
+        const std::string logged = LogText();
+        UseList(action, {"001a2b3c4d5e"});
+        int32_t unlisted = action == 1 ? 0 : 1;
+        // Exactly sized, so reading past the end would be caught by the
+        // address sanitizer.
+        EXPECT_EQ(Decide(Message(kListed, 33)), unlisted);
+        EXPECT_EQ(Decide(Message(kZero, 33)), unlisted);
+        EXPECT_EQ(Decide(Message(kListed, 0)), unlisted);
+
+        uint8_t* none = nullptr;
+        uint32_t size = 300;
+        int32_t flag = -1;
+        EXPECT_EQ(DhcpNewPktHook(&none, &size, 0, nullptr, nullptr, &flag), 0u);
+        EXPECT_EQ(flag, unlisted);
+        flag = -1;
+        EXPECT_EQ(DhcpNewPktHook(nullptr, &size, 0, nullptr, nullptr, &flag), 0u);
+        EXPECT_EQ(flag, unlisted);
+        EXPECT_EQ(LogText(), logged);
+
+        // 34 bytes is enough.
+        EXPECT_EQ(Decide(Message(kListed, 34)), action == 1 ? 1 : 0);
+    }
+    ResetStateForTesting();
+    EXPECT_EQ(Decide(Message(kListed, 10)), 1) << "empty set";
+}
+
+TEST_F(PacketFilterTest, WithoutALengthTheAddressIsRead) {
+    UseList(1, {"001a2b3c4d5e"});
+    std::vector<uint8_t> message = Message(kListed, 34);
+    uint8_t* packet = message.data();
+    int32_t flag = -1;
+    EXPECT_EQ(DhcpNewPktHook(&packet, nullptr, 0, nullptr, nullptr, &flag), 0u);
+    EXPECT_EQ(flag, 1);
+    // No process flag to write: nothing breaks.
+    EXPECT_EQ(DhcpNewPktHook(&packet, nullptr, 0, nullptr, nullptr, nullptr), 0u);
+}
+
+}  // namespace
+}  // namespace macgate
