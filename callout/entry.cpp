@@ -2,10 +2,20 @@
 #include "callout/callout.h"
 #include "config/startup.h"
 
+// The server's version and chained libraries are ignored: this library checks
+// no version and loads no further callout library.
 extern "C" MACGATE_EXPORT uint32_t MACGATE_CALL DhcpServerCalloutEntry(void*, uint32_t,
-                                                                       CalloutTable*) {
+                                                                       CalloutTable* table) {
     macgate::InitializeFilter();
-    return 0;  // TODO: fill the table
+    if (table != nullptr) {
+        table->controlHook = DhcpControlHook;
+        table->newPktHook = DhcpNewPktHook;
+        table->pktDropHook = DhcpPktDropHook;
+        table->pktSendHook = DhcpPktSendHook;
+        table->addressDelHook = DhcpAddressDelHook;
+        table->deleteClientHook = DhcpDeleteClientHook;
+    }
+    return 0;
 }
 
 // Hooks the filter has no use for: they read nothing and touch nothing.
