@@ -1,0 +1,45 @@
+// Loading a callout library the way a host does, for the macgate tool and the
+// load tests: open it by path, find its exports by name, and hand it a
+// configuration of our own without touching the DHCP server's.
+#pragma once
+
+#include <string>
+
+namespace macgate {
+
+// Opaque handle of a loaded library; null when loading failed.
+using LibraryHandle = void*;
+
+// Loads the library at `path`. On failure gives null and sets `error` to the
+// system's reason.
+LibraryHandle OpenLibrary(const char* path, std::string* error);
+
+// The address of the export `name`, or null.
+void* FindLibraryExport(LibraryHandle library, const char* name);
+
+void CloseLibrary(LibraryHandle library);
+
+// The file name of the callout library on this system ("libmacgate.so",
+// "macgate.dll") in the folder of the running executable.
+std::string DefaultLibraryPath();
+
+// The three configured paths, in the order of the registry values
+// CalloutErrorLogFile, CalloutMacAddressListFile and CalloutInfoLogFile.
+// A null path is a missing value.
+struct CalloutPaths {
+    const char* errorLog;
+    const char* list;
+    const char* infoLog;
+};
+
+// Makes the callout library, once loaded in this process, read `paths`
+// instead of the server's configuration: on Windows by pointing this
+// process's HKEY_LOCAL_MACHINE at a private volatile key, elsewhere through
+// the environment that stands in for the registry. Call it before loading
+// the library. False, with `error` set, when it cannot be done.
+bool UsePrivateConfiguration(const CalloutPaths& paths, std::string* error);
+
+// Undoes UsePrivateConfiguration and removes the private key, if any.
+void DropPrivateConfiguration();
+
+}  // namespace macgate

@@ -1,0 +1,68 @@
+// POSIX side of library loading: dlopen, and the environment variables that
+// stand in for the registry values.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/library.h"
+
+namespace macgate {
+
+LibraryHandle OpenLibrary(const char* path, std::string* error) {
+    // RTLD_LOCAL keeps the library's symbols away from anything loaded later,
+    // as a host loading several callout libraries would want.
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr && error != nullptr) {
+        const char* reason = dlerror();
+        *error = reason != nullptr ? reason : "unknown error";
+    }
+    return library;
+}
+
+void* FindLibraryExport(LibraryHandle library, const char* name) {
+    return dlsym(library, name);
+}
+
+void CloseLibrary(LibraryHandle library) {
+    if (library != nullptr) {
+        dlclose(library);
+    }
+}
+
+std::string DefaultLibraryPath() {
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        return "libmacgate.so";
+    }
+    std::string path(self, static_cast<size_t>(length));
+    size_t slash = path.rfind('/');
+    return path.substr(0, slash + 1) + "libmacgate.so";
+}
+
+namespace {
+
+bool SetOrClear(const char* name, const char* value, std::string* error) {
+    int result = value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+    if (result != 0 && error != nullptr) {
+        *error = std::string("cannot set ") + name;
+    }
+    return result == 0;
+}
+
+}  // namespace
+
+bool UsePrivateConfiguration(const CalloutPaths& paths, std::string* error) {
+    return SetOrClear("CalloutErrorLogFile", paths.errorLog, error) &&
+           SetOrClear("CalloutMacAddressListFile", paths.list, error) &&
+           SetOrClear("CalloutInfoLogFile", paths.infoLog, error);
+}
+
+void DropPrivateConfiguration() {
+    unsetenv("CalloutErrorLogFile");
+    unsetenv("CalloutMacAddressListFile");
+    unsetenv("CalloutInfoLogFile");
+}
+
+}  // namespace macgate

@@ -1,0 +1,89 @@
+#include "tools/macgate/host.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace macgate {
+namespace {
+
+// Values no real function has, so a slot the library leaves alone, or
+// writes with something odd, shows up.
+void* Sentinel(int slot) {
+    return reinterpret_cast<void*>(uintptr_t{0x5eed0000} + static_cast<uintptr_t>(slot) * 16);
+}
+
+}  // namespace
+
+int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* error) {
+    *callout = LoadedCallout();
+    std::string reason;
+    LibraryHandle library = OpenLibrary(path.c_str(), &reason);
+    if (library == nullptr) {
+        *error = "cannot load the callout library " + path + ": " + reason;
+        return 2;
+    }
+    auto entry = reinterpret_cast<uint32_t(MACGATE_CALL*)(void*, uint32_t, CalloutTable*)>(
+        FindLibraryExport(library, "DhcpServerCalloutEntry"));
+    if (entry == nullptr) {
+        *error = path + " exports no DhcpServerCalloutEntry: it is not a callout library";
+        CloseLibrary(library);
+        return 2;
+    }
+
+    constexpr int kSlots = sizeof(CalloutTable) / sizeof(void*);
+    void* slots[kSlots];
+    for (int i = 0; i < kSlots; ++i) {
+        slots[i] = Sentinel(i);
+    }
+    static_assert(sizeof slots == sizeof(CalloutTable), "the table is ten pointers");
+    CalloutTable table;
+    std::memcpy(&table, slots, sizeof table);
+
+    // The chained libraries and the server's version, which the library ignores.
+    uint32_t result = entry(nullptr, 0, &table);
+    std::memcpy(slots, &table, sizeof table);
+    callout->library = library;
+    callout->table = table;
+    if (result != 0) {
+        *error = "DhcpServerCalloutEntry returned " + std::to_string(result) + ", not 0";
+        return 1;
+    }
+    const char* expected[kSlots] = {
+        "DhcpControlHook", "DhcpNewPktHook",       "DhcpPktDropHook",
+        "DhcpPktSendHook", "DhcpAddressDelHook",   nullptr,
+        nullptr,           "DhcpDeleteClientHook", nullptr,
+        nullptr,
+    };
+    for (int i = 0; i < kSlots; ++i) {
+        std::string slot = "slot " + std::to_string(i);
+        if (expected[i] == nullptr) {
+            if (slots[i] != Sentinel(i)) {
+                *error = "DhcpServerCalloutEntry wrote " + slot + ", which belongs to the server";
+                return 1;
+            }
+            continue;
+        }
+        void* exported = FindLibraryExport(library, expected[i]);
+        if (exported == nullptr) {
+            *error = path + " does not export " + expected[i];
+            return 1;
+        }
+        if (slots[i] != exported) {
+            *error = "DhcpServerCalloutEntry put something other than " + std::string(expected[i]) +
+                     " in " + slot;
+            return 1;
+        }
+    }
+    if (FindLibraryExport(library, "DhcpAddressOfferHook") == nullptr) {
+        *error = path + " does not export DhcpAddressOfferHook";
+        return 1;
+    }
+    return 0;
+}
+
+void UnloadCallout(LoadedCallout* callout) {
+    CloseLibrary(callout->library);
+    *callout = LoadedCallout();
+}
+
+}  // namespace macgate

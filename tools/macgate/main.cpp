@@ -1,0 +1,59 @@
+// macgate: a host of its own for the callout library, so that a list can be
+// tried, and the library driven the way the DHCP server drives it, without
+// touching a production server.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/macgate/commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: macgate check LIST\n"
+    "       macgate replay [--list LIST] [--info-log FILE] [--error-log FILE]\n"
+    "                      [--threads N] [--library PATH] CAPTURE\n"
+    "\n"
+    "check   loads LIST with the library's own loader and prints what the error log\n"
+    "        would get, then a summary. Exit status 0: clean; 1: lines reported or\n"
+    "        nothing loaded; 2: the list cannot be read.\n"
+    "replay  loads the callout library, starts it as the DHCP server does, sends it\n"
+    "        every DHCP request of CAPTURE (pcap or pcapng, Ethernet) and prints its\n"
+    "        verdicts. --list, --info-log and --error-log replace the server's\n"
+    "        configuration for this run only; without them the library reads the\n"
+    "        server's own. --threads N sends from N threads (1 to 64). --library\n"
+    "        names the library (default: the one beside this program). Exit status\n"
+    "        0: replayed; 1: the library misbehaved; 2: a bad argument or file.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.empty()) {
+        std::fputs(kUsage, stderr);
+        return macgate::kExitCannotRun;
+    }
+    std::string command = arguments.front();
+    arguments.erase(arguments.begin());
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return macgate::kExitOk;
+    }
+    if (command == "check") {
+        return macgate::RunCheck(arguments);
+    }
+    if (command == "replay") {
+        return macgate::RunReplay(arguments);
+    }
+    macgate::ReportError("unknown command '" + command + "'");
+    std::fputs(kUsage, stderr);
+    return macgate::kExitCannotRun;
+}
+
+namespace macgate {
+
+void ReportError(const std::string& message) {
+    std::fprintf(stderr, "macgate: %s\n", message.c_str());
+}
+
+}  // namespace macgate

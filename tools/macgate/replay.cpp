@@ -1,0 +1,245 @@
+// macgate replay: the callout library, loaded by path, started, fed every
+// DHCP request of a capture through DhcpNewPktHook, and stopped.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/library.h"
+#include "tools/macgate/capture.h"
+#include "tools/macgate/commands.h"
+#include "tools/macgate/host.h"
+
+namespace macgate {
+namespace {
+
+constexpr int kMaxThreads = 64;
+// What the process flag holds before the hook is called; the hook must
+// replace it with 0 or 1.
+constexpr int32_t kFlagUnset = 0x7e7e7e7e;
+
+struct ReplayOptions {
+    const char* list = nullptr;
+    const char* infoLog = nullptr;
+    const char* errorLog = nullptr;
+    std::string library;
+    std::string capture;
+    int threads = 1;
+};
+
+struct Outcome {
+    uint32_t result = 0;
+    int32_t flag = kFlagUnset;
+};
+
+bool ParseThreads(const std::string& text, int* threads) {
+    if (text.empty() || text.size() > 3) {
+        return false;
+    }
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > kMaxThreads) {
+        return false;
+    }
+    *threads = value;
+    return true;
+}
+
+bool ParseReplayArguments(const std::vector<std::string>& arguments, ReplayOptions* options) {
+    bool haveCapture = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() > 1 && argument[0] == '-') {
+            bool known = argument == "--list" || argument == "--info-log" ||
+                         argument == "--error-log" || argument == "--threads" ||
+                         argument == "--library";
+            if (!known) {
+                ReportError("unknown option '" + argument + "'");
+                return false;
+            }
+            if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
+                ReportError(argument + " needs a value");
+                return false;
+            }
+            const std::string& value = arguments[++i];
+            if (argument == "--list") {
+                options->list = value.c_str();
+            } else if (argument == "--info-log") {
+                options->infoLog = value.c_str();
+            } else if (argument == "--error-log") {
+                options->errorLog = value.c_str();
+            } else if (argument == "--library") {
+                options->library = value;
+            } else if (!ParseThreads(value, &options->threads)) {
+                ReportError("--threads takes a number from 1 to " + std::to_string(kMaxThreads) +
+                            ", not '" + value + "'");
+                return false;
+            }
+            continue;
+        }
+        if (haveCapture) {
+            ReportError("replay takes one capture file, not '" + options->capture + "' and '" +
+                        argument + "'");
+            return false;
+        }
+        if (argument.empty()) {
+            ReportError("the capture file name is empty");
+            return false;
+        }
+        options->capture = argument;
+        haveCapture = true;
+    }
+    if (!haveCapture) {
+        ReportError("replay needs a capture file");
+        return false;
+    }
+    return true;
+}
+
+std::string ClientKey(const std::vector<uint8_t>& message) {
+    // The library reads the six bytes at offset 28; shorter messages carry
+    // no address it would look at.
+    if (message.size() < 34) {
+        return "(short)";
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    std::string key;
+    for (size_t i = 28; i < 34; ++i) {
+        key.push_back(kDigits[message[i] >> 4]);
+        key.push_back(kDigits[message[i] & 0x0f]);
+    }
+    return key;
+}
+
+std::string Count(uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+void ReplayShare(NewPktHookFn hook, std::vector<CapturedRequest>* requests,
+                 std::vector<Outcome>* outcomes, size_t first, size_t step) {
+    for (size_t i = first; i < requests->size(); i += step) {
+        std::vector<uint8_t>& message = (*requests)[i].message;
+        uint8_t* packet = message.data();
+        uint32_t size = static_cast<uint32_t>(message.size());
+        void* context = nullptr;
+        Outcome& outcome = (*outcomes)[i];
+        outcome.result = hook(&packet, &size, 0, nullptr, &context, &outcome.flag);
+    }
+}
+
+}  // namespace
+
+int RunReplay(const std::vector<std::string>& arguments) {
+    ReplayOptions options;
+    if (!ParseReplayArguments(arguments, &options)) {
+        return kExitCannotRun;
+    }
+    Capture capture;
+    std::string error;
+    if (!ReadCaptureFile(options.capture, &capture, &error)) {
+        ReportError(options.capture + ": " + error);
+        return kExitCannotRun;
+    }
+    if (options.list != nullptr || options.infoLog != nullptr || options.errorLog != nullptr) {
+        CalloutPaths paths = {options.errorLog, options.list, options.infoLog};
+        if (!UsePrivateConfiguration(paths, &error)) {
+            ReportError(error);
+            return kExitCannotRun;
+        }
+    }
+    if (options.library.empty()) {
+        options.library = DefaultLibraryPath();
+    }
+    LoadedCallout callout;
+    int status = LoadCallout(options.library, &callout, &error);
+    // The library has read its configuration; the server's view is ours again.
+    DropPrivateConfiguration();
+    if (status != kExitOk) {
+        ReportError(error);
+        UnloadCallout(&callout);
+        return status;
+    }
+
+    uint32_t startResult = callout.table.controlHook(kControlStart, nullptr);
+    std::vector<Outcome> outcomes(capture.requests.size());
+    std::vector<std::thread> threads;
+    for (int t = 1; t < options.threads; ++t) {
+        threads.emplace_back(ReplayShare, callout.table.newPktHook, &capture.requests, &outcomes,
+                             static_cast<size_t>(t), static_cast<size_t>(options.threads));
+    }
+    ReplayShare(callout.table.newPktHook, &capture.requests, &outcomes, 0,
+                static_cast<size_t>(options.threads));
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    uint32_t stopResult = callout.table.controlHook(kControlStop, nullptr);
+
+    struct ClientTotals {
+        size_t order;
+        uint64_t allowed;
+        uint64_t denied;
+    };
+    std::map<std::string, ClientTotals> clients;
+    uint64_t allowed = 0;
+    uint64_t denied = 0;
+    for (size_t i = 0; i < capture.requests.size(); ++i) {
+        const CapturedRequest& request = capture.requests[i];
+        const Outcome& outcome = outcomes[i];
+        if (outcome.result != 0) {
+            status = kExitFindings;
+            ReportError("DhcpNewPktHook returned " + std::to_string(outcome.result) +
+                        " for frame " + std::to_string(request.frame));
+        }
+        if (outcome.flag != 0 && outcome.flag != 1) {
+            status = kExitFindings;
+            ReportError("DhcpNewPktHook left the process flag at " + std::to_string(outcome.flag) +
+                        " for frame " + std::to_string(request.frame));
+            continue;
+        }
+        std::string key = ClientKey(request.message);
+        const char* verdict = outcome.flag == 1 ? "Allow" : "Deny";
+        std::printf("%s  frame %-5llu %s  %-8s %s\n",
+                    FormatCaptureTime(request.seconds, request.nanoseconds).c_str(),
+                    static_cast<unsigned long long>(request.frame), key.c_str(),
+                    DhcpMessageType(request.message).c_str(), verdict);
+        ClientTotals& totals =
+            clients.emplace(key, ClientTotals{clients.size(), 0, 0}).first->second;
+        (outcome.flag == 1 ? totals.allowed : totals.denied) += 1;
+        (outcome.flag == 1 ? allowed : denied) += 1;
+    }
+    std::vector<std::pair<std::string, ClientTotals>> ordered(clients.begin(), clients.end());
+    std::sort(ordered.begin(), ordered.end(),
+              [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
+    std::printf("\nclient        requests  allowed  denied\n");
+    for (const auto& [key, totals] : ordered) {
+        std::printf("%-12s  %8llu  %7llu  %6llu\n", key.c_str(),
+                    static_cast<unsigned long long>(totals.allowed + totals.denied),
+                    static_cast<unsigned long long>(totals.allowed),
+                    static_cast<unsigned long long>(totals.denied));
+    }
+    std::printf("\n%s read; %s replayed on %s: %llu allowed, %llu denied; %s and %s skipped\n",
+                Count(capture.frames, "frame", "frames").c_str(),
+                Count(capture.requests.size(), "DHCP request", "DHCP requests").c_str(),
+                Count(static_cast<uint64_t>(options.threads), "thread", "threads").c_str(),
+                static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
+                Count(capture.replies, "reply", "replies").c_str(),
+                Count(capture.others, "other frame", "other frames").c_str());
+    std::fflush(stdout);
+    if (startResult != 0 || stopResult != 0) {
+        ReportError("DhcpControlHook returned " +
+                    std::to_string(startResult != 0 ? startResult : stopResult) + ", not 0");
+        status = kExitFindings;
+    }
+    UnloadCallout(&callout);
+    return status;
+}
+
+}  // namespace macgate
