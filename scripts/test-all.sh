@@ -20,6 +20,9 @@ step "Linux debug build: all tests"
 build debug
 ctest --preset debug -j "$jobs"
 
+step "Windows x86 and x64 DLLs under Wine"
+timeout 1800 tests/wine/run.sh
+
 step "Address and undefined-behaviour sanitizers: all tests"
 build asan
 ctest --preset asan -j "$jobs"

@@ -1,0 +1,84 @@
+# Checks of the built Windows files themselves: what a DHCP server and a
+# Windows loader see before any code runs. Needs binutils-mingw-w64 only.
+# shellcheck shell=bash
+
+EXPORTED_NAMES='DhcpAddressDelHook
+DhcpAddressOfferHook
+DhcpControlHook
+DhcpDeleteClientHook
+DhcpNewPktHook
+DhcpPktDropHook
+DhcpPktSendHook
+DhcpServerCalloutEntry'
+
+# DLLs present on every Windows; anything else (libgcc_s_*, libstdc++-6,
+# libwinpthread-1) would be missing on the server.
+SYSTEM_DLLS='kernel32.dll msvcrt.dll user32.dll advapi32.dll'
+
+objdump_of() {
+    case $1 in
+        x86) echo i686-w64-mingw32-objdump ;;
+        x64) echo x86_64-w64-mingw32-objdump ;;
+    esac
+}
+
+windres_of() {
+    case $1 in
+        x86) echo i686-w64-mingw32-windres ;;
+        x64) echo x86_64-w64-mingw32-windres ;;
+    esac
+}
+
+# Fails unless every DLL that FILE imports is a system DLL.
+expect_system_imports() {
+    local arch=$1 file=$2 name bad=''
+    for name in $("$(objdump_of "$arch")" -p "$file" | awk '/DLL Name:/ {print tolower($3)}'); do
+        [[ " $SYSTEM_DLLS " == *" $name "* ]] || bad+=" $name"
+    done
+    [ -z "$bad" ] || fail "$file imports non-system DLLs:$bad"
+}
+
+check_dll_format() {
+    local arch=$1 dll=$DLL expected
+    expected=$([ "$arch" = x86 ] && echo pei-i386 || echo pei-x86-64)
+    "$(objdump_of "$arch")" -f "$dll" | grep -q "file format $expected" ||
+        fail "$dll is not $expected"
+}
+
+check_dll_exports() {
+    local arch=$1 dll=$DLL names
+    # The name table lists each exported name as "[ n] Name".
+    names=$("$(objdump_of "$arch")" -p "$dll" |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        awk '/^\t\[/ {print $NF}' | sort)
+    expect_eq "exported names of $dll" "$EXPORTED_NAMES" "$names"
+}
+
+check_dll_imports() {
+    expect_system_imports "$1" "$DLL"
+}
+
+check_exe_imports() {
+    local file
+    for file in "$PROBE" ${TOOL:+"$TOOL"}; do
+        expect_system_imports "$1" "$file"
+    done
+}
+
+check_dll_version() {
+    local arch=$1 dll=$DLL rc
+    rc=$("$(windres_of "$arch")" -i "$dll" -O rc) || fail "cannot read the resources of $dll"
+    grep -q '^ FILEVERSION 1, 0, 0, 1$' <<<"$rc" || fail "file version of $dll is not 1.0.0.1"
+    grep -q '^ PRODUCTVERSION 1, 0, 0, 1$' <<<"$rc" || fail "product version of $dll is not 1.0.0.1"
+    # The version strings that Explorer shows, where present, agree.
+    if grep -qE 'VALUE "(File|Product)Version"' <<<"$rc"; then
+        [ "$(grep -cE 'VALUE "(File|Product)Version", "1\.0\.0\.1"' <<<"$rc")" -eq 2 ] ||
+            fail "the version strings of $dll are not 1.0.0.1"
+    fi
+}
+
+
+register_case binary "macgate.dll is a PE file of its architecture" check_dll_format
+register_case binary "macgate.dll exports exactly the eight hooks, undecorated" check_dll_exports
+register_case binary "macgate.dll imports only system DLLs" check_dll_imports
+register_case binary "the Windows programs import only system DLLs" check_exe_imports

@@ -1,0 +1,60 @@
+# Helpers shared by the Wine test cases; sourced by run.sh.
+# shellcheck shell=bash
+
+PARAMS_KEY='HKLM\System\CurrentControlSet\Services\DhcpServer\Parameters'
+
+# The Windows form of a Unix path: Wine maps drive Z: to /.
+win_path() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+# Runs a Windows program in the run's prefix, bounded in time.
+wine_run() {
+    timeout --kill-after=5 "${WINE_STEP_TIMEOUT:-60}" wine "$@"
+}
+
+# Sets one value under the DHCP server's Parameters key (creating the key).
+reg_set() {
+    wine_run reg add "$PARAMS_KEY" /v "$1" /t "$2" /d "$3" /f >/dev/null
+}
+
+# Removes the Parameters key with every value in it.
+reg_clear() {
+    wine_run reg delete "$PARAMS_KEY" /f >/dev/null 2>&1 || true
+}
+
+# Fails the case with a message on stderr.
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    return 1
+}
+
+# expect_crlf_file FILE TEXT: FILE holds exactly TEXT (given with "\n" line
+# ends) written with CR LF line ends, as the C runtime's text mode writes it.
+expect_crlf_file() {
+    local file=$1 text=$2 expected
+    [ -f "$file" ] || fail "$file was not created"
+    expected=$(mktemp)
+    printf '%s' "$text" | sed 's/$/\r/' >"$expected"
+    # printf '%s' drops nothing, but sed adds a CR to a last line without LF too.
+    if [ -n "$text" ] && [ "${text: -1}" != $'\n' ]; then
+        fail "expected text must end with a line feed"
+    fi
+    [ -n "$text" ] || : >"$expected"
+    if ! cmp -s "$expected" "$file"; then
+        echo "--- expected (cat -A) / +++ $file" >&2
+        diff <(cat -A "$expected") <(cat -A "$file") >&2 || true
+        rm -f "$expected"
+        fail "$file differs"
+    fi
+    rm -f "$expected"
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+    if [ "$2" != "$3" ]; then
+        printf '%s: expected\n%s\nbut got\n%s\n' "$1" "$2" "$3" >&2
+        fail "$1"
+    fi
+}

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Proves the Windows builds: checks the x86 and x64 macgate.dll files, then
+# drives them under Wine with macgate.exe and wineprobe.exe against the real
+# Win32 registry, C runtime text mode and share modes.
+#
+# Usage: tests/wine/run.sh   (after the mingw-x86, mingw-x64 and debug builds)
+#
+# One fresh private Wine prefix per run, shared by all its cases and removed
+# at the end. Cases that need a missing tool are reported as SKIP with the
+# reason; the run fails if any case fails.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${MACGATE_BUILD_ROOT:-$root/build}
+
+case_kinds=() case_names=() case_functions=()
+# register_case KIND NAME FUNCTION: KIND is "binary" (needs binutils-mingw-w64)
+# or "wine" (needs Wine for the architecture). FUNCTION gets the architecture
+# (x86 or x64) and runs in a fresh working directory with set -e.
+register_case() {
+    case_kinds+=("$1")
+    case_names+=("$2")
+    case_functions+=("$3")
+}
+
+# shellcheck source=tests/wine/lib.sh
+source "$here/lib.sh"
+for cases in "$here"/cases/*.sh; do
+    # shellcheck disable=SC1090
+    source "$cases"
+done
+
+run_dir=$(mktemp -d "${TMPDIR:-/tmp}/macgate-wine.XXXXXX")
+cleanup() {
+    if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    rm -rf "$run_dir"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+passed=0 failed=0 skipped=0
+skip_reason_binary='' skip_reason_wine=''
+
+if ! command -v x86_64-w64-mingw32-objdump >/dev/null ||
+    ! command -v i686-w64-mingw32-objdump >/dev/null; then
+    skip_reason_binary='binutils-mingw-w64 is not installed (scripts/install-deps.sh installs it)'
+fi
+
+if ! command -v wine >/dev/null || ! command -v wineboot >/dev/null; then
+    skip_reason_wine='Wine is not installed (scripts/install-deps.sh installs wine, wine64, wine32)'
+else
+    export WINEPREFIX="$run_dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+    # reg.exe takes its command line in the Unix locale: characters above
+    # U+00FF reach the registry as one UTF-16 unit only in a UTF-8 locale.
+    export LC_ALL=C.UTF-8
+    mkdir -p "$WINEPREFIX"
+    started=$SECONDS
+    if timeout 300 wineboot -i >/dev/null 2>&1 && timeout 120 wineserver -w; then
+        printf 'Wine prefix ready in %d s (%s)\n' $((SECONDS - started)) "$(wine --version)"
+    else
+        skip_reason_wine="wineboot could not make a Wine prefix in $WINEPREFIX"
+    fi
+fi
+
+for arch in x86 x64; do
+    arch_dir="$build/mingw-$arch"
+    DLL="$arch_dir/macgate.dll"
+    PROBE="$arch_dir/tests/wine/wineprobe.exe"
+    TOOL=$(find "$arch_dir" -name macgate.exe -print -quit 2>/dev/null || true)
+    export DLL PROBE TOOL
+    if [ ! -f "$DLL" ] || [ ! -f "$PROBE" ]; then
+        printf 'FAIL  %s  %s or %s is missing: build the mingw-%s preset first\n' \
+            "$arch" "$DLL" "$PROBE" "$arch"
+        failed=$((failed + 1))
+        continue
+    fi
+
+    arch_skip=$skip_reason_wine
+    if [ -z "$arch_skip" ] && ! wine_run "$PROBE" open "$(win_path "$run_dir/arch-$arch")" w denyno \
+        >/dev/null 2>&1; then
+        if [ "$arch" = x86 ]; then
+            arch_skip='Wine cannot run 32-bit programs here (install wine32:i386)'
+        else
+            arch_skip='Wine cannot run 64-bit programs here (install wine64)'
+        fi
+    fi
+
+    for i in "${!case_names[@]}"; do
+        name=${case_names[$i]}
+        reason=$skip_reason_binary
+        [ "${case_kinds[$i]}" = wine ] && reason=$arch_skip
+        if [ -n "$reason" ]; then
+            printf 'SKIP  %s  %s: %s\n' "$arch" "$name" "$reason"
+            skipped=$((skipped + 1))
+            continue
+        fi
+        work="$run_dir/case-$arch-$i"
+        mkdir -p "$work"
+        started=$SECONDS
+        set +e
+        (
+            set -euo pipefail
+            cd "$work"
+            "${case_functions[$i]}" "$arch"
+        ) >"$work/log" 2>&1
+        status=$?
+        set -e
+        if [ "$status" -eq 0 ]; then
+            printf 'PASS  %s  %s (%d s)\n' "$arch" "$name" $((SECONDS - started))
+            passed=$((passed + 1))
+        else
+            printf 'FAIL  %s  %s (%d s)\n' "$arch" "$name" $((SECONDS - started))
+            sed 's/^/      | /' "$work/log"
+            failed=$((failed + 1))
+        fi
+    done
+done
+
+printf '\nWine suite: %d passed, %d failed, %d skipped\n' "$passed" "$failed" "$skipped"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,91 @@
+// A small Windows helper for the Wine tests.
+//
+//   wineprobe open PATH MODE SHARE   opens PATH with _fsopen (MODE r, w or a;
+//                                    SHARE denyrw, denywr or denyno), writes a
+//                                    line when writing, prints "opened" or
+//                                    "refused"; exit status 0 or 1.
+//   wineprobe serve DLL GATE         loads DLL the way the DHCP server does,
+//                                    calls its entry and sends start; prints
+//                                    "started", waits (at most 60 s) until the
+//                                    file GATE exists, sends stop, prints
+//                                    "stopped". The server "runs" meanwhile.
+#include <share.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "callout/callout.h"
+
+namespace {
+
+typedef uint32_t(MACGATE_CALL* EntryFn)(void*, uint32_t, CalloutTable*);
+
+int Open(const char* path, const char* mode, const char* share) {
+    int flag = _SH_DENYNO;
+    if (std::strcmp(share, "denyrw") == 0) {
+        flag = _SH_DENYRW;
+    } else if (std::strcmp(share, "denywr") == 0) {
+        flag = _SH_DENYWR;
+    }
+    FILE* stream = _fsopen(path, mode, flag);
+    std::printf("%s\n", stream ? "opened" : "refused");
+    if (stream == nullptr) {
+        return 1;
+    }
+    if (mode[0] != 'r') {
+        std::fprintf(stream, "written by a second process\n");
+    }
+    std::fclose(stream);
+    return 0;
+}
+
+template <typename Fn>
+Fn Find(HMODULE module, const char* name) {
+    // Through void(*)(), which converts to any function pointer without a warning.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+int Serve(const char* dll, const char* gate) {
+    HMODULE module = LoadLibraryA(dll);
+    if (module == nullptr) {
+        std::printf("cannot load %s (error %lu)\n", dll, GetLastError());
+        return 2;
+    }
+    EntryFn entry = Find<EntryFn>(module, "DhcpServerCalloutEntry");
+    if (entry == nullptr) {
+        std::printf("no DhcpServerCalloutEntry in %s\n", dll);
+        return 2;
+    }
+    CalloutTable table = {};
+    if (entry(nullptr, 0, &table) != 0 || table.controlHook == nullptr) {
+        std::printf("the entry did not fill the table\n");
+        return 2;
+    }
+    table.controlHook(kControlStart, nullptr);
+    std::printf("started\n");
+    std::fflush(stdout);
+    for (int waited = 0; GetFileAttributesA(gate) == INVALID_FILE_ATTRIBUTES; waited += 50) {
+        if (waited >= 60000) {
+            std::printf("gave up waiting for %s\n", gate);
+            break;
+        }
+        Sleep(50);
+    }
+    table.controlHook(kControlStop, nullptr);
+    std::printf("stopped\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "open") == 0) {
+        return Open(argv[2], argv[3], argv[4]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "serve") == 0) {
+        return Serve(argv[2], argv[3]);
+    }
+    std::fprintf(stderr, "usage: wineprobe open PATH MODE SHARE | serve DLL GATE\n");
+    return 2;
+}
