@@ -68,7 +68,8 @@ for arch in x86 x64; do
     arch_dir="$build/mingw-$arch"
     DLL="$arch_dir/macgate.dll"
     PROBE="$arch_dir/tests/wine/wineprobe.exe"
-    TOOL=$(find "$arch_dir" -name macgate.exe -print -quit 2>/dev/null || true)
+    TOOL="$arch_dir/macgate.exe"
+    [ -f "$TOOL" ] || TOOL=""
     export DLL PROBE TOOL
     if [ ! -f "$DLL" ] || [ ! -f "$PROBE" ]; then
         printf 'FAIL  %s  %s or %s is missing: build the mingw-%s preset first\n' \
