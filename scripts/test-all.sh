@@ -31,4 +31,21 @@ step "Thread sanitizer: concurrency tests"
 build tsan
 ctest --preset tsan -j "$jobs"
 
+step "Fuzzing the list loader for 60 seconds"
+probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
+if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
+    echo "SKIPPED: clang++ with libFuzzer is not installed (scripts/install-deps.sh installs it)"
+else
+    build fuzz
+    # New inputs go to a scratch corpus, never into the repository.
+    scratch=$(mktemp -d)
+    mkdir -p build/fuzz/artifacts
+    status=0
+    build/fuzz/fuzz/list_file_fuzz -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+        -dict=fuzz/list_file.dict -artifact_prefix=build/fuzz/artifacts/ -print_final_stats=1 \
+        "$scratch" fuzz/corpus/list_file || status=$?
+    rm -rf "$scratch"
+    [ "$status" -eq 0 ] || { echo "list_file_fuzz failed (crash, leak or hang): see build/fuzz/artifacts/"; exit 1; }
+fi
+
 step "All builds and tests passed"
