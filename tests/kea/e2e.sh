@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# End to end: kea-dhcp4 with libdhcp_macgate.so in one network namespace, real
+# DHCP clients (busybox udhcpc, ISC dhclient) in another, joined by a veth
+# pair. An allow list serves the listed clients only; Kea reloads its
+# configuration with the same addresses as a deny list, which serves the
+# others only. The info log must hold one line per client packet, with the
+# right verdict.
+#
+#   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
+#
+# Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
+# here (the reason is printed). Needs root for the namespaces.
+set -uo pipefail
+
+SKIP=77
+here=$(cd "$(dirname "$0")" && pwd)
+library=$(realpath -m "${1:-$here/../../build/debug/kea/libdhcp_macgate.so}")
+
+skip() {
+    echo "SKIP: $*"
+    exit "$SKIP"
+}
+
+[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+for tool in ip kea-dhcp4 busybox dhclient tcpdump; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
+done
+busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
+[ -f "$library" ] || skip "$library is not built (cmake --build --preset debug)"
+
+# Names unique to this run, so that parallel runs do not collide; interface
+# names stay within 15 characters.
+tag="mg$$"
+server_ns="$tag-srv"
+client_ns="$tag-cli"
+server_if="${tag}s"
+client_if="${tag}c"
+work=$(mktemp -d "/tmp/macgate-kea-e2e.XXXXXX")
+kea_pid=""
+capture_pid=""
+
+cleanup() {
+    local status=$?
+    [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
+    [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
+    if [ -s "$work/dhclient.pid" ]; then
+        kill "$(cat "$work/dhclient.pid")" 2>/dev/null
+    fi
+    # Anything still running in the namespaces goes with them.
+    for ns in "$client_ns" "$server_ns"; do
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            kill -9 "$pid" 2>/dev/null
+        done
+        ip netns del "$ns" 2>/dev/null
+    done
+    if [ "$status" -ne 0 ] && [ "$status" -ne "$SKIP" ]; then
+        for log in kea.log error.log info.log info-allow.log; do
+            [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; }
+        done
+    fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+failures=0
+pass() { echo "ok   $*"; }
+fail() {
+    echo "FAIL $*"
+    failures=$((failures + 1))
+}
+
+ip netns add "$server_ns" 2>/dev/null || skip "cannot create network namespaces here"
+ip netns add "$client_ns" || skip "cannot create network namespaces here"
+ip link add "$server_if" netns "$server_ns" type veth peer name "$client_if" netns "$client_ns" ||
+    skip "cannot create a veth pair here"
+ip -n "$server_ns" link set lo up
+ip -n "$server_ns" addr add 192.0.2.1/24 dev "$server_if"
+ip -n "$server_ns" link set "$server_if" up
+ip -n "$client_ns" link set lo up
+ip -n "$client_ns" link set "$client_if" up
+
+# The clients' scripts only note what they were given; they configure nothing
+# and never touch the host's resolver file.
+cat >"$work/udhcpc.sh" <<EOF
+#!/bin/sh
+[ "\$1" = bound ] && echo "\$ip" >"$work/udhcpc.lease"
+exit 0
+EOF
+cat >"$work/dhclient.sh" <<EOF
+#!/bin/sh
+case "\$reason" in BOUND|RENEW|REBIND|REBOOT) echo "\$new_ip_address" >"$work/dhclient.lease" ;; esac
+exit 0
+EOF
+chmod +x "$work/udhcpc.sh" "$work/dhclient.sh"
+# dhclient gives up after 6 seconds instead of its default minute.
+cat >"$work/dhclient.conf" <<EOF
+timeout 6;
+initial-interval 1;
+EOF
+
+listed_udhcpc=02:00:5e:10:00:01
+listed_dhclient=02:00:5e:10:00:02
+unlisted_udhcpc=02:00:5e:20:00:01
+unlisted_dhclient=02:00:5e:20:00:02
+
+write_list() {
+    printf 'MAC_ACTION = {%s}\n# clients of the test\n%s\n%s\n' "$1" \
+        "$(echo "$listed_udhcpc" | tr -d :)" "$(echo "$listed_dhclient" | tr -d :)" >"$work/list.txt"
+}
+
+cat >"$work/kea.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": true, "name": "$work/leases.csv", "lfc-interval": 0 },
+    "valid-lifetime": 600,
+    "multi-threading": { "enable-multi-threading": true, "thread-pool-size": 2, "packet-queue-size": 16 },
+    "subnet4": [ { "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.100 - 192.0.2.199" } ] } ],
+    "hooks-libraries": [ {
+      "library": "$library",
+      "parameters": {
+        "list-file": "$work/list.txt",
+        "error-log": "$work/error.log",
+        "info-log": "$work/info.log"
+      }
+    } ],
+    "loggers": [ {
+      "name": "kea-dhcp4",
+      "output_options": [ { "output": "$work/kea.log", "flush": true } ],
+      "severity": "INFO"
+    } ]
+  }
+}
+EOF
+
+# Waits up to $2 seconds for the pattern $1 in Kea's log.
+wait_for_kea_log() {
+    local deadline=$((SECONDS + $2))
+    while [ $SECONDS -lt $deadline ]; do
+        grep -q -- "$1" "$work/kea.log" 2>/dev/null && return 0
+        kill -0 "$kea_pid" 2>/dev/null || return 1
+        sleep 0.2
+    done
+    return 1
+}
+
+set_client_mac() {
+    ip -n "$client_ns" link set "$client_if" down
+    ip -n "$client_ns" link set "$client_if" address "$1"
+    ip -n "$client_ns" link set "$client_if" up
+}
+
+# Each client runs once with a bounded number of tries; prints the leased
+# address, or nothing.
+run_udhcpc() {
+    set_client_mac "$1"
+    rm -f "$work/udhcpc.lease"
+    ip netns exec "$client_ns" timeout 20 busybox udhcpc -f -q -n -t 3 -T 1 \
+        -i "$client_if" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
+    cat "$work/udhcpc.lease" 2>/dev/null
+}
+
+run_dhclient() {
+    set_client_mac "$1"
+    rm -f "$work/dhclient.lease" "$work/dhclient.leases" "$work/dhclient.pid"
+    # With a lease dhclient -1 goes to the background to renew it; we stop it.
+    ip netns exec "$client_ns" timeout 20 dhclient -1 -v -cf "$work/dhclient.conf" \
+        -sf "$work/dhclient.sh" -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" \
+        "$client_if" >>"$work/clients.out" 2>&1
+    if [ -s "$work/dhclient.pid" ]; then
+        kill "$(cat "$work/dhclient.pid")" 2>/dev/null
+        rm -f "$work/dhclient.pid"
+    fi
+    cat "$work/dhclient.lease" 2>/dev/null
+}
+
+expect_lease() {  # client mac want(yes|no) context
+    local address
+    address=$("run_$1" "$2")
+    if [ "$3" = yes ]; then
+        if [[ "$address" == 192.0.2.* ]]; then pass "$4: $1 $2 got $address"; else fail "$4: $1 $2 got no lease"; fi
+    else
+        if [ -z "$address" ]; then pass "$4: $1 $2 got no lease"; else fail "$4: $1 $2 got $address"; fi
+    fi
+}
+
+# Every packet that reached the server from a client has one decision line
+# with the expected verdict, and there are no other lines for that client.
+check_decisions() {  # info-log capture context mac verdict ...
+    local log=$1 capture=$2 context=$3
+    shift 3
+    while [ $# -gt 0 ]; do
+        local mac=$1 verdict=$2 key packets lines right
+        shift 2
+        key=$(echo "$mac" | tr -d :)
+        packets=$(tcpdump -r "$capture" -nn "ether src $mac" 2>/dev/null | wc -l)
+        lines=$(grep -c " $key " "$log" 2>/dev/null)
+        right=$(grep -c "^[A-Z][a-z][a-z] [A-Z][a-z][a-z] [0-9][0-9] [0-9:]\{8\} [0-9]\{4\} $key $verdict\$" "$log" 2>/dev/null)
+        lines=${lines:-0} right=${right:-0}
+        if [ "$packets" -gt 0 ] && [ "$lines" -eq "$packets" ] && [ "$right" -eq "$packets" ]; then
+            pass "$context: $packets packet(s) from $mac, $right line(s) '$verdict'"
+        else
+            fail "$context: $packets packet(s) from $mac, $lines line(s), $right of them '$verdict'"
+        fi
+    done
+}
+
+start_capture() {
+    ip netns exec "$server_ns" tcpdump -Z root --immediate-mode -i "$server_if" -U -w "$work/$1.pcap" 'udp dst port 67' \
+        >/dev/null 2>&1 &
+    capture_pid=$!
+    sleep 1
+}
+
+stop_capture() {
+    sleep 0.5
+    kill -INT "$capture_pid" 2>/dev/null
+    wait "$capture_pid" 2>/dev/null
+    capture_pid=""
+}
+
+check_socket_failures() {
+    if grep -E "DHCPSRV_OPEN_SOCKET_FAIL|DHCPSRV_NO_SOCKETS_OPEN|failed to open socket" "$work/kea.log"; then
+        fail "Kea could not open its socket on $server_if"
+        exit 1
+    fi
+}
+
+# ---- allow list
+write_list ALLOW
+ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+    kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+kea_pid=$!
+if ! wait_for_kea_log DHCP4_STARTED 20; then
+    cat "$work/kea.out"
+    fail "kea-dhcp4 did not start"
+    exit 1
+fi
+check_socket_failures
+grep -q MACGATE_STARTED "$work/kea.log" && pass "Kea loaded macgate" || fail "Kea log has no MACGATE_STARTED"
+
+start_capture allow
+expect_lease udhcpc "$listed_udhcpc" yes "allow list"
+expect_lease udhcpc "$unlisted_udhcpc" no "allow list"
+expect_lease dhclient "$listed_dhclient" yes "allow list"
+expect_lease dhclient "$unlisted_dhclient" no "allow list"
+stop_capture
+cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
+check_decisions "$work/info-allow.log" "$work/allow.pcap" "allow list" \
+    "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny
+if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
+    "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
+    pass "allow list: info log begins with the action, summary and start lines"
+else
+    fail "allow list: info log begins with: $(head -n 3 "$work/info-allow.log" 2>/dev/null | tr '\n' '|')"
+fi
+[ -s "$work/error.log" ] && fail "error log is not empty: $(cat "$work/error.log")"
+
+# ---- the same addresses as a deny list, taken up by a configuration reload
+write_list DENY
+: >"$work/kea.log"
+kill -HUP "$kea_pid"
+if ! wait_for_kea_log DHCP4_DYNAMIC_RECONFIGURATION_SUCCESS 20; then
+    fail "Kea did not reload its configuration"
+    exit 1
+fi
+check_socket_failures
+# Unloading freed the allow list; loading truncated the info log and read the
+# deny list.
+if [ "$(head -n 1 "$work/info.log" 2>/dev/null)" = "Action specified is : DENY" ]; then
+    pass "reload: the info log starts afresh with the deny list"
+else
+    fail "reload: the info log begins with: $(head -n 1 "$work/info.log" 2>/dev/null)"
+fi
+
+start_capture deny
+expect_lease udhcpc "$listed_udhcpc" no "deny list"
+expect_lease udhcpc "$unlisted_udhcpc" yes "deny list"
+expect_lease dhclient "$listed_dhclient" no "deny list"
+expect_lease dhclient "$unlisted_dhclient" yes "deny list"
+stop_capture
+check_decisions "$work/info.log" "$work/deny.pcap" "deny list" \
+    "$listed_udhcpc" Deny "$unlisted_udhcpc" Allow "$listed_dhclient" Deny "$unlisted_dhclient" Allow
+
+# ---- Kea's shutdown unloads the library: the stop line ends the info log
+kill -TERM "$kea_pid"
+for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
+if kill -0 "$kea_pid" 2>/dev/null; then
+    fail "kea-dhcp4 did not stop"
+else
+    kea_pid=""
+    if [ "$(tail -n 1 "$work/info.log" 2>/dev/null)" = "The DHCP server has successfully stopped." ]; then
+        pass "shutdown: info log ends with the stop line"
+    else
+        fail "shutdown: info log ends with: $(tail -n 1 "$work/info.log" 2>/dev/null)"
+    fi
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "All Kea end-to-end checks passed"
