@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Kea with macgate against Kea without hooks and against Kea's own way of
+# serving only listed clients (host reservations and the DROP class), with
+# perfdhcp in one network namespace and kea-dhcp4 in another.
+#
+#   bench/kea/perfdhcp-bench.sh [path/to/libdhcp_macgate.so]
+#
+# Prints a table of exchanges per second at a fixed rate and at the highest
+# rate perfdhcp can offer, each configuration twice, then the time Kea takes
+# to start with 1,000, 10,000 and 100,000 listed addresses each way. Takes
+# about three minutes; needs root. Exit 77 when it cannot run here.
+set -uo pipefail
+
+SKIP=77
+here=$(cd "$(dirname "$0")" && pwd)
+library=$(realpath -m "${1:-$here/../../build/release/kea/libdhcp_macgate.so}")
+
+fixed_rate=${FIXED_RATE:-500}  # exchanges offered per second
+max_rate=${MAX_RATE:-20000}    # more than Kea can take here
+period=${PERIOD:-10}           # seconds per perfdhcp run
+clients=200                    # perfdhcp's clients; the first half are listed
+list_size=100000
+base_mac=02:00:5e:00:00:00
+
+skip() {
+    echo "SKIP: $*"
+    exit "$SKIP"
+}
+[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+for tool in ip kea-dhcp4 perfdhcp awk; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
+done
+[ -f "$library" ] || skip "$library is not built (cmake --build --preset release)"
+
+# Kea and perfdhcp each on a core of their own, so that the flood perfdhcp
+# sends at the highest rate does not take the server's processor.
+kea_cpu=() perfdhcp_cpu=()
+if command -v taskset >/dev/null 2>&1 && [ "$(nproc)" -ge 2 ]; then
+    kea_cpu=(taskset -c 1) perfdhcp_cpu=(taskset -c 0)
+fi
+
+tag="mgb$$"
+server_ns="$tag-srv"
+client_ns="$tag-cli"
+server_if="${tag}s"
+client_if="${tag}c"
+work=$(mktemp -d "/tmp/macgate-kea-bench.XXXXXX")
+kea_pid=""
+
+cleanup() {
+    local status=$?
+    [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
+    for ns in "$client_ns" "$server_ns"; do
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            kill -9 "$pid" 2>/dev/null
+        done
+        ip netns del "$ns" 2>/dev/null
+    done
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+ip netns add "$server_ns" 2>/dev/null || skip "cannot create network namespaces here"
+ip netns add "$client_ns" || skip "cannot create network namespaces here"
+ip link add "$server_if" netns "$server_ns" type veth peer name "$client_if" netns "$client_ns" ||
+    skip "cannot create a veth pair here"
+for ns in "$server_ns" "$client_ns"; do ip -n "$ns" link set lo up; done
+ip -n "$server_ns" addr add 192.0.2.1/24 dev "$server_if"
+ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
+ip -n "$server_ns" link set "$server_if" up
+ip -n "$client_ns" link set "$client_if" up
+
+# The listed addresses, one 12-digit key a line: the first half of
+# perfdhcp's clients (it gives client k the base address plus k), then
+# addresses that no client has, up to $1 in all.
+listed_keys() {
+    awk -v total="$1" -v half=$((clients / 2)) 'BEGIN {
+        for (k = 0; k < half && k < total; k++) printf "02005e%06x\n", k
+        for (k = 0; k < total - half; k++) printf "0a%010x\n", k
+    }'
+}
+
+write_list() {  # size file
+    { echo "MAC_ACTION = {ALLOW}"; listed_keys "$1"; } >"$2"
+}
+
+# Kea takes a reservation only with something reserved: a host name here.
+write_reservations() {  # size file: the JSON list of host reservations
+    listed_keys "$1" | awk 'BEGIN { printf "[" }
+        { h = $0; printf "%s{\"hw-address\":\"%s:%s:%s:%s:%s:%s\",\"hostname\":\"h%s\"}",
+          (NR > 1 ? "," : ""), substr(h,1,2), substr(h,3,2), substr(h,5,2), substr(h,7,2),
+          substr(h,9,2), substr(h,11,2), h }
+        END { printf "]" }' >"$2"
+}
+
+# Writes the configuration for one way of filtering: none, macgate or kea.
+write_config() {  # way size
+    local hooks="" classes="" reservations="[]"
+    case $1 in
+    macgate)
+        write_list "$2" "$work/list.txt"
+        hooks='"hooks-libraries": [ { "library": "'"$library"'", "parameters": {
+            "list-file": "'"$work/list.txt"'", "error-log": "'"$work/error.log"'" } } ],'
+        ;;
+    kea)
+        write_reservations "$2" "$work/reservations.json"
+        reservations=$(cat "$work/reservations.json")
+        classes='"client-classes": [ { "name": "DROP", "test": "not member('"'KNOWN'"')" } ],'
+        ;;
+    esac
+    cat >"$work/kea.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": false },
+    "host-reservation-identifiers": [ "hw-address" ],
+    "valid-lifetime": 3600,
+    $hooks
+    $classes
+    "subnet4": [ { "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.10 - 192.0.2.250" } ],
+                   "reservations": $reservations } ],
+    "loggers": [
+      { "name": "kea-dhcp4", "output_options": [ { "output": "$work/kea.log" } ], "severity": "WARN" },
+      { "name": "kea-dhcp4.dhcp4", "output_options": [ { "output": "$work/kea.log" } ], "severity": "INFO" }
+    ]
+  }
+}
+EOF
+}
+
+# Starts Kea; start_seconds is the time it took to report itself started.
+start_kea() {
+    : >"$work/kea.log"
+    local start end
+    start=$(date +%s%N)
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        "${kea_cpu[@]}" kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+    kea_pid=$!
+    local deadline=$((SECONDS + 120))
+    until grep -q DHCP4_STARTED "$work/kea.log" 2>/dev/null; do
+        if ! kill -0 "$kea_pid" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+            echo "kea-dhcp4 did not start:" >&2
+            cat "$work/kea.out" "$work/kea.log" >&2
+            exit 1
+        fi
+        sleep 0.005
+    done
+    end=$(date +%s%N)
+    if grep -E "DHCPSRV_OPEN_SOCKET_FAIL|DHCPSRV_NO_SOCKETS_OPEN" "$work/kea.log" >&2; then
+        exit 1
+    fi
+    start_seconds=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
+}
+
+stop_kea() {
+    kill "$kea_pid" 2>/dev/null
+    for _ in $(seq 100); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$kea_pid" 2>/dev/null
+    wait "$kea_pid" 2>/dev/null
+    kea_pid=""
+}
+
+# One perfdhcp run; prints "exchanges/s discovers/s offers/s".
+run_perfdhcp() {  # rate
+    local out="$work/perfdhcp.out"
+    ip netns exec "$client_ns" timeout $((period + 30)) "${perfdhcp_cpu[@]}" perfdhcp -4 -l 192.0.2.2 \
+        -r "$1" -R "$clients" -b "mac=$base_mac" -p "$period" 192.0.2.1 >"$out" 2>&1
+    awk -v period="$period" '
+        /^\*\*\*Rate statistics\*\*\*/ { }
+        /^Rate:/ { rate = $2 }
+        /DISCOVER-OFFER/ { section = "do" }
+        /REQUEST-ACK/ { section = "ra" }
+        /^sent packets:/ && section == "do" { sent = $3 }
+        /^received packets:/ && section == "do" { received = $3 }
+        END { printf "%s %.0f %.0f", rate, sent / period, received / period }' "$out"
+}
+
+printf 'kea-dhcp4 %s, perfdhcp with %d clients (%d listed), %ds a run; list or reservations of %d\n' \
+    "$(kea-dhcp4 -v)" "$clients" $((clients / 2)) "$period" "$list_size"
+printf '\n%-26s %-5s %12s %14s %14s\n' "configuration" "run" "rate offered" "exchanges/s" \
+    "DISCOVER/OFFER/s"
+for way in none macgate kea; do
+    case $way in
+    none) name="Kea without hooks" ;;
+    macgate) name="Kea + macgate" ;;
+    kea) name="Kea reservations + DROP" ;;
+    esac
+    write_config "$way" "$list_size"
+    for run in 1 2; do
+        start_kea
+        for rate in "$fixed_rate" "$max_rate"; do
+            read -r exchanges discovers offers <<<"$(run_perfdhcp "$rate")"
+            label=$rate
+            [ "$rate" = "$max_rate" ] && label=max
+            printf '%-26s %-5s %12s %14s %8s/%s\n' "$name" "$run" "$label" "$exchanges" \
+                "$discovers" "$offers"
+        done
+        stop_kea
+    done
+done
+
+printf '\n%-26s %10s %10s %10s\n' "start time (s)" 1000 10000 100000
+for way in macgate kea; do
+    case $way in
+    macgate) name="Kea + macgate list" ;;
+    kea) name="Kea reservations" ;;
+    esac
+    row=""
+    for size in 1000 10000 100000; do
+        write_config "$way" "$size"
+        times=""
+        for run in 1 2; do
+            start_kea
+            times+="$start_seconds "
+            stop_kea
+        done
+        row+=$(printf ' %10s' "$(echo "$times" | tr ' ' '\n' | grep . | sort -n | head -1)")
+    done
+    printf '%-26s%s\n' "$name" "$row"
+done
+write_config none 0
+start_kea
+stop_kea
+printf '%-26s %10s  (no list)\n' "Kea without hooks" "$start_seconds"
