@@ -19,15 +19,43 @@ int32_t NodeHeight(const AddressNode* node) {
     return node == nullptr ? 0 : node->height;
 }
 
+namespace {
+
+// Eight key bytes as a big-endian number; written out so that compilers
+// make it one load and a byte swap.
+uint64_t LoadBigEndian(const char* bytes) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
+    return uint64_t{b[0]} << 56 | uint64_t{b[1]} << 48 | uint64_t{b[2]} << 40 |
+           uint64_t{b[3]} << 32 | uint64_t{b[4]} << 24 | uint64_t{b[5]} << 16 |
+           uint64_t{b[6]} << 8 | uint64_t{b[7]};
+}
+
+}  // namespace
+
 // A loop, not recursion: the packet path must not depend on the stack depth.
+// Comparing bytes 0-7 and then bytes 5-12 as numbers orders keys exactly as
+// memcmp over all 13 bytes does, without a library call per level.
 const AddressNode* AddressSetFind(const char* key, const AddressNode* root) {
+    const uint64_t head = LoadBigEndian(key);
+    const uint64_t tail = LoadBigEndian(key + kAddressKeySize - 8);
     const AddressNode* node = root;
     while (node != nullptr) {
-        int order = std::memcmp(key, node->key, kAddressKeySize);
-        if (order == 0) {
+#if defined(__GNUC__)
+        // Both children start loading while this node is compared, so a
+        // mispredicted turn finds the other one already on its way.
+        __builtin_prefetch(node->left);
+        __builtin_prefetch(node->right);
+#endif
+        const uint64_t nodeHead = LoadBigEndian(node->key);
+        if (head != nodeHead) {
+            node = head < nodeHead ? node->left : node->right;
+            continue;
+        }
+        const uint64_t nodeTail = LoadBigEndian(node->key + kAddressKeySize - 8);
+        if (tail == nodeTail) {
             return node;
         }
-        node = order < 0 ? node->left : node->right;
+        node = tail < nodeTail ? node->left : node->right;
     }
     return nullptr;
 }

@@ -229,7 +229,8 @@ TEST_F(AddressSetTest, RandomInsertionsWithDuplicatesKeepEveryInvariant) {
     std::mt19937_64 random(2026);
     std::set<std::string> expected;
     for (int i = 0; i < 20000; ++i) {
-        std::string key = Key(random() % 5000);
+        // Few distinct first halves, so both halves of the key decide.
+        std::string key = Key((random() % 40) << 16 | random() % 200);
         expected.insert(key);
         root_ = AddressSetInsert(key.c_str(), root_);
     }
@@ -241,6 +242,34 @@ TEST_F(AddressSetTest, RandomInsertionsWithDuplicatesKeepEveryInvariant) {
                                return std::strcmp(a.c_str(), b.c_str()) == 0;
                            }));
     EXPECT_LE(root_->height, 1.45 * std::log2(expected.size() + 2.0));
+    for (const std::string& key : expected) {
+        ASSERT_NE(AddressSetFind(key.c_str(), root_), nullptr) << key;
+    }
+    for (int i = 0; i < 2000; ++i) {
+        std::string key = Key(random() % 5000 + (uint64_t{1} << 40));
+        ASSERT_EQ(AddressSetFind(key.c_str(), root_), nullptr) << key;
+    }
+}
+
+TEST_F(AddressSetTest, ArbitraryBytesAreFoundByTheirOwnOrder) {
+    std::mt19937 random(11);
+    std::vector<std::string> inserted;
+    for (int i = 0; i < 3000; ++i) {
+        std::string key(kAddressKeySize, '\0');
+        for (char& byte : key) {
+            // A small alphabet with bytes above 0x7f makes equal prefixes common.
+            byte = static_cast<char>("\x01\x7f\x80\xff"[random() % 4]);
+        }
+        root_ = AddressSetInsert(key.data(), root_);
+        inserted.push_back(key);
+    }
+    std::vector<std::string> keys;
+    CheckTree(root_, &keys);
+    for (const std::string& key : inserted) {
+        const AddressNode* node = AddressSetFind(key.data(), root_);
+        ASSERT_NE(node, nullptr);
+        ASSERT_EQ(std::memcmp(node->key, key.data(), kAddressKeySize), 0);
+    }
 }
 
 TEST_F(AddressSetTest, OutOfMemoryLeavesACorrectTreeWithoutTheKey) {
