@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <ctime>
 
 namespace macgate {
@@ -38,7 +39,29 @@ struct PlatformCalls {
     time_t (*Now)();
     // Converts to local time; false when the time cannot be converted.
     bool (*LocalTime)(time_t when, struct tm* out);
+
+    // The DHCP server's Parameters key, opened for querying values only.
+    // False when it cannot be opened; otherwise `key` must be closed.
+    bool (*OpenParametersKey)(void** key);
+    // Queries the value `name` (ASCII) into `data`, whose size in bytes is
+    // `*size` on entry; on success `*size` is the number of bytes stored. The
+    // value's type is not looked at. False when the value is missing, cannot
+    // be read or does not fit. On Windows this is the registry; elsewhere the
+    // environment variable of the same name, UTF-8 text given back as UTF-16
+    // with its terminator, as the registry gives a string value.
+    bool (*QueryParameterValue)(void* key, const char* name, unsigned char* data, uint32_t* size);
+    // Closes a key from OpenParametersKey.
+    void (*CloseParametersKey)(void* key);
+    // wcstombs on the NUL-terminated UTF-16 `text`: stores at most `size`
+    // bytes, and gives the number of bytes of the narrow form without its
+    // NUL, or (size_t)-1 when a character has no narrow form. With a null
+    // `narrow` it only measures. The C runtime's current locale on Windows,
+    // UTF-8 elsewhere.
+    size_t (*WideToNarrow)(char* narrow, const char16_t* text, size_t size);
 };
+
+// What WideToNarrow gives for a character that has no narrow form.
+constexpr size_t kConversionFailed = static_cast<size_t>(-1);
 
 extern PlatformCalls Platform;
 

@@ -1,18 +1,151 @@
-// POSIX side of the platform table.
+// POSIX side of the platform table. Windows share modes are emulated so that
+// the logs and the list file refuse the same opens as on Windows: a table of
+// this process's open files by device and inode, and flock between processes.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <mutex>
+#include <new>
 
 #include "platform/platform.h"
 
 namespace macgate {
 namespace {
 
-FILE* PosixOpenFile(const char* path, const char* mode, FileShare /*share*/) {
-    return std::fopen(path, mode);
+// One stream opened by PosixOpenFile, with what it may do and what it lets
+// others do.
+struct OpenClaim {
+    dev_t device;
+    ino_t inode;
+    FILE* stream;
+    bool reads;
+    bool writes;
+    bool sharesRead;
+    bool sharesWrite;
+    OpenClaim* next;
+};
+
+std::mutex ClaimsLock;
+OpenClaim* Claims = nullptr;
+
+// Windows grants an open only when it permits every access that the other
+// holders already have and every holder permits the access it asks for.
+bool ClaimsAllow(const struct stat& file, bool reads, bool writes, bool sharesRead,
+                 bool sharesWrite) {
+    for (const OpenClaim* claim = Claims; claim != nullptr; claim = claim->next) {
+        if (claim->device != file.st_dev || claim->inode != file.st_ino) {
+            continue;
+        }
+        if ((reads && !claim->sharesRead) || (writes && !claim->sharesWrite) ||
+            (claim->reads && !sharesRead) || (claim->writes && !sharesWrite)) {
+            return false;
+        }
+    }
+    return true;
 }
 
+FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
+    if (path == nullptr || mode == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    bool update = std::strchr(mode, '+') != nullptr;
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    char streamMode[3] = {mode[0], update ? '+' : '\0', '\0'};
+    bool reads = update;
+    bool writes = update;
+    switch (mode[0]) {
+        case 'r':
+            flags |= update ? O_RDWR : O_RDONLY;
+            reads = true;
+            break;
+        case 'w':
+            // No O_TRUNC: a refused open must leave the file as it was.
+            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT;
+            writes = true;
+            break;
+        case 'a':
+            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            writes = true;
+            break;
+        default:
+            errno = EINVAL;
+            return nullptr;
+    }
+    bool sharesRead = share == FileShare::kDenyWrite;
+    bool sharesWrite = false;
+
+    // O_NONBLOCK keeps a FIFO without a writer from hanging the open; only
+    // regular files are accepted.
+    int fd = open(path, flags, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat file;
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        return nullptr;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+
+    std::lock_guard<std::mutex> guard(ClaimsLock);
+    // Every opener denies others the right to write, so a writer or a
+    // reader that denies reading must be alone: an exclusive lock. Readers
+    // that let others read share the lock.
+    int lock = (writes || !sharesRead) ? LOCK_EX : LOCK_SH;
+    OpenClaim* claim = new (std::nothrow) OpenClaim;
+    if (claim == nullptr || !ClaimsAllow(file, reads, writes, sharesRead, sharesWrite) ||
+        flock(fd, lock | LOCK_NB) != 0) {
+        delete claim;
+        close(fd);
+        errno = EACCES;  // what a sharing violation gives on Windows
+        return nullptr;
+    }
+    if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
+        delete claim;
+        close(fd);
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, streamMode);
+    if (stream == nullptr) {
+        delete claim;
+        close(fd);
+        return nullptr;
+    }
+    *claim = {file.st_dev, file.st_ino, stream, reads, writes, sharesRead, sharesWrite, Claims};
+    Claims = claim;
+    return stream;
+}
+
+// The claim goes with the stream, under the lock, so that no other open can
+// see the file free while the descriptor's flock is still held.
 int PosixCloseFile(FILE* stream) {
+    if (stream == nullptr) {
+        errno = EINVAL;
+        return EOF;
+    }
+    std::lock_guard<std::mutex> guard(ClaimsLock);
+    for (OpenClaim** link = &Claims; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->stream == stream) {
+            OpenClaim* claim = *link;
+            *link = claim->next;
+            delete claim;
+            break;
+        }
+    }
     return std::fclose(stream);
 }
 
@@ -79,9 +212,156 @@ bool PosixLocalTime(time_t when, struct tm* out) {
     return localtime_r(&when, out) != nullptr;
 }
 
+// The registry stand-in has no key to open: the values live in the
+// environment. A non-null handle keeps callers' open/close pairing honest.
+char ParametersKey;
+
+bool PosixOpenParametersKey(void** key) {
+    *key = &ParametersKey;
+    return true;
+}
+
+// Decodes one UTF-8 sequence at `text`; gives its length in bytes, or 0 when
+// it is malformed (overlong, a surrogate, past U+10FFFF, cut short).
+int DecodeUtf8(const unsigned char* text, uint32_t* code) {
+    unsigned char lead = text[0];
+    int length;
+    uint32_t value;
+    uint32_t least;
+    if (lead < 0x80) {
+        *code = lead;
+        return 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, least = 0x10000;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (text[i] & 0x3F);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    *code = value;
+    return length;
+}
+
+// Gives the variable's text as a registry string value would come: UTF-16
+// units and a terminator, failing when they do not fit in `*size` bytes.
+bool PosixQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
+    if (key != &ParametersKey || name == nullptr || data == nullptr || size == nullptr) {
+        return false;
+    }
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        return false;
+    }
+    const auto* text = reinterpret_cast<const unsigned char*>(value);
+    uint32_t capacity = *size / sizeof(char16_t);
+    uint32_t count = 0;
+    auto put = [&](char16_t unit) {
+        if (count >= capacity) {
+            return false;
+        }
+        std::memcpy(data + count * sizeof unit, &unit, sizeof unit);
+        ++count;
+        return true;
+    };
+    while (*text != '\0') {
+        uint32_t code;
+        int length = DecodeUtf8(text, &code);
+        if (length == 0) {
+            return false;
+        }
+        text += length;
+        bool stored;
+        if (code < 0x10000) {
+            stored = put(static_cast<char16_t>(code));
+        } else {
+            code -= 0x10000;
+            stored = put(static_cast<char16_t>(0xD800 + (code >> 10))) &&
+                     put(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        }
+        if (!stored) {
+            return false;
+        }
+    }
+    if (!put(u'\0')) {
+        return false;
+    }
+    *size = count * sizeof(char16_t);
+    return true;
+}
+
+void PosixCloseParametersKey(void*) {}
+
+// UTF-16 to UTF-8 with wcstombs's contract: a character is stored whole or
+// not at all, the NUL only when there is room, and a lone surrogate fails.
+size_t PosixWideToNarrow(char* narrow, const char16_t* text, size_t size) {
+    size_t total = 0;
+    for (size_t i = 0; text[i] != u'\0'; ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            return kConversionFailed;
+        }
+        unsigned char bytes[4];
+        size_t length;
+        if (code < 0x80) {
+            bytes[0] = static_cast<unsigned char>(code);
+            length = 1;
+        } else if (code < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | (code >> 6));
+            bytes[1] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            length = 2;
+        } else if (code < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | (code >> 12));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            length = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | (code >> 18));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            length = 4;
+        }
+        if (narrow != nullptr) {
+            if (total + length > size) {
+                return total;
+            }
+            std::memcpy(narrow + total, bytes, length);
+        }
+        total += length;
+    }
+    if (narrow != nullptr && total < size) {
+        narrow[total] = '\0';
+    }
+    return total;
+}
+
 constexpr PlatformCalls kRealCalls = {
-    PosixOpenFile, PosixCloseFile, PosixFormatFile, PosixFlushFile,
-    PosixReadLine, PosixLowerCase, PosixNow,        PosixLocalTime,
+    PosixOpenFile,
+    PosixCloseFile,
+    PosixFormatFile,
+    PosixFlushFile,
+    PosixReadLine,
+    PosixLowerCase,
+    PosixNow,
+    PosixLocalTime,
+    PosixOpenParametersKey,
+    PosixQueryParameterValue,
+    PosixCloseParametersKey,
+    PosixWideToNarrow,
 };
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Windows side of the platform table: the C runtime's share-mode opens and
-// text mode, and the user interface library's CharLowerBuffA.
+// text mode, the user interface library's CharLowerBuffA, and the registry.
+#include <io.h>
 #include <share.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -11,8 +13,20 @@
 namespace macgate {
 namespace {
 
+// Only disk files are accepted: reading a console, pipe or device name such
+// as "CON" as the list could block start-up.
 FILE* WinOpenFile(const char* path, const char* mode, FileShare share) {
-    return _fsopen(path, mode, share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR);
+    FILE* stream =
+        _fsopen(path, mode, share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
 }
 
 int WinCloseFile(FILE* stream) {
@@ -43,9 +57,62 @@ bool WinLocalTime(time_t when, struct tm* out) {
     return localtime_s(out, &when) == 0;
 }
 
+bool WinOpenParametersKey(void** key) {
+    HKEY handle;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"System\\CurrentControlSet\\Services\\DhcpServer\\Parameters", 0,
+                      KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) {
+        return false;
+    }
+    *key = handle;
+    return true;
+}
+
+bool WinQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
+    // Value names are short ASCII words.
+    wchar_t wideName[64];
+    size_t i = 0;
+    for (; name[i] != '\0'; ++i) {
+        if (i + 1 >= sizeof wideName / sizeof wideName[0]) {
+            return false;
+        }
+        wideName[i] = static_cast<unsigned char>(name[i]);
+    }
+    wideName[i] = L'\0';
+    DWORD bytes = *size;
+    if (RegQueryValueExW(static_cast<HKEY>(key), wideName, nullptr, nullptr, data, &bytes) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    *size = bytes;
+    return true;
+}
+
+void WinCloseParametersKey(void* key) {
+    RegCloseKey(static_cast<HKEY>(key));
+}
+
+// wchar_t is a UTF-16 unit on Windows, so the text is handed to wcstombs as
+// it stands.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t holds one UTF-16 unit");
+
+size_t WinWideToNarrow(char* narrow, const char16_t* text, size_t size) {
+    return std::wcstombs(narrow, reinterpret_cast<const wchar_t*>(text), size);
+}
+
 constexpr PlatformCalls kRealCalls = {
-    WinOpenFile, WinCloseFile, WinFormatFile, WinFlushFile,
-    WinReadLine, WinLowerCase, WinNow,        WinLocalTime,
+    WinOpenFile,
+    WinCloseFile,
+    WinFormatFile,
+    WinFlushFile,
+    WinReadLine,
+    WinLowerCase,
+    WinNow,
+    WinLocalTime,
+    WinOpenParametersKey,
+    WinQueryParameterValue,
+    WinCloseParametersKey,
+    WinWideToNarrow,
 };
 
 }  // namespace
