@@ -9,8 +9,15 @@ win_path() {
     printf 'Z:%s' "${path//\//\\}"
 }
 
+# The Unix form of a Windows path on drive Z:.
+unix_path() {
+    local path=${1#Z:}
+    printf "%s" "${path//\\//}"
+}
+
 # Runs a Windows program in the run's prefix, bounded in time.
 wine_run() {
+    [ -n "$1" ] || fail "macgate.exe is missing: build the mingw presets first"
     timeout --kill-after=5 "${WINE_STEP_TIMEOUT:-60}" wine "$@"
 }
 
@@ -57,4 +64,35 @@ expect_eq() {
         printf '%s: expected\n%s\nbut got\n%s\n' "$1" "$2" "$3" >&2
         fail "$1"
     fi
+}
+
+# The info log with every packet line's local time replaced by TIME and the
+# line ends turned into "\n": what two runs at different moments share.
+masked_log() {
+    tr -d '\r' <"$1" |
+        sed -E 's/^[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} /TIME /'
+}
+
+# Fails unless every line of FILE ends in CR LF (and there is at least one).
+expect_crlf_lines() {
+    local file=$1 lines crlf
+    [ -s "$file" ] || fail "$file is missing or empty"
+    lines=$(wc -l <"$file")
+    crlf=$(grep -c $'\r$' "$file" || true)
+    [ "$lines" -eq "$crlf" ] || fail "$file: only $crlf of $lines lines end in CR LF"
+    [ "$(tail -c 1 "$file" | od -An -tx1 | tr -d " ")" = 0a ] || fail "$file does not end with a line end"
+    ! grep -q $'\r\r$' "$file" || fail "$file has lines ending in CR CR LF"
+}
+
+# expect_same_text WHAT EXPECTED_FILE ACTUAL_FILE
+expect_same_text() {
+    if ! diff -u "$2" "$3" >&2; then
+        fail "$1 differs"
+    fi
+}
+
+# Runs the Linux build of the tool (the reference the Windows builds must match).
+linux_tool() {
+    [ -x "$LINUX_TOOL" ] || fail "$LINUX_TOOL is missing: build the debug preset first"
+    "$LINUX_TOOL" "$@"
 }

@@ -12,6 +12,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${MACGATE_BUILD_ROOT:-$root/build}
+# The Linux build of the tool is the reference the Windows builds must match.
+LINUX_TOOL=${MACGATE_LINUX_TOOL:-$build/debug/macgate}
+EXAMPLE_CAPTURE=${MACGATE_EXAMPLE_CAPTURE:-$root/examples/dhcp.pcap}
+read -r -a EXAMPLE_LISTS <<<"${MACGATE_EXAMPLE_LISTS:-$root/examples/allow-list.txt $root/examples/deny-list.txt}"
+EXAMPLE_DENY_LIST=${MACGATE_EXAMPLE_DENY_LIST:-$root/examples/deny-list.txt}
 
 case_kinds=() case_names=() case_functions=()
 # register_case KIND NAME FUNCTION: KIND is "binary" (needs binutils-mingw-w64)
@@ -35,7 +40,11 @@ cleanup() {
     if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null; then
         wineserver -k >/dev/null 2>&1 || true
     fi
-    rm -rf "$run_dir"
+    if [ -n "${MACGATE_WINE_KEEP:-}" ]; then
+        echo "kept $run_dir"
+    else
+        rm -rf "$run_dir"
+    fi
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -90,6 +99,7 @@ for arch in x86 x64; do
 
     for i in "${!case_names[@]}"; do
         name=${case_names[$i]}
+        [[ "$name" =~ ${MACGATE_WINE_ONLY:-.} ]] || continue
         reason=$skip_reason_binary
         [ "${case_kinds[$i]}" = wine ] && reason=$arch_skip
         if [ -n "$reason" ]; then

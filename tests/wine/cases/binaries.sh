@@ -82,3 +82,4 @@ register_case binary "macgate.dll is a PE file of its architecture" check_dll_fo
 register_case binary "macgate.dll exports exactly the eight hooks, undecorated" check_dll_exports
 register_case binary "macgate.dll imports only system DLLs" check_dll_imports
 register_case binary "the Windows programs import only system DLLs" check_exe_imports
+register_case binary "macgate.dll carries file and product version 1.0.0.1" check_dll_version
