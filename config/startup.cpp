@@ -1,9 +1,136 @@
 #include "config/startup.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "config/logs.h"
+#include "config/registry.h"
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "filter/list_file.h"
+#include "platform/platform.h"
+
 namespace macgate {
+namespace {
 
-void InitializeFilter() {}  // TODO
+constexpr char kDefaultErrorLogPath[] = "ErrorFile.txt";
 
-void StartFilter(const char*, const char*, const char*) {}  // TODO
+enum PathCopy {
+    kNoPath,   // null or empty: not configured
+    kCopied,   // in the buffer, whole
+    kTooLong,  // configured, but longer than the buffer holds
+};
+
+// Copies a configured path whole or not at all: a path that would have to be
+// cut is a file that cannot be opened, never a different file.
+PathCopy CopyPath(const char* path, char (&buffer)[kPathBufferSize]) {
+    buffer[0] = '\0';
+    if (path == nullptr || path[0] == '\0') {
+        return kNoPath;
+    }
+    size_t length = std::strlen(path);
+    if (length >= sizeof buffer) {
+        return kTooLong;
+    }
+    std::memcpy(buffer, path, length + 1);
+    return kCopied;
+}
+
+FILE* OpenCopiedPath(PathCopy copy, const char* path, const char* mode, FileShare share) {
+    return copy == kCopied ? Platform.OpenFile(path, mode, share) : nullptr;
+}
+
+void CloseErrorLog() {
+    if (ErrorLog != nullptr) {
+        Platform.CloseFile(ErrorLog);
+        ErrorLog = nullptr;
+    }
+}
+
+void CloseInfoLog() {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (InfoLog != nullptr) {
+        Platform.CloseFile(InfoLog);
+        InfoLog = nullptr;
+    }
+}
+
+}  // namespace
+
+void InitializeFilter() {
+    char* errorLogPath = ReadParameterPath(kErrorLogFile);
+    char* listPath = ReadParameterPath(kMacAddressListFile);
+    char* infoLogPath = ReadParameterPath(kInfoLogFile);
+    StartFilter(errorLogPath, listPath, infoLogPath);
+    std::free(errorLogPath);
+    std::free(listPath);
+    std::free(infoLogPath);
+}
+
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath) {
+    // A host that starts the filter again gets a fresh start, not a second
+    // holder of its own logs.
+    CloseErrorLog();
+    CloseInfoLog();
+    AddressSet = AddressSetFree(AddressSet);
+
+    char errorLogBuffer[kPathBufferSize];
+    PathCopy errorLogCopy = CopyPath(errorLogPath, errorLogBuffer);
+    if (errorLogCopy == kNoPath) {
+        ErrorLog = Platform.OpenFile(kDefaultErrorLogPath, "w", FileShare::kDenyReadWrite);
+        if (ErrorLog == nullptr) {
+            return;
+        }
+        LogMessage(ErrorLog, "Could not read ErrorLog file from registry\n");
+    } else {
+        ErrorLog = OpenCopiedPath(errorLogCopy, errorLogBuffer, "w", FileShare::kDenyReadWrite);
+        if (ErrorLog == nullptr) {
+            return;
+        }
+    }
+
+    char listBuffer[kPathBufferSize];
+    PathCopy listCopy = CopyPath(listPath, listBuffer);
+    if (listCopy == kNoPath) {
+        LogMessage(ErrorLog, "Could Not Read Mac File From Registry\n");
+        CloseErrorLog();
+        return;
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(InfoLogLock);
+        PathCopy infoLogCopy = CopyPath(infoLogPath, InfoLogPath);
+        InfoLogEnabled = infoLogCopy == kNoPath ? 0 : 1;
+        if (InfoLogEnabled == 1) {
+            InfoLog = OpenCopiedPath(infoLogCopy, InfoLogPath, "w", FileShare::kDenyReadWrite);
+        }
+    }
+    if (InfoLogEnabled == 1 && InfoLog == nullptr) {
+        // Nothing is loaded, so every client is served: say why.
+        LogMessage(ErrorLog, "Could not open the info log file\n");
+        CloseErrorLog();
+        return;
+    }
+
+    FILE* list = OpenCopiedPath(listCopy, listBuffer, "r", FileShare::kDenyWrite);
+    if (list == nullptr) {
+        LogMessage(ErrorLog, "Could not open the data file\n");
+        CloseInfoLog();
+        CloseErrorLog();
+        return;
+    }
+    LoadAddressList(list);
+    Platform.CloseFile(list);
+
+    if (AddressSet == nullptr) {
+        LogMessage(ErrorLog, "File format not proper\n");
+    } else if (InfoLogEnabled == 1) {
+        std::lock_guard<std::mutex> guard(InfoLogLock);
+        LogMessage(InfoLog, "Successfully read mac addresses\n");
+    }
+    CloseErrorLog();
+    CloseInfoLog();
+}
 
 }  // namespace macgate
