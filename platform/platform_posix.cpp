@@ -224,20 +224,29 @@ bool PosixOpenParametersKey(void** key) {
 // Decodes one UTF-8 sequence at `text`; gives its length in bytes, or 0 when
 // it is malformed (overlong, a surrogate, past U+10FFFF, cut short).
 int DecodeUtf8(const unsigned char* text, uint32_t* code) {
+    // Sequence length, payload bits of the lead byte and the smallest code
+    // point that needs this length, by the lead byte's high bits.
+    static constexpr struct {
+        unsigned char mask, pattern;
+        int length;
+        uint32_t least;
+    } kForms[] = {{0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000}};
     unsigned char lead = text[0];
-    int length;
-    uint32_t value;
-    uint32_t least;
     if (lead < 0x80) {
         *code = lead;
         return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, least = 0x10000;
-    } else {
+    }
+    int length = 0;
+    uint32_t least = 0;
+    uint32_t value = 0;
+    for (const auto& form : kForms) {
+        if ((lead & form.mask) == form.pattern) {
+            length = form.length;
+            least = form.least;
+            value = lead & static_cast<unsigned char>(~form.mask);
+        }
+    }
+    if (length == 0) {
         return 0;
     }
     for (int i = 1; i < length; ++i) {

@@ -174,8 +174,13 @@ TEST_F(ReadParameterPathTest, TextWithoutNarrowFormGivesNone) {
     // Malformed UTF-8 in the stand-in cannot be read as a string value.
     setenv("CalloutErrorLogFile", "bad\xC3", 1);
     EXPECT_EQ(Read(kErrorLogFile), "(none)");
-    setenv("CalloutErrorLogFile", "\xED\xA0\x80", 1);  // an encoded surrogate
-    EXPECT_EQ(Read(kErrorLogFile), "(none)");
+    for (const char* malformed : {"\xED\xA0\x80",           // an encoded surrogate
+                                  "\xC0\xAF",               // an overlong '/'
+                                  "\xF4\x90\x80\x80",       // beyond U+10FFFF
+                                  "\xE6\x97", "x\x97y"}) {  // cut short, stray
+        setenv("CalloutErrorLogFile", malformed, 1);
+        EXPECT_EQ(Read(kErrorLogFile), "(none)") << malformed;
+    }
 
     // A lone surrogate has no UTF-8 form.
     EXPECT_EQ(ReadRaw(Units(u"ab\xD800 c") + Units(std::u16string(1, u'\0'))), "(none)");
