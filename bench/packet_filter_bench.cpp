@@ -101,10 +101,15 @@ Workload& WorkloadFor(size_t size) {
         uint64_t address = random() & mask;
         if (address != 0 && work.numbers.insert(address).second) {
             work.hits.push_back(address);
-            std::string key = KeyText(address);
-            AddressSet = macgate::AddressSetInsert(key.c_str(), AddressSet);
-            work.texts.insert(key);
         }
+    }
+    // Each structure's nodes are allocated in a pass of their own, as the
+    // loader allocates the set's nodes one after the other.
+    for (uint64_t address : work.hits) {
+        AddressSet = macgate::AddressSetInsert(KeyText(address).c_str(), AddressSet);
+    }
+    for (uint64_t address : work.hits) {
+        work.texts.insert(KeyText(address));
     }
     while (work.misses.size() < size) {
         uint64_t address = random() & mask;
