@@ -1,6 +1,8 @@
 // POSIX side of the platform table. Windows share modes are emulated so that
 // the logs and the list file refuse the same opens as on Windows: a table of
 // this process's open files by device and inode, and flock between processes.
+// The table does not rely on flock within the process, where some file
+// systems (NFS) turn flock into per-process locks that never conflict.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
