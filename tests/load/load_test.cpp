@@ -83,6 +83,15 @@ protected:
         return directory_ / name;
     }
 
+    std::vector<std::string> FileNames() const {
+        std::vector<std::string> files;
+        for (const auto& item : fs::directory_iterator(directory_)) {
+            files.push_back(item.path().filename().string());
+        }
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
     void WriteList(const std::string& text) {
         std::ofstream(File("list.txt"), std::ios::binary) << text;
     }
@@ -181,7 +190,7 @@ TEST_F(LoadedLibrary, NoConfigurationStillFillsTheTableAndServesEveryone) {
     for (uint32_t code = 1; code <= 5; ++code) {
         EXPECT_EQ(Control(code), 0u);
     }
-    EXPECT_EQ(fs::directory_iterator(directory_)->path().filename(), "ErrorFile.txt");
+    EXPECT_EQ(FileNames(), (std::vector<std::string>{"ErrorFile.txt"}));
 }
 
 TEST_F(LoadedLibrary, ServerLifeAllowListWritesEveryEventAndDecision) {
@@ -290,12 +299,7 @@ TEST_F(LoadedLibrary, InfoLogOffEventsCreateNoFile) {
     EXPECT_EQ(Packet(kListed), 1);
     EXPECT_EQ(Packet(kUnlisted), 0);
     EXPECT_EQ(Contents(File("error.log")), "");
-    std::vector<std::string> files;
-    for (const auto& item : fs::directory_iterator(directory_)) {
-        files.push_back(item.path().filename().string());
-    }
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{"error.log", "list.txt"}));
+    EXPECT_EQ(FileNames(), (std::vector<std::string>{"error.log", "list.txt"}));
 }
 
 TEST_F(LoadedLibrary, HooksThatDoNothingReturnZero) {
