@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The macgate tool as an administrator runs it: the example capture and
+# lists, every kind of bad argument and file, and libraries that break the
+# host contract.
+#
+#   run-tool-tests.sh TOOL SOURCE_DIR FAKE_LIBRARY_DIR
+set -uo pipefail
+
+tool=$1
+source=$2
+fakes=$3
+examples=$source/examples
+expected=$source/tests/data/tool
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    printf 'FAIL  %s\n' "$*"
+    failures=$((failures + 1))
+}
+
+# expect STATUS TEXT -- ARGUMENTS: runs the tool, checks its exit status and
+# that TEXT appears in its standard output or error.
+expect() {
+    local status=$1 text=$2
+    shift 3
+    "$tool" "$@" >"$work/out" 2>&1
+    local got=$?
+    if [ "$got" -ne "$status" ]; then
+        fail "macgate $* exited $got, not $status"
+        sed 's/^/      /' "$work/out"
+    elif ! grep -qF -- "$text" "$work/out"; then
+        fail "macgate $*: no '$text' in"
+        sed 's/^/      /' "$work/out"
+    else
+        printf 'ok    macgate %s\n' "$*"
+    fi
+}
+
+# Arguments.
+expect 2 "usage: macgate check LIST" --
+expect 0 "usage: macgate check LIST" -- --help
+expect 2 "unknown command 'list'" -- list x
+expect 2 "replay needs a capture file" -- replay
+expect 2 "replay needs a capture file" -- replay --threads 2
+expect 2 "--list needs a value" -- replay x.pcap --list
+expect 2 "unknown option '--lists'" -- replay --lists a x.pcap
+expect 2 "takes one capture file" -- replay a.pcap b.pcap
+for threads in 0 65 -1 x 1x 1000; do
+    expect 2 "--threads takes a number from 1 to 64, not '$threads'" -- replay --threads "$threads" x
+done
+expect 2 "check takes exactly one list file" -- check
+expect 2 "check takes exactly one list file" -- check a b
+expect 2 "unknown option '--x'" -- check --x
+
+# Capture files that cannot be replayed.
+capture=$examples/dhcp.pcap
+expect 2 "no-such.pcap: cannot open the capture file" -- replay "$work/no-such.pcap"
+expect 2 "not a capture file" -- replay "$examples/allow-list.txt"
+: >"$work/empty.pcap"
+expect 2 "not a capture file: it holds only 0 bytes" -- replay "$work/empty.pcap"
+head -c 5000 "$capture" >"$work/truncated.pcap"
+expect 2 "truncated: frame 14 needs 342 bytes" -- replay "$work/truncated.pcap"
+head -c 30 "$capture" >"$work/header-only.pcap"
+expect 2 "truncated: the header of frame 1" -- replay "$work/header-only.pcap"
+cp "$capture" "$work/linux-sll.pcap"
+printf '\161' | dd of="$work/linux-sll.pcap" bs=1 seek=20 conv=notrunc status=none
+expect 2 "link type 113 is not supported" -- replay "$work/linux-sll.pcap"
+# The first frame, with only 100 of its 342 bytes captured.
+{
+    head -c 32 "$capture"
+    printf '\144\000\000\000\126\001\000\000'
+    dd if="$capture" bs=1 skip=40 count=100 status=none
+} >"$work/snapped.pcap"
+expect 2 "frame 1 is cut short: it holds 58 of the 300 bytes of its DHCP message" \
+    -- replay "$work/snapped.pcap"
+# Nothing is loaded for a capture that cannot be read: no log appears.
+expect 2 "truncated" -- replay --error-log "$work/never.log" "$work/truncated.pcap"
+[ ! -e "$work/never.log" ] || fail "the library was loaded for an unreadable capture"
+
+# Libraries that are not callout libraries, or break the contract.
+expect 2 "cannot load the callout library $work/none.so" -- replay --library "$work/none.so" "$capture"
+expect 2 "exports no DhcpServerCalloutEntry" \
+    -- replay --library "$fakes/libfake_callout_no_entry.so" "$capture"
+expect 1 "DhcpServerCalloutEntry wrote slot 5, which belongs to the server" \
+    -- replay --library "$fakes/libfake_callout_writes_slot5.so" "$capture"
+expect 1 "DhcpNewPktHook left the process flag at 2122219134 for frame 1" \
+    -- replay --library "$fakes/libfake_callout_flag_unset.so" "$capture"
+
+# check on the example lists and on broken ones.
+expect 0 "examples/allow-list.txt: action ALLOW, 2 addresses loaded, 0 lines reported" \
+    -- check "$examples/allow-list.txt"
+expect 0 "action DENY, 2 addresses loaded, 0 lines reported" -- check "$examples/deny-list.txt"
+printf 'MAC_ACTION = {DENY}\n001a2b3c4d5e\n00:1a:2b:3c:4d:5f\n001a2b3c4d\n' >"$work/bad-lines.txt"
+expect 1 "action DENY, 1 address loaded, 2 lines reported" -- check "$work/bad-lines.txt"
+grep -qx "Line Number 3 Not In Proper Format" "$work/out" || fail "check: no message for line 3"
+printf '# no header line\n001a2b3c4d5e\n' >"$work/no-header.txt"
+expect 1 "0 addresses loaded" -- check "$work/no-header.txt"
+grep -qx "File format not proper" "$work/out" || fail "check: no 'File format not proper'"
+: >"$work/empty.txt"
+expect 1 "Nothing in the file" -- check "$work/empty.txt"
+expect 2 "Could not open the data file" -- check "$work/no-such-list.txt"
+expect 2 "cannot read the list file" -- check "$work"
+
+# The example capture and lists: the verdicts each list implies, the same
+# on four threads, and the info log holding one line per decision.
+for list in allow deny; do
+    logs=$work/$list
+    mkdir -p "$logs"
+    "$tool" replay --list "$examples/$list-list.txt" --error-log "$logs/error.log" \
+        --info-log "$logs/info.log" "$capture" >"$logs/out" 2>&1
+    status=$?
+    if [ "$status" -ne 0 ] || ! diff -u "$expected/replay-$list.txt" "$logs/out"; then
+        fail "replay with the $list list (exit $status)"
+    else
+        printf 'ok    replay with the %s list\n' "$list"
+    fi
+    [ ! -s "$logs/error.log" ] || fail "replay with the $list list wrote to the error log"
+    # Info log: action, summary, start, one decision per request, stop.
+    sed -E 's/^.* ([0-9a-f]{12}) (Allow|Deny)$/\1 \2/' "$logs/info.log" >"$logs/info.short"
+    {
+        printf 'Action specified is : %s\nSuccessfully read mac addresses\n' "${list^^}"
+        printf 'The DHCP server has successfully started.\n'
+        awk '$3 == "frame" { print $5, $7 }' "$expected/replay-$list.txt"
+        printf 'The DHCP server has successfully stopped.\n'
+    } >"$logs/info.expected"
+    diff -u "$logs/info.expected" "$logs/info.short" || fail "info log of the $list replay"
+
+    "$tool" replay --threads 4 --list "$examples/$list-list.txt" --error-log "$logs/error.log" \
+        "$capture" >"$logs/threads" 2>&1
+    sed 's/on 1 thread:/on 4 threads:/' "$expected/replay-$list.txt" |
+        diff -u - "$logs/threads" || fail "replay on four threads with the $list list"
+done
+
+if [ "$failures" -ne 0 ]; then
+    printf '%d failures\n' "$failures"
+    exit 1
+fi
+printf 'all tool runs as expected\n'
