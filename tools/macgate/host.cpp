@@ -81,9 +81,4 @@ int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* er
     return 0;
 }
 
-void UnloadCallout(LoadedCallout* callout) {
-    CloseLibrary(callout->library);
-    *callout = LoadedCallout();
-}
-
 }  // namespace macgate

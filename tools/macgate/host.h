@@ -19,8 +19,8 @@ struct LoadedCallout {
 // slots 0 to 4 and 7, the same functions the library exports, and every
 // other slot as it was. Gives 0 on success; 2 when the library cannot be
 // loaded or lacks the entry point; 1 when it misbehaves. `error` says why.
+// Once its entry point has run the library stays loaded for the life of the
+// process, as in the server: it releases nothing when unloaded.
 int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* error);
-
-void UnloadCallout(LoadedCallout* callout);
 
 }  // namespace macgate

@@ -164,7 +164,6 @@ int RunReplay(const std::vector<std::string>& arguments) {
     DropPrivateConfiguration();
     if (status != kExitOk) {
         ReportError(error);
-        UnloadCallout(&callout);
         return status;
     }
 
@@ -238,7 +237,6 @@ int RunReplay(const std::vector<std::string>& arguments) {
                     std::to_string(startResult != 0 ? startResult : stopResult) + ", not 0");
         status = kExitFindings;
     }
-    UnloadCallout(&callout);
     return status;
 }
 
