@@ -2,6 +2,8 @@
 // tried, and the library driven the way the DHCP server drives it, without
 // touching a production server.
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,14 +22,14 @@ constexpr const char* kUsage =
     "replay  loads the callout library, starts it as the DHCP server does, sends it\n"
     "        every DHCP request of CAPTURE (pcap or pcapng, Ethernet) and prints its\n"
     "        verdicts. --list, --info-log and --error-log replace the server's\n"
-    "        configuration for this run only; without them the library reads the\n"
-    "        server's own. --threads N sends from N threads (1 to 64). --library\n"
-    "        names the library (default: the one beside this program). Exit status\n"
-    "        0: replayed; 1: the library misbehaved; 2: a bad argument or file.\n";
+    "        configuration for this run only (a path not given is then missing: no\n"
+    "        --error-log means ErrorFile.txt in the current folder); without any of\n"
+    "        them the library reads the server's own. --threads N sends from N\n"
+    "        threads (1 to 64). --library names the library (default: the one\n"
+    "        beside this program). Exit status 0: replayed; 1: the library\n"
+    "        misbehaved; 2: a bad argument or file.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
         std::fputs(kUsage, stderr);
@@ -47,6 +49,19 @@ int main(int argc, char** argv) {
     }
     macgate::ReportError("unknown command '" + command + "'");
     std::fputs(kUsage, stderr);
+    return macgate::kExitCannotRun;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        macgate::ReportError("out of memory");
+    } catch (const std::exception& exception) {
+        macgate::ReportError(exception.what());
+    }
     return macgate::kExitCannotRun;
 }
 

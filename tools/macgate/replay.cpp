@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -170,12 +171,21 @@ int RunReplay(const std::vector<std::string>& arguments) {
     uint32_t startResult = callout.table.controlHook(kControlStart, nullptr);
     std::vector<Outcome> outcomes(capture.requests.size());
     std::vector<std::thread> threads;
+    std::vector<size_t> sharesLeft = {0};
     for (int t = 1; t < options.threads; ++t) {
-        threads.emplace_back(ReplayShare, callout.table.newPktHook, &capture.requests, &outcomes,
-                             static_cast<size_t>(t), static_cast<size_t>(options.threads));
+        try {
+            threads.emplace_back(ReplayShare, callout.table.newPktHook, &capture.requests,
+                                 &outcomes, static_cast<size_t>(t),
+                                 static_cast<size_t>(options.threads));
+        } catch (const std::system_error&) {
+            // No thread to spare: this share is replayed on the main thread.
+            sharesLeft.push_back(static_cast<size_t>(t));
+        }
     }
-    ReplayShare(callout.table.newPktHook, &capture.requests, &outcomes, 0,
-                static_cast<size_t>(options.threads));
+    for (size_t share : sharesLeft) {
+        ReplayShare(callout.table.newPktHook, &capture.requests, &outcomes, share,
+                    static_cast<size_t>(options.threads));
+    }
     for (std::thread& thread : threads) {
         thread.join();
     }
