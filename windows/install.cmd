@@ -23,10 +23,10 @@ set "INFOLOG="
 if not "%~4"=="" set "INFOLOG=%~f4"
 
 if not exist "%DLL%" (
-    echo install.cmd: %DLL% does not exist.
+    echo install.cmd: "%DLL%" does not exist.
     exit /b 1
 )
-if not exist "%LIST%" echo install.cmd: warning: the list file %LIST% does not exist yet.
+if not exist "%LIST%" echo install.cmd: warning: the list file "%LIST%" does not exist yet.
 reg query "%PARAMS%" >nul 2>&1
 if errorlevel 1 (
     echo install.cmd: the DHCP Server service is not installed on this machine ^(no %PARAMS%^).
@@ -71,10 +71,10 @@ if defined INFOLOG (
 )
 
 echo macgate is registered with the DHCP server:
-echo     callout library  %DLL%
-echo     list file        %LIST%
-echo     error log        %ERRORLOG%
-if defined INFOLOG (echo     info log         %INFOLOG%) else (echo     info log         off)
+echo     callout library  "%DLL%"
+echo     list file        "%LIST%"
+echo     error log        "%ERRORLOG%"
+if defined INFOLOG (echo     info log         "%INFOLOG%") else (echo     info log         off)
 echo The DHCP server loads it when it starts. Restart the service now with:
 echo     net stop dhcpserver ^& net start dhcpserver
 exit /b 0
