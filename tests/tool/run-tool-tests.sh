@@ -79,6 +79,16 @@ expect 2 "frame 1 is cut short: it holds 58 of the 300 bytes of its DHCP message
 expect 2 "truncated" -- replay --error-log "$work/never.log" "$work/truncated.pcap"
 [ ! -e "$work/never.log" ] || fail "the library was loaded for an unreadable capture"
 
+# A list the library could not read is refused before it is loaded; the
+# messages of a list with bad lines follow the verdicts.
+expect 2 "cannot read the list file $work/no-such-list.txt" \
+    -- replay --list "$work/no-such-list.txt" "$capture"
+printf 'MAC_ACTION = {ALLOW}\n5254006a0101\n52:54:00:6a:01:02\n' >"$work/one-bad-line.txt"
+expect 0 "3 allowed, 12 denied" \
+    -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
+tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" "$work/error.log" \
+    "Line Number 3 Not In Proper Format") || fail "replay does not show the error log"
+
 # Libraries that are not callout libraries, or break the contract.
 expect 2 "cannot load the callout library $work/none.so" -- replay --library "$work/none.so" "$capture"
 expect 2 "exports no DhcpServerCalloutEntry" \

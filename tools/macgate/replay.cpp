@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <system_error>
@@ -120,6 +121,41 @@ std::string ClientKey(const std::vector<uint8_t>& message) {
     return key;
 }
 
+bool IsReadableFile(const char* path) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    // A folder opens on some systems but cannot be read.
+    char probe[1];
+    bool readable = std::fread(probe, 1, 1, file) == 1 || std::feof(file) != 0;
+    std::fclose(file);
+    return readable;
+}
+
+// What the library wrote while it loaded the list, so that a problem with
+// the list shows next to the verdicts it explains.
+void PrintErrorLog(const char* path) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return;
+    }
+    char line[256];
+    bool first = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (first) {
+            std::printf("\nThe library's error log (%s):\n", path);
+            first = false;
+        }
+        std::printf("    %s", line);
+        size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] != '\n') {
+            std::printf("\n");
+        }
+    }
+    std::fclose(file);
+}
+
 std::string Count(uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -147,6 +183,11 @@ int RunReplay(const std::vector<std::string>& arguments) {
     std::string error;
     if (!ReadCaptureFile(options.capture, &capture, &error)) {
         ReportError(options.capture + ": " + error);
+        return kExitCannotRun;
+    }
+    // A list the library could not open would just let every client through.
+    if (options.list != nullptr && !IsReadableFile(options.list)) {
+        ReportError(std::string("cannot read the list file ") + options.list);
         return kExitCannotRun;
     }
     if (options.list != nullptr || options.infoLog != nullptr || options.errorLog != nullptr) {
@@ -241,6 +282,9 @@ int RunReplay(const std::vector<std::string>& arguments) {
                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
                 Count(capture.replies, "reply", "replies").c_str(),
                 Count(capture.others, "other frame", "other frames").c_str());
+    if (options.errorLog != nullptr) {
+        PrintErrorLog(options.errorLog);
+    }
     std::fflush(stdout);
     if (startResult != 0 || stopResult != 0) {
         ReportError("DhcpControlHook returned " +
