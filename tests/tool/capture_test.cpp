@@ -42,7 +42,7 @@ Bytes Dhcp(uint8_t op, uint8_t last, uint8_t type) {
     return message;
 }
 
-struct FrameSpec {
+struct FrameShape {
     uint16_t destinationPort = 67;
     uint8_t protocol = 17;
     uint16_t fragment = 0;
@@ -51,9 +51,9 @@ struct FrameSpec {
 };
 
 // Ethernet, IPv4, UDP around `payload`.
-Bytes Frame(const Bytes& payload, const FrameSpec& spec = FrameSpec()) {
+Bytes Frame(const Bytes& payload, const FrameShape& shape = FrameShape()) {
     Bytes frame(12, 0xff);
-    if (spec.vlan) {
+    if (shape.vlan) {
         Put16(&frame, 0x8100, true);
         Put16(&frame, 42, true);
     }
@@ -63,15 +63,15 @@ Bytes Frame(const Bytes& payload, const FrameSpec& spec = FrameSpec()) {
     frame.push_back(0);
     Put16(&frame, static_cast<uint16_t>(20 + udpLength), true);
     Put16(&frame, 1, true);
-    Put16(&frame, spec.fragment, true);
+    Put16(&frame, shape.fragment, true);
     frame.push_back(64);
-    frame.push_back(spec.protocol);
+    frame.push_back(shape.protocol);
     Put16(&frame, 0, true);
     Put32(&frame, 0, true);
     Put32(&frame, 0xffffffff, true);
-    Put16(&frame, spec.destinationPort == 67 ? 68 : 67, true);
-    Put16(&frame, spec.destinationPort, true);
-    Put16(&frame, static_cast<uint16_t>(static_cast<int>(udpLength) + spec.udpLengthDelta), true);
+    Put16(&frame, shape.destinationPort == 67 ? 68 : 67, true);
+    Put16(&frame, shape.destinationPort, true);
+    Put16(&frame, static_cast<uint16_t>(static_cast<int>(udpLength) + shape.udpLengthDelta), true);
     Put16(&frame, 0, true);
     frame.insert(frame.end(), payload.begin(), payload.end());
     return frame;
@@ -172,7 +172,7 @@ std::vector<Record> Exchange() {
     arp.resize(60, 0);
     return {
         {Frame(Dhcp(1, 1, 1)), 1765258800, 123456},
-        {Frame(Dhcp(2, 1, 2), FrameSpec{68}), 1765258801, 0},
+        {Frame(Dhcp(2, 1, 2), FrameShape{68}), 1765258801, 0},
         {arp, 1765258801, 5},
         {Frame(Dhcp(1, 1, 3)), 1765258802, 999999},
         {Frame(Dhcp(1, 2, 7)), 1765258803, 0},
@@ -242,12 +242,12 @@ TEST(Capture, PcapngInEveryByteOrderWithItsTimestampResolution) {
 }
 
 TEST(Capture, OnlyWholeRequestsToTheServerPortAreReplayed) {
-    FrameSpec toClientPort{68};
-    FrameSpec tcp{67, 6};
-    FrameSpec fragment{67, 17, 0x2000};
-    FrameSpec tagged{67, 17, 0, true};
-    FrameSpec udpLengthTooLong{67, 17, 0, false, 1};
-    FrameSpec udpLengthShort{67, 17, 0, false, -100};
+    FrameShape toClientPort{68};
+    FrameShape tcp{67, 6};
+    FrameShape fragment{67, 17, 0x2000};
+    FrameShape tagged{67, 17, 0, true};
+    FrameShape udpLengthTooLong{67, 17, 0, false, 1};
+    FrameShape udpLengthShort{67, 17, 0, false, -100};
     std::vector<Record> records = {
         {Frame(Dhcp(1, 1, 1), toClientPort), 1, 0},
         {Frame(Dhcp(1, 2, 1), tcp), 2, 0},
