@@ -23,6 +23,15 @@ ctest --preset debug -j "$jobs"
 step "Windows x86 and x64 DLLs under Wine"
 timeout 1800 tests/wine/run.sh
 
+step "Kea hooks library: end to end with real DHCP clients (debug build)"
+kea_status=0
+timeout 600 tests/kea/e2e.sh build/debug/kea/libdhcp_macgate.so || kea_status=$?
+case $kea_status in
+    0) ;;
+    77) echo "Kea end-to-end test skipped (reason above)" ;;
+    *) exit "$kea_status" ;;
+esac
+
 step "Address and undefined-behaviour sanitizers: all tests"
 build asan
 ctest --preset asan -j "$jobs"
