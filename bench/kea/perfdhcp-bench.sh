@@ -179,6 +179,8 @@ run_perfdhcp() {  # rate
 
 printf 'kea-dhcp4 %s, perfdhcp with %d clients (%d listed), %ds a run; list or reservations of %d\n' \
     "$(kea-dhcp4 -v)" "$clients" $((clients / 2)) "$period" "$list_size"
+# Other work on the machine moves the highest rates; say how busy it was.
+echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) processors"
 printf '\n%-26s %-5s %12s %14s %14s\n' "configuration" "run" "rate offered" "exchanges/s" \
     "DISCOVER/OFFER/s"
 for way in none macgate kea; do
