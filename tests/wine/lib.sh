@@ -96,3 +96,24 @@ linux_tool() {
     [ -x "$LINUX_TOOL" ] || fail "$LINUX_TOOL is missing: build the debug preset first"
     "$LINUX_TOOL" "$@"
 }
+
+# replay_registry OUT: replays the example capture from the current
+# directory with whatever the Parameters key holds; verdicts go to OUT.
+replay_registry() {
+    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" | tr -d '\r' >"$1"
+    reg_clear
+}
+
+# expect_all_allowed OUT: an empty set lets every client through.
+expect_all_allowed() {
+    grep -qE ' Allow$' "$1" || fail "$1 has no verdicts"
+    ! grep -qE ' Deny$' "$1" || fail "$1 denies a client, but no list was loaded"
+}
+
+# expect_deny_list_verdicts OUT: OUT holds the verdicts of the Linux build
+# for the example deny list.
+expect_deny_list_verdicts() {
+    linux_tool replay --list "$EXAMPLE_DENY_LIST" --error-log "$PWD/linux-error.log" \
+        "$EXAMPLE_CAPTURE" >linux.out
+    expect_same_text "verdicts" linux.out "$1"
+}

@@ -8,6 +8,10 @@
 # One fresh private Wine prefix per run, shared by all its cases and removed
 # at the end. Cases that need a missing tool are reported as SKIP with the
 # reason; the run fails if any case fails.
+#
+# MACGATE_WINE_ONLY=REGEX runs only the cases whose names match;
+# MACGATE_WINE_KEEP=1 keeps the prefix and every case's files for a look;
+# WINE_STEP_TIMEOUT bounds each Windows program (60 s by default).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -69,7 +73,9 @@ else
     if timeout 300 wineboot -i >/dev/null 2>&1 && timeout 120 wineserver -w; then
         printf 'Wine prefix ready in %d s (%s)\n' $((SECONDS - started)) "$(wine --version)"
     else
-        skip_reason_wine="wineboot could not make a Wine prefix in $WINEPREFIX"
+        printf 'FAIL  wineboot could not make a Wine prefix in %s\n' "$WINEPREFIX"
+        failed=$((failed + 1))
+        skip_reason_wine='no Wine prefix'
     fi
 fi
 
@@ -87,10 +93,16 @@ for arch in x86 x64; do
         continue
     fi
 
+    # Debian's wine32 and wine64 packages each bring the loader of one size.
     arch_skip=$skip_reason_wine
+    loader=/usr/lib/wine/$([ "$arch" = x86 ] && echo wine || echo wine64)
     if [ -z "$arch_skip" ] && ! wine_run "$PROBE" open "$(win_path "$run_dir/arch-$arch")" w denyno \
         >/dev/null 2>&1; then
-        if [ "$arch" = x86 ]; then
+        if [ -e "$loader" ]; then
+            printf 'FAIL  %s  Wine is installed but cannot run %s\n' "$arch" "$PROBE"
+            failed=$((failed + 1))
+            arch_skip='Wine cannot run the helper'
+        elif [ "$arch" = x86 ]; then
             arch_skip='Wine cannot run 32-bit programs here (install wine32:i386)'
         else
             arch_skip='Wine cannot run 64-bit programs here (install wine64)'
@@ -114,6 +126,8 @@ for arch in x86 x64; do
         (
             set -euo pipefail
             cd "$work"
+            # Every case starts from a server key without values.
+            [ "${case_kinds[$i]}" != wine ] || reg_clear
             "${case_functions[$i]}" "$arch"
         ) >"$work/log" 2>&1
         status=$?

@@ -3,7 +3,8 @@
 //   wineprobe open PATH MODE SHARE   opens PATH with _fsopen (MODE r, w or a;
 //                                    SHARE denyrw, denywr or denyno), writes a
 //                                    line when writing, prints "opened" or
-//                                    "refused"; exit status 0 or 1.
+//                                    "refused", then what it read; exit
+//                                    status 0 or 1.
 //   wineprobe serve DLL GATE         loads DLL the way the DHCP server does,
 //                                    calls its entry and sends start; prints
 //                                    "started", waits (at most 60 s) until the
@@ -33,7 +34,12 @@ int Open(const char* path, const char* mode, const char* share) {
     if (stream == nullptr) {
         return 1;
     }
-    if (mode[0] != 'r') {
+    if (mode[0] == 'r') {
+        char line[256];
+        while (std::fgets(line, sizeof line, stream) != nullptr) {
+            std::fputs(line, stdout);
+        }
+    } else {
         std::fprintf(stream, "written by a second process\n");
     }
     std::fclose(stream);
