@@ -101,11 +101,17 @@ for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 2^>nul') do (
 exit /b 0
 
 rem Copies value %1 of the server's parameters, if it exists, into our key.
+rem The data goes from reg query to reg add through the loop's variables only:
+rem Wine's cmd expands %...% again inside the value of %DATA%, which would
+rem save a REG_EXPAND_SZ such as "%SystemRoot%\dhcp.log" expanded.
 :save
-call :read "%PARAMS%" %1
-if not defined TYPE exit /b 0
-reg add "%SAVED%" /v %1 /t %TYPE% /d "%DATA%" /f >nul
-exit /b %ERRORLEVEL%
+for /f "tokens=1,2,*" %%a in ('reg query "%PARAMS%" /v %1 2^>nul') do (
+    if /i "%%a"=="%1" (
+        reg add "%SAVED%" /v %1 /t %%b /d "%%c" /f >nul
+        if errorlevel 1 exit /b 1
+    )
+)
+exit /b 0
 
 rem Adds our library after the ones already listed, unless it is among them.
 rem The list's "\0" separators become "|", which no file name holds.

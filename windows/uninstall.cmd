@@ -71,16 +71,21 @@ for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 2^>nul') do (
 exit /b 0
 
 rem Puts value %1 back as install.cmd found it: the saved copy, or no value.
+rem The data goes from reg query to reg add through the loop's variables only,
+rem as in install.cmd: Wine's cmd would expand %...% again inside %DATA%.
 :restore
-call :read "%SAVED%" %1
-if defined TYPE (
-    reg add "%PARAMS%" /v %1 /t %TYPE% /d "%DATA%" /f >nul
-    goto :eof_status
+set "FOUND="
+for /f "tokens=1,2,*" %%a in ('reg query "%SAVED%" /v %1 2^>nul') do (
+    if /i "%%a"=="%1" (
+        set "FOUND=1"
+        reg add "%PARAMS%" /v %1 /t %%b /d "%%c" /f >nul
+        if errorlevel 1 exit /b 1
+    )
 )
+if defined FOUND exit /b 0
 reg query "%PARAMS%" /v %1 >nul 2>&1
 if errorlevel 1 exit /b 0
 reg delete "%PARAMS%" /v %1 /f >nul
-:eof_status
 exit /b %ERRORLEVEL%
 
 rem Takes our library out of the list in DATA; DLLS is what remains. The
