@@ -1,0 +1,64 @@
+# The example capture and lists through the Windows builds: the verdicts, the
+# info log and the error log must be those of the Linux build, with CR LF
+# line ends in the logs.
+# shellcheck shell=bash
+
+# replay_both LIST: runs the example capture with LIST through the Linux tool
+# and through macgate.exe (configured by its options), in linux/ and windows/.
+replay_both() {
+    local list=$1 side
+    for side in linux windows; do
+        mkdir -p "$side"
+    done
+    linux_tool replay --list "$list" --info-log "$PWD/linux/info.log" \
+        --error-log "$PWD/linux/error.log" "$EXAMPLE_CAPTURE" >linux/out
+    wine_run "$TOOL" replay --list "$(win_path "$list")" \
+        --info-log "$(win_path "$PWD/windows/info.log")" \
+        --error-log "$(win_path "$PWD/windows/error.log")" \
+        "$(win_path "$EXAMPLE_CAPTURE")" >windows/out
+}
+
+# expect_same_as_linux DIR: DIR/out, DIR/info.log and DIR/error.log (from a
+# Windows run) agree with linux/ once line ends and log times are set aside.
+expect_same_as_linux() {
+    local dir=$1
+    tr -d '\r' <"$dir/out" >"$dir/out.lf"
+    expect_same_text "verdicts" linux/out "$dir/out.lf"
+    expect_crlf_lines "$dir/info.log"
+    expect_same_text "info log" <(masked_log linux/info.log) <(masked_log "$dir/info.log")
+    if [ -s linux/error.log ]; then
+        expect_crlf_lines "$dir/error.log"
+    fi
+    expect_same_text "error log" <(tr -d '\r' <linux/error.log) <(tr -d '\r' <"$dir/error.log")
+}
+
+case_example_replay() {
+    local list
+    for list in "${EXAMPLE_LISTS[@]}"; do
+        echo "list $list"
+        replay_both "$list"
+        # Both logs of a clean list: the info log has the action line, the
+        # summary, start, one line per request and stop.
+        grep -q '^Successfully read mac addresses$' linux/info.log ||
+            fail "the Linux run did not load $list"
+        grep -qE ' (Allow|Deny)$' linux/out || fail "the Linux run gave no verdicts"
+        expect_same_as_linux windows
+    done
+}
+
+# The same run configured the way the DHCP server is: values under the
+# server's Parameters key, set with reg.exe, and no options.
+case_example_replay_registry() {
+    local list=${EXAMPLE_LISTS[0]}
+    replay_both "$list"
+    mkdir registry
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$list")"
+    reg_set CalloutInfoLogFile REG_SZ "$(win_path "$PWD/registry/info.log")"
+    reg_set CalloutErrorLogFile REG_SZ "$(win_path "$PWD/registry/error.log")"
+    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" >registry/out
+    reg_clear
+    expect_same_as_linux registry
+}
+
+register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
+register_case wine "example capture, configured in the server's registry key" case_example_replay_registry

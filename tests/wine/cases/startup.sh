@@ -1,0 +1,74 @@
+# Start-up with the real registry: the values are set with reg.exe under the
+# DHCP server's Parameters key and macgate.exe runs without options, so the
+# library reads them itself with RegOpenKeyExW and RegQueryValueExW.
+# shellcheck shell=bash
+
+case_startup_no_values() {
+    replay_registry out
+    expect_crlf_file ErrorFile.txt $'Could not read ErrorLog file from registry\nCould Not Read Mac File From Registry\n'
+    expect_all_allowed out
+}
+
+# The value type is not looked at: a REG_DWORD's bytes 41 00 00 00 read as
+# the UTF-16 string "A", and a REG_EXPAND_SZ is used as written, unexpanded.
+case_startup_value_types() {
+    cp "$EXAMPLE_DENY_LIST" A
+    reg_set CalloutMacAddressListFile REG_DWORD 0x41
+    reg_set CalloutErrorLogFile REG_EXPAND_SZ "$(win_path "$PWD")\\error-%TEMP%.log"
+    replay_registry out
+    expect_deny_list_verdicts out
+    [ -f 'error-%TEMP%.log' ] || fail "the REG_EXPAND_SZ error log path was not used as written"
+    [ ! -s 'error-%TEMP%.log' ] || fail "a clean list wrote to the error log"
+    [ ! -e ErrorFile.txt ] || fail "ErrorFile.txt was written although a path was configured"
+}
+
+# make_long_path UNITS: prints a Windows path of exactly UNITS characters
+# under the current directory (no part longer than 255), and makes its folders.
+make_long_path() {
+    local units=$1 folders prefix name
+    folders="$(printf "d%.0s" $(seq 1 200))/$(printf "e%.0s" $(seq 1 150))"
+    mkdir -p "$folders"
+    prefix="$(win_path "$PWD/$folders")\\"
+    name=$(printf "f%.0s" $(seq 1 $((units - ${#prefix} - 4))))
+    printf "%s%s.log" "$prefix" "$name"
+}
+
+# The registry read gets 1024 bytes: 511 UTF-16 units and the terminator fit,
+# a 512-unit value does not and counts as missing.
+case_startup_long_values() {
+    local fits too_long
+    fits=$(make_long_path 511)
+    too_long=$(make_long_path 512)
+    [ ${#fits} -eq 511 ] && [ ${#too_long} -eq 512 ] || fail "path lengths ${#fits} ${#too_long}"
+    reg_set CalloutErrorLogFile REG_SZ "$fits"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    replay_registry out
+    expect_deny_list_verdicts out
+    [ -f "$(unix_path "$fits")" ] ||
+        fail "the 511-unit error log path was not used"
+    [ ! -e ErrorFile.txt ] || fail "ErrorFile.txt was written although a 511-unit path was set"
+
+    reg_set CalloutErrorLogFile REG_SZ "$too_long"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    replay_registry out
+    expect_deny_list_verdicts out
+    expect_crlf_file ErrorFile.txt $'Could not read ErrorLog file from registry\n'
+    [ ! -e "$(unix_path "$too_long")" ] ||
+        fail "the 512-unit path was used"
+}
+
+# In the C runtime's "C" locale a character above U+00FF cannot become a
+# narrow path: the value counts as missing.
+case_startup_wide_character() {
+    reg_set CalloutErrorLogFile REG_SZ "$(win_path "$PWD")\\Ωmega.log"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    replay_registry out
+    expect_deny_list_verdicts out
+    expect_crlf_file ErrorFile.txt $'Could not read ErrorLog file from registry\n'
+    [ -z "$(find . -name '*mega.log')" ] || fail "a file was made from the unconvertible path"
+}
+
+register_case wine "start-up, no registry values: ErrorFile.txt in the current folder" case_startup_no_values
+register_case wine "start-up, REG_DWORD and REG_EXPAND_SZ values read as strings" case_startup_value_types
+register_case wine "start-up, values of 511 and 512 UTF-16 units" case_startup_long_values
+register_case wine "start-up, a path with a character above U+00FF" case_startup_wide_character
