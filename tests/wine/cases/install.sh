@@ -26,7 +26,7 @@ install_then_uninstall() {
     grep -qE "^ +CalloutDlls +REG_MULTI_SZ +(.*\\\\0)?$(win_path "$DLL" | sed 's/[\\.]/\\&/g')$" installed ||
         fail "CalloutDlls does not end with the library: $(cat installed)"
     grep -qE '^ +CalloutEnabled +REG_DWORD +0x1$' installed || fail "CalloutEnabled is not 1"
-    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" | tr -d '\r' >out
+    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" | verdicts_of >out
     expect_deny_list_verdicts out
     grep -qx 'Action specified is : DENY' <(tr -d '\r' <info.log) ||
         fail "the installed info log was not written"

@@ -37,7 +37,7 @@ case_list_line_ends() {
         wine_run "$TOOL" replay --list "$(win_path "$PWD/$dir/list.txt")" \
             --error-log "$(win_path "$PWD/$dir/error.log")" \
             --info-log "$(win_path "$PWD/$dir/info.log")" \
-            "$(win_path "$EXAMPLE_CAPTURE")" >"$dir/replay"
+            "$(win_path "$EXAMPLE_CAPTURE")" | verdicts_of >"$dir/replay"
         expect_crlf_lines "$dir/error.log"
     done
     expect_same_text "replay with the CR LF list" lf/replay crlf/replay

@@ -17,7 +17,7 @@ case_share_logs_on_one_file() {
         fail "the list was loaded although the info log could not be opened"
     # Linux emulates the share modes: the same file must come out.
     linux_tool replay --list "$EXAMPLE_DENY_LIST" --error-log "$PWD/linux.log" \
-        --info-log "$PWD/linux.log" "$EXAMPLE_CAPTURE" >linux.out
+        --info-log "$PWD/linux.log" "$EXAMPLE_CAPTURE" | verdicts_of >linux.out
     expect_same_text "verdicts" linux.out out
     expect_same_text "the shared log" <(masked_log linux.log) <(masked_log both.log)
 }
@@ -46,7 +46,7 @@ case_share_list_is_a_log() {
         "$(tail -n 1 info.log | tr -d '\r')"
     cp "$EXAMPLE_DENY_LIST" linux.log
     linux_tool replay --list "$PWD/linux.log" --error-log "$PWD/linux-error.log" \
-        --info-log "$PWD/linux.log" "$EXAMPLE_CAPTURE" >linux.out
+        --info-log "$PWD/linux.log" "$EXAMPLE_CAPTURE" | verdicts_of >linux.out
     expect_same_text "verdicts" linux.out out
     expect_same_text "the info log" <(masked_log linux.log) <(masked_log info.log)
 }
@@ -85,14 +85,18 @@ case_share_running_server() {
     # A reader gets in, and sees every line so far: each was flushed when written.
     outcome=$(wine_run "$PROBE" open "$info" r denyno | tr -d '\r' || true)
     expect_eq "a second process reading the info log" \
-        $'opened\nAction specified is : DENY\nSuccessfully read mac addresses\nThe DHCP server has successfully started.' "$outcome"
+        "$(printf '%s\n' opened 'Action specified is : DENY' \
+            'Successfully read mac addresses' 'The DHCP server has successfully started.')" \
+        "$outcome"
     outcome=$(wine_run "$PROBE" open "$error" a denyno | tr -d '\r' || true)
     expect_eq "a second process writing the error log after start-up" opened "$outcome"
 
     touch stop
     wait "$server" || server_status=$?
     [ "$server_status" -eq 0 ] || fail "wineprobe serve exited $server_status: $(cat server.out)"
-    expect_crlf_file info.log $'Action specified is : DENY\nSuccessfully read mac addresses\nThe DHCP server has successfully started.\nThe DHCP server has successfully stopped.\n'
+    expect_crlf_file info.log "$(printf '%s\n' 'Action specified is : DENY' \
+        'Successfully read mac addresses' 'The DHCP server has successfully started.' \
+        'The DHCP server has successfully stopped.')"$'\n'
 }
 
 register_case wine "share modes: error log and info log on one file" case_share_logs_on_one_file

@@ -5,7 +5,8 @@
 
 case_startup_no_values() {
     replay_registry out
-    expect_crlf_file ErrorFile.txt $'Could not read ErrorLog file from registry\nCould Not Read Mac File From Registry\n'
+    expect_crlf_file ErrorFile.txt \
+        $'Could not read ErrorLog file from registry\nCould Not Read Mac File From Registry\n'
     expect_all_allowed out
 }
 
