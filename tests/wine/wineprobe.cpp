@@ -10,10 +10,14 @@
 //                                    "started", waits (at most 60 s) until the
 //                                    file GATE exists, sends stop, prints
 //                                    "stopped". The server "runs" meanwhile.
+//   wineprobe events DLL CODE...     loads DLL, calls its entry, then sends
+//                                    each control CODE in turn and prints
+//                                    what each call returned.
 #include <share.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "callout/callout.h"
@@ -52,20 +56,30 @@ Fn Find(HMODULE module, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-int Serve(const char* dll, const char* gate) {
+// Loads the library and calls its entry as the server does; false (with a
+// message) when it is no callout library.
+bool Load(const char* dll, CalloutTable* table) {
     HMODULE module = LoadLibraryA(dll);
     if (module == nullptr) {
         std::printf("cannot load %s (error %lu)\n", dll, GetLastError());
-        return 2;
+        return false;
     }
     EntryFn entry = Find<EntryFn>(module, "DhcpServerCalloutEntry");
     if (entry == nullptr) {
         std::printf("no DhcpServerCalloutEntry in %s\n", dll);
-        return 2;
+        return false;
     }
-    CalloutTable table = {};
-    if (entry(nullptr, 0, &table) != 0 || table.controlHook == nullptr) {
+    *table = CalloutTable();
+    if (entry(nullptr, 0, table) != 0 || table->controlHook == nullptr) {
         std::printf("the entry did not fill the table\n");
+        return false;
+    }
+    return true;
+}
+
+int Serve(const char* dll, const char* gate) {
+    CalloutTable table;
+    if (!Load(dll, &table)) {
         return 2;
     }
     table.controlHook(kControlStart, nullptr);
@@ -83,6 +97,19 @@ int Serve(const char* dll, const char* gate) {
     return 0;
 }
 
+int Events(const char* dll, char** codes, int count) {
+    CalloutTable table;
+    if (!Load(dll, &table)) {
+        return 2;
+    }
+    for (int i = 0; i < count; ++i) {
+        uint32_t code = static_cast<uint32_t>(std::strtoul(codes[i], nullptr, 10));
+        std::printf("%lu -> %lu\n", static_cast<unsigned long>(code),
+                    static_cast<unsigned long>(table.controlHook(code, nullptr)));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,6 +119,10 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0) {
         return Serve(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: wineprobe open PATH MODE SHARE | serve DLL GATE\n");
+    if (argc >= 3 && std::strcmp(argv[1], "events") == 0) {
+        return Events(argv[2], argv + 3, argc - 3);
+    }
+    std::fprintf(stderr,
+                 "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE...\n");
     return 2;
 }

@@ -67,9 +67,19 @@ case_startup_wide_character() {
     expect_deny_list_verdicts out
     expect_crlf_file ErrorFile.txt $'Could not read ErrorLog file from registry\n'
     [ -z "$(find . -name '*mega.log')" ] || fail "a file was made from the unconvertible path"
+
+    # U+00E9 still converts, to the byte E9, which the ANSI code page (1252
+    # here) reads back as the same character.
+    rm ErrorFile.txt
+    reg_set CalloutErrorLogFile REG_SZ "$(win_path "$PWD")\\café.log"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    replay_registry out
+    expect_deny_list_verdicts out
+    [ -f café.log ] || fail "the path with U+00E9 was not used: $(ls)"
+    [ ! -e ErrorFile.txt ] || fail "ErrorFile.txt was written although café.log was configured"
 }
 
 register_case wine "start-up, no registry values: ErrorFile.txt in the current folder" case_startup_no_values
 register_case wine "start-up, REG_DWORD and REG_EXPAND_SZ values read as strings" case_startup_value_types
 register_case wine "start-up, values of 511 and 512 UTF-16 units" case_startup_long_values
-register_case wine "start-up, a path with a character above U+00FF" case_startup_wide_character
+register_case wine "start-up, paths with characters above U+00FF and below" case_startup_wide_character
