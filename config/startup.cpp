@@ -68,12 +68,20 @@ void InitializeFilter() {
     std::free(infoLogPath);
 }
 
-void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath) {
-    // A host that starts the filter again gets a fresh start, not a second
-    // holder of its own logs.
+void StopFilter() {
     CloseErrorLog();
     CloseInfoLog();
     AddressSet = AddressSetFree(AddressSet);
+    FilterAction = 0;
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    InfoLogEnabled = 0;
+    std::memset(InfoLogPath, 0, sizeof InfoLogPath);
+}
+
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath) {
+    // A host that starts the filter again gets a fresh start, not a second
+    // holder of its own logs.
+    StopFilter();
 
     char errorLogBuffer[kPathBufferSize];
     PathCopy errorLogCopy = CopyPath(errorLogPath, errorLogBuffer);

@@ -12,4 +12,9 @@ void InitializeFilter();
 // DHCP server (the Kea adapter, the macgate tool) call this.
 void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath);
 
+// Puts the filter back in its just-loaded state: closes both logs, releases
+// the set and clears the action and the info-log settings. For hosts that
+// unload the filter and start it again (Kea's config-reload).
+void StopFilter();
+
 }  // namespace macgate

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "filter/address_set.h"
-#include "platform/platform.h"
+#include "config/startup.h"
 
 namespace macgate {
 
@@ -18,19 +17,7 @@ int32_t LineNumber = 0;
 std::mutex InfoLogLock;
 
 void ResetStateForTesting() {
-    std::lock_guard<std::mutex> guard(InfoLogLock);
-    if (ErrorLog != nullptr) {
-        Platform.CloseFile(ErrorLog);
-        ErrorLog = nullptr;
-    }
-    if (InfoLog != nullptr) {
-        Platform.CloseFile(InfoLog);
-        InfoLog = nullptr;
-    }
-    AddressSet = AddressSetFree(AddressSet);
-    FilterAction = 0;
-    InfoLogEnabled = 0;
-    std::memset(InfoLogPath, 0, sizeof InfoLogPath);
+    StopFilter();
     std::memset(ActionWord, 0, sizeof ActionWord);
     LineNumber = 0;
 }

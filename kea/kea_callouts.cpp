@@ -5,18 +5,15 @@
 #include <dhcp/pkt4.h>
 #include <hooks/hooks.h>
 
-#include <cstring>
 #include <exception>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "callout/callout.h"
 #include "config/startup.h"
 #include "config/state.h"
-#include "filter/address_set.h"
 #include "filter/packet_filter.h"
 #include "kea/kea_log.h"
-#include "platform/platform.h"
 
 namespace macgate {
 namespace {
@@ -42,27 +39,6 @@ std::string PathParameter(isc::hooks::LibraryHandle& handle, const char* name,
         LOG_WARN(KeaLogger, MACGATE_MISSING_PARAMETER).arg(name).arg(consequence);
     }
     return path;
-}
-
-// Puts the filter back into its just-loaded state: Kea unloads and loads the
-// library again on config-reload, and the next start-up must find no open
-// log, no set and no action left from this one, even if the dynamic loader
-// kept the library mapped.
-void ReleaseFilter() {
-    std::lock_guard<std::mutex> guard(InfoLogLock);
-    // Start-up leaves the error log open when it cannot open the info log.
-    if (ErrorLog != nullptr) {
-        Platform.CloseFile(ErrorLog);
-        ErrorLog = nullptr;
-    }
-    if (InfoLog != nullptr) {
-        Platform.CloseFile(InfoLog);
-        InfoLog = nullptr;
-    }
-    AddressSet = AddressSetFree(AddressSet);
-    FilterAction = 0;
-    InfoLogEnabled = 0;
-    std::memset(InfoLogPath, 0, sizeof InfoLogPath);
 }
 
 }  // namespace
@@ -127,7 +103,9 @@ KEA_EXPORT int load(LibraryHandle& handle) {
 
 KEA_EXPORT int unload() {
     DhcpControlHook(kControlStop, nullptr);
-    macgate::ReleaseFilter();
+    // Kea loads the library again on config-reload, and that start-up must
+    // find nothing left of this one.
+    macgate::StopFilter();
     LOG_INFO(KeaLogger, macgate::MACGATE_STOPPED);
     return 0;
 }

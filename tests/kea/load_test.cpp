@@ -173,9 +173,9 @@ TEST_F(KeaLoadTest, ReloadTakesUpAChangedList) {
     EXPECT_EQ(ReadFile(Path("error.log")), "File format not proper\n");
 }
 
-// Start-up cannot open an info log that is also its error log, and ends with
-// the error log still open; unloading must release it for the next load.
-TEST_F(KeaLoadTest, ReloadAfterAStartUpThatKeptItsErrorLogOpen) {
+// Start-up cannot open an info log that is also its error log and loads
+// nothing; the next load must find both files free again.
+TEST_F(KeaLoadTest, ReloadAfterAStartUpThatCouldNotOpenItsInfoLog) {
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     ElementPtr sameFile = AllParameters();
     sameFile->set("info-log", Element::create(Path("error.log").string()));
