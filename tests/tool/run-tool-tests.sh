@@ -106,7 +106,7 @@ printf 'MAC_ACTION = {DENY}\n001a2b3c4d5e\n00:1a:2b:3c:4d:5f\n001a2b3c4d\n' >"$w
 expect 1 "action DENY, 1 address loaded, 2 lines reported" -- check "$work/bad-lines.txt"
 grep -qx "Line Number 3 Not In Proper Format" "$work/out" || fail "check: no message for line 3"
 printf '# no header line\n001a2b3c4d5e\n' >"$work/no-header.txt"
-expect 1 "0 addresses loaded" -- check "$work/no-header.txt"
+expect 1 "no-header.txt: no address loaded, 2 lines reported" -- check "$work/no-header.txt"
 grep -qx "File format not proper" "$work/out" || fail "check: no 'File format not proper'"
 : >"$work/empty.txt"
 expect 1 "Nothing in the file" -- check "$work/empty.txt"

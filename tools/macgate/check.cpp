@@ -75,11 +75,17 @@ int RunCheck(const std::vector<std::string>& arguments) {
     Platform.FormatFile = RealFormatFile;
     ErrorLog = nullptr;
 
-    std::printf("%s: action %s, %zu address%s loaded, %d line%s reported\n", path.c_str(),
-                FilterAction != 0 ? "ALLOW" : "DENY", loaded, loaded == 1 ? "" : "es",
-                ReportedLines, ReportedLines == 1 ? "" : "s");
+    const char* lines = ReportedLines == 1 ? "" : "s";
     if (loaded == 0) {
+        // Without an address the action has no effect (and may never have
+        // been read), so naming one would mislead.
+        std::printf("%s: no address loaded, %d line%s reported\n", path.c_str(), ReportedLines,
+                    lines);
         std::printf("With no address loaded the library serves every client.\n");
+    } else {
+        std::printf("%s: action %s, %zu address%s loaded, %d line%s reported\n", path.c_str(),
+                    FilterAction != 0 ? "ALLOW" : "DENY", loaded, loaded == 1 ? "" : "es",
+                    ReportedLines, lines);
     }
     std::fflush(stdout);
     return loaded == 0 || ReportedLines > 0 ? kExitFindings : kExitOk;
