@@ -61,3 +61,25 @@ case_example_replay_registry() {
 
 register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
 register_case wine "example capture, configured in the server's registry key" case_example_replay_registry
+
+# Options configure the library for one run through a private key that the
+# process sees as HKEY_LOCAL_MACHINE: the server's own values are neither
+# used nor changed, and nothing is left behind in HKEY_CURRENT_USER.
+case_example_replay_private_configuration() {
+    local allow=${EXAMPLE_LISTS[0]}
+    mkdir linux windows server
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    reg_set CalloutErrorLogFile REG_SZ "$(win_path "$PWD/server/error.log")"
+    wine_run reg query "$PARAMS_KEY" >server-before
+    wine_run reg export HKCU user-before.reg /y >/dev/null
+    replay_both "$allow"
+    expect_same_as_linux windows
+    [ ! -e server/error.log ] || fail "the server's error log was written"
+    wine_run reg query "$PARAMS_KEY" >server-after
+    wine_run reg export HKCU user-after.reg /y >/dev/null
+    expect_same_text "the server's Parameters key" server-before server-after
+    cmp -s user-before.reg user-after.reg || fail "HKEY_CURRENT_USER changed"
+}
+
+register_case wine "example capture with options: the server's values neither used nor changed" \
+    case_example_replay_private_configuration
