@@ -22,14 +22,16 @@ EXAMPLE_CAPTURE=${MACGATE_EXAMPLE_CAPTURE:-$root/examples/dhcp.pcap}
 read -r -a EXAMPLE_LISTS <<<"${MACGATE_EXAMPLE_LISTS:-$root/examples/allow-list.txt $root/examples/deny-list.txt}"
 EXAMPLE_DENY_LIST=${MACGATE_EXAMPLE_DENY_LIST:-$root/examples/deny-list.txt}
 
-case_kinds=() case_names=() case_functions=()
-# register_case KIND NAME FUNCTION: KIND is "binary" (needs binutils-mingw-w64)
-# or "wine" (needs Wine for the architecture). FUNCTION gets the architecture
-# (x86 or x64) and runs in a fresh working directory with set -e.
+case_kinds=() case_names=() case_functions=() case_arches=()
+# register_case KIND NAME FUNCTION [ARCH]: KIND is "binary" (needs
+# binutils-mingw-w64) or "wine" (needs Wine for the architecture). FUNCTION
+# gets the architecture (x86 or x64) and runs in a fresh working directory
+# with set -e; with ARCH, on that architecture only.
 register_case() {
     case_kinds+=("$1")
     case_names+=("$2")
     case_functions+=("$3")
+    case_arches+=("${4:-x86 x64}")
 }
 
 # shellcheck source=tests/wine/lib.sh
@@ -112,6 +114,7 @@ for arch in x86 x64; do
     for i in "${!case_names[@]}"; do
         name=${case_names[$i]}
         [[ "$name" =~ ${MACGATE_WINE_ONLY:-.} ]] || continue
+        [[ " ${case_arches[$i]} " == *" $arch "* ]] || continue
         reason=$skip_reason_binary
         [ "${case_kinds[$i]}" = wine ] && reason=$arch_skip
         if [ -n "$reason" ]; then

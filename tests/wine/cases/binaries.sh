@@ -83,3 +83,36 @@ register_case binary "macgate.dll exports exactly the eight hooks, undecorated" 
 register_case binary "macgate.dll imports only system DLLs" check_dll_imports
 register_case binary "the Windows programs import only system DLLs" check_exe_imports
 register_case binary "macgate.dll carries file and product version 1.0.0.1" check_dll_version
+
+# Words of arguments the server passes to each export. On x86 every export is
+# stdcall and pops exactly these, so a wrong count corrupts the server's stack.
+declare -A ARGUMENT_WORDS=(
+    [DhcpServerCalloutEntry]=3 [DhcpControlHook]=2 [DhcpNewPktHook]=6 [DhcpPktDropHook]=6
+    [DhcpPktSendHook]=6 [DhcpAddressDelHook]=7 [DhcpAddressOfferHook]=9 [DhcpDeleteClientHook]=5
+)
+
+# Reads the first return instruction of each export from the disassembly, so
+# that it works on a stripped DLL too.
+check_dll_stdcall() {
+    local arch=$1 objdump base index name start ret bad=''
+    objdump=$(objdump_of "$arch")
+    base=$("$objdump" -p "$DLL" | awk '/^ImageBase/ {print $2}')
+    declare -A address
+    while read -r index rva; do
+        address[$index]=$((0x$base + 0x$rva))
+    done < <("$objdump" -p "$DLL" |
+        sed -nE 's/^\t\[ *([0-9]+)\] \+base\[ *[0-9]+\] ([0-9a-f]+) Export RVA/\1 \2/p')
+    while read -r index name; do
+        start=${address[$index]}
+        "$objdump" -d --no-show-raw-insn --start-address="$start" \
+            --stop-address=$((start + 8192)) "$DLL" >code
+        ret=$(awk '{for (i = 2; i <= NF; i++) if ($i == "ret") {print (i < NF ? $(i + 1) : "ret"); exit}}' code)
+        if [ "$ret" != "\$$(printf '0x%x' $((4 * ARGUMENT_WORDS[$name])))" ]; then
+            bad+=" $name ($ret)"
+        fi
+    done < <("$objdump" -p "$DLL" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -nE 's/^\t\[ *([0-9]+)\] (.*)$/\1 \2/p')
+    [ -z "$bad" ] || fail "exports that do not pop the server's arguments:$bad"
+}
+
+register_case binary "x86 exports are stdcall and pop the server's arguments" check_dll_stdcall x86
