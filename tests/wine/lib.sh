@@ -42,13 +42,9 @@ fail() {
 expect_crlf_file() {
     local file=$1 text=$2 expected
     [ -f "$file" ] || fail "$file was not created"
+    [ -z "$text" ] || [ "${text: -1}" = $'\n' ] || fail "expected text must end with a line feed"
     expected=$(mktemp)
     printf '%s' "$text" | sed 's/$/\r/' >"$expected"
-    # printf '%s' drops nothing, but sed adds a CR to a last line without LF too.
-    if [ -n "$text" ] && [ "${text: -1}" != $'\n' ]; then
-        fail "expected text must end with a line feed"
-    fi
-    [ -n "$text" ] || : >"$expected"
     if ! cmp -s "$expected" "$file"; then
         echo "--- expected (cat -A) / +++ $file" >&2
         diff <(cat -A "$expected") <(cat -A "$file") >&2 || true
@@ -80,7 +76,8 @@ expect_crlf_lines() {
     lines=$(wc -l <"$file")
     crlf=$(grep -c $'\r$' "$file" || true)
     [ "$lines" -eq "$crlf" ] || fail "$file: only $crlf of $lines lines end in CR LF"
-    [ "$(tail -c 1 "$file" | od -An -tx1 | tr -d " ")" = 0a ] || fail "$file does not end with a line end"
+    [ "$(tail -c 1 "$file" | od -An -tx1 | tr -d " ")" = 0a ] ||
+        fail "$file does not end with a line end"
     ! grep -q $'\r\r$' "$file" || fail "$file has lines ending in CR CR LF"
 }
 

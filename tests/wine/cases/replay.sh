@@ -36,8 +36,7 @@ case_example_replay() {
     for list in "${EXAMPLE_LISTS[@]}"; do
         echo "list $list"
         replay_both "$list"
-        # Both logs of a clean list: the info log has the action line, the
-        # summary, start, one line per request and stop.
+        # Unless the list loaded on Linux, agreeing with it proves little.
         grep -q '^Successfully read mac addresses$' linux/info.log ||
             fail "the Linux run did not load $list"
         grep -qE ' (Allow|Deny)$' linux/out || fail "the Linux run gave no verdicts"
@@ -59,9 +58,6 @@ case_example_replay_registry() {
     expect_same_as_linux registry
 }
 
-register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
-register_case wine "example capture, configured in the server's registry key" case_example_replay_registry
-
 # Options configure the library for one run through a private key that the
 # process sees as HKEY_LOCAL_MACHINE: the server's own values are neither
 # used nor changed, and nothing is left behind in HKEY_CURRENT_USER.
@@ -81,5 +77,7 @@ case_example_replay_private_configuration() {
     cmp -s user-before.reg user-after.reg || fail "HKEY_CURRENT_USER changed"
 }
 
+register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
+register_case wine "example capture, configured in the server's registry key" case_example_replay_registry
 register_case wine "example capture with options: the server's values neither used nor changed" \
     case_example_replay_private_configuration

@@ -35,7 +35,9 @@ make_long_path() {
 }
 
 # The registry read gets 1024 bytes: 511 UTF-16 units and the terminator fit,
-# a 512-unit value does not and counts as missing.
+# a 512-unit value does not and counts as missing. (Wine opens a path of any
+# length through the C runtime; Windows refuses one past MAX_PATH, but then
+# too writes no ErrorFile.txt, which is what shows the value was read.)
 case_startup_long_values() {
     local fits too_long
     fits=$(make_long_path 511)
