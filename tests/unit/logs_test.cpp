@@ -4,34 +4,15 @@
 #include <ctime>
 
 #include "config/logs.h"
+#include "fixed_clock.h"
 #include "platform/platform.h"
 
 namespace macgate {
 namespace {
 
-time_t FixedNow() {
-    return 1000;
-}
-
-bool FixedLocalTime(time_t, struct tm* out) {
-    *out = {};
-    out->tm_year = 2026 - 1900;
-    out->tm_mon = 11;
-    out->tm_mday = 8;
-    out->tm_wday = 2;
-    out->tm_hour = 6;
-    out->tm_min = 5;
-    out->tm_sec = 2;
-    return true;
-}
-
-bool FailingLocalTime(time_t, struct tm*) {
-    return false;
-}
-
 TEST(FormatLogTimestamp, EnglishNamesAndLeadingZeros) {
     Platform.Now = FixedNow;
-    Platform.LocalTime = FixedLocalTime;
+    Platform.LocalTime = FixedLocalTime<6, 5, 2>;
     char text[kTimestampTextSize];
     FormatLogTimestamp(text);
     EXPECT_STREQ(text, "Tue Dec 08 06:05:02 2026\n");

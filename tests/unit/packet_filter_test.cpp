@@ -18,6 +18,7 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "fixed_clock.h"
 #include "platform/platform.h"
 
 namespace macgate {
@@ -37,27 +38,6 @@ std::vector<uint8_t> Message(const uint8_t (&address)[6], size_t size = 300) {
     return std::vector<uint8_t>(full.begin(), full.begin() + static_cast<long>(size));
 }
 
-time_t FixedNow() {
-    return 1000;
-}
-
-// Tue Dec 08 06:25:12 2026
-bool FixedLocalTime(time_t, struct tm* out) {
-    *out = {};
-    out->tm_year = 2026 - 1900;
-    out->tm_mon = 11;
-    out->tm_mday = 8;
-    out->tm_wday = 2;
-    out->tm_hour = 6;
-    out->tm_min = 25;
-    out->tm_sec = 12;
-    return true;
-}
-
-bool FailingLocalTime(time_t, struct tm*) {
-    return false;
-}
-
 std::atomic<int> FormatCalls{0};
 int CountingFormat(FILE*, const char*, va_list) {
     ++FormatCalls;
@@ -71,7 +51,7 @@ class PacketFilterTest : public testing::Test {
 protected:
     void SetUp() override {
         Platform.Now = FixedNow;
-        Platform.LocalTime = FixedLocalTime;
+        Platform.LocalTime = FixedLocalTime<6, 25, 12>;  // Tue Dec 08 06:25:12 2026
         FormatCalls = 0;
         std::random_device random;
         path_ = testing::TempDir() + "macgate-packet-filter-" + std::to_string(random()) + ".log";
