@@ -25,8 +25,9 @@ clients=(
     "udhcpc 52:54:00:6a:01:03"
 )
 
-server=mgrec$$s
-client=mgrec$$c
+# shellcheck source=scripts/netns.sh
+. "$here/../scripts/netns.sh"
+netns_names "mgrec$$"
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -36,24 +37,17 @@ cleanup() {
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    ip netns del "$client" 2>/dev/null || true
-    ip netns del "$server" 2>/dev/null || true
+    netns_teardown
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-ip netns add "$server"
-ip netns add "$client"
-ip link add veth0 netns "$server" type veth peer name veth1 netns "$client"
-ip -n "$server" addr add 192.0.2.1/24 dev veth0
-ip -n "$server" link set veth0 up
-ip -n "$server" link set lo up
-ip -n "$client" link set lo up
+netns_create || { echo "record-capture.sh: $(netns_failure $?)" >&2; exit 2; }
 
 cat > "$work/udhcpd.conf" <<CONF
 start 192.0.2.100
 end 192.0.2.150
-interface veth0
+interface $server_if
 lease_file $work/udhcpd.leases
 pidfile $work/udhcpd.pid
 opt subnet 255.255.255.0
@@ -77,32 +71,30 @@ SCRIPT
 chmod +x "$work/client-script"
 : > "$work/dhclient.conf"
 
-ip netns exec "$server" tcpdump -i veth0 -U -n -w "$work/capture.pcap" \
+ip netns exec "$server_ns" tcpdump -i "$server_if" -U -n -w "$work/capture.pcap" \
     'udp and (port 67 or port 68)' 2>"$work/tcpdump.log" &
 pids+=($!)
-ip netns exec "$server" busybox udhcpd -f "$work/udhcpd.conf" 2>"$work/udhcpd.log" &
+ip netns exec "$server_ns" busybox udhcpd -f "$work/udhcpd.conf" 2>"$work/udhcpd.log" &
 pids+=($!)
 sleep 1
 
 for entry in "${clients[@]}"; do
     read -r program mac <<<"$entry"
-    ip -n "$client" link set veth1 down
-    ip -n "$client" link set veth1 address "$mac"
-    ip -n "$client" link set veth1 up
+    netns_set_client_mac "$mac"
     sleep 0.5
     echo "$program $mac"
     if [ "$program" = udhcpc ]; then
         # -q: quit once leased, -R: release the lease on the way out.
-        ip netns exec "$client" busybox udhcpc -i veth1 -f -q -R -n -t 4 -T 1 \
+        ip netns exec "$client_ns" busybox udhcpc -i "$client_if" -f -q -R -n -t 4 -T 1 \
             -s "$work/client-script"
     else
-        ip netns exec "$client" dhclient -4 -1 -cf "$work/dhclient.conf" \
-            -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" -sf "$work/client-script" veth1
-        ip netns exec "$client" dhclient -4 -r -cf "$work/dhclient.conf" \
-            -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" -sf "$work/client-script" veth1
+        ip netns exec "$client_ns" dhclient -4 -1 -cf "$work/dhclient.conf" \
+            -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" -sf "$work/client-script" "$client_if"
+        ip netns exec "$client_ns" dhclient -4 -r -cf "$work/dhclient.conf" \
+            -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" -sf "$work/client-script" "$client_if"
         rm -f "$work/dhclient.leases"
     fi
-    ip -n "$client" addr flush dev veth1
+    ip -n "$client_ns" addr flush dev "$client_if"
 done
 
 sleep 1

@@ -39,38 +39,30 @@ if command -v taskset >/dev/null 2>&1 && [ "$(nproc)" -ge 2 ]; then
     kea_cpu=(taskset -c 1) perfdhcp_cpu=(taskset -c 0)
 fi
 
-tag="mgb$$"
-server_ns="$tag-srv"
-client_ns="$tag-cli"
-server_if="${tag}s"
-client_if="${tag}c"
+# shellcheck source=scripts/netns.sh
+. "$here/../../scripts/netns.sh"
+netns_names "mgb$$"
 work=$(mktemp -d "/tmp/macgate-kea-bench.XXXXXX")
 kea_pid=""
 
 cleanup() {
     local status=$?
     [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
-    for ns in "$client_ns" "$server_ns"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do
-            kill -9 "$pid" 2>/dev/null
-        done
-        ip netns del "$ns" 2>/dev/null
-    done
+    netns_teardown
     rm -rf "$work"
     exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-ip netns add "$server_ns" 2>/dev/null || skip "cannot create network namespaces here"
-ip netns add "$client_ns" || skip "cannot create network namespaces here"
-ip link add "$server_if" netns "$server_ns" type veth peer name "$client_if" netns "$client_ns" ||
-    skip "cannot create a veth pair here"
-for ns in "$server_ns" "$client_ns"; do ip -n "$ns" link set lo up; done
-ip -n "$server_ns" addr add 192.0.2.1/24 dev "$server_if"
+netns_create
+created=$?
+case $created in
+0) ;;
+3) netns_failure 3 >&2; exit 1 ;;
+*) skip "$(netns_failure $created)" ;;
+esac
 ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
-ip -n "$server_ns" link set "$server_if" up
-ip -n "$client_ns" link set "$client_if" up
 
 # The listed addresses, one 12-digit key a line: the first half of
 # perfdhcp's clients (it gives client k the base address plus k), then

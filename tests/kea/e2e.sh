@@ -28,13 +28,9 @@ done
 busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
 [ -f "$library" ] || skip "$library is not built (cmake --build --preset debug)"
 
-# Names unique to this run, so that parallel runs do not collide; interface
-# names stay within 15 characters.
-tag="mg$$"
-server_ns="$tag-srv"
-client_ns="$tag-cli"
-server_if="${tag}s"
-client_if="${tag}c"
+# shellcheck source=scripts/netns.sh
+. "$here/../../scripts/netns.sh"
+netns_names "mg$$"
 work=$(mktemp -d "/tmp/macgate-kea-e2e.XXXXXX")
 kea_pid=""
 capture_pid=""
@@ -46,13 +42,7 @@ cleanup() {
     if [ -s "$work/dhclient.pid" ]; then
         kill "$(cat "$work/dhclient.pid")" 2>/dev/null
     fi
-    # Anything still running in the namespaces goes with them.
-    for ns in "$client_ns" "$server_ns"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do
-            kill -9 "$pid" 2>/dev/null
-        done
-        ip netns del "$ns" 2>/dev/null
-    done
+    netns_teardown
     if [ "$status" -ne 0 ] && [ "$status" -ne "$SKIP" ]; then
         for log in kea.log error.log info.log info-allow.log; do
             [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; }
@@ -71,15 +61,13 @@ fail() {
     failures=$((failures + 1))
 }
 
-ip netns add "$server_ns" 2>/dev/null || skip "cannot create network namespaces here"
-ip netns add "$client_ns" || skip "cannot create network namespaces here"
-ip link add "$server_if" netns "$server_ns" type veth peer name "$client_if" netns "$client_ns" ||
-    skip "cannot create a veth pair here"
-ip -n "$server_ns" link set lo up
-ip -n "$server_ns" addr add 192.0.2.1/24 dev "$server_if"
-ip -n "$server_ns" link set "$server_if" up
-ip -n "$client_ns" link set lo up
-ip -n "$client_ns" link set "$client_if" up
+netns_create
+created=$?
+case $created in
+0) ;;
+3) fail "$(netns_failure 3)"; exit 1 ;;
+*) skip "$(netns_failure $created)" ;;
+esac
 
 # The clients' scripts only note what they were given; they configure nothing
 # and never touch the host's resolver file.
@@ -146,16 +134,10 @@ wait_for_kea_log() {
     return 1
 }
 
-set_client_mac() {
-    ip -n "$client_ns" link set "$client_if" down
-    ip -n "$client_ns" link set "$client_if" address "$1"
-    ip -n "$client_ns" link set "$client_if" up
-}
-
 # Each client runs once with a bounded number of tries; prints the leased
 # address, or nothing.
 run_udhcpc() {
-    set_client_mac "$1"
+    netns_set_client_mac "$1"
     rm -f "$work/udhcpc.lease"
     ip netns exec "$client_ns" timeout 20 busybox udhcpc -f -q -n -t 3 -T 1 \
         -i "$client_if" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
@@ -163,7 +145,7 @@ run_udhcpc() {
 }
 
 run_dhclient() {
-    set_client_mac "$1"
+    netns_set_client_mac "$1"
     rm -f "$work/dhclient.lease" "$work/dhclient.leases" "$work/dhclient.pid"
     # With a lease dhclient -1 goes to the background to renew it; we stop it.
     ip netns exec "$client_ns" timeout 20 dhclient -1 -v -cf "$work/dhclient.conf" \

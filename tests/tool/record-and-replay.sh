@@ -16,9 +16,9 @@ skip() {
 for program in ip tcpdump busybox dhclient; do
     command -v "$program" >/dev/null || skip "$program is not installed (scripts/install-deps.sh)"
 done
-probe=mgprobe$$
-ip netns add "$probe" 2>/dev/null || skip "network namespaces cannot be made here"
-ip netns del "$probe"
+# shellcheck source=scripts/netns.sh
+. "$source/scripts/netns.sh"
+netns_probe "mg$$" || skip "network namespaces cannot be made here"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
