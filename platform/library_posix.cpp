@@ -37,8 +37,12 @@ std::string DefaultLibraryPath() {
         return "libmacgate.so";
     }
     std::string path(self, static_cast<size_t>(length));
-    size_t slash = path.rfind('/');
-    return path.substr(0, slash + 1) + "libmacgate.so";
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    // Beside the tool in a build tree; in ../lib once installed.
+    std::string beside = folder + "libmacgate.so";
+    std::string installed = folder + "../lib/libmacgate.so";
+    return access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed
+                                                                                     : beside;
 }
 
 namespace {
