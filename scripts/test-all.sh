@@ -5,7 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-step() { printf '\n==== %s ====\n' "$*"; }
+steps=0
+skipped=0
+# Each step exits the script on failure, so reaching the next one means the
+# previous step passed.
+step() {
+    steps=$((steps + 1))
+    printf '\n==== %s ====\n' "$*"
+}
 
 build() {
     cmake --preset "$1" >/dev/null
@@ -28,7 +35,7 @@ kea_status=0
 timeout 600 tests/kea/e2e.sh build/debug/kea/libdhcp_macgate.so || kea_status=$?
 case $kea_status in
     0) ;;
-    77) echo "Kea end-to-end test skipped (reason above)" ;;
+    77) echo "Kea end-to-end test skipped (reason above)" && skipped=$((skipped + 1)) ;;
     *) exit "$kea_status" ;;
 esac
 
@@ -44,6 +51,7 @@ step "Fuzzing the list loader for 60 seconds"
 probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
 if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
     echo "SKIPPED: clang++ with libFuzzer is not installed (scripts/install-deps.sh installs it)"
+    skipped=$((skipped + 1))
 else
     build fuzz
     # New inputs go to a scratch corpus, never into the repository.
@@ -57,4 +65,5 @@ else
     [ "$status" -eq 0 ] || { echo "list_file_fuzz failed (crash, leak or hang): see build/fuzz/artifacts/"; exit 1; }
 fi
 
-step "All builds and tests passed"
+printf '\n==== All builds and tests passed ====\n'
+echo "steps: $((steps - skipped)) passed, 0 failed, $skipped skipped"
