@@ -3,14 +3,7 @@
 #   exports.sh LIBRARY
 set -euo pipefail
 command -v nm >/dev/null || { echo "SKIP: nm (binutils) is not installed"; exit 77; }
-expected='DhcpAddressDelHook
-DhcpAddressOfferHook
-DhcpControlHook
-DhcpDeleteClientHook
-DhcpNewPktHook
-DhcpPktDropHook
-DhcpPktSendHook
-DhcpServerCalloutEntry'
+expected=$(cat "$(dirname "$0")/../data/exported-names.txt")
 actual=$(nm -D --defined-only "$1" | awk '{ print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
     echo "exports of $1:"

@@ -16,16 +16,12 @@
 
 #include "callout/callout.h"
 #include "platform/library.h"
+#include "tests/control_lines.h"
 
 namespace macgate {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kStarted[] = "The DHCP server has successfully started.\n";
-constexpr char kStopped[] = "The DHCP server has successfully stopped.\n";
-constexpr char kPaused[] = "The DHCP server has been paused.\n";
-constexpr char kContinued[] = "The DHCP server has been continued.\n";
 
 using EntryFn = uint32_t(MACGATE_CALL*)(void*, uint32_t, CalloutTable*);
 

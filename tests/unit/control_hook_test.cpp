@@ -11,14 +11,10 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "platform/platform.h"
+#include "tests/control_lines.h"
 
 namespace macgate {
 namespace {
-
-constexpr char kStarted[] = "The DHCP server has successfully started.\n";
-constexpr char kStopped[] = "The DHCP server has successfully stopped.\n";
-constexpr char kPaused[] = "The DHCP server has been paused.\n";
-constexpr char kContinued[] = "The DHCP server has been continued.\n";
 
 std::string TempPath(const char* name) {
     return testing::TempDir() + "macgate_control_" + name + "_" +
