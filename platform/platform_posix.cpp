@@ -31,7 +31,6 @@ struct OpenClaim {
     bool reads;
     bool writes;
     bool sharesRead;
-    bool sharesWrite;
     OpenClaim* next;
 };
 
@@ -40,14 +39,14 @@ OpenClaim* Claims = nullptr;
 
 // Windows grants an open only when it permits every access that the other
 // holders already have and every holder permits the access it asks for.
-bool ClaimsAllow(const struct stat& file, bool reads, bool writes, bool sharesRead,
-                 bool sharesWrite) {
+// No opener here lets others write, so a writer is always alone.
+bool ClaimsAllow(const struct stat& file, bool reads, bool writes, bool sharesRead) {
     for (const OpenClaim* claim = Claims; claim != nullptr; claim = claim->next) {
         if (claim->device != file.st_dev || claim->inode != file.st_ino) {
             continue;
         }
-        if ((reads && !claim->sharesRead) || (writes && !claim->sharesWrite) ||
-            (claim->reads && !sharesRead) || (claim->writes && !sharesWrite)) {
+        if (writes || claim->writes || (reads && !claim->sharesRead) ||
+            (claim->reads && !sharesRead)) {
             return false;
         }
     }
@@ -83,7 +82,6 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
             return nullptr;
     }
     bool sharesRead = share == FileShare::kDenyWrite;
-    bool sharesWrite = false;
 
     // O_NONBLOCK keeps a FIFO without a writer from hanging the open; only
     // regular files are accepted.
@@ -109,7 +107,7 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
     // that let others read share the lock.
     int lock = (writes || !sharesRead) ? LOCK_EX : LOCK_SH;
     OpenClaim* claim = new (std::nothrow) OpenClaim;
-    if (claim == nullptr || !ClaimsAllow(file, reads, writes, sharesRead, sharesWrite) ||
+    if (claim == nullptr || !ClaimsAllow(file, reads, writes, sharesRead) ||
         flock(fd, lock | LOCK_NB) != 0) {
         delete claim;
         close(fd);
@@ -127,7 +125,7 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
         close(fd);
         return nullptr;
     }
-    *claim = {file.st_dev, file.st_ino, stream, reads, writes, sharesRead, sharesWrite, Claims};
+    *claim = {file.st_dev, file.st_ino, stream, reads, writes, sharesRead, Claims};
     Claims = claim;
     return stream;
 }
