@@ -18,6 +18,7 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "filter/packet_filter.h"
 #include "platform/platform.h"
 
 namespace {
@@ -169,15 +170,11 @@ void BM_UnorderedSetNumber(benchmark::State& state, bool hits) {
 
 void BM_UnorderedSetText(benchmark::State& state, bool hits) {
     Workload& work = WorkloadFor(static_cast<size_t>(state.range(0)));
-    static constexpr char kDigits[] = "0123456789abcdef";
     RunDecisions(state, hits ? work.hits : work.misses, [&](const uint8_t* message) {
-        char text[12];
-        for (size_t i = 0; i < 6; ++i) {
-            text[2 * i] = kDigits[message[kChaddr + i] >> 4];
-            text[2 * i + 1] = kDigits[message[kChaddr + i] & 0x0F];
-        }
+        char key[macgate::kAddressKeySize];
+        macgate::ClientAddressKey(message, key);
         // 12 characters fit std::string's inline buffer: no allocation.
-        return static_cast<int32_t>(work.texts.count(std::string(text, sizeof text)));
+        return static_cast<int32_t>(work.texts.count(std::string(key, sizeof key - 1)));
     });
 }
 

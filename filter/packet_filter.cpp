@@ -1,5 +1,6 @@
 #include "filter/packet_filter.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "config/logs.h"
@@ -14,10 +15,10 @@ namespace {
 // The client hardware address field (chaddr) of an RFC 2131 message; only
 // its first six bytes are read, whatever the hardware type says.
 constexpr size_t kHardwareAddressOffset = 28;
-constexpr size_t kHardwareAddressBytes = 6;
-constexpr size_t kShortestMessage = kHardwareAddressOffset + kHardwareAddressBytes;
+constexpr size_t kHardwareAddressBytes = kShortestMessage - kHardwareAddressOffset;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kZeroKey[] = "000000000000";
 
 // Timestamp text without its newline.
 constexpr int kTimestampLength = 24;
@@ -39,6 +40,15 @@ void WriteDecisionLine(const char* key, int32_t verdict) {
 
 }  // namespace
 
+void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
+    for (size_t i = 0; i < kHardwareAddressBytes; ++i) {
+        uint8_t byte = message[kHardwareAddressOffset + i];
+        key[2 * i] = kHexDigits[byte >> 4];
+        key[2 * i + 1] = kHexDigits[byte & 0x0F];
+    }
+    key[kAddressKeySize - 1] = '\0';
+}
+
 int32_t FilterPacket(const uint8_t* message, size_t length) {
     const AddressNode* root = AddressSet;
     // An empty set serves everyone; otherwise an unlisted client is served
@@ -50,17 +60,10 @@ int32_t FilterPacket(const uint8_t* message, size_t length) {
     }
 
     char key[kAddressKeySize];
-    unsigned any = 0;
-    for (size_t i = 0; i < kHardwareAddressBytes; ++i) {
-        uint8_t byte = message[kHardwareAddressOffset + i];
-        any |= byte;
-        key[2 * i] = kHexDigits[byte >> 4];
-        key[2 * i + 1] = kHexDigits[byte & 0x0F];
-    }
-    key[kAddressKeySize - 1] = '\0';
+    ClientAddressKey(message, key);
 
     // A client without an address is always served and never logged.
-    if (any == 0) {
+    if (std::memcmp(key, kZeroKey, sizeof kZeroKey) == 0) {
         return 1;
     }
 

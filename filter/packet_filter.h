@@ -4,7 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "filter/address_set.h"
+
 namespace macgate {
+
+// A message must reach past the first six bytes of its client hardware
+// address field (chaddr, at offset 28) for the filter to read it.
+constexpr size_t kShortestMessage = 34;
 
 // Length to pass when the host does not say how long the message is.
 constexpr size_t kUnknownLength = static_cast<size_t>(-1);
@@ -13,5 +19,9 @@ constexpr size_t kUnknownLength = static_cast<size_t>(-1);
 // address and, when the info log is on and open, writes the decision line.
 // Gives 1 to process the packet, 0 to drop it.
 int32_t FilterPacket(const uint8_t* message, size_t length);
+
+// The key of the message's client: the first six bytes of chaddr as 12
+// lowercase hex digits and a NUL. `message` holds kShortestMessage bytes.
+void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]);
 
 }  // namespace macgate

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "filter/packet_filter.h"
 #include "platform/library.h"
 #include "tools/macgate/capture.h"
 #include "tools/macgate/commands.h"
@@ -107,17 +108,12 @@ bool ParseReplayArguments(const std::vector<std::string>& arguments, ReplayOptio
 }
 
 std::string ClientKey(const std::vector<uint8_t>& message) {
-    // The library reads the six bytes at offset 28; shorter messages carry
-    // no address it would look at.
-    if (message.size() < 34) {
+    // Shorter messages carry no address the library would look at.
+    if (message.size() < kShortestMessage) {
         return "(short)";
     }
-    static const char kDigits[] = "0123456789abcdef";
-    std::string key;
-    for (size_t i = 28; i < 34; ++i) {
-        key.push_back(kDigits[message[i] >> 4]);
-        key.push_back(kDigits[message[i] & 0x0f]);
-    }
+    char key[kAddressKeySize];
+    ClientAddressKey(message.data(), key);
     return key;
 }
 
