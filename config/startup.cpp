@@ -72,6 +72,7 @@ void StopFilter() {
     CloseErrorLog();
     CloseInfoLog();
     AddressSet = AddressSetFree(AddressSet);
+    PrefixLengths = 0;
     FilterAction = 0;
     std::lock_guard<std::mutex> guard(InfoLogLock);
     InfoLogEnabled = 0;

@@ -7,6 +7,7 @@
 namespace macgate {
 
 AddressNode* AddressSet = nullptr;
+uint16_t PrefixLengths = 0;
 unsigned char FilterAction = 0;
 FILE* ErrorLog = nullptr;
 FILE* InfoLog = nullptr;

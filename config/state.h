@@ -14,6 +14,10 @@ struct AddressNode;
 // Root of the address set; null is the empty set.
 extern AddressNode* AddressSet;
 
+// The prefix lengths in use: bit n is set when a prefix entry of n digits
+// (1 to 11) is in the AddressSet. 0 when the list holds addresses alone.
+extern uint16_t PrefixLengths;
+
 // 1 for ALLOW (listed clients are served, all others dropped),
 // 0 for DENY (listed clients are dropped, all others served).
 extern unsigned char FilterAction;

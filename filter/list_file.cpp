@@ -15,6 +15,23 @@ constexpr int kLineBufferSize = 100;
 constexpr int kKeywordLength = 10;
 constexpr int kAddressLength = kAddressKeySize - 1;
 
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// 1 to 11 hexadecimal digits and a '*' as the last of `length` characters.
+bool IsPrefixField(const char* field, int length) {
+    if (length < 2 || field[length - 1] != '*') {
+        return false;
+    }
+    for (int i = 0; i < length - 1; ++i) {
+        if (!IsHexDigit(field[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsByteFF(char c) {
     return static_cast<unsigned char>(c) == 0xFF;
 }
@@ -77,6 +94,12 @@ void LoadAddressList(FILE* stream) {
         }
         char key[kAddressKeySize];
         std::memcpy(key, field, sizeof key);
+        int digits = static_cast<int>(std::strlen(field));
+        if (field[digits - 1] == '*') {
+            --digits;
+            std::memset(key + digits, kPrefixPad, kAddressLength - digits);
+            PrefixLengths = static_cast<uint16_t>(PrefixLengths | (1u << digits));
+        }
         Platform.LowerCase(key, kAddressLength);
         AddressSet = AddressSetInsert(key, AddressSet);
     }
@@ -186,6 +209,9 @@ void ParseAddressLine(const char* line, char (&field)[kAddressKeySize]) {
         field[0] = '\0';
         return;
     }
+    if (IsPrefixField(field, length)) {
+        return;
+    }
     if (length != kAddressLength) {
         LogMessage(ErrorLog, "Mac Address %s on line number %d not of proper format\n", field,
                    LineNumber);
@@ -201,9 +227,7 @@ void ParseAddressLine(const char* line, char (&field)[kAddressKeySize]) {
 
 int IsHexAddress(const char* text) {
     for (int i = 0; i < kAddressLength; ++i) {
-        char c = text[i];
-        bool digit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-        if (!digit) {
+        if (!IsHexDigit(text[i])) {
             return 0;
         }
     }

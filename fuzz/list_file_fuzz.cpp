@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the list loader as a list file. Besides crashes,
-// leaks and hangs it checks that only well-formed keys reach the set.
+// leaks and hangs it checks that only well-formed keys reach the set: an
+// address, or a prefix whose length is marked in PrefixLengths.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,21 @@
 
 namespace {
 
-bool IsLowerHexKey(const char* key) {
-    for (int i = 0; i < macgate::kAddressKeySize - 1; ++i) {
-        char c = key[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+// 12 lowercase digits, or 1 to 11 of them padded with kPrefixPad.
+bool IsWellFormedKey(const char* key) {
+    int digits = 0;
+    while (digits < macgate::kAddressKeySize - 1 && ((key[digits] >= '0' && key[digits] <= '9') ||
+                                                     (key[digits] >= 'a' && key[digits] <= 'f'))) {
+        ++digits;
+    }
+    if (digits < macgate::kAddressKeySize - 1) {
+        if (digits == 0 || (macgate::PrefixLengths & (1u << digits)) == 0) {
             return false;
+        }
+        for (int i = digits; i < macgate::kAddressKeySize - 1; ++i) {
+            if (key[i] != macgate::kPrefixPad) {
+                return false;
+            }
         }
     }
     return key[macgate::kAddressKeySize - 1] == '\0';
@@ -25,7 +36,7 @@ void CheckKeys(const macgate::AddressNode* node) {
     if (node == nullptr) {
         return;
     }
-    if (!IsLowerHexKey(node->key)) {
+    if (!IsWellFormedKey(node->key)) {
         std::abort();
     }
     CheckKeys(node->left);
@@ -56,5 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     CheckKeys(AddressSet);
     AddressSet = AddressSetFree(AddressSet);
+    PrefixLengths = 0;
     return 0;
 }

@@ -57,7 +57,17 @@ std::string LoadAndDump(const std::string& bytes) {
     LoadAddressList(list);
     std::fclose(list);
     std::string out = "== error log\n" + ReadBack(ErrorLog) + "== info log\n" + ReadBack(InfoLog) +
-                      "== action " + std::to_string(FilterAction) + "\n== keys\n";
+                      "== action " + std::to_string(FilterAction) + "\n";
+    if (PrefixLengths != 0) {
+        out += "== prefix lengths";
+        for (int digits = 0; digits < 16; ++digits) {
+            if ((PrefixLengths & (1u << digits)) != 0) {
+                out += " " + std::to_string(digits);
+            }
+        }
+        out += "\n";
+    }
+    out += "== keys\n";
     AppendKeys(AddressSet, out);
     return out;
 }
@@ -95,7 +105,9 @@ INSTANTIATE_TEST_SUITE_P(Lists, ListFileGolden,
                          testing::Values("entry_checks", "remarks_above_header", "header_search",
                                          "header_with_remark_only", "duplicates", "long_lines",
                                          "no_final_line_feed", "header_without_line_feed",
-                                         "eof_byte", "only_eof_byte", "empty", "long_action_word"));
+                                         "eof_byte", "only_eof_byte", "empty", "long_action_word",
+                                         "prefix_lengths", "prefix_malformed", "prefix_duplicates",
+                                         "prefixes_only"));
 
 constexpr int kUntouched = 2;  // FilterAction before each header case
 constexpr char kNotSpecified[] = "'MAC_ACTION' Not Specified Properly\n";
