@@ -6,6 +6,7 @@
 #include "config/logs.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "filter/list_file.h"
 #include "platform/platform.h"
 
 namespace macgate {
@@ -38,6 +39,28 @@ void WriteDecisionLine(const char* key, int32_t verdict) {
     Platform.FlushFile(InfoLog);
 }
 
+// True when the set holds the key or a prefix entry that covers it: one
+// lookup for the address, then one for each prefix length in use, on a
+// copy of the key padded as the loader pads prefixes.
+bool IsListed(const char* key, const AddressNode* root) {
+    if (AddressSetFind(key, root) != nullptr) {
+        return true;
+    }
+    const unsigned lengths = PrefixLengths;
+    if (lengths == 0) {
+        return false;
+    }
+    char probe[kAddressKeySize];
+    std::memcpy(probe, key, sizeof probe);
+    for (int digits = kLongestPrefix; digits >= 1; --digits) {
+        probe[digits] = kPrefixPad;
+        if ((lengths & (1u << digits)) != 0 && AddressSetFind(probe, root) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
@@ -68,7 +91,7 @@ int32_t FilterPacket(const uint8_t* message, size_t length) {
     }
 
     int32_t verdict = unlisted;
-    if (root != nullptr && AddressSetFind(key, root) != nullptr) {
+    if (root != nullptr && IsListed(key, root)) {
         verdict = FilterAction != 0 ? 1 : 0;
     }
 

@@ -18,6 +18,8 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "filter/list_file.h"
+#include "filter/packet_filter.h"
 #include "fixed_clock.h"
 #include "platform/platform.h"
 
@@ -68,6 +70,18 @@ protected:
         }
     }
 
+    // Loads the entries under an ALLOW or a DENY header through the loader,
+    // as start-up does.
+    void LoadList(const char* action, const char* entries) {
+        std::string text = std::string("MAC_ACTION = {") + action + "}\n" + entries;
+        FILE* list = std::tmpfile();
+        ASSERT_NE(list, nullptr);
+        std::fputs(text.c_str(), list);
+        std::rewind(list);
+        LoadAddressList(list);
+        std::fclose(list);
+    }
+
     void OpenInfoLog() {
         InfoLogEnabled = 1;
         InfoLog = Platform.OpenFile(path_.c_str(), "a", FileShare::kDenyWrite);
@@ -113,6 +127,74 @@ TEST_F(PacketFilterTest, DecisionTable) {
     FilterAction = 2;
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+}
+
+// Clients inside and just outside each prefix of one list, under ALLOW and
+// under DENY: "listed" is whether the list covers the client.
+TEST_F(PacketFilterTest, PrefixEntriesCoverEveryAddressThatBeginsWithThem) {
+    const char kEntries[] =
+        "001C23*\n"       // one maker's block
+        "001c23abcdef\n"  // an address inside it
+        "0050569*\n"      // 28 bits
+        "001a2b3c4d5*\n"  // sixteen addresses
+        "f*\n";
+    struct Case {
+        uint8_t address[6];
+        bool listed;
+    };
+    const Case kCases[] = {
+        {{0x00, 0x1C, 0x23, 0x00, 0x00, 0x00}, true},   // first of the block
+        {{0x00, 0x1C, 0x23, 0x12, 0x34, 0x56}, true},   // inside
+        {{0x00, 0x1C, 0x23, 0xAB, 0xCD, 0xEF}, true},   // listed twice over
+        {{0x00, 0x1C, 0x23, 0xFF, 0xFF, 0xFF}, true},   // last of the block
+        {{0x00, 0x1C, 0x24, 0x00, 0x00, 0x00}, false},  // next key after the block
+        {{0x00, 0x1C, 0x22, 0xFF, 0xFF, 0xFF}, false},  // key before it
+        {{0x00, 0x50, 0x56, 0x90, 0x00, 0x00}, true},
+        {{0x00, 0x50, 0x56, 0x9F, 0xFF, 0xFF}, true},
+        {{0x00, 0x50, 0x56, 0xA0, 0x00, 0x00}, false},  // next key after 0050569
+        {{0x00, 0x50, 0x56, 0x8F, 0xFF, 0xFF}, false},
+        {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x50}, true},
+        {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, true},
+        {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x60}, false},  // next key after 001a2b3c4d5
+        {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x4F}, false},
+        {{0xF0, 0x00, 0x00, 0x00, 0x00, 0x00}, true},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, true},
+        {{0xEF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {{0x00, 0x00, 0x00, 0x00, 0x00, 0x01}, false},
+    };
+    for (const char* action : {"ALLOW", "DENY"}) {
+        ResetStateForTesting();
+        LoadList(action, kEntries);
+        const bool allow = std::string(action) == "ALLOW";
+        for (const Case& c : kCases) {
+            char key[kAddressKeySize];
+            std::vector<uint8_t> message = Message(c.address);
+            ClientAddressKey(message.data(), key);
+            EXPECT_EQ(Decide(message), c.listed == allow ? 1 : 0) << action << " " << key;
+        }
+    }
+}
+
+// A list of prefixes alone is a list like any other; the all-zero address
+// is still served and not logged, and the log names the client's own key.
+TEST_F(PacketFilterTest, PrefixOnlyListsDecideAndLogTheClientKey) {
+    for (const char* action : {"ALLOW", "DENY"}) {
+        ResetStateForTesting();
+        LoadList(action, "0*\n001a2b*\n");
+        OpenInfoLog();
+        const bool allow = std::string(action) == "ALLOW";
+        EXPECT_EQ(Decide(Message(kZero)), 1) << action;
+        EXPECT_EQ(Decide(Message(kListed)), allow ? 1 : 0) << action;
+        const uint8_t outside[6] = {0x10, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+        EXPECT_EQ(Decide(Message(outside)), allow ? 0 : 1) << action;
+        EXPECT_EQ(LogText(), allow ? "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Allow\n"
+                                     "Tue Dec 08 06:25:12 2026 101a2b3c4d5e Deny\n"
+                                   : "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n"
+                                     "Tue Dec 08 06:25:12 2026 101a2b3c4d5e Allow\n");
+        Platform.CloseFile(InfoLog);
+        InfoLog = nullptr;
+        std::remove(path_.c_str());
+    }
 }
 
 TEST_F(PacketFilterTest, KeyIsLowercaseHexOfTheFirstSixChaddrBytes) {

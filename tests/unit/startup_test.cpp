@@ -163,6 +163,26 @@ TEST_F(StartupTest, AddressesWithInfoLogOff) {
     EXPECT_EQ(Verdict("001a2b3c4d5f"), 0);
 }
 
+// A list of prefixes alone loads like a list of addresses, and a start-up
+// with a list of addresses alone keeps nothing of an earlier list's prefixes.
+TEST_F(StartupTest, PrefixOnlyListLoadsAndIsForgottenOnRestart) {
+    Write("prefixes.txt", "MAC_ACTION = {DENY}\n001C23*\n0050569*  # a 28-bit block\n");
+    StartFilter("error.log", "prefixes.txt", "info.log");
+    EXPECT_EQ(Contents("error.log"), "");
+    EXPECT_EQ(Contents("info.log"),
+              "Action specified is : DENY\n"
+              "Successfully read mac addresses\n");
+    EXPECT_EQ(Verdict("001c23000001"), 0);
+    EXPECT_EQ(Verdict("005056912345"), 0);
+    EXPECT_EQ(Verdict("001c24000000"), 1);
+
+    Write("list.txt", "MAC_ACTION = {DENY}\n001c23000001\n");
+    StartFilter("error.log", "list.txt", nullptr);
+    EXPECT_EQ(PrefixLengths, 0);
+    EXPECT_EQ(Verdict("001c23000001"), 0);
+    EXPECT_EQ(Verdict("001c23000002"), 1);
+}
+
 // The info log cannot be opened while start-up holds the error log: nothing
 // is loaded, and the error log says why.
 TEST_F(StartupTest, InfoLogThatCannotBeOpenedIsReported) {
