@@ -99,12 +99,20 @@ expect 1 "DhcpNewPktHook left the process flag at 2122219134 for frame 1" \
     -- replay --library "$fakes/libfake_callout_flag_unset.so" "$capture"
 
 # check on the example lists and on broken ones.
-expect 0 "examples/allow-list.txt: action ALLOW, 2 addresses loaded, 0 lines reported" \
+expect 0 "allow-list.txt: action ALLOW, 2 addresses and 0 prefixes loaded, 0 lines reported" \
     -- check "$examples/allow-list.txt"
-expect 0 "action DENY, 2 addresses loaded, 0 lines reported" -- check "$examples/deny-list.txt"
+expect 0 "action DENY, 2 addresses and 0 prefixes loaded, 0 lines reported" \
+    -- check "$examples/deny-list.txt"
 printf 'MAC_ACTION = {DENY}\n001a2b3c4d5e\n00:1a:2b:3c:4d:5f\n001a2b3c4d\n' >"$work/bad-lines.txt"
-expect 1 "action DENY, 1 address loaded, 2 lines reported" -- check "$work/bad-lines.txt"
+expect 1 "action DENY, 1 address and 0 prefixes loaded, 2 lines reported" \
+    -- check "$work/bad-lines.txt"
 grep -qx "Line Number 3 Not In Proper Format" "$work/out" || fail "check: no message for line 3"
+printf 'MAC_ACTION = {ALLOW}\n001a2b*\n5254006a01*\n001A2B*\n525400*\n' >"$work/prefixes.txt"
+expect 0 "action ALLOW, 0 addresses and 3 prefixes loaded, 0 lines reported" \
+    -- check "$work/prefixes.txt"
+printf 'MAC_ACTION = {ALLOW}\n001a2b*\n001a2b3c4d5e\n00*1a\n' >"$work/prefix-bad.txt"
+expect 1 "action ALLOW, 1 address and 1 prefix loaded, 1 line reported" \
+    -- check "$work/prefix-bad.txt"
 printf '# no header line\n001a2b3c4d5e\n' >"$work/no-header.txt"
 expect 1 "no-header.txt: no address loaded, 2 lines reported" -- check "$work/no-header.txt"
 grep -qx "File format not proper" "$work/out" || fail "check: no 'File format not proper'"

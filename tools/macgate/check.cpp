@@ -25,8 +25,13 @@ int CountingFormatFile(FILE* stream, const char* format, va_list args) {
     return RealFormatFile(stream, format, args);
 }
 
-size_t CountAddresses(const AddressNode* root) {
-    size_t count = 0;
+struct EntryCounts {
+    size_t addresses = 0;
+    size_t prefixes = 0;
+};
+
+EntryCounts CountEntries(const AddressNode* root) {
+    EntryCounts count;
     std::vector<const AddressNode*> pending;
     if (root != nullptr) {
         pending.push_back(root);
@@ -34,7 +39,7 @@ size_t CountAddresses(const AddressNode* root) {
     while (!pending.empty()) {
         const AddressNode* node = pending.back();
         pending.pop_back();
-        ++count;
+        ++(IsPrefixKey(node->key) ? count.prefixes : count.addresses);
         if (node->left != nullptr) {
             pending.push_back(node->left);
         }
@@ -68,7 +73,8 @@ int RunCheck(const std::vector<std::string>& arguments) {
     Platform.FormatFile = CountingFormatFile;
     LoadAddressList(list);
     Platform.CloseFile(list);
-    size_t loaded = CountAddresses(AddressSet);
+    EntryCounts counts = CountEntries(AddressSet);
+    size_t loaded = counts.addresses + counts.prefixes;
     if (loaded == 0) {
         LogMessage(ErrorLog, "File format not proper\n");
     }
@@ -83,9 +89,10 @@ int RunCheck(const std::vector<std::string>& arguments) {
                     lines);
         std::printf("With no address loaded the library serves every client.\n");
     } else {
-        std::printf("%s: action %s, %zu address%s loaded, %d line%s reported\n", path.c_str(),
-                    FilterAction != 0 ? "ALLOW" : "DENY", loaded, loaded == 1 ? "" : "es",
-                    ReportedLines, lines);
+        std::printf("%s: action %s, %zu address%s and %zu prefix%s loaded, %d line%s reported\n",
+                    path.c_str(), FilterAction != 0 ? "ALLOW" : "DENY", counts.addresses,
+                    counts.addresses == 1 ? "" : "es", counts.prefixes,
+                    counts.prefixes == 1 ? "" : "es", ReportedLines, lines);
     }
     std::fflush(stdout);
     return loaded == 0 || ReportedLines > 0 ? kExitFindings : kExitOk;
