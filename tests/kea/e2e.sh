@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # End to end: kea-dhcp4 with libdhcp_macgate.so in one network namespace, real
 # DHCP clients (busybox udhcpc, ISC dhclient) in another, joined by a veth
-# pair. An allow list serves the listed clients only; Kea reloads its
-# configuration with the same addresses as a deny list, which serves the
-# others only. The info log must hold one line per client packet, with the
-# right verdict.
+# pair. An allow list serves the listed clients only, one of them through a
+# prefix entry; Kea reloads its configuration with the same addresses as a
+# deny list, which serves the others only. The info log must hold one line
+# per client packet, with the right verdict.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
@@ -92,10 +92,13 @@ listed_udhcpc=02:00:5e:10:00:01
 listed_dhclient=02:00:5e:10:00:02
 unlisted_udhcpc=02:00:5e:20:00:01
 unlisted_dhclient=02:00:5e:20:00:02
+prefix=02005e3  # covers 02:00:5e:30:00:00 to 02:00:5e:3f:ff:ff
+prefixed_udhcpc=02:00:5e:3a:bc:01
 
 write_list() {
-    printf 'MAC_ACTION = {%s}\n# clients of the test\n%s\n%s\n' "$1" \
-        "$(echo "$listed_udhcpc" | tr -d :)" "$(echo "$listed_dhclient" | tr -d :)" >"$work/list.txt"
+    printf 'MAC_ACTION = {%s}\n# clients of the test\n%s\n%s\n%s*\n' "$1" \
+        "$(echo "$listed_udhcpc" | tr -d :)" "$(echo "$listed_dhclient" | tr -d :)" "$prefix" \
+        >"$work/list.txt"
 }
 
 cat >"$work/kea.json" <<EOF
@@ -228,10 +231,12 @@ expect_lease udhcpc "$listed_udhcpc" yes "allow list"
 expect_lease udhcpc "$unlisted_udhcpc" no "allow list"
 expect_lease dhclient "$listed_dhclient" yes "allow list"
 expect_lease dhclient "$unlisted_dhclient" no "allow list"
+expect_lease udhcpc "$prefixed_udhcpc" yes "allow list, by prefix"
 stop_capture
 cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
 check_decisions "$work/info-allow.log" "$work/allow.pcap" "allow list" \
-    "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny
+    "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny \
+    "$prefixed_udhcpc" Allow
 if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
     "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
     pass "allow list: info log begins with the action, summary and start lines"
