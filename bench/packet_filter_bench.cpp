@@ -1,6 +1,7 @@
 // Cost of one packet decision against sets of random addresses, next to a
-// std::unordered_set lookup of the same keys, and proof that the packet path
-// allocates nothing: every malloc in this process is counted.
+// std::unordered_set lookup of the same keys and to a list that also holds
+// prefix entries, and proof that the packet path allocates nothing: every
+// malloc in this process is counted.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "filter/list_file.h"
 #include "filter/packet_filter.h"
 #include "platform/platform.h"
 
@@ -208,6 +210,84 @@ void BM_DecisionInfoLogOn(benchmark::State& state) {
     std::remove(path.c_str());
 }
 
+// The 100,000 addresses of the address-only case plus 1,000 six-digit
+// prefixes, loaded through the list loader into a set of their own, which
+// each run puts in place of the address-only set and takes out again.
+struct PrefixWorkload {
+    macgate::AddressNode* root = nullptr;
+    uint16_t lengths = 0;
+    std::vector<uint64_t> addressHits;  // listed addresses
+    std::vector<uint64_t> prefixHits;   // unlisted addresses inside a prefix
+    std::vector<uint64_t> misses;       // neither
+};
+
+constexpr size_t kPrefixListAddresses = 100000;
+constexpr size_t kPrefixListPrefixes = 1000;
+
+PrefixWorkload PrefixWork;
+
+PrefixWorkload& PrefixWorkloadFor() {
+    PrefixWorkload& work = PrefixWork;
+    if (work.root != nullptr) {
+        return work;
+    }
+    const Workload& addresses = WorkloadFor(kPrefixListAddresses);
+    std::mt19937_64 random(kPrefixListPrefixes);
+    std::unordered_set<uint64_t> prefixes;
+    FILE* list = std::tmpfile();
+    std::fputs("MAC_ACTION = {ALLOW}\n", list);
+    for (uint64_t address : addresses.hits) {
+        std::fprintf(list, "%s\n", KeyText(address).c_str());
+    }
+    while (prefixes.size() < kPrefixListPrefixes) {
+        uint64_t prefix = random() & 0xFFFFFF;
+        if (prefixes.insert(prefix).second) {
+            std::fprintf(list, "%06llx*\n", static_cast<unsigned long long>(prefix));
+        }
+    }
+    std::rewind(list);
+    macgate::AddressNode* saved = AddressSet;
+    AddressSet = nullptr;
+    macgate::LoadAddressList(list);
+    std::fclose(list);
+    work.root = AddressSet;
+    work.lengths = macgate::PrefixLengths;
+    AddressSet = saved;
+    macgate::PrefixLengths = 0;
+
+    std::vector<uint64_t> ouis(prefixes.begin(), prefixes.end());
+    work.addressHits = addresses.hits;
+    while (work.prefixHits.size() < kPrefixListAddresses) {
+        uint64_t address = ouis[random() % ouis.size()] << 24 | (random() & 0xFFFFFF);
+        if (addresses.numbers.count(address) == 0) {
+            work.prefixHits.push_back(address);
+        }
+    }
+    while (work.misses.size() < kPrefixListAddresses) {
+        uint64_t address = random() & ((uint64_t{1} << 48) - 1);
+        if (address != 0 && prefixes.count(address >> 24) == 0 &&
+            addresses.numbers.count(address) == 0) {
+            work.misses.push_back(address);
+        }
+    }
+    return work;
+}
+
+enum PrefixCase { kAddressHit, kPrefixHit, kPrefixMiss };
+
+void BM_DecisionWithPrefixes(benchmark::State& state, PrefixCase which) {
+    PrefixWorkload& work = PrefixWorkloadFor();
+    const std::vector<uint64_t>& keys = which == kAddressHit  ? work.addressHits
+                                        : which == kPrefixHit ? work.prefixHits
+                                                              : work.misses;
+    macgate::AddressNode* saved = AddressSet;
+    AddressSet = work.root;
+    macgate::PrefixLengths = work.lengths;
+    RunDecisions(state, keys, HookDecision);
+    AddressSet = saved;
+    macgate::PrefixLengths = 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,10 +308,17 @@ int main(int argc, char** argv) {
         }
         if (size == 100000) {
             benchmark::RegisterBenchmark("DecisionInfoLogOn", BM_DecisionInfoLogOn)->Arg(size);
+            benchmark::RegisterBenchmark("DecisionWithPrefixes/address-hit",
+                                         BM_DecisionWithPrefixes, kAddressHit);
+            benchmark::RegisterBenchmark("DecisionWithPrefixes/prefix-hit", BM_DecisionWithPrefixes,
+                                         kPrefixHit);
+            benchmark::RegisterBenchmark("DecisionWithPrefixes/miss", BM_DecisionWithPrefixes,
+                                         kPrefixMiss);
         }
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     AddressSet = macgate::AddressSetFree(AddressSet);
+    PrefixWork.root = macgate::AddressSetFree(PrefixWork.root);
     return 0;
 }
