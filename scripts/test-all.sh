@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
 # Builds macgate in every configuration and runs every test. Exits non-zero
-# as soon as a build or a test fails.
+# as soon as a build or a test fails. The last line counts the steps, and the
+# cases that steps with many of their own skipped, with the reasons.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-steps=0
-skipped=0
+steps=0 skipped=0 case_counts=''
+scratch=$(mktemp -d)
+
 # Each step exits the script on failure, so reaching the next one means the
-# previous step passed.
+# previous step passed; a failure ends with the step that failed.
 step() {
     steps=$((steps + 1))
     printf '\n==== %s ====\n' "$*"
 }
+
+# skip REASON: the current step cannot run here.
+skip() {
+    echo "SKIPPED: $*"
+    skipped=$((skipped + 1))
+}
+
+# count_cases NAME PASSED SKIPPED [REASONS]: a step's own cases, for the last line.
+count_cases() {
+    case_counts+="; $1: $2 passed, $3 skipped${4:+ ($4)}"
+}
+
+summary() {
+    local status=$? failed=0
+    [ "$status" -eq 0 ] || failed=1
+    rm -rf "$scratch"
+    [ "$status" -ne 0 ] || printf '\n==== All builds and tests passed ====\n'
+    echo "steps: $((steps - skipped - failed)) passed, $failed failed, $skipped skipped$case_counts"
+}
+trap summary EXIT
 
 build() {
     cmake --preset "$1" >/dev/null
@@ -28,14 +50,16 @@ build debug
 ctest --preset debug -j "$jobs"
 
 step "Windows x86 and x64 DLLs under Wine"
-timeout 1800 tests/wine/run.sh
+MACGATE_WINE_COUNTS="$scratch/wine" timeout 1800 tests/wine/run.sh
+read -r wine_passed wine_skipped wine_reasons <"$scratch/wine"
+count_cases Wine "$wine_passed" "$wine_skipped" "$wine_reasons"
 
 step "Kea hooks library: end to end with real DHCP clients (debug build)"
 kea_status=0
 timeout 600 tests/kea/e2e.sh build/debug/kea/libdhcp_macgate.so || kea_status=$?
 case $kea_status in
     0) ;;
-    77) echo "Kea end-to-end test skipped (reason above)" && skipped=$((skipped + 1)) ;;
+    77) skip "Kea end-to-end test (reason above)" ;;
     *) exit "$kea_status" ;;
 esac
 
@@ -47,23 +71,25 @@ step "Thread sanitizer: concurrency tests"
 build tsan
 ctest --preset tsan -j "$jobs"
 
-step "Fuzzing the list loader for 60 seconds"
+# fuzz TARGET [SEEDS...]: runs build/fuzz/fuzz/TARGET_fuzz for 30 seconds on
+# its corpus in fuzz/corpus/TARGET and the SEEDS folders (read only; new
+# inputs go to a scratch folder). A crash, leak, hang or sanitizer report fails.
+fuzz() {
+    local target=$1 options=()
+    shift
+    mkdir -p "$scratch/$target" build/fuzz/artifacts
+    [ ! -f "fuzz/$target.dict" ] || options+=("-dict=fuzz/$target.dict")
+    build/fuzz/fuzz/"$target"_fuzz -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="build/fuzz/artifacts/$target-" -print_final_stats=1 "${options[@]}" \
+        "$scratch/$target" "fuzz/corpus/$target" "$@" ||
+        { echo "${target}_fuzz failed (crash, leak, hang or sanitizer report): see build/fuzz/artifacts/"; exit 1; }
+}
+
+step "Fuzzing every reader of outside data, 30 seconds each"
 probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
 if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
-    echo "SKIPPED: clang++ with libFuzzer is not installed (scripts/install-deps.sh installs it)"
-    skipped=$((skipped + 1))
+    skip "clang++ with libFuzzer is not installed (scripts/install-deps.sh installs it)"
 else
     build fuzz
-    # New inputs go to a scratch corpus, never into the repository.
-    scratch=$(mktemp -d)
-    mkdir -p build/fuzz/artifacts
-    status=0
-    build/fuzz/fuzz/list_file_fuzz -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
-        -dict=fuzz/list_file.dict -artifact_prefix=build/fuzz/artifacts/ -print_final_stats=1 \
-        "$scratch" fuzz/corpus/list_file || status=$?
-    rm -rf "$scratch"
-    [ "$status" -eq 0 ] || { echo "list_file_fuzz failed (crash, leak or hang): see build/fuzz/artifacts/"; exit 1; }
+    fuzz list_file tests/data/list
 fi
-
-printf '\n==== All builds and tests passed ====\n'
-echo "steps: $((steps - skipped)) passed, 0 failed, $skipped skipped"

@@ -10,6 +10,8 @@
 # reason; the run fails if any case fails.
 #
 # MACGATE_WINE_ONLY=REGEX runs only the cases whose names match;
+# MACGATE_WINE_COUNTS=FILE writes "PASSED SKIPPED REASONS" to FILE at the end,
+# REASONS naming what made cases skip, per architecture;
 # MACGATE_WINE_KEEP=1 keeps the prefix and every case's files for a look;
 # WINE_STEP_TIMEOUT bounds each Windows program (60 s by default).
 set -euo pipefail
@@ -56,15 +58,24 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 passed=0 failed=0 skipped=0
+# The distinct "ARCH: REASON" of the skipped cases, for the summary.
+skip_reasons=()
 skip_reason_binary='' skip_reason_wine=''
+add_skip_reason() {
+    local known
+    for known in "${skip_reasons[@]}"; do
+        [ "$known" != "$1" ] || return 0
+    done
+    skip_reasons+=("$1")
+}
 
 if ! command -v x86_64-w64-mingw32-objdump >/dev/null ||
     ! command -v i686-w64-mingw32-objdump >/dev/null; then
-    skip_reason_binary='binutils-mingw-w64 is not installed (scripts/install-deps.sh installs it)'
+    skip_reason_binary='binutils-mingw-w64 is not installed'
 fi
 
 if ! command -v wine >/dev/null || ! command -v wineboot >/dev/null; then
-    skip_reason_wine='Wine is not installed (scripts/install-deps.sh installs wine, wine64, wine32)'
+    skip_reason_wine='Wine is not installed'
 else
     export WINEPREFIX="$run_dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
     # reg.exe takes its command line in the Unix locale: characters above
@@ -98,16 +109,18 @@ for arch in x86 x64; do
     # Debian's wine32 and wine64 packages each bring the loader of one size.
     arch_skip=$skip_reason_wine
     loader=/usr/lib/wine/$([ "$arch" = x86 ] && echo wine || echo wine64)
+    # Wine may exit with 0 when it cannot start a program, so the helper must
+    # say what it did.
     if [ -z "$arch_skip" ] && ! wine_run "$PROBE" open "$(win_path "$run_dir/arch-$arch")" w denyno \
-        >/dev/null 2>&1; then
+        2>/dev/null | grep '^opened' >/dev/null; then
         if [ -e "$loader" ]; then
             printf 'FAIL  %s  Wine is installed but cannot run %s\n' "$arch" "$PROBE"
             failed=$((failed + 1))
             arch_skip='Wine cannot run the helper'
         elif [ "$arch" = x86 ]; then
-            arch_skip='Wine cannot run 32-bit programs here (install wine32:i386)'
+            arch_skip='wine32 is not installed'
         else
-            arch_skip='Wine cannot run 64-bit programs here (install wine64)'
+            arch_skip='wine64 is not installed'
         fi
     fi
 
@@ -120,6 +133,7 @@ for arch in x86 x64; do
         if [ -n "$reason" ]; then
             printf 'SKIP  %s  %s: %s\n' "$arch" "$name" "$reason"
             skipped=$((skipped + 1))
+            add_skip_reason "$arch: $reason"
             continue
         fi
         work="$run_dir/case-$arch-$i"
@@ -146,5 +160,10 @@ for arch in x86 x64; do
     done
 done
 
-printf '\nWine suite: %d passed, %d failed, %d skipped\n' "$passed" "$failed" "$skipped"
+reasons=$(printf '%s, ' "${skip_reasons[@]}")
+reasons=${reasons%, }
+printf '\nWine suite: %d passed, %d failed, %d skipped%s\n' "$passed" "$failed" "$skipped" \
+    "${reasons:+ ($reasons)}"
+[ "$skipped" -eq 0 ] || echo "scripts/install-deps.sh installs what the skipped cases need"
+[ -z "${MACGATE_WINE_COUNTS:-}" ] || echo "$passed $skipped $reasons" >"$MACGATE_WINE_COUNTS"
 [ "$failed" -eq 0 ]
