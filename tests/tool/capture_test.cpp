@@ -261,6 +261,11 @@ TEST(Capture, OnlyWholeRequestsToTheServerPortAreReplayed) {
     };
     // Missing bytes after the datagram (Ethernet padding) leave it whole.
     records.push_back({Frame(Dhcp(1, 10, 1)), 10, 0, 400});
+    // A whole frame whose IPv4 header claims more than the frame holds.
+    Bytes badHeader = Frame(Dhcp(1, 11, 1));
+    badHeader[14] = 0x4f;
+    badHeader.resize(40);
+    records.push_back({badHeader, 11, 0});
     Capture capture;
     std::string error;
     ASSERT_TRUE(Parse(Pcap(records), &capture, &error)) << error;
@@ -272,7 +277,7 @@ TEST(Capture, OnlyWholeRequestsToTheServerPortAreReplayed) {
     EXPECT_EQ(capture.requests[2].message, (Bytes{1, 2, 3}));
     EXPECT_EQ(DhcpMessageType(capture.requests[2].message), "?");
     EXPECT_EQ(capture.replies, 1u);
-    EXPECT_EQ(capture.others, 5u);
+    EXPECT_EQ(capture.others, 6u);
 }
 
 TEST(Capture, BrokenFilesGiveAClearError) {
@@ -304,21 +309,72 @@ TEST(Capture, BrokenFilesGiveAClearError) {
     Bytes ngLengthsDiffer;
     PutSection(&ngLengthsDiffer, false);
     ngLengthsDiffer[ngLengthsDiffer.size() - 4] = 0;
+    Bytes section;
+    PutSection(&section, false);
+    Bytes ngOrderMark = section;
+    ngOrderMark[8] = 0x11;
+    Bytes ngShortSection;
+    PutBlock(&ngShortSection, 0x0a0d0d0a, {0x4d, 0x3c, 0x2b, 0x1a}, false);
+    Bytes ngShortInterface = section;
+    PutBlock(&ngShortInterface, 1, Bytes(4, 0), false);
+    Bytes ngOptionPastEnd = section;
+    PutBlock(&ngOptionPastEnd, 1, {1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 100, 0}, false);
+    Bytes ngResolution = section;
+    PutInterface(&ngResolution, 1, 20, false);
+    Bytes ngBinaryResolution = section;
+    PutInterface(&ngBinaryResolution, 1, 0x80 | 64, false);
+    Bytes ngShortPacket = section;
+    PutInterface(&ngShortPacket, 1, -1, false);
+    Bytes ngClaims = ngShortPacket;
+    PutBlock(&ngShortPacket, 6, Bytes(8, 0), false);
+    PutEnhancedPacket(&ngClaims, 0, 0, Frame(Dhcp(1, 1, 1)), false);
+    ngClaims[48 + 8 + 12 + 1] = 3;  // the captured length: 0x356, not 0x156
+    Bytes ngWireShort = section;
+    PutInterface(&ngWireShort, 1, -1, false);
+    PutEnhancedPacket(&ngWireShort, 0, 0, Frame(Dhcp(1, 1, 1)), false, 300);
+    Bytes tagged = Frame(Dhcp(1, 1, 1), FrameShape{67, 17, 0, true});
     std::vector<Case> cases = {
         {"empty", {}, "not a capture file"},
         {"text", {'M', 'A', 'C', '_', 'A', 'C', 'T', 'I', 'O', 'N', '\n', 0}, "not a capture"},
-        {"header only half there", Bytes(pcap.begin(), pcap.begin() + 20), "truncated"},
+        {"header only half there", Bytes(pcap.begin(), pcap.begin() + 20),
+         "truncated: the pcap file header needs 24 bytes, the file has 20"},
         {"record header cut", Bytes(pcap.begin(), pcap.begin() + 30), "truncated"},
         {"record data cut", Bytes(pcap.begin(), pcap.end() - 1), "truncated: frame 5 needs"},
         {"snapped short", cutRecord, "frame 1 is cut short"},
-        {"snapped inside the headers", cutHeaders, "cut inside its UDP header"},
+        {"snapped inside the headers", cutHeaders,
+         "frame 1 is cut short: it ends inside its UDP header (40 of 342 bytes captured)"},
+        {"snapped inside the Ethernet header", Pcap({{Bytes(10, 0xff), 1, 0, 60}}),
+         "frame 1 is cut short: it is shorter than an Ethernet header (10 of 60 bytes captured)"},
+        {"snapped inside a VLAN tag",
+         Pcap({{Bytes(tagged.begin(), tagged.begin() + 15), 1, 0, 346}}),
+         "frame 1 is cut short: it ends inside a VLAN tag"},
+        {"snapped inside the IPv4 header",
+         Pcap({{Bytes(tagged.begin(), tagged.begin() + 30), 1, 0, 346}}),
+         "frame 1 is cut short: it ends inside its IPv4 header"},
+        {"more captured than sent", Pcap({{Frame(Dhcp(1, 1, 1)), 1, 0, 300}}),
+         "frame 1 is corrupt: 342 bytes captured of a frame of 300"},
         {"link type 113", Pcap(Exchange(), false, false, 113), "link type 113 is not supported"},
         {"pcapng link type 113", ng, "frame 1 has link type 113"},
         {"pcapng without interface", ngNoInterface, "names interface 0"},
         {"pcapng cut short", ngCut, "frame 1 is cut short"},
         {"pcapng block length", ngBadLength, "is corrupt"},
         {"pcapng lengths differ", ngLengthsDiffer, "two length fields differ"},
-        {"pcapng truncated", Bytes(ng.begin(), ng.end() - 8), "truncated"},
+        {"pcapng truncated", Bytes(ng.begin(), ng.end() - 8),
+         "truncated: the block at byte 48 needs 376 bytes, 368 are left"},
+        {"pcapng block header cut", Bytes(ng.begin(), ng.begin() + 36),
+         "truncated: the block at byte 28 needs at least 12 bytes, 8 are left"},
+        {"pcapng byte-order mark", ngOrderMark, "a section header with an unknown byte-order mark"},
+        {"pcapng short section header", ngShortSection, "corrupt: a section header of 16 bytes"},
+        {"pcapng short interface", ngShortInterface,
+         "corrupt: an interface description of 16 bytes"},
+        {"pcapng option past the end", ngOptionPastEnd,
+         "the block at byte 28: an interface option runs past the end of its block"},
+        {"pcapng resolution 10^-20", ngResolution, "timestamp resolution that cannot be used"},
+        {"pcapng resolution 2^-64", ngBinaryResolution, "timestamp resolution that cannot be used"},
+        {"pcapng short packet block", ngShortPacket, "corrupt: a packet block of 20 bytes"},
+        {"pcapng frame past its block", ngClaims, "frame 1 claims 854 bytes, its block holds 344"},
+        {"pcapng more captured than sent", ngWireShort,
+         "frame 1 is corrupt: 342 bytes captured of a frame of 300"},
     };
     for (const Case& test : cases) {
         Capture capture;

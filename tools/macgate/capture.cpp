@@ -34,7 +34,7 @@ FrameKind ClassifyFrame(const uint8_t* frame, size_t captured, size_t wireLength
                         const uint8_t** payload, size_t* payloadLength, std::string* why) {
     const bool cut = captured < wireLength;
     if (captured < 14) {
-        *why = "shorter than an Ethernet header";
+        *why = "is shorter than an Ethernet header";
         return cut ? FrameKind::kCutShort : FrameKind::kOther;
     }
     size_t offset = 12;
@@ -42,7 +42,7 @@ FrameKind ClassifyFrame(const uint8_t* frame, size_t captured, size_t wireLength
     // 802.1Q and 802.1ad tags: a server on a trunk sees the same messages.
     while (type == 0x8100 || type == 0x88a8 || type == 0x9100) {
         if (captured < offset + 6) {
-            *why = "cut inside a VLAN tag";
+            *why = "ends inside a VLAN tag";
             return cut ? FrameKind::kCutShort : FrameKind::kOther;
         }
         offset += 4;
@@ -55,7 +55,7 @@ FrameKind ClassifyFrame(const uint8_t* frame, size_t captured, size_t wireLength
     const uint8_t* ip = frame + offset;
     size_t available = captured - offset;
     if (available < 20) {
-        *why = "cut inside its IPv4 header";
+        *why = "ends inside its IPv4 header";
         return cut ? FrameKind::kCutShort : FrameKind::kOther;
     }
     size_t headerLength = size_t{ip[0] & 0x0fu} * 4;
@@ -72,8 +72,8 @@ FrameKind ClassifyFrame(const uint8_t* frame, size_t captured, size_t wireLength
         return FrameKind::kOther;
     }
     if (available < headerLength + 8) {
-        *why = "cut inside its UDP header";
-        return FrameKind::kCutShort;
+        *why = "ends inside its UDP header";
+        return cut ? FrameKind::kCutShort : FrameKind::kOther;
     }
     const uint8_t* udp = ip + headerLength;
     uint16_t port = Read16(udp + 2, true);
@@ -87,7 +87,7 @@ FrameKind ClassifyFrame(const uint8_t* frame, size_t captured, size_t wireLength
     if (available < headerLength + udpLength) {
         *why = "holds " + std::to_string(available - headerLength - 8) + " of the " +
                std::to_string(udpLength - 8) + " bytes of its DHCP message";
-        return FrameKind::kCutShort;
+        return cut ? FrameKind::kCutShort : FrameKind::kOther;
     }
     *payload = udp + 8;
     *payloadLength = udpLength - 8;
@@ -233,7 +233,8 @@ void SplitTimestamp(uint64_t stamp, const Interface& interface, int64_t* seconds
     }
     uint64_t whole = stamp / unitsPerSecond;
     uint64_t rest = stamp % unitsPerSecond;
-    *seconds = static_cast<int64_t>(whole) + interface.offsetSeconds;
+    // Wraps instead of overflowing for a time offset past any date.
+    *seconds = static_cast<int64_t>(whole + static_cast<uint64_t>(interface.offsetSeconds));
     double fraction = static_cast<double>(rest) / static_cast<double>(unitsPerSecond);
     uint64_t nanos = static_cast<uint64_t>(fraction * 1e9);
     *nanoseconds = static_cast<uint32_t>(nanos > 999999999u ? 999999999u : nanos);
