@@ -92,4 +92,6 @@ if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /de
 else
     build fuzz
     fuzz list_file tests/data/list
+    fuzz capture examples
+    fuzz registry
 fi
