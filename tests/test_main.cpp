@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/state.h"
+#include "fixed_clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -11,6 +12,7 @@ class ResetBetweenTests : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         macgate::RestorePlatformCalls();
         macgate::ResetStateForTesting();
+        macgate::FixedClockDate = macgate::FixedDate();
     }
     void OnTestEnd(const testing::TestInfo&) override {
         macgate::RestorePlatformCalls();

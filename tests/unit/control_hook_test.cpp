@@ -173,6 +173,8 @@ TEST(CalloutEntry, FillsItsSixSlotsAndLeavesTheServersAlone) {
     EXPECT_EQ(table.slot6, sentinels[6]);
     EXPECT_EQ(table.slot8, sentinels[8]);
     EXPECT_EQ(table.slot9, sentinels[9]);
+    // A server that passes no table gets success and no crash.
+    EXPECT_EQ(DhcpServerCalloutEntry(nullptr, 0, nullptr), 0u);
 }
 
 TEST(CalloutEntry, HooksThatDoNothingReturnZero) {
