@@ -16,14 +16,10 @@
 #include "callout/callout.h"
 #include "config/state.h"
 #include "filter/address_set.h"
+#include "tests/control_lines.h"
 
 namespace macgate {
 namespace {
-
-constexpr char kStarted[] = "The DHCP server has successfully started.";
-constexpr char kStopped[] = "The DHCP server has successfully stopped.";
-constexpr char kPaused[] = "The DHCP server has been paused.";
-constexpr char kContinued[] = "The DHCP server has been continued.";
 
 TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
     const std::string path = testing::TempDir() + "macgate-control-cycle-" +
@@ -75,11 +71,10 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
             std::this_thread::yield();
         }
     };
-    int cycles = 0;
-    for (; cycles < kCycles; ++cycles) {
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
         EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
         letPacketsThrough();
-        if (cycles % 5 == 4) {
+        if (cycle % 5 == 4) {
             EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
             letPacketsThrough();
         }
@@ -96,56 +91,67 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
     }
     EXPECT_EQ(wrongVerdicts.load(), 0);
 
-    // Decision lines only between a start and a stop; the events in their
-    // order; nothing torn or mixed.
-    const std::regex decision(
-        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-        "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} 5254006a01([0-9a-f]{2}) "
-        "(Allow|Deny)");
+    // Decision lines only between a start and a stop, and some in every
+    // stretch that packets were let through while the log was open; the
+    // events in their order; nothing torn or mixed.
+    const std::regex decision(std::string(kTimestampPattern) +
+                              " 5254006a01([0-9a-f]{2}) (Allow|Deny)");
     std::ifstream file(path, std::ios::binary);
     std::string line;
-    int started = 0;
+    int starts = 0, secondStarts = 0, pauses = 0, continues = 0, stops = 0;
     int decisions = 0;
-    int cycle = 0;
+    int stretch = 0;  // decision lines since the last event
+    int emptyStretches = 0;
     bool open = false;
     std::string previousEvent = kStopped;
     while (std::getline(file, line)) {
         std::smatch match;
+        const std::string event = line + "\n";
         if (std::regex_match(line, match, decision)) {
             EXPECT_TRUE(open) << "decision line outside start and stop: " << line;
-            int last = std::stoi(match[3].str(), nullptr, 16);
-            EXPECT_EQ(match[4].str(), last % 3 == 0 ? "Allow" : "Deny") << line;
+            int last = std::stoi(match[1].str(), nullptr, 16);
+            EXPECT_EQ(match[2].str(), last % 3 == 0 ? "Allow" : "Deny") << line;
             ++decisions;
+            ++stretch;
             continue;
         }
-        if (line == kStarted) {
-            bool second = previousEvent == kStarted;
-            EXPECT_TRUE(previousEvent == kStopped || (second && cycle % 5 == 4)) << line;
-            if (!second) {
-                ++started;
-            }
+        // Every event but a start after a stop follows packets let through.
+        if ((event != kStarted || previousEvent != kStopped) && stretch == 0) {
+            ++emptyStretches;
+        }
+        if (event == kStarted && previousEvent == kStarted) {
+            EXPECT_EQ(stops % 5, 4) << "second start in the wrong cycle";
+            ++secondStarts;
+        } else if (event == kStarted) {
+            EXPECT_EQ(previousEvent, kStopped);
+            ++starts;
             open = true;
-        } else if (line == kPaused) {
+        } else if (event == kPaused) {
             EXPECT_EQ(previousEvent, kStarted);
-        } else if (line == kContinued) {
+            ++pauses;
+        } else if (event == kContinued) {
             EXPECT_EQ(previousEvent, kPaused);
-        } else if (line == kStopped) {
+            ++continues;
+        } else if (event == kStopped) {
             EXPECT_EQ(previousEvent, kContinued);
             open = false;
-            ++cycle;
+            ++stops;
         } else {
             ADD_FAILURE() << "malformed line: '" << line << "'";
             continue;
         }
-        previousEvent = line;
+        stretch = 0;
+        previousEvent = event;
     }
-    EXPECT_EQ(started, cycles);
-    EXPECT_EQ(cycle, cycles);
+    EXPECT_EQ(emptyStretches, 0) << "events with no decision line logged before them";
+    EXPECT_EQ(starts, kCycles);
+    EXPECT_EQ(secondStarts, kCycles / 5);
+    EXPECT_EQ(pauses, kCycles);
+    EXPECT_EQ(continues, kCycles);
+    EXPECT_EQ(stops, kCycles);
     EXPECT_FALSE(open);
-    EXPECT_GT(cycles, 0);
     std::remove(path.c_str());
-    EXPECT_GT(decisions, 0);
-    std::printf("%d control cycles, %d decision lines logged\n", cycles, decisions);
+    std::printf("%d control cycles, %d decision lines logged\n", kCycles, decisions);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// Packet threads write decision lines while another thread opens and closes
-// the info log, as server start and stop do.
+// Packet threads write decision lines while server start and stop open and
+// close the info log through the control hook.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <regex>
 #include <string>
@@ -13,16 +12,12 @@
 #include <vector>
 
 #include "callout/callout.h"
-#include "config/logs.h"
 #include "config/state.h"
 #include "filter/address_set.h"
-#include "platform/platform.h"
+#include "tests/control_lines.h"
 
 namespace macgate {
 namespace {
-
-constexpr char kStartLine[] = "The DHCP server has successfully started.\n";
-constexpr char kStopLine[] = "The DHCP server has successfully stopped.\n";
 
 std::vector<uint8_t> Message(uint8_t last) {
     std::vector<uint8_t> message(300, 0);
@@ -53,6 +48,7 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
         std::snprintf(key, sizeof key, "001a2b3c4d%02x", last);
         AddressSet = AddressSetInsert(key, AddressSet);
     }
+    std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", path.c_str());
     InfoLogEnabled = 1;
 
     constexpr int kPacketThreads = 4;
@@ -80,27 +76,13 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
         });
     }
 
-    // Open, write, close under the lock, as the control hook does; let the
-    // packet threads run both while the log is open and while it is closed.
+    // Server start and stop through the control hook; the packet threads
+    // run both while the log is open and while it is closed.
     std::thread control([&] {
         for (int round = 0; round < kRounds; ++round) {
-            {
-                std::lock_guard<std::mutex> guard(InfoLogLock);
-                InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
-                LogMessage(InfoLog, "%s", kStartLine);
-                if (InfoLog != nullptr) {
-                    Platform.FlushFile(InfoLog);
-                }
-            }
+            EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
             WaitForProgress(decisions, 50);
-            {
-                std::lock_guard<std::mutex> guard(InfoLogLock);
-                LogMessage(InfoLog, "%s", kStopLine);
-                if (InfoLog != nullptr) {
-                    Platform.CloseFile(InfoLog);
-                    InfoLog = nullptr;
-                }
-            }
+            EXPECT_EQ(DhcpControlHook(kControlStop, nullptr), 0u);
             WaitForProgress(decisions, 50);
         }
         stop = true;
@@ -112,25 +94,30 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
     }
     EXPECT_EQ(wrongVerdicts.load(), 0);
 
-    const std::regex packetLine(
-        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-        "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} 001a2b3c4d([0-9a-f]{2}) "
-        "(Allow|Deny)");
+    // Packet lines only while the log is open, between a start and a stop.
+    const std::regex packetLine(std::string(kTimestampPattern) +
+                                " 001a2b3c4d([0-9a-f]{2}) (Allow|Deny)");
     std::ifstream file(path);
     std::string line;
     int starts = 0;
     int stops = 0;
     int packetLines = 0;
+    bool open = false;
     while (std::getline(file, line)) {
         std::smatch match;
-        if (line + "\n" == kStartLine) {
+        if (line + "\n" == kStarted) {
+            EXPECT_FALSE(open) << "two starts without a stop";
+            open = true;
             ++starts;
-        } else if (line + "\n" == kStopLine) {
+        } else if (line + "\n" == kStopped) {
+            EXPECT_TRUE(open) << "a stop without a start";
+            open = false;
             ++stops;
         } else if (std::regex_match(line, match, packetLine)) {
+            EXPECT_TRUE(open) << "packet line while the log is closed: " << line;
             ++packetLines;
-            int last = std::stoi(match[3].str(), nullptr, 16);
-            EXPECT_EQ(match[4].str(), last % 2 == 0 ? "Allow" : "Deny") << line;
+            int last = std::stoi(match[1].str(), nullptr, 16);
+            EXPECT_EQ(match[2].str(), last % 2 == 0 ? "Allow" : "Deny") << line;
         } else {
             ADD_FAILURE() << "malformed line: " << line;
         }
