@@ -1,9 +1,7 @@
-// A packet decision allocates nothing: every malloc, calloc and realloc of
-// this process is counted, and each row of decisions must leave the count
-// where it was. Built without the sanitizers, which bring their own malloc.
+// A packet decision allocates nothing: every allocation of this process is
+// counted, and each row of decisions must leave the count where it was.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -14,32 +12,7 @@
 #include "config/state.h"
 #include "filter/address_set.h"
 #include "platform/platform.h"
-
-namespace {
-
-std::atomic<uint64_t> Allocations{0};
-
-}  // namespace
-
-// glibc's own entry points, so that the counting versions can forward.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* block, size_t size);
-
-void* malloc(size_t size) noexcept {
-    Allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) noexcept {
-    Allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-void* realloc(void* block, size_t size) noexcept {
-    Allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
-}
+#include "tests/allocation_counter.h"
 
 namespace macgate {
 namespace {
