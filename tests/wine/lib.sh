@@ -81,6 +81,16 @@ expect_crlf_lines() {
     ! grep -q $'\r\r$' "$file" || fail "$file has lines ending in CR CR LF"
 }
 
+# wait_for_line FILE LINE: waits (at most 60 s) until FILE holds LINE.
+wait_for_line() {
+    local waited=0
+    until [ -f "$1" ] && tr -d '\r' <"$1" | grep -qx "$2"; do
+        [ "$waited" -lt 600 ] || fail "no '$2' in $1 after 60 s"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
 # expect_same_text WHAT EXPECTED_FILE ACTUAL_FILE
 expect_same_text() {
     if ! diff -u "$2" "$3" >&2; then

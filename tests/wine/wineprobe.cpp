@@ -13,6 +13,10 @@
 //   wineprobe events DLL CODE...     loads DLL, calls its entry, then sends
 //                                    each control CODE in turn and prints
 //                                    what each call returned.
+//   wineprobe pipe NAME GATE         makes eight instances of the named pipe
+//                                    NAME that never send a byte, prints
+//                                    "listening" and waits (at most 60 s)
+//                                    until the file GATE exists.
 #include <share.h>
 #include <windows.h>
 
@@ -77,6 +81,17 @@ bool Load(const char* dll, CalloutTable* table) {
     return true;
 }
 
+// Waits until the file `gate` exists, at most 60 s.
+void WaitForGate(const char* gate) {
+    for (int waited = 0; GetFileAttributesA(gate) == INVALID_FILE_ATTRIBUTES; waited += 50) {
+        if (waited >= 60000) {
+            std::printf("gave up waiting for %s\n", gate);
+            break;
+        }
+        Sleep(50);
+    }
+}
+
 int Serve(const char* dll, const char* gate) {
     CalloutTable table;
     if (!Load(dll, &table)) {
@@ -85,15 +100,26 @@ int Serve(const char* dll, const char* gate) {
     table.controlHook(kControlStart, nullptr);
     std::printf("started\n");
     std::fflush(stdout);
-    for (int waited = 0; GetFileAttributesA(gate) == INVALID_FILE_ATTRIBUTES; waited += 50) {
-        if (waited >= 60000) {
-            std::printf("gave up waiting for %s\n", gate);
-            break;
-        }
-        Sleep(50);
-    }
+    WaitForGate(gate);
     table.controlHook(kControlStop, nullptr);
     std::printf("stopped\n");
+    return 0;
+}
+
+// Each instance takes one client, which can open it at once and would then
+// wait for ever on a read.
+int Pipe(const char* name, const char* gate) {
+    for (int i = 0; i < 8; ++i) {
+        HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::printf("cannot make %s (error %lu)\n", name, GetLastError());
+            return 2;
+        }
+    }
+    std::printf("listening\n");
+    std::fflush(stdout);
+    WaitForGate(gate);
     return 0;
 }
 
@@ -119,10 +145,14 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0) {
         return Serve(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
+        return Pipe(argv[2], argv[3]);
+    }
     if (argc >= 3 && std::strcmp(argv[1], "events") == 0) {
         return Events(argv[2], argv + 3, argc - 3);
     }
     std::fprintf(stderr,
-                 "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE...\n");
+                 "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE... | "
+                 "pipe NAME GATE\n");
     return 2;
 }

@@ -51,16 +51,6 @@ case_share_list_is_a_log() {
     expect_same_text "the info log" <(masked_log linux.log) <(masked_log info.log)
 }
 
-# wait_for_line FILE LINE: waits (at most 60 s) until FILE holds LINE.
-wait_for_line() {
-    local waited=0
-    until [ -f "$1" ] && tr -d '\r' <"$1" | grep -qx "$2"; do
-        [ "$waited" -lt 600 ] || fail "no '$2' in $1 after 60 s"
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-}
-
 # While the server runs, its info log is open for appending: another process
 # may read it but not write it. After start-up the error log is closed again.
 case_share_running_server() {

@@ -81,7 +81,48 @@ case_startup_wide_character() {
     [ ! -e ErrorFile.txt ] || fail "ErrorFile.txt was written although café.log was configured"
 }
 
+# Paths that name no disk file: the console, the null device, a named pipe
+# whose server never sends a byte, and a Unix FIFO. Each is refused as the
+# error log, as the list and as the info log, at once: reading the console or
+# the pipe would hold the server's start-up for ever.
+case_startup_device_paths() {
+    local pipe path error_log list
+    pipe="\\\\.\\pipe\\macgate-$$-$RANDOM"
+    trap 'touch "$PWD/stop"' EXIT
+    wine_run "$PROBE" pipe "$pipe" "$(win_path "$PWD/stop")" >pipe.out &
+    wait_for_line pipe.out listening
+    mkfifo fifo
+    error_log=$(win_path "$PWD/error.log")
+    list=$(win_path "$EXAMPLE_DENY_LIST")
+    for path in CON NUL "$pipe" "$(win_path "$PWD/fifo")"; do
+        # As the error log: start-up ends, and the deny list is never loaded.
+        reg_set CalloutErrorLogFile REG_SZ "$path"
+        reg_set CalloutMacAddressListFile REG_SZ "$list"
+        WINE_STEP_TIMEOUT=30 replay_registry out
+        expect_all_allowed out
+        [ ! -e ErrorFile.txt ] || fail "$path as the error log: ErrorFile.txt was written"
+
+        reg_set CalloutErrorLogFile REG_SZ "$error_log"
+        reg_set CalloutMacAddressListFile REG_SZ "$path"
+        WINE_STEP_TIMEOUT=30 replay_registry out
+        expect_all_allowed out
+        expect_crlf_file error.log $'Could not open the data file\n'
+
+        # As the info log: start-up ends before the list is read.
+        reg_set CalloutErrorLogFile REG_SZ "$error_log"
+        reg_set CalloutMacAddressListFile REG_SZ "$list"
+        reg_set CalloutInfoLogFile REG_SZ "$path"
+        WINE_STEP_TIMEOUT=30 replay_registry out
+        expect_all_allowed out
+        expect_crlf_file error.log $'Could not open the info log file\n'
+    done
+    touch stop
+    wait
+}
+
 register_case wine "start-up, no registry values: ErrorFile.txt in the current folder" case_startup_no_values
 register_case wine "start-up, REG_DWORD and REG_EXPAND_SZ values read as strings" case_startup_value_types
 register_case wine "start-up, values of 511 and 512 UTF-16 units" case_startup_long_values
 register_case wine "start-up, paths with characters above U+00FF and below" case_startup_wide_character
+register_case wine "start-up, CON, NUL, a named pipe and a FIFO as paths: refused at once" \
+    case_startup_device_paths
