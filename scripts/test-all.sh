@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds macgate in every configuration and runs every test. Exits non-zero
-# as soon as a build or a test fails. The last line counts the steps, and the
-# cases that steps with many of their own skipped, with the reasons.
+# as soon as a build or a test fails. The last line counts the steps that
+# passed, failed and skipped, then the Wine cases and any tests that skipped,
+# with what made them skip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
