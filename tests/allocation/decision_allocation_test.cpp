@@ -29,32 +29,34 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
     struct Case {
         const char* name;
         unsigned char action;
-        bool listed;
+        bool listed;  // a list of two addresses and the prefix 001c23, else none
         bool infoLog;
-        uint8_t last;  // of the client's address; listed clients end in 5e
+        uint8_t address[6];
+        int32_t verdict;
     };
     const Case cases[] = {
-        {"empty set", 1, false, false, 0x5e},
-        {"allow list, listed", 1, true, false, 0x5e},
-        {"allow list, unlisted", 1, true, false, 0x5f},
-        {"deny list, listed", 0, true, false, 0x5e},
-        {"deny list, unlisted", 0, true, false, 0x5f},
-        {"allow list, logged", 1, true, true, 0x5e},
-        {"deny list, logged", 0, true, true, 0x5e},
-        {"all-zero address", 1, true, true, 0x00},
+        {"empty set", 1, false, false, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, 1},
+        {"allow list, listed", 1, true, false, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, 1},
+        {"allow list, unlisted", 1, true, false, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5f}, 0},
+        {"deny list, listed", 0, true, false, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, 0},
+        {"deny list, unlisted", 0, true, false, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5f}, 1},
+        {"allow list, under the prefix", 1, true, false, {0x00, 0x1c, 0x23, 0x12, 0x34, 0x56}, 1},
+        {"deny list, beside the prefix", 0, true, false, {0x00, 0x1c, 0x24, 0x00, 0x00, 0x00}, 1},
+        {"allow list, logged", 1, true, true, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, 1},
+        {"deny list, logged", 0, true, true, {0x00, 0x1c, 0x23, 0x12, 0x34, 0x56}, 0},
+        {"all-zero address", 1, true, true, {0, 0, 0, 0, 0, 0}, 1},
     };
     for (const Case& test : cases) {
         ResetStateForTesting();
         FilterAction = test.action;
         if (test.listed) {
-            AddressSet = AddressSetInsert("001a2b3c4d5e", AddressSet);
-            AddressSet = AddressSetInsert("001a2b3c4d60", AddressSet);
+            for (const char* key : {"001a2b3c4d5e", "001a2b3c4d60", "001c23******"}) {
+                AddressSet = AddressSetInsert(key, AddressSet);
+            }
+            PrefixLengths = 1u << 6;
         }
         std::vector<uint8_t> message(300, 0);
-        const uint8_t address[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, test.last};
-        if (test.last != 0) {
-            std::copy(address, address + 6, message.begin() + 28);
-        }
+        std::copy(test.address, test.address + 6, message.begin() + 28);
         if (test.infoLog) {
             InfoLogEnabled = 1;
             InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
@@ -63,10 +65,11 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
             Decide(message.data(), 300);
         }
         const uint64_t before = Allocations.load();
-        int32_t first = Decide(message.data(), 300);
+        int wrong = 0;
         for (int i = 0; i < 100; ++i) {
-            EXPECT_EQ(Decide(message.data(), 300), first);
+            wrong += Decide(message.data(), 300) != test.verdict ? 1 : 0;
         }
+        EXPECT_EQ(wrong, 0) << test.name;
         EXPECT_EQ(Allocations.load() - before, 0u) << test.name;
     }
     ResetStateForTesting();
