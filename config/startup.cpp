@@ -79,7 +79,8 @@ void StopFilter() {
     std::memset(InfoLogPath, 0, sizeof InfoLogPath);
 }
 
-void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath) {
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath,
+                 void (*listRead)(FILE* list)) {
     // A host that starts the filter again gets a fresh start, not a second
     // holder of its own logs.
     StopFilter();
@@ -130,6 +131,9 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
         return;
     }
     LoadAddressList(list);
+    if (listRead != nullptr) {
+        listRead(list);
+    }
     Platform.CloseFile(list);
 
     if (AddressSet == nullptr) {

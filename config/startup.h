@@ -1,6 +1,8 @@
 // Start-up: reads the configuration, opens the logs, loads the list.
 #pragma once
 
+#include <cstdio>
+
 namespace macgate {
 
 // Runs the whole start-up on the calling thread. Never fails: every problem
@@ -9,8 +11,12 @@ void InitializeFilter();
 
 // The start-up sequence itself, with the three paths given instead of read
 // from the registry (null or empty: no path). Hosts other than the Windows
-// DHCP server (the Kea adapter, the macgate tool) call this.
-void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath);
+// DHCP server (the Kea adapter, the macgate tool) call this. A host that
+// reports what it loaded passes `listRead`: it is called with the open list
+// stream once the loader has read it, just before the stream is closed, and
+// not at all when the list cannot be opened.
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath,
+                 void (*listRead)(FILE* list) = nullptr);
 
 // Puts the filter back in its just-loaded state: closes both logs, releases
 // the set and clears the action and the info-log settings. For hosts that

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "config/logs.h"
 #include "config/state.h"
@@ -232,6 +233,26 @@ int IsHexAddress(const char* text) {
         }
     }
     return 1;
+}
+
+EntryCounts CountEntries(const AddressNode* root) {
+    EntryCounts count;
+    std::vector<const AddressNode*> pending;
+    if (root != nullptr) {
+        pending.push_back(root);
+    }
+    while (!pending.empty()) {
+        const AddressNode* node = pending.back();
+        pending.pop_back();
+        ++(IsPrefixKey(node->key) ? count.prefixes : count.addresses);
+        if (node->left != nullptr) {
+            pending.push_back(node->left);
+        }
+        if (node->right != nullptr) {
+            pending.push_back(node->right);
+        }
+    }
+    return count;
 }
 
 }  // namespace macgate

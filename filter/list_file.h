@@ -4,6 +4,7 @@
 // ("001c23*") that covers every address beginning with those digits.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "filter/address_set.h"
@@ -21,6 +22,13 @@ constexpr int kLongestPrefix = 11;
 inline bool IsPrefixKey(const char* key) {
     return key[kLongestPrefix] == kPrefixPad;
 }
+
+// How many addresses and prefixes a set holds.
+struct EntryCounts {
+    size_t addresses = 0;
+    size_t prefixes = 0;
+};
+EntryCounts CountEntries(const AddressNode* root);
 
 // Reads the open list stream: sets FilterAction from the header line, inserts
 // every valid address and prefix into AddressSet (marking each prefix's

@@ -25,31 +25,6 @@ int CountingFormatFile(FILE* stream, const char* format, va_list args) {
     return RealFormatFile(stream, format, args);
 }
 
-struct EntryCounts {
-    size_t addresses = 0;
-    size_t prefixes = 0;
-};
-
-EntryCounts CountEntries(const AddressNode* root) {
-    EntryCounts count;
-    std::vector<const AddressNode*> pending;
-    if (root != nullptr) {
-        pending.push_back(root);
-    }
-    while (!pending.empty()) {
-        const AddressNode* node = pending.back();
-        pending.pop_back();
-        ++(IsPrefixKey(node->key) ? count.prefixes : count.addresses);
-        if (node->left != nullptr) {
-            pending.push_back(node->left);
-        }
-        if (node->right != nullptr) {
-            pending.push_back(node->right);
-        }
-    }
-    return count;
-}
-
 }  // namespace
 
 int RunCheck(const std::vector<std::string>& arguments) {
