@@ -1,7 +1,6 @@
 // The Kea hooks library libdhcp_macgate.so: Kea's callouts, each handing its
 // arguments to the same start-up, packet decision and control events that the
 // Windows DHCP server reaches through the callout entry.
-#include <cc/data.h>
 #include <dhcp/pkt4.h>
 #include <hooks/hooks.h>
 
@@ -14,32 +13,18 @@
 #include "config/state.h"
 #include "filter/packet_filter.h"
 #include "kea/kea_log.h"
+#include "kea/kea_parameters.h"
+#include "kea/kea_status.h"
 
 namespace macgate {
 namespace {
 
-const char kListFileParameter[] = "list-file";
-const char kErrorLogParameter[] = "error-log";
-const char kInfoLogParameter[] = "info-log";
 // Where start-up writes the error log when it is given none.
 const char kDefaultErrorLog[] = "ErrorFile.txt";
 
-// The path that a parameter names, or "" (no path, as with a missing registry
-// value) when it is absent, empty or not a string. `consequence` tells the
-// administrator in Kea's log what a missing path means.
-std::string PathParameter(isc::hooks::LibraryHandle& handle, const char* name,
-                          const char* consequence, bool optional) {
-    isc::data::ConstElementPtr value = handle.getParameter(name);
-    if (value && value->getType() != isc::data::Element::string) {
-        LOG_ERROR(KeaLogger, MACGATE_INVALID_PARAMETER).arg(name).arg(consequence);
-        return std::string();
-    }
-    std::string path = value ? value->stringValue() : std::string();
-    if (path.empty() && !(optional && !value)) {
-        LOG_WARN(KeaLogger, MACGATE_MISSING_PARAMETER).arg(name).arg(consequence);
-    }
-    return path;
-}
+// True from a load() that started the filter to the unload() that stops it;
+// Kea calls unload() after a load() that failed, too.
+bool FilterStarted = false;
 
 }  // namespace
 }  // namespace macgate
@@ -58,50 +43,52 @@ KEA_EXPORT int version() {
 }
 
 // The packet callout only reads the set, which changes only in load() and
-// unload() while Kea holds its packet threads, and writes the info log under
-// InfoLogLock.
+// unload() while Kea holds its packet threads, writes the info log under
+// InfoLogLock, and counts with atomics and Kea's thread-safe statistics.
 KEA_EXPORT int multi_threading_compatible() {
     return 1;
 }
 
-// Fails open like the callout entry: whatever goes wrong, Kea runs on and an
-// empty set serves every client.
+// A configuration that cannot be right (wrong server, unknown or mistyped
+// parameter, no list file named) is refused, so that Kea reports it and
+// keeps what it runs. A list that cannot be read or loads nothing fails open
+// as on Windows: Kea runs on and the empty set serves every client.
 KEA_EXPORT int load(LibraryHandle& handle) {
     try {
-        for (const std::string& name : handle.getParameterNames()) {
-            if (name != macgate::kListFileParameter && name != macgate::kErrorLogParameter &&
-                name != macgate::kInfoLogParameter) {
-                LOG_WARN(KeaLogger, macgate::MACGATE_UNKNOWN_PARAMETER).arg(name);
-            }
+        macgate::KeaParameters parameters;
+        if (!macgate::ReadKeaParameters(handle, parameters)) {
+            return 1;
         }
-        std::string errorLog = macgate::PathParameter(
-            handle, macgate::kErrorLogParameter,
-            "the error log is written to ErrorFile.txt in the server's working directory", false);
-        std::string listFile =
-            macgate::PathParameter(handle, macgate::kListFileParameter,
-                                   "no list is loaded and every client is served", false);
-        std::string infoLog =
-            macgate::PathParameter(handle, macgate::kInfoLogParameter, "no info log is kept", true);
-
-        macgate::StartFilter(errorLog.c_str(), listFile.c_str(), infoLog.c_str());
+        macgate::SetUpKeaStatistics();
+        macgate::ForgetLoadedList();
+        macgate::StartFilter(parameters.errorLog.c_str(), parameters.listFile.c_str(),
+                             parameters.infoLog.c_str(), macgate::HashLoadedList);
+        macgate::FilterStarted = true;
+        macgate::RecordLoad(parameters.listFile);
+        handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
         DhcpControlHook(kControlStart, nullptr);
 
-        if (listFile.empty()) {
-            // Already reported as a missing parameter.
-        } else if (macgate::AddressSet == nullptr) {
+        const std::string summary = macgate::LoadSummary();
+        if (summary.empty()) {
             LOG_WARN(KeaLogger, macgate::MACGATE_NOTHING_LOADED)
-                .arg(listFile)
-                .arg(errorLog.empty() ? std::string(macgate::kDefaultErrorLog) : errorLog);
+                .arg(parameters.listFile)
+                .arg(parameters.errorLog.empty() ? std::string(macgate::kDefaultErrorLog)
+                                                 : parameters.errorLog);
         } else {
-            LOG_INFO(KeaLogger, macgate::MACGATE_STARTED).arg(listFile);
+            LOG_INFO(KeaLogger, macgate::MACGATE_STARTED).arg(parameters.listFile).arg(summary);
         }
     } catch (const std::exception& error) {
-        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED).arg("load").arg(error.what());
+        LOG_ERROR(KeaLogger, macgate::MACGATE_LOAD_FAILED).arg(error.what());
+        return 1;
     }
     return 0;
 }
 
 KEA_EXPORT int unload() {
+    if (!macgate::FilterStarted) {
+        return 0;
+    }
+    macgate::FilterStarted = false;
     DhcpControlHook(kControlStop, nullptr);
     // Kea loads the library again on config-reload, and that start-up must
     // find nothing left of this one.
@@ -111,8 +98,14 @@ KEA_EXPORT int unload() {
 }
 
 // Runs before Kea parses the packet: the raw DHCPv4 message goes to the same
-// decision as DhcpNewPktHook, and a drop verdict drops it here.
+// decision as DhcpNewPktHook, and a drop verdict drops it here. Kea counts
+// nothing for a packet dropped here, so the filter counts its drops itself.
 KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
+    // An earlier library has dropped the packet, or parsed it itself (SKIP):
+    // it is not this filter's to decide on.
+    if (handle.getStatus() != CalloutHandle::NEXT_STEP_CONTINUE) {
+        return 0;
+    }
     try {
         isc::dhcp::Pkt4Ptr query;
         handle.getArgument("query4", query);
@@ -120,8 +113,14 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
             return 0;
         }
         const std::vector<uint8_t>& message = query->data_;
-        if (macgate::FilterPacket(message.data(), message.size()) == 0) {
+        int32_t verdict = macgate::FilterPacket(message.data(), message.size());
+        // A message too short to name its client is no decision.
+        if (message.size() >= macgate::kShortestMessage) {
+            macgate::CountDecision(verdict);
+        }
+        if (verdict == 0) {
             handle.setStatus(CalloutHandle::NEXT_STEP_DROP);
+            macgate::CountDrop();
         }
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)

@@ -8,11 +8,14 @@ isc::log::Logger KeaLogger("macgate-hooks");
 
 const isc::log::MessageID MACGATE_CALLOUT_FAILED = "MACGATE_CALLOUT_FAILED";
 const isc::log::MessageID MACGATE_INVALID_PARAMETER = "MACGATE_INVALID_PARAMETER";
+const isc::log::MessageID MACGATE_LOAD_FAILED = "MACGATE_LOAD_FAILED";
 const isc::log::MessageID MACGATE_MISSING_PARAMETER = "MACGATE_MISSING_PARAMETER";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
+const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
 const isc::log::MessageID MACGATE_STOPPED = "MACGATE_STOPPED";
 const isc::log::MessageID MACGATE_UNKNOWN_PARAMETER = "MACGATE_UNKNOWN_PARAMETER";
+const isc::log::MessageID MACGATE_WRONG_PROCESS = "MACGATE_WRONG_PROCESS";
 
 namespace {
 
@@ -22,17 +25,26 @@ const char* messages[] = {
     "MACGATE_CALLOUT_FAILED",
     "%1 failed (%2); the packet is processed",
     "MACGATE_INVALID_PARAMETER",
-    "parameter \"%1\" must be a string naming a file; %2",
+    "parameter \"%1\" must be a string naming a file; the configuration is refused",
+    "MACGATE_LOAD_FAILED",
+    "loading the filter failed (%1); the configuration is refused",
     "MACGATE_MISSING_PARAMETER",
-    "parameter \"%1\" is missing or empty; %2",
+    "parameter \"%1\" is missing or empty; it must name the list file, so the configuration is "
+    "refused",
     "MACGATE_NOTHING_LOADED",
     "no address was loaded from \"%1\", so every client is served; the error log \"%2\" says why",
+    "MACGATE_PARAMETER_NOT_SET",
+    "parameter \"%1\" is missing or empty; %2",
     "MACGATE_STARTED",
-    "filter started with the list \"%1\"",
+    "filter started with the list \"%1\": %2",
     "MACGATE_STOPPED",
     "filter stopped and its list released",
     "MACGATE_UNKNOWN_PARAMETER",
-    "unknown parameter \"%1\" is ignored",
+    "unknown parameter \"%1\" (the parameters are list-file, error-log and info-log); the "
+    "configuration is refused",
+    "MACGATE_WRONG_PROCESS",
+    "loaded by %1, but this library filters DHCPv4 packets and runs in kea-dhcp4 only; the "
+    "configuration is refused",
     nullptr,
 };
 

@@ -11,10 +11,13 @@ extern isc::log::Logger KeaLogger;
 
 extern const isc::log::MessageID MACGATE_CALLOUT_FAILED;
 extern const isc::log::MessageID MACGATE_INVALID_PARAMETER;
+extern const isc::log::MessageID MACGATE_LOAD_FAILED;
 extern const isc::log::MessageID MACGATE_MISSING_PARAMETER;
 extern const isc::log::MessageID MACGATE_NOTHING_LOADED;
+extern const isc::log::MessageID MACGATE_PARAMETER_NOT_SET;
 extern const isc::log::MessageID MACGATE_STARTED;
 extern const isc::log::MessageID MACGATE_STOPPED;
 extern const isc::log::MessageID MACGATE_UNKNOWN_PARAMETER;
+extern const isc::log::MessageID MACGATE_WRONG_PROCESS;
 
 }  // namespace macgate

@@ -1,0 +1,22 @@
+// The hooks library's parameters in Kea's configuration, and who may load it.
+#pragma once
+
+#include <hooks/library_handle.h>
+
+#include <string>
+
+namespace macgate {
+
+// The three paths that the registry values name on Windows; "" is no path.
+struct KeaParameters {
+    std::string listFile;
+    std::string errorLog;
+    std::string infoLog;
+};
+
+// Checks that kea-dhcp4 loaded the library and that its parameters are the
+// known ones, each a string, with a list file named. Every fault is logged,
+// naming its parameter; false means that Kea must refuse the configuration.
+bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& parameters);
+
+}  // namespace macgate

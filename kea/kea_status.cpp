@@ -1,0 +1,163 @@
+#include "kea/kea_status.h"
+
+#include <cc/command_interpreter.h>
+#include <cc/data.h>
+#include <cryptolink/crypto_hash.h>
+#include <cryptolink/cryptolink.h>
+#include <stats/stats_mgr.h>
+
+#include <atomic>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "config/state.h"
+#include "filter/list_file.h"
+
+namespace macgate {
+
+const char kStatusCommand[] = "macgate-status";
+
+namespace {
+
+// Kea's own counter of received packets that it dropped, and the one that
+// later Kea releases keep for packets dropped by the administrator's will.
+const char kReceiveDropStatistic[] = "pkt4-receive-drop";
+const char kAdminFilteredStatistic[] = "pkt4-admin-filtered";
+const char kAllowedStatistic[] = "macgate-allowed";
+const char kDeniedStatistic[] = "macgate-denied";
+
+// Written by load() before the callouts are in place and only read after.
+std::string LoadedListFile;
+std::string LoadedSha256;  // lowercase hex; "" when the list was not read
+EntryCounts LoadedEntries;
+std::string LoadedAt;  // ISO 8601, UTC
+
+// The decisions since load; Kea's statistics go on across reloads.
+std::atomic<int64_t> AllowedSinceLoad{0};
+std::atomic<int64_t> DeniedSinceLoad{0};
+
+std::string HexText(const std::vector<uint8_t>& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
+isc::data::ElementPtr TextOrNull(const std::string& text) {
+    return text.empty() ? isc::data::Element::create() : isc::data::Element::create(text);
+}
+
+void AddOne(const char* statistic) {
+    isc::stats::StatsMgr::instance().addValue(statistic, int64_t(1));
+}
+
+}  // namespace
+
+void SetUpKeaStatistics() {
+    isc::stats::StatsMgr& statistics = isc::stats::StatsMgr::instance();
+    for (const char* name :
+         {kReceiveDropStatistic, kAdminFilteredStatistic, kAllowedStatistic, kDeniedStatistic}) {
+        if (!statistics.getObservation(name)) {
+            statistics.setValue(name, int64_t(0));
+        }
+    }
+}
+
+void ForgetLoadedList() {
+    LoadedSha256.clear();
+}
+
+// The same open stream that the loader read, from its first byte: the hash
+// is of the bytes loaded even if the file is replaced meanwhile. A stream
+// that cannot go back to its start (a FIFO) gets no hash.
+void HashLoadedList(FILE* list) {
+    LoadedSha256.clear();
+    try {
+        if (std::fseek(list, 0, SEEK_SET) != 0) {
+            return;
+        }
+        using isc::cryptolink::Hash;
+        std::unique_ptr<Hash, void (*)(Hash*)> hash(
+            isc::cryptolink::CryptoLink::getCryptoLink().createHash(isc::cryptolink::SHA256),
+            isc::cryptolink::deleteHash);
+        std::vector<uint8_t> buffer(64 * 1024);
+        size_t got;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), list)) > 0) {
+            hash->update(buffer.data(), got);
+        }
+        if (std::ferror(list) == 0) {
+            LoadedSha256 = HexText(hash->final(hash->getOutputLength()));
+        }
+    } catch (const std::exception&) {
+        // No hash; the status says null.
+    }
+}
+
+void RecordLoad(const std::string& listFile) {
+    LoadedListFile = listFile;
+    LoadedEntries = CountEntries(AddressSet);
+    std::time_t now = std::time(nullptr);
+    struct tm utc = {};
+    char text[32] = {};
+    if (gmtime_r(&now, &utc) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    }
+    LoadedAt = text;
+    AllowedSinceLoad = 0;
+    DeniedSinceLoad = 0;
+}
+
+std::string LoadSummary() {
+    // An empty set serves every client, whatever the header said.
+    if (LoadedEntries.addresses + LoadedEntries.prefixes == 0) {
+        return std::string();
+    }
+    const size_t addresses = LoadedEntries.addresses;
+    const size_t prefixes = LoadedEntries.prefixes;
+    return std::string(FilterAction != 0 ? "allow" : "deny") + " list of " +
+           std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") + " and " +
+           std::to_string(prefixes) + (prefixes == 1 ? " prefix" : " prefixes");
+}
+
+void CountDecision(int32_t verdict) {
+    if (verdict != 0) {
+        ++AllowedSinceLoad;
+        AddOne(kAllowedStatistic);
+    } else {
+        ++DeniedSinceLoad;
+        AddOne(kDeniedStatistic);
+    }
+}
+
+void CountDrop() {
+    AddOne(kReceiveDropStatistic);
+    AddOne(kAdminFilteredStatistic);
+}
+
+int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
+    using isc::data::Element;
+    const std::string summary = LoadSummary();
+    const std::string action = summary.empty() ? "" : FilterAction != 0 ? "allow" : "deny";
+    isc::data::ElementPtr arguments = Element::createMap();
+    arguments->set("list-file", Element::create(LoadedListFile));
+    arguments->set("action", TextOrNull(action));
+    arguments->set("addresses", Element::create(static_cast<int64_t>(LoadedEntries.addresses)));
+    arguments->set("prefixes", Element::create(static_cast<int64_t>(LoadedEntries.prefixes)));
+    arguments->set("list-sha256", TextOrNull(LoadedSha256));
+    arguments->set("loaded-at", Element::create(LoadedAt));
+    arguments->set("allowed", Element::create(static_cast<int64_t>(AllowedSinceLoad)));
+    arguments->set("denied", Element::create(static_cast<int64_t>(DeniedSinceLoad)));
+    const std::string text =
+        summary.empty() ? "no address loaded from " + LoadedListFile + "; every client is served"
+                        : summary + " loaded from " + LoadedListFile;
+    handle.setArgument("response", isc::config::createAnswer(isc::config::CONTROL_RESULT_SUCCESS,
+                                                             text, arguments));
+    return 0;
+}
+
+}  // namespace macgate
