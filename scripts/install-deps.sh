@@ -21,7 +21,7 @@ optional=(
     mingw-w64 binutils-mingw-w64 wine wine64 wine32:i386
     # the Kea hooks adapter and its end-to-end test
     kea-dhcp4-server kea-dev kea-admin libboost-dev
-    busybox isc-dhcp-client iproute2 tcpdump
+    busybox isc-dhcp-client iproute2 tcpdump socat jq
 )
 
 installed() {

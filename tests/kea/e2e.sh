@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # End to end: kea-dhcp4 with libdhcp_macgate.so in one network namespace, real
 # DHCP clients (busybox udhcpc, ISC dhclient) in another, joined by a veth
-# pair. An allow list serves the listed clients only, one of them through a
-# prefix entry; Kea reloads its configuration with the same addresses as a
-# deny list, which serves the others only. The info log must hold one line
-# per client packet, with the right verdict.
+# pair, once with Kea's multi-threading off and once with it on. An allow list
+# serves the listed clients only, one of them through a prefix entry; Kea
+# reloads its configuration with the same addresses as a deny list, which
+# serves the others only. The info log must
+# hold one line per client packet, with the right verdict; Kea's statistics
+# and the macgate-status command, asked over Kea's control socket, must count
+# what tcpdump saw and give the list's SHA-256. A misspelt parameter must make
+# Kea refuse the configuration, at start-up and on reload.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
@@ -22,7 +26,7 @@ skip() {
 }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-for tool in ip kea-dhcp4 busybox dhclient tcpdump; do
+for tool in ip kea-dhcp4 busybox dhclient tcpdump socat jq sha256sum; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
 done
 busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
@@ -44,7 +48,7 @@ cleanup() {
     fi
     netns_teardown
     if [ "$status" -ne 0 ] && [ "$status" -ne "$SKIP" ]; then
-        for log in kea.log error.log info.log info-allow.log; do
+        for log in kea.out kea.log error.log info.log info-allow.log; do
             [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; }
         done
     fi
@@ -101,18 +105,22 @@ write_list() {
         >"$work/list.txt"
 }
 
-cat >"$work/kea.json" <<EOF
+# Kea's configuration in kea.json: $1 is its multi-threading map, $2 the name
+# of the parameter that names the list file (misspelt, Kea must refuse it).
+write_config() {  # multi-threading list-parameter
+    cat >"$work/kea.json" <<EOF
 {
   "Dhcp4": {
     "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
     "lease-database": { "type": "memfile", "persist": true, "name": "$work/leases.csv", "lfc-interval": 0 },
     "valid-lifetime": 600,
-    "multi-threading": { "enable-multi-threading": true, "thread-pool-size": 2, "packet-queue-size": 16 },
+    "multi-threading": $1,
+    "control-socket": { "socket-type": "unix", "socket-name": "$work/kea.sock" },
     "subnet4": [ { "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.100 - 192.0.2.199" } ] } ],
     "hooks-libraries": [ {
       "library": "$library",
       "parameters": {
-        "list-file": "$work/list.txt",
+        "$2": "$work/list.txt",
         "error-log": "$work/error.log",
         "info-log": "$work/info.log"
       }
@@ -125,6 +133,58 @@ cat >"$work/kea.json" <<EOF
   }
 }
 EOF
+}
+
+# Sends one command over Kea's control socket and prints the answer.
+kea_command() {  # JSON
+    socat -t 5 - "UNIX-CONNECT:$work/kea.sock" <<<"$1" 2>/dev/null
+}
+
+kea_statistic() {  # name
+    kea_command "{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$1\" } }" |
+        jq -r --arg name "$1" '.arguments[$name][0][0] // "none"' 2>/dev/null
+}
+
+packets_from() {  # capture mac...
+    local capture=$1 count=0 mac
+    shift
+    for mac in "$@"; do
+        count=$((count + $(tcpdump -r "$capture" -nn "ether src $mac" 2>/dev/null | wc -l)))
+    done
+    echo "$count"
+}
+
+# Kea's statistics hold every decision and every drop that tcpdump saw.
+check_statistics() {  # context allowed denied
+    local name want got
+    for name in macgate-allowed macgate-denied pkt4-receive-drop pkt4-admin-filtered; do
+        want=$3
+        [ "$name" = macgate-allowed ] && want=$2
+        got=$(kea_statistic "$name")
+        if [ "$got" = "$want" ]; then
+            pass "$1: statistic $name is $got"
+        else
+            fail "$1: statistic $name is $got, not $want"
+        fi
+    done
+}
+
+# macgate-status names the list loaded, its action and entries, the SHA-256 of
+# its bytes as sha256sum computes it, and the decisions since it loaded.
+check_status() {  # context action allowed denied
+    local want got
+    want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
+        --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
+        '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1,
+          "list-sha256": $sha, allowed: $allowed, denied: $denied}')
+    got=$(kea_command '{ "command": "macgate-status" }' |
+        jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
+    if [ "$got" = "$want" ]; then
+        pass "$1: macgate-status gives the list's SHA-256, action $2 and the counts"
+    else
+        fail "$1: macgate-status gives $got, not $want"
+    fi
+}
 
 # Waits up to $2 seconds for the pattern $1 in Kea's log.
 wait_for_kea_log() {
@@ -213,76 +273,141 @@ check_socket_failures() {
     fi
 }
 
-# ---- allow list
-write_list ALLOW
-ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-    kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-kea_pid=$!
-if ! wait_for_kea_log DHCP4_STARTED 20; then
-    cat "$work/kea.out"
-    fail "kea-dhcp4 did not start"
-    exit 1
-fi
-check_socket_failures
-grep -q MACGATE_STARTED "$work/kea.log" && pass "Kea loaded macgate" || fail "Kea log has no MACGATE_STARTED"
-
-start_capture allow
-expect_lease udhcpc "$listed_udhcpc" yes "allow list"
-expect_lease udhcpc "$unlisted_udhcpc" no "allow list"
-expect_lease dhclient "$listed_dhclient" yes "allow list"
-expect_lease dhclient "$unlisted_dhclient" no "allow list"
-expect_lease udhcpc "$prefixed_udhcpc" yes "allow list, by prefix"
-stop_capture
-cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
-check_decisions "$work/info-allow.log" "$work/allow.pcap" "allow list" \
-    "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny \
-    "$prefixed_udhcpc" Allow
-if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
-    "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
-    pass "allow list: info log begins with the action, summary and start lines"
-else
-    fail "allow list: info log begins with: $(head -n 3 "$work/info-allow.log" 2>/dev/null | tr '\n' '|')"
-fi
-[ -s "$work/error.log" ] && fail "error log is not empty: $(cat "$work/error.log")"
-
-# ---- the same addresses as a deny list, taken up by a configuration reload
-write_list DENY
-: >"$work/kea.log"
-kill -HUP "$kea_pid"
-if ! wait_for_kea_log DHCP4_DYNAMIC_RECONFIGURATION_SUCCESS 20; then
-    fail "Kea did not reload its configuration"
-    exit 1
-fi
-check_socket_failures
-# Unloading freed the allow list; loading truncated the info log and read the
-# deny list.
-if [ "$(head -n 1 "$work/info.log" 2>/dev/null)" = "Action specified is : DENY" ]; then
-    pass "reload: the info log starts afresh with the deny list"
-else
-    fail "reload: the info log begins with: $(head -n 1 "$work/info.log" 2>/dev/null)"
-fi
-
-start_capture deny
-expect_lease udhcpc "$listed_udhcpc" no "deny list"
-expect_lease udhcpc "$unlisted_udhcpc" yes "deny list"
-expect_lease dhclient "$listed_dhclient" no "deny list"
-expect_lease dhclient "$unlisted_dhclient" yes "deny list"
-stop_capture
-check_decisions "$work/info.log" "$work/deny.pcap" "deny list" \
-    "$listed_udhcpc" Deny "$unlisted_udhcpc" Allow "$listed_dhclient" Deny "$unlisted_dhclient" Allow
-
-# ---- Kea's shutdown unloads the library: the stop line ends the info log
-kill -TERM "$kea_pid"
-for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
-if kill -0 "$kea_pid" 2>/dev/null; then
-    fail "kea-dhcp4 did not stop"
-else
-    kea_pid=""
-    if [ "$(tail -n 1 "$work/info.log" 2>/dev/null)" = "The DHCP server has successfully stopped." ]; then
-        pass "shutdown: info log ends with the stop line"
-    else
-        fail "shutdown: info log ends with: $(tail -n 1 "$work/info.log" 2>/dev/null)"
+stop_kea() {
+    kill -TERM "$kea_pid"
+    for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
+    if kill -0 "$kea_pid" 2>/dev/null; then
+        fail "kea-dhcp4 did not stop"
+        exit 1
     fi
+    wait "$kea_pid" 2>/dev/null
+    kea_pid=""
+}
+
+# One whole run of Kea: allow list, reload as a deny list, a refused reload,
+# shutdown. $1 names the threading mode, $2 is Kea's multi-threading map.
+run_kea() {  # mode multi-threading
+    local mode=$1 threading=$2 allowed denied
+    rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
+
+    # ---- allow list
+    write_list ALLOW
+    write_config "$threading" list-file
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+    kea_pid=$!
+    if ! wait_for_kea_log DHCP4_STARTED 20; then
+        fail "$mode: kea-dhcp4 did not start"
+        exit 1
+    fi
+    check_socket_failures
+    grep -q MACGATE_STARTED "$work/kea.log" && pass "$mode: Kea loaded macgate" ||
+        fail "$mode: Kea log has no MACGATE_STARTED"
+
+    start_capture allow
+    expect_lease udhcpc "$listed_udhcpc" yes "$mode, allow list"
+    expect_lease udhcpc "$unlisted_udhcpc" no "$mode, allow list"
+    expect_lease dhclient "$listed_dhclient" yes "$mode, allow list"
+    expect_lease dhclient "$unlisted_dhclient" no "$mode, allow list"
+    expect_lease udhcpc "$prefixed_udhcpc" yes "$mode, allow list, by prefix"
+    stop_capture
+    cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
+    check_decisions "$work/info-allow.log" "$work/allow.pcap" "$mode, allow list" \
+        "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny \
+        "$prefixed_udhcpc" Allow
+    if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
+        "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
+        pass "$mode, allow list: info log begins with the action, summary and start lines"
+    else
+        fail "$mode, allow list: info log begins with: $(head -n 3 "$work/info-allow.log" 2>/dev/null | tr '\n' '|')"
+    fi
+    [ -s "$work/error.log" ] && fail "$mode: error log is not empty: $(cat "$work/error.log")"
+    allowed=$(packets_from "$work/allow.pcap" "$listed_udhcpc" "$listed_dhclient" "$prefixed_udhcpc")
+    denied=$(packets_from "$work/allow.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")
+    check_statistics "$mode, allow list" "$allowed" "$denied"
+    check_status "$mode, allow list" allow "$allowed" "$denied"
+
+    # ---- the same addresses as a deny list, taken up by a configuration reload
+    write_list DENY
+    : >"$work/kea.log"
+    kill -HUP "$kea_pid"
+    if ! wait_for_kea_log DHCP4_DYNAMIC_RECONFIGURATION_SUCCESS 20; then
+        fail "$mode: Kea did not reload its configuration"
+        exit 1
+    fi
+    check_socket_failures
+    # Unloading freed the allow list; loading truncated the info log and read
+    # the deny list.
+    if [ "$(head -n 1 "$work/info.log" 2>/dev/null)" = "Action specified is : DENY" ]; then
+        pass "$mode, reload: the info log starts afresh with the deny list"
+    else
+        fail "$mode, reload: the info log begins with: $(head -n 1 "$work/info.log" 2>/dev/null)"
+    fi
+
+    start_capture deny
+    expect_lease udhcpc "$listed_udhcpc" no "$mode, deny list"
+    expect_lease udhcpc "$unlisted_udhcpc" yes "$mode, deny list"
+    expect_lease dhclient "$listed_dhclient" no "$mode, deny list"
+    expect_lease dhclient "$unlisted_dhclient" yes "$mode, deny list"
+    stop_capture
+    check_decisions "$work/info.log" "$work/deny.pcap" "$mode, deny list" \
+        "$listed_udhcpc" Deny "$unlisted_udhcpc" Allow "$listed_dhclient" Deny "$unlisted_dhclient" Allow
+    check_status "$mode, deny list" deny \
+        "$(packets_from "$work/deny.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")" \
+        "$(packets_from "$work/deny.pcap" "$listed_udhcpc" "$listed_dhclient")"
+
+    # ---- a misspelt parameter: the reload is refused and says why
+    write_config "$threading" list-fil
+    if kea_command '{ "command": "config-reload" }' | jq -e '.result == 1' >/dev/null 2>&1 &&
+        grep -q 'MACGATE_UNKNOWN_PARAMETER unknown parameter "list-fil"' "$work/kea.log"; then
+        pass "$mode: a misspelt parameter makes Kea refuse the reload, and its log names it"
+    else
+        fail "$mode: the reload with a misspelt parameter was not refused with MACGATE_UNKNOWN_PARAMETER"
+    fi
+    # Kea 2.2 has unloaded its hooks libraries before it loads the new ones,
+    # and cannot load the old ones again: until a configuration loads, no
+    # filter runs. A corrected configuration brings it back.
+    if ! kea_command '{ "command": "macgate-status" }' | jq -e '.result == 0' >/dev/null 2>&1; then
+        echo "note $mode: after the refused reload Kea runs without the filter ($(grep -o 'DHCP4_CONFIG_UNRECOVERABLE_ERROR' "$work/kea.log" | head -n 1))"
+    fi
+    write_config "$threading" list-file
+    if kea_command '{ "command": "config-reload" }' | jq -e '.result == 0' >/dev/null 2>&1; then
+        check_status "$mode, corrected reload" deny 0 0
+    else
+        fail "$mode: the corrected configuration did not load"
+    fi
+
+    # ---- Kea's shutdown unloads the library: the stop line ends the info log
+    stop_kea
+    if [ "$(tail -n 1 "$work/info.log" 2>/dev/null)" = "The DHCP server has successfully stopped." ]; then
+        pass "$mode, shutdown: info log ends with the stop line"
+    else
+        fail "$mode, shutdown: info log ends with: $(tail -n 1 "$work/info.log" 2>/dev/null)"
+    fi
+}
+
+# Kea 2.2's default, and the default of later Kea releases.
+run_kea "threads off" '{ "enable-multi-threading": false }'
+run_kea "threads on" '{ "enable-multi-threading": true, "thread-pool-size": 4 }'
+
+# ---- a misspelt parameter at start-up: Kea does not start. "kea-dhcp4 -t"
+# only opens the hooks libraries and never calls their load(), so it cannot
+# see the mistake.
+write_config '{ "enable-multi-threading": false }' list-fil
+: >"$work/kea.log"
+if ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+    kea-dhcp4 -t "$work/kea.json" >"$work/kea.out" 2>&1; then
+    echo "note: kea-dhcp4 -t passes a configuration with a misspelt macgate parameter"
+else
+    echo "note: kea-dhcp4 -t refuses a misspelt macgate parameter: $(grep -h -o 'MACGATE_[A-Z_]*' "$work/kea.out" "$work/kea.log" | head -n 1)"
+fi
+if ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+    timeout 20 kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1; then
+    fail "start-up: kea-dhcp4 started with a misspelt parameter"
+elif grep -q 'MACGATE_UNKNOWN_PARAMETER unknown parameter "list-fil"' "$work/kea.log"; then
+    pass "start-up: a misspelt parameter stops kea-dhcp4 from starting, and its log names it"
+else
+    fail "start-up: Kea's log does not name the misspelt parameter"
 fi
 
 if [ "$failures" -ne 0 ]; then
