@@ -50,9 +50,10 @@ KEA_EXPORT int multi_threading_compatible() {
 }
 
 // A configuration that cannot be right (wrong server, unknown or mistyped
-// parameter, no list file named) is refused, so that Kea reports it and
-// keeps what it runs. A list that cannot be read or loads nothing fails open
-// as on Windows: Kea runs on and the empty set serves every client.
+// parameter, no list file named) is refused, so that Kea reports it instead
+// of running a filter that filters nothing. A list that cannot be read or
+// loads nothing fails open as on Windows: Kea runs on and the empty set
+// serves every client.
 KEA_EXPORT int load(LibraryHandle& handle) {
     try {
         macgate::KeaParameters parameters;
