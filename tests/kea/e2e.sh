@@ -154,9 +154,11 @@ packets_from() {  # capture mac...
     echo "$count"
 }
 
-# Kea's statistics hold every decision and every drop that tcpdump saw.
+# Kea's statistics hold every decision and every drop that tcpdump saw, and
+# statistic-get-all lists them beside Kea's own.
 check_statistics() {  # context allowed denied
-    local name want got
+    local name want got all
+    all=$(kea_command '{ "command": "statistic-get-all" }')
     for name in macgate-allowed macgate-denied pkt4-receive-drop pkt4-admin-filtered; do
         want=$3
         [ "$name" = macgate-allowed ] && want=$2
@@ -166,6 +168,8 @@ check_statistics() {  # context allowed denied
         else
             fail "$1: statistic $name is $got, not $want"
         fi
+        jq -e --arg name "$name" '.arguments | has($name)' <<<"$all" >/dev/null 2>&1 ||
+            fail "$1: statistic-get-all does not list $name"
     done
 }
 
