@@ -58,6 +58,7 @@ KEA_EXPORT int load(LibraryHandle& handle) {
     try {
         macgate::KeaParameters parameters;
         if (!macgate::ReadKeaParameters(handle, parameters)) {
+            LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
             return 1;
         }
         macgate::SetUpKeaStatistics();
@@ -80,6 +81,7 @@ KEA_EXPORT int load(LibraryHandle& handle) {
         }
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_LOAD_FAILED).arg(error.what());
+        LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
         return 1;
     }
     return 0;

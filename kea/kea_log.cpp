@@ -10,6 +10,7 @@ const isc::log::MessageID MACGATE_CALLOUT_FAILED = "MACGATE_CALLOUT_FAILED";
 const isc::log::MessageID MACGATE_INVALID_PARAMETER = "MACGATE_INVALID_PARAMETER";
 const isc::log::MessageID MACGATE_LOAD_FAILED = "MACGATE_LOAD_FAILED";
 const isc::log::MessageID MACGATE_MISSING_PARAMETER = "MACGATE_MISSING_PARAMETER";
+const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
@@ -25,12 +26,15 @@ const char* messages[] = {
     "MACGATE_CALLOUT_FAILED",
     "%1 failed (%2); the packet is processed",
     "MACGATE_INVALID_PARAMETER",
-    "parameter \"%1\" must be a string naming a file; the configuration is refused",
+    "parameter \"%1\" must be a string naming a file",
     "MACGATE_LOAD_FAILED",
-    "loading the filter failed (%1); the configuration is refused",
+    "loading the filter failed (%1)",
     "MACGATE_MISSING_PARAMETER",
-    "parameter \"%1\" is missing or empty; it must name the list file, so the configuration is "
-    "refused",
+    "parameter \"%1\" is missing or empty; it names the list file and must be given",
+    "MACGATE_NOT_LOADED",
+    "the filter is not loaded, so Kea refuses the configuration: at start-up it does not start; "
+    "after a config-reload it runs on without the filter, serving every client, until a "
+    "configuration loads",
     "MACGATE_NOTHING_LOADED",
     "no address was loaded from \"%1\", so every client is served; the error log \"%2\" says why",
     "MACGATE_PARAMETER_NOT_SET",
@@ -40,11 +44,9 @@ const char* messages[] = {
     "MACGATE_STOPPED",
     "filter stopped and its list released",
     "MACGATE_UNKNOWN_PARAMETER",
-    "unknown parameter \"%1\" (the parameters are list-file, error-log and info-log); the "
-    "configuration is refused",
+    "unknown parameter \"%1\" (the parameters are list-file, error-log and info-log)",
     "MACGATE_WRONG_PROCESS",
-    "loaded by %1, but this library filters DHCPv4 packets and runs in kea-dhcp4 only; the "
-    "configuration is refused",
+    "loaded by %1, but this library filters DHCPv4 packets and runs in kea-dhcp4 only",
     nullptr,
 };
 

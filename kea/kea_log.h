@@ -13,6 +13,7 @@ extern const isc::log::MessageID MACGATE_CALLOUT_FAILED;
 extern const isc::log::MessageID MACGATE_INVALID_PARAMETER;
 extern const isc::log::MessageID MACGATE_LOAD_FAILED;
 extern const isc::log::MessageID MACGATE_MISSING_PARAMETER;
+extern const isc::log::MessageID MACGATE_NOT_LOADED;
 extern const isc::log::MessageID MACGATE_NOTHING_LOADED;
 extern const isc::log::MessageID MACGATE_PARAMETER_NOT_SET;
 extern const isc::log::MessageID MACGATE_STARTED;
