@@ -74,7 +74,7 @@ void ForgetLoadedList() {
 
 // The same open stream that the loader read, from its first byte: the hash
 // is of the bytes loaded even if the file is replaced meanwhile. A stream
-// that cannot go back to its start (a FIFO) gets no hash.
+// that cannot go back to its start gets no hash.
 void HashLoadedList(FILE* list) {
     LoadedSha256.clear();
     try {
