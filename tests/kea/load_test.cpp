@@ -256,6 +256,8 @@ TEST_F(KeaLoadTest, AllowListServesListedClientsCountsAndLogsEveryDecision) {
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, *WithCounts(ExpectedStatus("allow", 2, 1, kAllowListSha256), 3, 1))
         << status->str();
+    EXPECT_EQ(StatusAnswer()->get("text")->stringValue(),
+              "allow list of 2 addresses and 1 prefix loaded from " + Path("list.txt").string());
     Unload();
 
     EXPECT_EQ(ReadFile(Path("error.log")), "");
@@ -432,6 +434,8 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesEveryClient) {
         ElementPtr expected = WithCounts(ExpectedStatus(nullptr, 0, 0, failOpen.sha256), 2, 0);
         expected->set("list-file", Element::create("list.txt"));
         EXPECT_EQ(*status, *expected) << status->str();
+        EXPECT_EQ(StatusAnswer()->get("text")->stringValue(),
+                  "no address loaded from list.txt; every client is served");
         Unload();
         EXPECT_EQ(ReadFile(Path(failOpen.errorLog)), failOpen.errorText);
         std::string logged = ReadFile(keaLogPath).substr(logStart);
