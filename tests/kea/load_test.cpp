@@ -227,9 +227,12 @@ constexpr uint64_t kUnlisted = 0x001a2b3c4d5f;
 
 constexpr uint64_t kByPrefix = 0x001c23aabbcc;
 
-const char kAllowList[] = "MAC_ACTION = {ALLOW}\n001A2B3C4D5E\n# a remark\n001a2b3c4d60\n001C23*\n";
+// One line ends in CR LF, which the loader reads as LF: the hash is of the
+// file's bytes, not of the lines read.
+const char kAllowList[] =
+    "MAC_ACTION = {ALLOW}\r\n001A2B3C4D5E\n# a remark\n001a2b3c4d60\n001C23*\n";
 // sha256sum of kAllowList.
-const char kAllowListSha256[] = "734d21db229dbd66d00c6e136ff7632fa14cf19e8f97c51cb94d2990c88cc9aa";
+const char kAllowListSha256[] = "11c09dbb3d31a51ccb37549ac24b41f8a6a599441ac9998768c4fe517e312893";
 
 TEST_F(KeaLoadTest, AllowListServesListedClientsCountsAndLogsEveryDecision) {
     WriteList(kAllowList);
