@@ -14,8 +14,6 @@
 namespace macgate {
 namespace {
 
-constexpr char kDefaultErrorLogPath[] = "ErrorFile.txt";
-
 enum PathCopy {
     kNoPath,   // null or empty: not configured
     kCopied,   // in the buffer, whole

@@ -5,6 +5,9 @@
 
 namespace macgate {
 
+// The error log start-up writes, in the current folder, when it is given none.
+constexpr char kDefaultErrorLogPath[] = "ErrorFile.txt";
+
 // Runs the whole start-up on the calling thread. Never fails: every problem
 // becomes a line in a log, and an unloaded set lets every client through.
 void InitializeFilter();

@@ -10,7 +10,6 @@
 
 #include "callout/callout.h"
 #include "config/startup.h"
-#include "config/state.h"
 #include "filter/packet_filter.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
@@ -18,9 +17,6 @@
 
 namespace macgate {
 namespace {
-
-// Where start-up writes the error log when it is given none.
-const char kDefaultErrorLog[] = "ErrorFile.txt";
 
 // True from a load() that started the filter to the unload() that stops it;
 // Kea calls unload() after a load() that failed, too.
@@ -74,7 +70,7 @@ KEA_EXPORT int load(LibraryHandle& handle) {
         if (summary.empty()) {
             LOG_WARN(KeaLogger, macgate::MACGATE_NOTHING_LOADED)
                 .arg(parameters.listFile)
-                .arg(parameters.errorLog.empty() ? std::string(macgate::kDefaultErrorLog)
+                .arg(parameters.errorLog.empty() ? std::string(macgate::kDefaultErrorLogPath)
                                                  : parameters.errorLog);
         } else {
             LOG_INFO(KeaLogger, macgate::MACGATE_STARTED).arg(parameters.listFile).arg(summary);
