@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "callout/version.h"
 #include "tools/macgate/commands.h"
 
 namespace {
@@ -15,6 +16,7 @@ constexpr const char* kUsage =
     "usage: macgate check LIST\n"
     "       macgate replay [--list LIST] [--info-log FILE] [--error-log FILE]\n"
     "                      [--threads N] [--library PATH] CAPTURE\n"
+    "       macgate --version\n"
     "\n"
     "check   loads LIST with the library's own loader and prints what the error log\n"
     "        would get, then a summary. Exit status 0: clean; 1: lines reported or\n"
@@ -39,6 +41,10 @@ int Run(int argc, char** argv) {
     arguments.erase(arguments.begin());
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
+        return macgate::kExitOk;
+    }
+    if (command == "--version") {
+        std::printf("macgate %s\n", MACGATE_VERSION);
         return macgate::kExitOk;
     }
     if (command == "check") {
