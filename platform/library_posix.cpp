@@ -38,9 +38,10 @@ std::string DefaultLibraryPath() {
     }
     std::string path(self, static_cast<size_t>(length));
     std::string folder = path.substr(0, path.rfind('/') + 1);
-    // Beside the tool in a build tree; in ../lib once installed.
+    // Beside the tool in a build tree; where the installation puts it
+    // (../lib/macgate from the tool's folder) once installed.
     std::string beside = folder + "libmacgate.so";
-    std::string installed = folder + "../lib/libmacgate.so";
+    std::string installed = folder + MACGATE_INSTALLED_LIBRARY;
     return access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed
                                                                                      : beside;
 }
