@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Builds the release packages into dist/, and nothing else there:
+#
+#   macgate-VERSION-windows-x64.zip   macgate.dll and macgate.exe for a 64-bit
+#   macgate-VERSION-windows-x86.zip   or a 32-bit DHCP server, with the install
+#                                     scripts, the examples and README.txt
+#   macgate_VERSION-1_ARCH.deb        the tool, its library and the Kea hooks
+#                                     library for Debian 12
+#   SHA256SUMS                        over all of them
+#
+# VERSION is the project's version in CMakeLists.txt. The same commit gives
+# the same bytes: every time stamp is the commit's (SOURCE_DATE_EPOCH, which
+# may also be given), the binaries carry no path or date, and the archives
+# list their members in one order with one owner and fixed modes.
+#
+# Builds only what it ships: the package preset for Linux, and the library
+# and the tool in the mingw-x64 and mingw-x86 build folders, reusing what is
+# built there already.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export LC_ALL=C TZ=UTC
+umask 022
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+        echo "package.sh: not in a git checkout: set SOURCE_DATE_EPOCH to the commit's time" >&2
+        exit 2
+    }
+fi
+export SOURCE_DATE_EPOCH
+# ccache's base_dir turns the absolute paths of a compile into relative ones,
+# which then end up in the debug information (and so in the build ID) and in
+# __FILE__: the bytes would depend on whether and how ccache was set up.
+unset CCACHE_BASEDIR
+for tool in zip dpkg-deb dpkg-shlibdeps x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
+    command -v "$tool" >/dev/null ||
+        { echo "package.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 2; }
+done
+
+jobs=$(nproc)
+build() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$jobs" --target "${@:2}"
+}
+cmake --preset package >/dev/null
+grep -q 'libdhcp_macgate\.so' build/package/build.ninja ||
+    { echo "package.sh: Kea's development files are missing (scripts/install-deps.sh)" >&2; exit 2; }
+build package all
+build mingw-x64 macgate macgate_tool
+build mingw-x86 macgate macgate_tool
+
+version=$(sed -n 's/^#define MACGATE_VERSION "\(.*\)"$/\1/p' build/package/generated/callout/version.h)
+[ -n "$version" ] || { echo "package.sh: no version in build/package" >&2; exit 1; }
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+rm -rf dist
+mkdir dist
+
+# Every file of a tree gets the commit's time, so that no archive depends on
+# when or in what order the files were made.
+settle() {
+    find "$1" -exec touch --no-dereference --date="@$SOURCE_DATE_EPOCH" {} +
+}
+
+crlf() {
+    sed 's/\r*$/\r/' "$1" >"$2"
+}
+
+# ---- Windows: one zip per architecture, in a folder of the zip's name
+for arch in x64 x86; do
+    name=macgate-$version-windows-$arch
+    top=$stage/$name
+    mkdir -p "$top/examples"
+    install -m 0644 "build/mingw-$arch/macgate.dll" "build/mingw-$arch/macgate.exe" "$top/"
+    crlf windows/install.cmd "$top/install.cmd"
+    crlf windows/uninstall.cmd "$top/uninstall.cmd"
+    crlf windows/README.txt "$top/README.txt"
+    crlf examples/allow-list.txt "$top/examples/allow-list.txt"
+    crlf examples/deny-list.txt "$top/examples/deny-list.txt"
+    install -m 0644 examples/dhcp.pcap "$top/examples/"
+    settle "$top"
+    # -X: no owner or extra time fields; -D: no folder entries.
+    (cd "$stage" && find "$name" -type f | sort | zip -X -D -9 -q "$OLDPWD/dist/$name.zip" -@)
+done
+
+# ---- Debian: the tool, the library it loads and the Kea hooks library
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+root=$stage/deb
+doc=$root/usr/share/doc/macgate
+install -D -m 0755 build/package/macgate "$root/usr/bin/macgate"
+install -D -m 0644 build/package/libmacgate.so "$root/usr/lib/macgate/libmacgate.so"
+install -D -m 0644 build/package/kea/libdhcp_macgate.so \
+    "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
+# As Debian's own packages strip them.
+strip --remove-section=.comment --remove-section=.note "$root/usr/bin/macgate"
+strip --remove-section=.comment --remove-section=.note --strip-unneeded \
+    "$root/usr/lib/macgate/libmacgate.so" "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
+install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/dhcp.pcap -t "$doc/examples"
+install -m 0644 scripts/debian/copyright README.md "$doc/"
+{
+    printf 'macgate (%s-1) bookworm; urgency=medium\n\n' "$version"
+    printf '  * Release %s.\n\n' "$version"
+    printf ' -- %s  %s\n' "$(sed -n 's/^Maintainer: //p' scripts/debian/control)" \
+        "$(date -R --date="@$SOURCE_DATE_EPOCH")"
+} | gzip -9n >"$doc/changelog.Debian.gz"
+install -d "$root/usr/share/man/man1" "$root/usr/share/man/man5"
+gzip -9n <tools/macgate/macgate.1 >"$root/usr/share/man/man1/macgate.1.gz"
+gzip -9n <tools/macgate/macgate-list.5 >"$root/usr/share/man/man5/macgate-list.5.gz"
+chmod 0644 "$root"/usr/share/man/man*/*.gz "$doc/changelog.Debian.gz"
+
+# The dependencies are those of the binaries: the Kea libraries, C and C++
+# runtimes that they were linked against, at the versions their shlibs name.
+mkdir -p "$stage/debian" "$root/DEBIAN"
+printf 'Source: macgate\n\nPackage: macgate\nArchitecture: any\n' >"$stage/debian/control"
+depends=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/bin/macgate" \
+    -e"$root/usr/lib/macgate/libmacgate.so" -e"$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so" \
+    2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+[ -n "$depends" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+size=$(du -s -k --apparent-size --exclude=DEBIAN "$root" | cut -f1)
+sed -e "s/@VERSION@/$version-1/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
+    -e "s/@SIZE@/$size/" scripts/debian/control >"$root/DEBIAN/control"
+(cd "$root" && find usr -type f | sort | xargs md5sum) >"$root/DEBIAN/md5sums"
+chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
+find "$root" -type d -exec chmod 0755 {} +
+settle "$root"
+dpkg-deb --root-owner-group -Zxz --build "$root" "dist/macgate_${version}-1_$arch.deb" >/dev/null
+
+(cd dist && sha256sum -- *.zip *.deb >SHA256SUMS)
+echo "dist/ ($version):"
+sed 's/^/    /' dist/SHA256SUMS
