@@ -22,6 +22,8 @@ optional=(
     # the Kea hooks adapter and its end-to-end test
     kea-dhcp4-server kea-dev kea-admin libboost-dev
     busybox isc-dhcp-client iproute2 tcpdump socat jq
+    # the release packages (scripts/package.sh) and their checks
+    zip unzip dpkg-dev lintian
 )
 
 installed() {

@@ -90,6 +90,15 @@ case $kea_status in
     *) exit "$kea_status" ;;
 esac
 
+step "Release packages: built twice alike, then used as shipped"
+if ! command -v zip >/dev/null || ! command -v dpkg-shlibdeps >/dev/null; then
+    echo "SKIPPED: zip or dpkg-dev is not installed (scripts/install-deps.sh installs them)"
+    skipped=$((skipped + 1))
+else
+    scripts/package.sh
+    tests/package/run.sh
+fi
+
 step "Address and undefined-behaviour sanitizers: all tests"
 build asan
 run_tests asan

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# The release packages in dist/ as they are shipped, not the build tree:
+# built again alike from a copy of the sources at another path, the .deb
+# passed by lintian, unpacked into a scratch root and run from there (the
+# tool, and Kea with the packaged hooks library), and each Windows zip
+# unpacked and installed under Wine.
+#
+#   tests/package/run.sh   (after scripts/package.sh and the debug build)
+#
+# Cases that need a missing tool are reported as SKIP with the reason; exits
+# 1 if any case failed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+dist=$root/dist
+expected=$root/tests/data/package
+reference=${MACGATE_LINUX_TOOL:-$root/build/debug/macgate}
+export LC_ALL=C
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/macgate-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+pass() { printf 'ok    %s\n' "$*"; }
+fail() {
+    printf 'FAIL  %s\n' "$*"
+    failures=$((failures + 1))
+}
+skip() { printf 'SKIP  %s\n' "$*"; }
+
+# check WHAT COMMAND...: runs COMMAND quietly, shows its output if it fails.
+check() {
+    local what=$1
+    shift
+    if "$@" >"$work/out" 2>&1; then
+        pass "$what"
+    else
+        fail "$what"
+        sed 's/^/      | /' "$work/out"
+    fi
+}
+
+# The names in dist/ with the version and architecture made generic, so
+# that the golden lists hold for every release.
+[ -s "$dist/SHA256SUMS" ] || { echo "no $dist/SHA256SUMS: run scripts/package.sh first"; exit 1; }
+deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
+version=${deb##*/macgate_}
+version=${version%%-*}
+arch=$(dpkg --print-architecture)
+check "SHA256SUMS names and matches the three packages, and nothing else is in dist/" \
+    bash -c "cd '$dist' && sha256sum --strict -c SHA256SUMS &&
+        diff <(ls) <(printf '%s\n' SHA256SUMS macgate-$version-windows-x64.zip \
+            macgate-$version-windows-x86.zip macgate_$version-1_$arch.deb)"
+
+# ---- the same commit builds the same bytes, from another folder and afresh
+rebuild() {
+    local copy=$root/build/package-check/src
+    rm -rf "$root/build/package-check"
+    mkdir -p "$copy"
+    git -C "$root" ls-files --cached --others --exclude-standard -z |
+        (cd "$root" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
+        (cd "$root" && xargs -0 cp --parents -t "$copy")
+    (cd "$copy" && SOURCE_DATE_EPOCH=$epoch scripts/package.sh) &&
+        diff "$dist/SHA256SUMS" "$copy/dist/SHA256SUMS"
+    local status=$?
+    rm -rf "$root/build/package-check"
+    return "$status"
+}
+if epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null)}; then
+    check "a second build from a copy of the sources gives the same SHA256SUMS" rebuild
+else
+    skip "second build: not a git checkout"
+fi
+
+# ---- the Debian package
+if command -v lintian >/dev/null; then
+    check "lintian reports no error" lintian --fail-on error "$deb"
+    sed 's/^/      | /' "$work/out"
+else
+    skip "lintian: not installed (scripts/install-deps.sh installs it)"
+fi
+dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' >"$work/deb-contents"
+check "the .deb holds exactly the expected files, modes and owners" \
+    diff -u "$expected/deb-contents.txt" "$work/deb-contents"
+
+scratch=$work/root
+dpkg-deb -x "$deb" "$scratch"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+hooks=$scratch/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so
+tool=$scratch/usr/bin/macgate
+examples=$scratch/usr/share/doc/macgate/examples
+
+# Depends names the package of every Kea library the hooks library needs.
+depends_on_kea() {
+    local depends library owner
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for library in $(readelf -d "$hooks" | sed -n 's/.*(NEEDED).*\[\(libkea-.*\)\]/\1/p'); do
+        owner=$(dpkg-query -S "/usr/lib/$multiarch/$library" | cut -d: -f1) || return 1
+        grep -qE "(^|, )$owner \(>= [0-9]" <<<"$depends" ||
+            { echo "Depends ($depends) does not name $owner, which has $library"; return 1; }
+    done
+    [ -n "${owner:-}" ] || { echo "the hooks library needs no Kea library"; return 1; }
+}
+check "Depends names the packages of the Kea libraries the hooks library was linked against" \
+    depends_on_kea
+check "the packaged macgate --version gives the package's version" \
+    diff <(echo "macgate $version") <("$tool" --version)
+
+# The packaged tool, with the library it finds on its own, against the
+# build tree's on the packaged examples.
+same_as_build_tree() {
+    "$reference" "$@" >"$work/reference" 2>&1
+    local want=$?
+    "$tool" "$@" >"$work/packaged" 2>&1
+    local got=$?
+    diff -u "$work/reference" "$work/packaged" && [ "$got" -eq "$want" ]
+}
+if [ -x "$reference" ]; then
+    for list in allow deny; do
+        check "packaged macgate check on the $list list gives the build tree's" \
+            same_as_build_tree check "$examples/$list-list.txt"
+        check "packaged macgate replay with the $list list gives the build tree's verdicts" \
+            same_as_build_tree replay --list "$examples/$list-list.txt" \
+            --error-log "$work/error.log" "$examples/dhcp.pcap"
+    done
+else
+    fail "$reference is missing: build the debug preset first"
+fi
+
+# Kea with the hooks library from the package.
+e2e_status=0
+timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
+case $e2e_status in
+    0) pass "Kea end to end with the packaged hooks library" ;;
+    77) skip "Kea end to end: $(grep -m1 '^SKIP' "$work/e2e")" ;;
+    *) fail "Kea end to end with the packaged hooks library" && sed 's/^/      | /' "$work/e2e" ;;
+esac
+
+# ---- the Windows zips
+# Every text for Notepad and cmd.exe has CR LF line ends, and only those.
+crlf_only() {
+    local name file
+    for name in README.txt install.cmd uninstall.cmd examples/allow-list.txt; do
+        file=$work/crlf
+        unzip -p "$zip" "macgate-$version-windows-$zip_arch/$name" >"$file"
+        [ -s "$file" ] && [ "$(grep -c $'\r$' "$file")" -eq "$(wc -l <"$file")" ] ||
+            { echo "$name: not every line ends in CR LF"; return 1; }
+    done
+}
+for zip_arch in x64 x86; do
+    zip=$dist/macgate-$version-windows-$zip_arch.zip
+    unzip -Z1 "$zip" | sed "s/^macgate-$version-windows-$zip_arch/macgate-VERSION-windows-ARCH/" \
+        >"$work/zip-contents"
+    check "the $zip_arch zip holds exactly the expected files" \
+        diff -u "$expected/zip-contents.txt" "$work/zip-contents"
+    check "the $zip_arch zip's texts have CR LF line ends" crlf_only
+done
+MACGATE_PACKAGES=$dist MACGATE_WINE_ONLY='^zip: ' "$root/tests/wine/run.sh" >"$work/wine" 2>&1
+wine_status=$?
+sed 's/^/      | /' "$work/wine"
+[ "$wine_status" -eq 0 ] && pass "the zips under Wine" || fail "the zips under Wine"
+
+if [ "$failures" -ne 0 ]; then
+    printf '%d package checks failed\n' "$failures"
+    exit 1
+fi
+printf 'all package checks passed\n'
