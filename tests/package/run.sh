@@ -29,12 +29,12 @@ skip() { printf 'SKIP  %s\n' "$*"; }
 
 # check WHAT COMMAND...: runs COMMAND quietly, shows its output if it fails.
 check() {
-    local what=$1
+    local what=$1 started=$SECONDS
     shift
     if "$@" >"$work/out" 2>&1; then
-        pass "$what"
+        pass "$what ($((SECONDS - started)) s)"
     else
-        fail "$what"
+        fail "$what ($((SECONDS - started)) s)"
         sed 's/^/      | /' "$work/out"
     fi
 }
@@ -56,9 +56,11 @@ rebuild() {
     local copy=$root/build/package-check/src
     rm -rf "$root/build/package-check"
     mkdir -p "$copy"
-    git -C "$root" ls-files --cached --others --exclude-standard -z |
-        (cd "$root" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
-        (cd "$root" && xargs -0 cp --parents -t "$copy")
+    # The files of the checkout as they stand, without build/ and dist/.
+    (cd "$root" && git ls-files --cached --others --exclude-standard -z |
+        while IFS= read -r -d '' file; do
+            [ ! -e "$file" ] || cp --parents -- "$file" "$copy"
+        done)
     (cd "$copy" && SOURCE_DATE_EPOCH=$epoch scripts/package.sh) &&
         diff "$dist/SHA256SUMS" "$copy/dist/SHA256SUMS"
     local status=$?
@@ -128,9 +130,10 @@ fi
 
 # Kea with the hooks library from the package.
 e2e_status=0
+started=$SECONDS
 timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
 case $e2e_status in
-    0) pass "Kea end to end with the packaged hooks library" ;;
+    0) pass "Kea end to end with the packaged hooks library ($((SECONDS - started)) s)" ;;
     77) skip "Kea end to end: $(grep -m1 '^SKIP' "$work/e2e")" ;;
     *) fail "Kea end to end with the packaged hooks library" && sed 's/^/      | /' "$work/e2e" ;;
 esac
@@ -142,8 +145,10 @@ crlf_only() {
     for name in README.txt install.cmd uninstall.cmd examples/allow-list.txt; do
         file=$work/crlf
         unzip -p "$zip" "macgate-$version-windows-$zip_arch/$name" >"$file"
-        [ -s "$file" ] && [ "$(grep -c $'\r$' "$file")" -eq "$(wc -l <"$file")" ] ||
-            { echo "$name: not every line ends in CR LF"; return 1; }
+        if [ ! -s "$file" ] || [ "$(grep -c $'\r$' "$file")" -ne "$(wc -l <"$file")" ]; then
+            echo "$name: not every line ends in CR LF"
+            return 1
+        fi
     done
 }
 for zip_arch in x64 x86; do
@@ -154,10 +159,12 @@ for zip_arch in x64 x86; do
         diff -u "$expected/zip-contents.txt" "$work/zip-contents"
     check "the $zip_arch zip's texts have CR LF line ends" crlf_only
 done
+started=$SECONDS
 MACGATE_PACKAGES=$dist MACGATE_WINE_ONLY='^zip: ' "$root/tests/wine/run.sh" >"$work/wine" 2>&1
 wine_status=$?
 sed 's/^/      | /' "$work/wine"
-[ "$wine_status" -eq 0 ] && pass "the zips under Wine" || fail "the zips under Wine"
+what="the zips under Wine ($((SECONDS - started)) s)"
+if [ "$wine_status" -eq 0 ]; then pass "$what"; else fail "$what"; fi
 
 if [ "$failures" -ne 0 ]; then
     printf '%d package checks failed\n' "$failures"

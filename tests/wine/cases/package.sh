@@ -6,14 +6,16 @@
 # shellcheck shell=bash
 
 case_zip_install_and_replay() {
-    local arch=$1 zip top status=0
+    local arch=$1 zip top version status=0
     zip=$(find "$MACGATE_PACKAGES" -maxdepth 1 -name "macgate-*-windows-$arch.zip")
-    [ -n "$zip" ] && [ "$(wc -l <<<"$zip")" -eq 1 ] ||
+    if [ -z "$zip" ] || [ "$(wc -l <<<"$zip")" -ne 1 ]; then
         fail "not one windows-$arch zip in $MACGATE_PACKAGES: $zip"
+    fi
     unzip -q "$zip"
     top=$PWD/$(basename "$zip" .zip)
-    expect_eq "version" "macgate ${top##*/macgate-}" \
-        "$(wine_run "$top/macgate.exe" --version | tr -d '\r')-windows-$arch"
+    version=${top##*/macgate-}
+    expect_eq "version" "macgate ${version%-windows-*}" \
+        "$(wine_run "$top/macgate.exe" --version | tr -d '\r')"
 
     wine_run reg delete 'HKLM\Software\macgate' /f >/dev/null 2>&1 || true
     wine_run reg add "$PARAMS_KEY" /v DatabaseName /t REG_SZ /d dhcp.mdb /f >/dev/null
