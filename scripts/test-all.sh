@@ -91,8 +91,9 @@ case $kea_status in
 esac
 
 step "Release packages: built twice alike, then used as shipped"
-if ! command -v zip >/dev/null || ! command -v dpkg-shlibdeps >/dev/null; then
-    echo "SKIPPED: zip or dpkg-dev is not installed (scripts/install-deps.sh installs them)"
+if ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
+    ! command -v dpkg-shlibdeps >/dev/null || [ ! -f build/debug/kea/libdhcp_macgate.so ]; then
+    echo "SKIPPED: zip, unzip, dpkg-dev or kea-dev is not installed (scripts/install-deps.sh installs them)"
     skipped=$((skipped + 1))
 else
     scripts/package.sh
