@@ -87,7 +87,8 @@ done
 # ---- Debian: the tool, the library it loads and the Kea hooks library
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
-root=$stage/deb
+# Staged where dpkg-shlibdeps expects a package's files.
+root=$stage/debian/macgate
 doc=$root/usr/share/doc/macgate
 install -D -m 0755 build/package/macgate "$root/usr/bin/macgate"
 install -D -m 0644 build/package/libmacgate.so "$root/usr/lib/macgate/libmacgate.so"
@@ -112,11 +113,11 @@ chmod 0644 "$root"/usr/share/man/man*/*.gz "$doc/changelog.Debian.gz"
 
 # The dependencies are those of the binaries: the Kea libraries, C and C++
 # runtimes that they were linked against, at the versions their shlibs name.
-mkdir -p "$stage/debian" "$root/DEBIAN"
+mkdir -p "$root/DEBIAN"
 printf 'Source: macgate\n\nPackage: macgate\nArchitecture: any\n' >"$stage/debian/control"
 depends=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/bin/macgate" \
-    -e"$root/usr/lib/macgate/libmacgate.so" -e"$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so" \
-    2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+    -e"$root/usr/lib/macgate/libmacgate.so" -e"$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so" |
+    sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 size=$(du -s -k --apparent-size --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version-1/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \

@@ -39,8 +39,6 @@ check() {
     fi
 }
 
-# The names in dist/ with the version and architecture made generic, so
-# that the golden lists hold for every release.
 [ -s "$dist/SHA256SUMS" ] || { echo "no $dist/SHA256SUMS: run scripts/package.sh first"; exit 1; }
 deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
 version=${deb##*/macgate_}
@@ -153,6 +151,8 @@ crlf_only() {
 }
 for zip_arch in x64 x86; do
     zip=$dist/macgate-$version-windows-$zip_arch.zip
+    # The names with the version and architecture made generic, so that the
+    # golden list holds for both zips and every release.
     unzip -Z1 "$zip" | sed "s/^macgate-$version-windows-$zip_arch/macgate-VERSION-windows-ARCH/" \
         >"$work/zip-contents"
     check "the $zip_arch zip holds exactly the expected files" \
