@@ -126,7 +126,8 @@ sed -e "s/@VERSION@/$version-1/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/"
 chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
 find "$root" -type d -exec chmod 0755 {} +
 settle "$root"
-dpkg-deb --root-owner-group -Zxz --build "$root" "dist/macgate_${version}-1_$arch.deb" >/dev/null
+# One compressor thread: xz's output depends on how many threads made it.
+dpkg-deb --root-owner-group -Zxz --threads-max=1 --build "$root" "dist/macgate_${version}-1_$arch.deb" >/dev/null
 
 (cd dist && sha256sum -- *.zip *.deb >SHA256SUMS)
 echo "dist/ ($version):"
