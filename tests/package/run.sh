@@ -60,9 +60,15 @@ rebuild() {
             [ ! -e "$file" ] || cp --parents -- "$file" "$copy"
         done)
     # Compiled afresh: a cached object would only repeat the first build.
-    (cd "$copy" && CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$epoch scripts/package.sh) &&
-        diff "$dist/SHA256SUMS" "$copy/dist/SHA256SUMS"
-    local status=$?
+    local status=0
+    if ! (cd "$copy" && CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$epoch scripts/package.sh \
+        >"$work/rebuild.log" 2>&1); then
+        tail -n 20 "$work/rebuild.log"
+        status=1
+    elif ! diff "$dist/SHA256SUMS" "$copy/dist/SHA256SUMS"; then
+        echo "the packages differ between the two builds (< first, > second)"
+        status=1
+    fi
     rm -rf "$root/build/package-check"
     return "$status"
 }
