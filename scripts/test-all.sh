@@ -93,11 +93,12 @@ esac
 step "Release packages: built twice alike, then used as shipped"
 if ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
     ! command -v dpkg-shlibdeps >/dev/null || [ ! -f build/debug/kea/libdhcp_macgate.so ]; then
-    echo "SKIPPED: zip, unzip, dpkg-dev or kea-dev is not installed (scripts/install-deps.sh installs them)"
-    skipped=$((skipped + 1))
+    skip "zip, unzip, dpkg-dev or kea-dev is not installed (scripts/install-deps.sh installs them)"
 else
     scripts/package.sh
-    tests/package/run.sh
+    MACGATE_PACKAGE_COUNTS="$scratch/package" tests/package/run.sh
+    read -r package_passed package_skipped package_reasons <"$scratch/package"
+    count_cases "package checks" "$package_passed" "$package_skipped" "$package_reasons"
 fi
 
 step "Address and undefined-behaviour sanitizers: all tests"
