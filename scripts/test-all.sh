@@ -91,9 +91,9 @@ case $kea_status in
 esac
 
 step "Release packages: built twice alike, then used as shipped"
-if ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
+if [ "$mingw" != yes ] || ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
     ! command -v dpkg-shlibdeps >/dev/null || [ ! -f build/debug/kea/libdhcp_macgate.so ]; then
-    skip "zip, unzip, dpkg-dev or kea-dev is not installed (scripts/install-deps.sh installs them)"
+    skip "mingw-w64, zip, unzip, dpkg-dev or kea-dev is not installed (scripts/install-deps.sh installs them)"
 else
     scripts/package.sh
     MACGATE_PACKAGE_COUNTS="$scratch/package" tests/package/run.sh
