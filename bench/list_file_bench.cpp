@@ -1,91 +1,140 @@
-// Loading list files of 1,000 to 1,000,000 addresses in random order, beside
-// a plain line-by-line read of the same file as the reference. The memory
-// benchmark reports the heap and resident bytes that each loaded address
-// costs.
+// Start-up through the entry point with list files of 1,000 to 1,000,000
+// addresses in three orders, beside a plain line-by-line read of the same
+// file as the reference. The memory benchmark reports the heap and resident
+// bytes that each loaded address costs.
+//
+//   build/release/bench/list_file_bench
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
+#include "callout/callout.h"
+#include "config/startup.h"
 #include "config/state.h"
 #include "filter/address_set.h"
-#include "filter/list_file.h"
 
 namespace macgate {
 namespace {
 
-// Distinct addresses in a scrambled order: multiplying by an odd constant is
-// a bijection on 48-bit numbers.
-uint64_t NthAddress(uint64_t n) {
-    constexpr uint64_t kMask = (uint64_t{1} << 48) - 1;
-    return ((n + 1) * 0x9E3779B97F4AULL + 0x5DEECE66DULL) & kMask;
+enum Order : int64_t {
+    kRandom = 0,     // uniformly random distinct addresses, as lists usually are
+    kAscending = 1,  // the same addresses sorted
+    kScrambled = 2,  // a fixed multiplicative stride over the address space
+};
+
+constexpr uint64_t kAddressMask = (uint64_t{1} << 48) - 1;
+
+std::vector<uint64_t> Addresses(int64_t count, int64_t order) {
+    std::vector<uint64_t> addresses;
+    addresses.reserve(static_cast<size_t>(count));
+    if (order == kScrambled) {
+        // Multiplying by an odd constant is a bijection on 48-bit numbers.
+        for (int64_t n = 0; n < count; ++n) {
+            addresses.push_back(((n + 1) * 0x9E3779B97F4AULL + 0x5DEECE66DULL) & kAddressMask);
+        }
+        return addresses;
+    }
+    std::mt19937_64 random(20261209);
+    std::unordered_set<uint64_t> seen;
+    while (static_cast<int64_t>(addresses.size()) < count) {
+        uint64_t address = random() & kAddressMask;
+        if (seen.insert(address).second) {
+            addresses.push_back(address);
+        }
+    }
+    if (order == kAscending) {
+        std::sort(addresses.begin(), addresses.end());
+    }
+    return addresses;
 }
 
-// The list file of `count` addresses, written once per run.
-const std::string& ListPath(int64_t count) {
-    static std::map<int64_t, std::string> paths;
-    auto found = paths.find(count);
-    if (found != paths.end()) {
-        return found->second;
-    }
-    char path[] = "/tmp/macgate_bench_list_XXXXXX";
-    int fd = mkstemp(path);
-    FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
-    if (file == nullptr) {
-        std::perror("list file");
+std::string TempPath(const char* stem) {
+    std::string path = std::string("/tmp/macgate_bench_") + stem + "_XXXXXX";
+    int fd = mkstemp(path.data());
+    if (fd < 0) {
+        std::perror(path.c_str());
         std::exit(1);
     }
-    std::fprintf(file, "MAC_ACTION = {DENY}\n");
-    for (int64_t i = 0; i < count; ++i) {
-        std::fprintf(file, "%012llx\n", static_cast<unsigned long long>(NthAddress(i)));
-    }
-    std::fclose(file);
-    static bool cleanupRegistered = false;
-    if (!cleanupRegistered) {
-        cleanupRegistered = true;
+    close(fd);
+    static std::vector<std::string> paths;
+    if (paths.empty()) {
         std::atexit([] {
-            for (const auto& entry : paths) {
-                std::remove(entry.second.c_str());
+            for (const std::string& each : paths) {
+                std::remove(each.c_str());
             }
         });
     }
-    return paths.emplace(count, path).first->second;
+    paths.push_back(path);
+    return path;
 }
 
-FILE* OpenList(int64_t count) {
-    FILE* file = std::fopen(ListPath(count).c_str(), "r");
+// The list file of `count` addresses in `order`, written once per run.
+const std::string& ListPath(int64_t count, int64_t order) {
+    static std::map<std::pair<int64_t, int64_t>, std::string> lists;
+    auto found = lists.find({count, order});
+    if (found != lists.end()) {
+        return found->second;
+    }
+    std::string path = TempPath("list");
+    FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) {
-        std::perror("list file");
+        std::perror(path.c_str());
         std::exit(1);
     }
-    return file;
+    std::fprintf(file, "MAC_ACTION = {DENY}\n");
+    for (uint64_t address : Addresses(count, order)) {
+        std::fprintf(file, "%012llx\n", static_cast<unsigned long long>(address));
+    }
+    std::fclose(file);
+    return lists.emplace(std::make_pair(count, order), path).first->second;
 }
 
 int64_t CountKeys(const AddressNode* node) {
     return node == nullptr ? 0 : 1 + CountKeys(node->left) + CountKeys(node->right);
 }
 
-void LoadList(benchmark::State& state) {
+// Points the configuration (environment variables on this platform) at the
+// list and at two logs of this run.
+void Configure(const std::string& list) {
+    static const std::string errorLog = TempPath("error");
+    static const std::string infoLog = TempPath("info");
+    setenv("CalloutErrorLogFile", errorLog.c_str(), 1);
+    setenv("CalloutInfoLogFile", infoLog.c_str(), 1);
+    setenv("CalloutMacAddressListFile", list.c_str(), 1);
+}
+
+// Releases the set and hands its memory back, so that the next start-up
+// begins from a heap like a fresh process's.
+void Release() {
+    StopFilter();
+    malloc_trim(0);
+}
+
+// The whole start-up as the DHCP server runs it: registry, logs, list.
+void StartUp(benchmark::State& state) {
     int64_t count = state.range(0);
-    ListPath(count);
+    Configure(ListPath(count, state.range(1)));
+    Release();
     for (auto _ : state) {
-        FILE* file = OpenList(count);
-        LoadAddressList(file);
-        std::fclose(file);
+        CalloutTable table = {};
+        DhcpServerCalloutEntry(nullptr, 0, &table);
         benchmark::DoNotOptimize(AddressSet);
         state.PauseTiming();
         if (CountKeys(AddressSet) != count) {
             state.SkipWithError("not every address was loaded");
         }
-        AddressSet = AddressSetFree(AddressSet);
-        // Hand the freed nodes back now, so that the next load starts from a
-        // heap like a fresh process's instead of consolidating them itself.
-        malloc_trim(0);
+        Release();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * count);
@@ -94,9 +143,13 @@ void LoadList(benchmark::State& state) {
 // The reference: the same file read line by line with fgets, nothing else.
 void ReadLines(benchmark::State& state) {
     int64_t count = state.range(0);
-    ListPath(count);
+    const std::string& path = ListPath(count, state.range(1));
     for (auto _ : state) {
-        FILE* file = OpenList(count);
+        FILE* file = std::fopen(path.c_str(), "r");
+        if (file == nullptr) {
+            state.SkipWithError("cannot open the list");
+            return;
+        }
         char line[100];
         int64_t lines = 0;
         while (std::fgets(line, sizeof line, file) != nullptr) {
@@ -122,43 +175,43 @@ int64_t ResidentBytes() {
 }
 
 // Heap in use (malloc's chunk overhead included) and resident set growth per
-// loaded address, measured over one load into an empty set.
-void LoadListMemory(benchmark::State& state) {
+// loaded address, after one start-up from an empty set.
+void StartUpMemory(benchmark::State& state) {
     int64_t count = state.range(0);
-    ListPath(count);
+    Configure(ListPath(count, state.range(1)));
     double heapPerAddress = 0;
     double residentPerAddress = 0;
     for (auto _ : state) {
-        AddressSet = AddressSetFree(AddressSet);
-        malloc_trim(0);
+        Release();
         size_t heapBefore = mallinfo2().uordblks;
         int64_t residentBefore = ResidentBytes();
-        FILE* file = OpenList(count);
-        LoadAddressList(file);
-        std::fclose(file);
+        CalloutTable table = {};
+        DhcpServerCalloutEntry(nullptr, 0, &table);
         heapPerAddress = static_cast<double>(mallinfo2().uordblks - heapBefore) / count;
         residentPerAddress = static_cast<double>(ResidentBytes() - residentBefore) / count;
     }
-    AddressSet = AddressSetFree(AddressSet);
+    Release();
     state.counters["heap_bytes_per_address"] = heapPerAddress;
     state.counters["resident_bytes_per_address"] = residentPerAddress;
 }
 
-BENCHMARK(LoadListMemory)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LoadList)
-    ->Arg(1000)
-    ->Arg(100000)
-    ->Arg(1000000)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
+void Sizes(benchmark::internal::Benchmark* bench) {
+    bench->ArgNames({"addresses", "order"});
+    for (int64_t count : {1000, 100000, 1000000}) {
+        for (int64_t order : {kRandom, kAscending, kScrambled}) {
+            bench->Args({count, order});
+        }
+    }
+    bench->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(StartUpMemory)
+    ->ArgNames({"addresses", "order"})
+    ->Args({1000000, kRandom})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(ReadLines)
-    ->Arg(1000)
-    ->Arg(100000)
-    ->Arg(1000000)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(StartUp)->Apply(Sizes);
+BENCHMARK(ReadLines)->Apply(Sizes);
 
 }  // namespace
 }  // namespace macgate
