@@ -161,6 +161,12 @@ void ReadLines(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * count);
 }
 
+// Bytes in use from malloc, blocks mapped on their own included.
+size_t HeapBytes() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
 int64_t ResidentBytes() {
     long pages = 0;
     long resident = 0;
@@ -183,11 +189,11 @@ void StartUpMemory(benchmark::State& state) {
     double residentPerAddress = 0;
     for (auto _ : state) {
         Release();
-        size_t heapBefore = mallinfo2().uordblks;
+        size_t heapBefore = HeapBytes();
         int64_t residentBefore = ResidentBytes();
         CalloutTable table = {};
         DhcpServerCalloutEntry(nullptr, 0, &table);
-        heapPerAddress = static_cast<double>(mallinfo2().uordblks - heapBefore) / count;
+        heapPerAddress = static_cast<double>(HeapBytes() - heapBefore) / count;
         residentPerAddress = static_cast<double>(ResidentBytes() - residentBefore) / count;
     }
     Release();

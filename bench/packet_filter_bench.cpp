@@ -77,11 +77,13 @@ Workload& WorkloadFor(size_t size) {
             work.hits.push_back(address);
         }
     }
-    // Each structure's nodes are allocated in a pass of their own, as the
-    // loader allocates the set's nodes one after the other.
+    // The set is built as the loader builds it; each structure's memory is
+    // allocated in a pass of its own.
+    macgate::PendingKeys pending;
     for (uint64_t address : work.hits) {
-        AddressSet = macgate::AddressSetInsert(KeyText(address).c_str(), AddressSet);
+        AddressSet = macgate::AddressSetAdd(KeyText(address).c_str(), AddressSet, pending);
     }
+    AddressSet = macgate::AddressSetAddPending(AddressSet, pending);
     for (uint64_t address : work.hits) {
         work.texts.insert(KeyText(address));
     }

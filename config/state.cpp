@@ -8,6 +8,8 @@ namespace macgate {
 
 AddressNode* AddressSet = nullptr;
 uint16_t PrefixLengths = 0;
+AddressNode* AddressBlock = nullptr;
+size_t AddressBlockSize = 0;
 unsigned char FilterAction = 0;
 FILE* ErrorLog = nullptr;
 FILE* InfoLog = nullptr;

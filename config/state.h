@@ -3,6 +3,7 @@
 // and afterwards only InfoLog changes (under InfoLogLock).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -17,6 +18,11 @@ extern AddressNode* AddressSet;
 // The prefix lengths in use: bit n is set when a prefix entry of n digits
 // (1 to 11) is in the AddressSet. 0 when the list holds addresses alone.
 extern uint16_t PrefixLengths;
+
+// The one block of nodes that a loaded list's set was built in, and its size
+// in nodes; null when the set's nodes are all allocated one by one.
+extern AddressNode* AddressBlock;
+extern size_t AddressBlockSize;
 
 // 1 for ALLOW (listed clients are served, all others dropped),
 // 0 for DENY (listed clients are dropped, all others served).

@@ -1,7 +1,12 @@
 #include "filter/address_set.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
+
+#include "config/state.h"
 
 namespace macgate {
 
@@ -83,24 +88,41 @@ AddressNode* LiftLeftRightGrandchild(AddressNode* node) {
     return LiftLeftChild(node);
 }
 
-// Recursion depth is the tree's height, which the rebalancing below keeps
-// under 1.45 * log2(n + 2): about 30 for a million keys.
-AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
-    if (node == nullptr) {
-        // Out of memory: the subtree stays empty and the key is not added.
-        AddressNode* fresh = new (std::nothrow) AddressNode;
-        if (fresh == nullptr) {
-            return nullptr;
-        }
+namespace {
+
+// Where insertion takes its new nodes: the next unused node of a block, or,
+// with no block, one heap allocation per node.
+struct NodeSource {
+    AddressNode* next;
+    AddressNode* end;
+};
+
+AddressNode* NewNode(const char* key, NodeSource* source) {
+    AddressNode* fresh = nullptr;
+    if (source == nullptr) {
+        fresh = new (std::nothrow) AddressNode;
+    } else if (source->next != source->end) {
+        fresh = source->next++;
+    }
+    if (fresh != nullptr) {
         std::memcpy(fresh->key, key, kAddressKeySize);
         fresh->left = nullptr;
         fresh->right = nullptr;
         fresh->height = 1;
-        return fresh;
+    }
+    return fresh;
+}
+
+// Recursion depth is the tree's height, which the rebalancing below keeps
+// under 1.45 * log2(n + 2): about 30 for a million keys.
+AddressNode* Insert(const char* key, AddressNode* node, NodeSource* source) {
+    if (node == nullptr) {
+        // Out of memory: the subtree stays empty and the key is not added.
+        return NewNode(key, source);
     }
     int order = std::memcmp(key, node->key, kAddressKeySize);
     if (order < 0) {
-        node->left = AddressSetInsert(key, node->left);
+        node->left = Insert(key, node->left, source);
         if (NodeHeight(node->left) - NodeHeight(node->right) > 1) {
             // Single rotation only when the outer grandchild is at least as
             // tall as the inner one; otherwise it would leave the tree skewed.
@@ -111,7 +133,7 @@ AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
             }
         }
     } else if (order > 0) {
-        node->right = AddressSetInsert(key, node->right);
+        node->right = Insert(key, node->right, source);
         if (NodeHeight(node->right) - NodeHeight(node->left) > 1) {
             if (NodeHeight(node->right->right) >= NodeHeight(node->right->left)) {
                 node = LiftRightChild(node);
@@ -127,15 +149,201 @@ AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
     return node;
 }
 
+}  // namespace
+
+AddressNode* AddressSetInsert(const char* key, AddressNode* root) {
+    return Insert(key, root, nullptr);
+}
+
+namespace {
+
+bool InBlock(const AddressNode* node) {
+    uintptr_t address = reinterpret_cast<uintptr_t>(node);
+    uintptr_t first = reinterpret_cast<uintptr_t>(AddressBlock);
+    return AddressBlock != nullptr && address >= first &&
+           address - first < AddressBlockSize * sizeof(AddressNode);
+}
+
 // Children before their parent; the depth is bounded by the tree's height.
-AddressNode* AddressSetFree(AddressNode* node) {
+// True when the tree held nodes of the block, which only then is released.
+bool FreeNodes(AddressNode* node) {
     if (node == nullptr) {
-        return nullptr;
+        return false;
     }
-    node->left = AddressSetFree(node->left);
-    node->right = AddressSetFree(node->right);
+    bool block = FreeNodes(node->left);
+    node->left = nullptr;
+    block = FreeNodes(node->right) || block;
+    node->right = nullptr;
+    if (InBlock(node)) {
+        return true;
+    }
     delete node;
+    return block;
+}
+
+}  // namespace
+
+AddressNode* AddressSetFree(AddressNode* root) {
+    if (FreeNodes(root)) {
+        ::operator delete(AddressBlock);
+        AddressBlock = nullptr;
+        AddressBlockSize = 0;
+    }
     return nullptr;
+}
+
+namespace {
+
+PendingKey ToPending(const char* key) {
+    return PendingKey{LoadBigEndian(key), LoadBigEndian(key + kAddressKeySize - 8)};
+}
+
+void FromPending(const PendingKey& pending, char (&key)[kAddressKeySize]) {
+    for (int i = 0; i < 8; ++i) {
+        key[i] = static_cast<char>(pending.head >> (56 - 8 * i));
+    }
+    for (int i = 8; i < kAddressKeySize; ++i) {
+        key[i] = static_cast<char>(pending.tail >> (8 * (kAddressKeySize - 1 - i)));
+    }
+}
+
+bool Lower(const PendingKey& a, const PendingKey& b) {
+    return a.head != b.head ? a.head < b.head : a.tail < b.tail;
+}
+
+bool Equal(const PendingKey& a, const PendingKey& b) {
+    return a.head == b.head && a.tail == b.tail;
+}
+
+// Lists the nodes of the subtree at `node` in van Emde Boas order, taking
+// it as `height` levels tall: the upper half of its levels first, laid out
+// the same way, then each subtree below that half, left to right. A descent
+// then crosses a new cache line or page only every so many levels, whatever
+// the sizes of lines and pages are.
+struct VanEmdeBoasOrder {
+    const AddressNode* block;
+    uint32_t* order;
+    size_t count;
+};
+
+void ListSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height);
+
+void ListNodes(VanEmdeBoasOrder& out, const AddressNode* node, int32_t height) {
+    if (node == nullptr) {
+        return;
+    }
+    if (height == 1) {
+        out.order[out.count++] = static_cast<uint32_t>(node - out.block);
+        return;
+    }
+    int32_t upper = height / 2;
+    ListNodes(out, node, upper);
+    ListSubtrees(out, node, upper, height - upper);
+}
+
+// The subtrees whose roots stand `depth` levels below `node`, left to right.
+void ListSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height) {
+    if (node == nullptr) {
+        return;
+    }
+    if (depth == 0) {
+        ListNodes(out, node, height);
+        return;
+    }
+    ListSubtrees(out, node->left, depth - 1, height);
+    ListSubtrees(out, node->right, depth - 1, height);
+}
+
+// Moves the nodes of a finished tree, all in `block`, into van Emde Boas
+// order, the root first. Gives the root, or the tree as it was when there is
+// no memory for the two index tables.
+AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, size_t count) {
+    if (count > UINT32_MAX) {
+        return root;
+    }
+    std::unique_ptr<uint32_t[]> order(new (std::nothrow) uint32_t[count]);
+    std::unique_ptr<uint32_t[]> place(new (std::nothrow) uint32_t[count]);
+    if (order == nullptr || place == nullptr) {
+        return root;
+    }
+    // order[k]: the index of the node that goes to place k.
+    VanEmdeBoasOrder out{block, order.get(), 0};
+    ListNodes(out, root, root->height);
+    if (out.count != count) {
+        return root;  // not every node of the block is in the tree
+    }
+    for (size_t k = 0; k < count; ++k) {
+        place[order[k]] = static_cast<uint32_t>(k);
+    }
+    order.reset();
+    for (size_t i = 0; i < count; ++i) {
+        AddressNode* node = block + i;
+        if (node->left != nullptr) {
+            node->left = block + place[node->left - block];
+        }
+        if (node->right != nullptr) {
+            node->right = block + place[node->right - block];
+        }
+    }
+    // Each swap puts one node in its final place.
+    for (size_t i = 0; i < count; ++i) {
+        while (place[i] != i) {
+            uint32_t j = place[i];
+            std::swap(block[i], block[j]);
+            std::swap(place[i], place[j]);
+        }
+    }
+    return block;
+}
+
+}  // namespace
+
+AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending) {
+    if (!pending.direct) {
+        try {
+            pending.keys.push_back(ToPending(key));
+            return root;
+        } catch (const std::bad_alloc&) {
+            // No room to gather more: what is gathered goes in now, and so
+            // does every later key, one node at a time.
+            root = AddressSetAddPending(root, pending);
+            pending.direct = true;
+        }
+    }
+    return AddressSetInsert(key, root);
+}
+
+AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
+    std::vector<PendingKey> keys;
+    keys.swap(pending.keys);
+    std::sort(keys.begin(), keys.end(),
+              [](const PendingKey& a, const PendingKey& b) { return Lower(a, b); });
+    keys.erase(std::unique(keys.begin(), keys.end(), Equal), keys.end());
+    char key[kAddressKeySize];
+
+    size_t count = keys.size();
+    if (root == nullptr && AddressBlock == nullptr && count > 0 &&
+        count <= SIZE_MAX / sizeof(AddressNode)) {
+        void* memory = ::operator new(count * sizeof(AddressNode), std::nothrow);
+        if (memory != nullptr) {
+            AddressNode* block = static_cast<AddressNode*>(memory);
+            NodeSource source{block, block + count};
+            for (const PendingKey& each : keys) {
+                FromPending(each, key);
+                root = Insert(key, root, &source);
+            }
+            AddressBlock = block;
+            AddressBlockSize = count;
+            return LayOutForLookups(root, block, count);
+        }
+    }
+    // Without a block every node is a heap block of its own; keys in
+    // ascending order still need no rotation deeper than the right edge.
+    for (const PendingKey& each : keys) {
+        FromPending(each, key);
+        root = AddressSetInsert(key, root);
+    }
+    return root;
 }
 
 }  // namespace macgate

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace macgate {
 
@@ -34,5 +35,31 @@ int32_t NodeHeight(const AddressNode* node);
 AddressNode* LiftLeftChild(AddressNode* node);
 AddressNode* LiftRightChild(AddressNode* node);
 AddressNode* LiftLeftRightGrandchild(AddressNode* node);
+
+// A key waiting to be inserted: its bytes 0-7 and 5-12 as big-endian
+// numbers, which order exactly as the 13 bytes do.
+struct PendingKey {
+    uint64_t head;
+    uint64_t tail;
+};
+
+// The keys that a list's loader gathers while it reads, to insert them all
+// at once, in ascending order, when the list has been read.
+struct PendingKeys {
+    std::vector<PendingKey> keys;
+    bool direct = false;  // memory ran out: keys go straight into the tree
+};
+
+// Takes an accepted key: keeps it in `pending`, or, once there is no memory
+// left to keep more, inserts it at once. Gives the root, which the caller
+// stores in place of the one it passed.
+AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending);
+
+// Inserts every key of `pending` in ascending order, empties it and gives
+// the new root. Into an empty tree the nodes come from one block, which the
+// finished tree is laid out in again for lookups; without memory for the
+// block, each node is allocated alone. A key is lost only when no memory is
+// left for its node.
+AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending);
 
 }  // namespace macgate

@@ -86,6 +86,7 @@ void LoadAddressList(FILE* stream) {
         }
         CountLine();
     }
+    PendingKeys pending;
     while (ReadListLine(line, stream)) {
         CountLine();
         char field[kAddressKeySize];
@@ -102,8 +103,9 @@ void LoadAddressList(FILE* stream) {
             PrefixLengths = static_cast<uint16_t>(PrefixLengths | (1u << digits));
         }
         Platform.LowerCase(key, kAddressLength);
-        AddressSet = AddressSetInsert(key, AddressSet);
+        AddressSet = AddressSetAdd(key, AddressSet, pending);
     }
+    AddressSet = AddressSetAddPending(AddressSet, pending);
 }
 
 bool ParseActionLine(const char* line) {
