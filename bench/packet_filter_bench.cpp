@@ -79,7 +79,7 @@ Workload& WorkloadFor(size_t size) {
     }
     // The set is built as the loader builds it; each structure's memory is
     // allocated in a pass of its own.
-    macgate::PendingKeys pending;
+    macgate::PendingKeys pending = {};
     for (uint64_t address : work.hits) {
         AddressSet = macgate::AddressSetAdd(KeyText(address).c_str(), AddressSet, pending);
     }

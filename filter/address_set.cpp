@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <utility>
 
 #include "config/state.h"
+#include "platform/platform.h"
 
 namespace macgate {
 
@@ -100,7 +100,7 @@ struct NodeSource {
 AddressNode* NewNode(const char* key, NodeSource* source) {
     AddressNode* fresh = nullptr;
     if (source == nullptr) {
-        fresh = new (std::nothrow) AddressNode;
+        fresh = static_cast<AddressNode*>(Platform.AllocateMemory(sizeof(AddressNode)));
     } else if (source->next != source->end) {
         fresh = source->next++;
     }
@@ -177,7 +177,7 @@ bool FreeNodes(AddressNode* node) {
     if (InBlock(node)) {
         return true;
     }
-    delete node;
+    Platform.FreeMemory(node);
     return block;
 }
 
@@ -185,7 +185,7 @@ bool FreeNodes(AddressNode* node) {
 
 AddressNode* AddressSetFree(AddressNode* root) {
     if (FreeNodes(root)) {
-        ::operator delete(AddressBlock);
+        Platform.FreeMemory(AddressBlock);
         AddressBlock = nullptr;
         AddressBlockSize = 0;
     }
@@ -261,21 +261,30 @@ AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, size_t coun
     if (count > UINT32_MAX) {
         return root;
     }
-    std::unique_ptr<uint32_t[]> order(new (std::nothrow) uint32_t[count]);
-    std::unique_ptr<uint32_t[]> place(new (std::nothrow) uint32_t[count]);
+    if (count > SIZE_MAX / sizeof(uint32_t)) {
+        return root;
+    }
+    uint32_t* order = static_cast<uint32_t*>(Platform.AllocateMemory(count * sizeof(uint32_t)));
+    uint32_t* place = static_cast<uint32_t*>(Platform.AllocateMemory(count * sizeof(uint32_t)));
     if (order == nullptr || place == nullptr) {
+        Platform.FreeMemory(order);
+        Platform.FreeMemory(place);
         return root;
     }
     // order[k]: the index of the node that goes to place k.
-    VanEmdeBoasOrder out{block, order.get(), 0};
+    VanEmdeBoasOrder out{block, order, 0};
     ListNodes(out, root, root->height);
-    if (out.count != count) {
-        return root;  // not every node of the block is in the tree
+    bool complete = out.count == count;  // every node of the block is in the tree
+    if (complete) {
+        for (size_t k = 0; k < count; ++k) {
+            place[order[k]] = static_cast<uint32_t>(k);
+        }
     }
-    for (size_t k = 0; k < count; ++k) {
-        place[order[k]] = static_cast<uint32_t>(k);
+    Platform.FreeMemory(order);
+    if (!complete) {
+        Platform.FreeMemory(place);
+        return root;
     }
-    order.reset();
     for (size_t i = 0; i < count; ++i) {
         AddressNode* node = block + i;
         if (node->left != nullptr) {
@@ -293,56 +302,104 @@ AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, size_t coun
             std::swap(place[i], place[j]);
         }
     }
+    Platform.FreeMemory(place);
     return block;
+}
+
+}  // namespace
+
+namespace {
+
+// Room for twice as many keys, or false when there is no memory for it.
+bool GrowPending(PendingKeys& pending) {
+    size_t capacity = pending.capacity == 0 ? 1024 : pending.capacity * 2;
+    if (capacity > SIZE_MAX / sizeof(PendingKey)) {
+        return false;
+    }
+    void* memory = Platform.AllocateMemory(capacity * sizeof(PendingKey));
+    if (memory == nullptr) {
+        return false;
+    }
+    PendingKey* keys = static_cast<PendingKey*>(memory);
+    if (pending.count > 0) {
+        std::memcpy(keys, pending.keys, pending.count * sizeof(PendingKey));
+    }
+    Platform.FreeMemory(pending.keys);
+    pending.keys = keys;
+    pending.capacity = capacity;
+    return true;
+}
+
+// Builds the tree of `count` distinct keys in ascending order in one block
+// of nodes, laid out again for lookups. Null when there is no memory for the
+// block.
+AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
+    if (count > SIZE_MAX / sizeof(AddressNode)) {
+        return nullptr;
+    }
+    void* memory = Platform.AllocateMemory(count * sizeof(AddressNode));
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    AddressNode* block = static_cast<AddressNode*>(memory);
+    NodeSource source{block, block + count};
+    AddressNode* root = nullptr;
+    char key[kAddressKeySize];
+    for (size_t i = 0; i < count; ++i) {
+        FromPending(keys[i], key);
+        root = Insert(key, root, &source);
+    }
+    AddressBlock = block;
+    AddressBlockSize = count;
+    return LayOutForLookups(root, block, count);
 }
 
 }  // namespace
 
 AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending) {
     if (!pending.direct) {
-        try {
-            pending.keys.push_back(ToPending(key));
+        if (pending.count < pending.capacity || GrowPending(pending)) {
+            pending.keys[pending.count++] = ToPending(key);
             return root;
-        } catch (const std::bad_alloc&) {
-            // No room to gather more: what is gathered goes in now, and so
-            // does every later key, one node at a time.
-            root = AddressSetAddPending(root, pending);
-            pending.direct = true;
         }
+        // No room to gather more: what is gathered goes in now, and so does
+        // every later key, one node at a time.
+        root = AddressSetAddPending(root, pending);
+        pending.direct = true;
     }
     return AddressSetInsert(key, root);
 }
 
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
-    std::vector<PendingKey> keys;
-    keys.swap(pending.keys);
-    std::sort(keys.begin(), keys.end(),
-              [](const PendingKey& a, const PendingKey& b) { return Lower(a, b); });
-    keys.erase(std::unique(keys.begin(), keys.end(), Equal), keys.end());
-    char key[kAddressKeySize];
+    PendingKey* keys = pending.keys;
+    PendingKey* end = keys + pending.count;
+    pending.keys = nullptr;
+    pending.count = 0;
+    pending.capacity = 0;
+    if (keys == end) {
+        Platform.FreeMemory(keys);
+        return root;
+    }
+    std::sort(keys, end, [](const PendingKey& a, const PendingKey& b) { return Lower(a, b); });
+    end = std::unique(keys, end, Equal);
+    size_t count = static_cast<size_t>(end - keys);
 
-    size_t count = keys.size();
-    if (root == nullptr && AddressBlock == nullptr && count > 0 &&
-        count <= SIZE_MAX / sizeof(AddressNode)) {
-        void* memory = ::operator new(count * sizeof(AddressNode), std::nothrow);
-        if (memory != nullptr) {
-            AddressNode* block = static_cast<AddressNode*>(memory);
-            NodeSource source{block, block + count};
-            for (const PendingKey& each : keys) {
-                FromPending(each, key);
-                root = Insert(key, root, &source);
-            }
-            AddressBlock = block;
-            AddressBlockSize = count;
-            return LayOutForLookups(root, block, count);
+    AddressNode* built = nullptr;
+    if (root == nullptr && AddressBlock == nullptr) {
+        built = BuildInBlock(keys, count);
+    }
+    if (built != nullptr) {
+        root = built;
+    } else {
+        // Without a block each node is allocated alone; a key is lost only
+        // when there is no memory for its own node.
+        char key[kAddressKeySize];
+        for (size_t i = 0; i < count; ++i) {
+            FromPending(keys[i], key);
+            root = AddressSetInsert(key, root);
         }
     }
-    // Without a block every node is a heap block of its own; keys in
-    // ascending order still need no rotation deeper than the right edge.
-    for (const PendingKey& each : keys) {
-        FromPending(each, key);
-        root = AddressSetInsert(key, root);
-    }
+    Platform.FreeMemory(keys);
     return root;
 }
 

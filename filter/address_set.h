@@ -1,8 +1,8 @@
 // The filter list in memory: an AVL tree of 13-byte address keys.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace macgate {
 
@@ -44,10 +44,13 @@ struct PendingKey {
 };
 
 // The keys that a list's loader gathers while it reads, to insert them all
-// at once, in ascending order, when the list has been read.
+// at once, in ascending order, when the list has been read. Zeroed, it holds
+// nothing.
 struct PendingKeys {
-    std::vector<PendingKey> keys;
-    bool direct = false;  // memory ran out: keys go straight into the tree
+    PendingKey* keys;
+    size_t count;
+    size_t capacity;
+    bool direct;  // memory ran out: keys go straight into the tree
 };
 
 // Takes an accepted key: keeps it in `pending`, or, once there is no memory

@@ -86,7 +86,7 @@ void LoadAddressList(FILE* stream) {
         }
         CountLine();
     }
-    PendingKeys pending;
+    PendingKeys pending = {};
     while (ReadListLine(line, stream)) {
         CountLine();
         char field[kAddressKeySize];

@@ -7,8 +7,8 @@
 
 #include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 namespace macgate {
@@ -58,6 +58,12 @@ struct PlatformCalls {
     // `narrow` it only measures. The C runtime's current locale on Windows,
     // UTF-8 elsewhere.
     size_t (*WideToNarrow)(char* narrow, const char16_t* text, size_t size);
+
+    // `size` bytes of heap memory for the address set, or null when there
+    // is none. Never throws.
+    void* (*AllocateMemory)(size_t size);
+    // Releases memory from AllocateMemory; null does nothing.
+    void (*FreeMemory)(void* memory);
 };
 
 // What WideToNarrow gives for a character that has no narrow form.

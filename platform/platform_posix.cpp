@@ -358,6 +358,14 @@ size_t PosixWideToNarrow(char* narrow, const char16_t* text, size_t size) {
     return total;
 }
 
+void* PosixAllocateMemory(size_t size) {
+    return ::operator new(size, std::nothrow);
+}
+
+void PosixFreeMemory(void* memory) {
+    ::operator delete(memory);
+}
+
 constexpr PlatformCalls kRealCalls = {
     PosixOpenFile,
     PosixCloseFile,
@@ -371,6 +379,8 @@ constexpr PlatformCalls kRealCalls = {
     PosixQueryParameterValue,
     PosixCloseParametersKey,
     PosixWideToNarrow,
+    PosixAllocateMemory,
+    PosixFreeMemory,
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -100,6 +101,14 @@ size_t WinWideToNarrow(char* narrow, const char16_t* text, size_t size) {
     return std::wcstombs(narrow, reinterpret_cast<const wchar_t*>(text), size);
 }
 
+void* WinAllocateMemory(size_t size) {
+    return ::operator new(size, std::nothrow);
+}
+
+void WinFreeMemory(void* memory) {
+    ::operator delete(memory);
+}
+
 constexpr PlatformCalls kRealCalls = {
     WinOpenFile,
     WinCloseFile,
@@ -113,6 +122,8 @@ constexpr PlatformCalls kRealCalls = {
     WinQueryParameterValue,
     WinCloseParametersKey,
     WinWideToNarrow,
+    WinAllocateMemory,
+    WinFreeMemory,
 };
 
 }  // namespace

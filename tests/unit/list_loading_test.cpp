@@ -1,0 +1,194 @@
+// Loading long lists: the set that the loader builds from the keys it gathers
+// against the set that inserting the same keys one by one gives, and loading
+// while memory runs out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "filter/list_file.h"
+#include "platform/platform.h"
+
+namespace macgate {
+namespace {
+
+std::string Key(uint64_t address) {
+    char text[kAddressKeySize];
+    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
+    return text;
+}
+
+// "key(left,right)" for every node, with its height: two trees print alike
+// exactly when they have the same shape, keys and heights.
+std::string Shape(const AddressNode* node) {
+    if (node == nullptr) {
+        return "";
+    }
+    return std::string(node->key) + ":" + std::to_string(node->height) + "(" + Shape(node->left) +
+           "," + Shape(node->right) + ")";
+}
+
+// Checks search order and true heights; gives the keys in order.
+std::vector<std::string> CheckedKeys(const AddressNode* node) {
+    std::vector<std::string> keys;
+    if (node == nullptr) {
+        return keys;
+    }
+    keys = CheckedKeys(node->left);
+    EXPECT_TRUE(keys.empty() || keys.back() < node->key) << "out of order at " << node->key;
+    keys.emplace_back(node->key);
+    std::vector<std::string> right = CheckedKeys(node->right);
+    EXPECT_TRUE(right.empty() || node->key < right.front()) << "out of order at " << node->key;
+    keys.insert(keys.end(), right.begin(), right.end());
+    EXPECT_EQ(node->height, 1 + std::max(NodeHeight(node->left), NodeHeight(node->right)))
+        << "at " << node->key;
+    return keys;
+}
+
+std::string ReadAll(FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
+    return text;
+}
+
+// Loads `list` into a fresh set; gives the error log.
+std::string Load(const std::string& list) {
+    ResetStateForTesting();
+    ErrorLog = std::tmpfile();
+    FILE* file = std::tmpfile();
+    std::fwrite(list.data(), 1, list.size(), file);
+    std::rewind(file);
+    LoadAddressList(file);
+    std::fclose(file);
+    std::string errors = ReadAll(ErrorLog);
+    std::fclose(ErrorLog);
+    ErrorLog = nullptr;
+    return errors;
+}
+
+std::string ListOf(const std::vector<std::string>& lines) {
+    std::string list = "MAC_ACTION = {ALLOW}\n";
+    for (const std::string& line : lines) {
+        list += line + "\n";
+    }
+    return list;
+}
+
+TEST(ListLoading, AlternatelyLowAndHighStaysLogarithmicAndFindsEveryKey) {
+    constexpr uint64_t kCount = 400000;
+    std::vector<std::string> lines;
+    for (uint64_t low = 0, high = kCount - 1; low <= high; ++low, --high) {
+        lines.push_back(Key(low));
+        if (high != low) {
+            lines.push_back(Key(high));
+        }
+    }
+    EXPECT_EQ(Load(ListOf(lines)), "");
+    ASSERT_NE(AddressSet, nullptr);
+    EXPECT_LE(AddressSet->height, 1.45 * std::log2(kCount + 2.0));
+    std::vector<std::string> keys = CheckedKeys(AddressSet);
+    ASSERT_EQ(keys.size(), kCount);
+    for (uint64_t i = 0; i < kCount; ++i) {
+        ASSERT_EQ(keys[i], Key(i));
+        ASSERT_NE(AddressSetFind(Key(i).c_str(), AddressSet), nullptr) << Key(i);
+    }
+    EXPECT_EQ(AddressSetFind(Key(kCount).c_str(), AddressSet), nullptr);
+}
+
+// Distinct keys, in random order, with repeats in capitals and bad lines.
+std::vector<std::string> ShuffledLines(size_t distinct, std::vector<std::string>* sorted) {
+    std::mt19937_64 random(distinct);
+    std::set<std::string> keys;
+    while (keys.size() < distinct) {
+        keys.insert(Key(random() & 0xFFFFFFFFFFFF));
+    }
+    sorted->assign(keys.begin(), keys.end());
+    std::vector<std::string> lines(keys.begin(), keys.end());
+    for (size_t i = 0; i < distinct; i += 7) {
+        std::string upper = lines[i];
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        lines.push_back(upper);
+        lines.push_back(lines[i].substr(1));
+    }
+    std::shuffle(lines.begin(), lines.end(), random);
+    return lines;
+}
+
+TEST(ListLoading, GivesTheTreeOfInsertingItsKeysInAscendingOrder) {
+    for (size_t distinct : {1, 2, 3, 4, 15, 16, 17, 1000, 4097}) {
+        SCOPED_TRACE(distinct);
+        std::vector<std::string> sorted;
+        Load(ListOf(ShuffledLines(distinct, &sorted)));
+        AddressNode* ascending = nullptr;
+        for (const std::string& key : sorted) {
+            ascending = AddressSetInsert(key.c_str(), ascending);
+        }
+        EXPECT_EQ(Shape(AddressSet), Shape(ascending));
+        AddressSetFree(ascending);
+    }
+}
+
+// The set's allocations through the platform table, numbered from 1; the
+// one numbered FailAt fails, and with FailOnward every later one too.
+int Allocations = 0;
+int FailAt = 0;
+bool FailOnward = false;
+
+void* FaultyAllocate(size_t size) {
+    ++Allocations;
+    if (Allocations == FailAt || (FailOnward && Allocations > FailAt && FailAt > 0)) {
+        return nullptr;
+    }
+    return ::operator new(size, std::nothrow);
+}
+
+TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
+    std::vector<std::string> sorted;
+    std::string list = ListOf(ShuffledLines(5000, &sorted));
+
+    std::string errors = Load(list);
+    ASSERT_NE(errors.find("not of proper format"), std::string::npos);
+    ASSERT_EQ(CheckedKeys(AddressSet), sorted);
+
+    Platform.AllocateMemory = FaultyAllocate;
+    Allocations = 0;
+    FailAt = 0;
+    Load(list);
+    const int calls = Allocations;
+    ASSERT_GT(calls, 3);  // gathering grows, then the block and the layout tables
+
+    for (bool onward : {false, true}) {
+        for (int failAt = 1; failAt <= calls + 1; ++failAt) {
+            SCOPED_TRACE(testing::Message() << "allocation " << failAt << (onward ? " on" : ""));
+            Allocations = 0;
+            FailAt = failAt;
+            FailOnward = onward;
+            EXPECT_EQ(Load(list), errors);
+            std::vector<std::string> keys = CheckedKeys(AddressSet);
+            if (!onward) {
+                // One failure costs no key: the keys go in by another way.
+                EXPECT_EQ(keys, sorted);
+            } else {
+                EXPECT_TRUE(std::includes(sorted.begin(), sorted.end(), keys.begin(), keys.end()));
+                for (const std::string& key : keys) {
+                    ASSERT_NE(AddressSetFind(key.c_str(), AddressSet), nullptr) << key;
+                }
+            }
+        }
+    }
+    FailAt = 0;
+    FailOnward = false;
+}
+
+}  // namespace
+}  // namespace macgate
