@@ -88,41 +88,25 @@ AddressNode* LiftLeftRightGrandchild(AddressNode* node) {
     return LiftLeftChild(node);
 }
 
-namespace {
-
-// Where insertion takes its new nodes: the next unused node of a block, or,
-// with no block, one heap allocation per node.
-struct NodeSource {
-    AddressNode* next;
-    AddressNode* end;
-};
-
-AddressNode* NewNode(const char* key, NodeSource* source) {
-    AddressNode* fresh = nullptr;
-    if (source == nullptr) {
-        fresh = static_cast<AddressNode*>(Platform.AllocateMemory(sizeof(AddressNode)));
-    } else if (source->next != source->end) {
-        fresh = source->next++;
-    }
-    if (fresh != nullptr) {
+// Recursion depth is the tree's height, which the rebalancing below keeps
+// under 1.45 * log2(n + 2): about 30 for a million keys.
+AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
+    if (node == nullptr) {
+        // Out of memory: the subtree stays empty and the key is not added.
+        void* memory = Platform.AllocateMemory(sizeof(AddressNode));
+        if (memory == nullptr) {
+            return nullptr;
+        }
+        AddressNode* fresh = static_cast<AddressNode*>(memory);
         std::memcpy(fresh->key, key, kAddressKeySize);
         fresh->left = nullptr;
         fresh->right = nullptr;
         fresh->height = 1;
-    }
-    return fresh;
-}
-
-// Recursion depth is the tree's height, which the rebalancing below keeps
-// under 1.45 * log2(n + 2): about 30 for a million keys.
-AddressNode* Insert(const char* key, AddressNode* node, NodeSource* source) {
-    if (node == nullptr) {
-        // Out of memory: the subtree stays empty and the key is not added.
-        return NewNode(key, source);
+        return fresh;
     }
     int order = std::memcmp(key, node->key, kAddressKeySize);
     if (order < 0) {
-        node->left = Insert(key, node->left, source);
+        node->left = AddressSetInsert(key, node->left);
         if (NodeHeight(node->left) - NodeHeight(node->right) > 1) {
             // Single rotation only when the outer grandchild is at least as
             // tall as the inner one; otherwise it would leave the tree skewed.
@@ -133,7 +117,7 @@ AddressNode* Insert(const char* key, AddressNode* node, NodeSource* source) {
             }
         }
     } else if (order > 0) {
-        node->right = Insert(key, node->right, source);
+        node->right = AddressSetInsert(key, node->right);
         if (NodeHeight(node->right) - NodeHeight(node->left) > 1) {
             if (NodeHeight(node->right->right) >= NodeHeight(node->right->left)) {
                 node = LiftRightChild(node);
@@ -147,12 +131,6 @@ AddressNode* Insert(const char* key, AddressNode* node, NodeSource* source) {
     }
     UpdateHeight(node);
     return node;
-}
-
-}  // namespace
-
-AddressNode* AddressSetInsert(const char* key, AddressNode* root) {
-    return Insert(key, root, nullptr);
 }
 
 namespace {
@@ -198,7 +176,7 @@ PendingKey ToPending(const char* key) {
     return PendingKey{LoadBigEndian(key), LoadBigEndian(key + kAddressKeySize - 8)};
 }
 
-void FromPending(const PendingKey& pending, char (&key)[kAddressKeySize]) {
+void FromPending(const PendingKey& pending, char* key) {
     for (int i = 0; i < 8; ++i) {
         key[i] = static_cast<char>(pending.head >> (56 - 8 * i));
     }
@@ -330,6 +308,54 @@ bool GrowPending(PendingKeys& pending) {
     return true;
 }
 
+// The right edge of a tree built by adding ever higher keys: the root, its
+// right child, and so on down. A tree of minimal height, as such a tree is,
+// has fewer than 64 levels for any number of nodes that memory can hold.
+struct RightEdge {
+    AddressNode* root;
+    AddressNode* nodes[64];
+    int32_t length;
+};
+
+// Adds `node`, whose key is higher than every key in the tree, exactly as
+// Insert would: Insert takes such a key down the right edge to its end, and
+// on the way back it can change nodes of that edge only. Going back up stops
+// where a subtree's height is as before, since above it Insert changes
+// nothing either.
+void AddHighest(RightEdge& edge, AddressNode* node) {
+    if (edge.length == 0) {
+        edge.root = node;
+    } else {
+        edge.nodes[edge.length - 1]->right = node;
+    }
+    edge.nodes[edge.length++] = node;
+    for (int32_t i = edge.length - 2; i >= 0; --i) {
+        AddressNode* parent = edge.nodes[i];
+        int32_t before = parent->height;
+        AddressNode* top = parent;
+        if (NodeHeight(parent->right) - NodeHeight(parent->left) > 1) {
+            if (NodeHeight(parent->right->right) < NodeHeight(parent->right->left)) {
+                parent->right = LiftLeftChild(parent->right);
+            }
+            top = LiftRightChild(parent);
+            if (i == 0) {
+                edge.root = top;
+            } else {
+                edge.nodes[i - 1]->right = top;
+            }
+            // The lifted node and the nodes to its right form the edge below.
+            edge.length = i;
+            for (AddressNode* each = top; each != nullptr; each = each->right) {
+                edge.nodes[edge.length++] = each;
+            }
+        }
+        UpdateHeight(top);
+        if (top->height == before) {
+            return;
+        }
+    }
+}
+
 // Builds the tree of `count` distinct keys in ascending order in one block
 // of nodes, laid out again for lookups. Null when there is no memory for the
 // block.
@@ -342,16 +368,20 @@ AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
         return nullptr;
     }
     AddressNode* block = static_cast<AddressNode*>(memory);
-    NodeSource source{block, block + count};
-    AddressNode* root = nullptr;
-    char key[kAddressKeySize];
+    RightEdge edge;
+    edge.root = nullptr;
+    edge.length = 0;
     for (size_t i = 0; i < count; ++i) {
-        FromPending(keys[i], key);
-        root = Insert(key, root, &source);
+        AddressNode* node = block + i;
+        FromPending(keys[i], node->key);
+        node->left = nullptr;
+        node->right = nullptr;
+        node->height = 1;
+        AddHighest(edge, node);
     }
     AddressBlock = block;
     AddressBlockSize = count;
-    return LayOutForLookups(root, block, count);
+    return LayOutForLookups(edge.root, block, count);
 }
 
 }  // namespace

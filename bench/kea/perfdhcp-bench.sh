@@ -4,20 +4,33 @@
 # perfdhcp in one network namespace and kea-dhcp4 in another.
 #
 #   bench/kea/perfdhcp-bench.sh [path/to/libdhcp_macgate.so]
+#   bench/kea/perfdhcp-bench.sh --cpu [path/to/libdhcp_macgate.so]
 #
 # Prints a table of exchanges per second at a fixed rate and at the highest
 # rate perfdhcp can offer, each configuration twice, then the time Kea takes
 # to start with 1,000, 10,000 and 100,000 listed addresses each way. Takes
 # about three minutes; needs root. Exit 77 when it cannot run here.
+#
+# With --cpu it measures instead what filtering costs the server: Kea's own
+# processor time (utime + stime from /proc) per DISCOVER received, at a fixed
+# rate well below what Kea can take, three runs per configuration, medians
+# last. Takes about five minutes.
 set -uo pipefail
 
 SKIP=77
 here=$(cd "$(dirname "$0")" && pwd)
+cpu_mode=0
+if [ "${1:-}" = "--cpu" ]; then
+    cpu_mode=1
+    shift
+fi
 library=$(realpath -m "${1:-$here/../../build/release/kea/libdhcp_macgate.so}")
 
 fixed_rate=${FIXED_RATE:-500}  # exchanges offered per second
 max_rate=${MAX_RATE:-20000}    # more than Kea can take here
 period=${PERIOD:-10}           # seconds per perfdhcp run
+cpu_rate=${CPU_RATE:-2000}     # DISCOVERs per second for --cpu
+cpu_period=${CPU_PERIOD:-20}   # seconds per --cpu run
 clients=200                    # perfdhcp's clients; the first half are listed
 list_size=100000
 base_mac=02:00:5e:00:00:00
@@ -66,16 +79,23 @@ ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
 
 # The listed addresses, one 12-digit key a line: the first half of
 # perfdhcp's clients (it gives client k the base address plus k), then
-# addresses that no client has, up to $1 in all.
-listed_keys() {
-    awk -v total="$1" -v half=$((clients / 2)) 'BEGIN {
+# addresses that no client has, up to $1 in all. With $2 = none, only
+# addresses that no client has.
+listed_keys() {  # total [none]
+    local half=$((clients / 2))
+    [ "${2:-}" = none ] && half=0
+    awk -v total="$1" -v half="$half" 'BEGIN {
         for (k = 0; k < half && k < total; k++) printf "02005e%06x\n", k
         for (k = 0; k < total - half; k++) printf "0a%010x\n", k
     }'
 }
 
-write_list() {  # size file
-    { echo "MAC_ACTION = {ALLOW}"; listed_keys "$1"; } >"$2"
+write_list() {  # size file [action]: ALLOW the first half, or DENY nobody
+    if [ "${3:-ALLOW}" = DENY ]; then
+        { echo "MAC_ACTION = {DENY}"; listed_keys "$1" none; } >"$2"
+    else
+        { echo "MAC_ACTION = {ALLOW}"; listed_keys "$1"; } >"$2"
+    fi
 }
 
 # Kea takes a reservation only with something reserved: a host name here.
@@ -87,12 +107,17 @@ write_reservations() {  # size file: the JSON list of host reservations
         END { printf "]" }' >"$2"
 }
 
-# Writes the configuration for one way of filtering: none, macgate or kea.
+# Writes the configuration for one way of filtering: none, macgate (serving
+# the listed half), macgate-deny (a deny list that matches nobody) or kea.
 write_config() {  # way size
     local hooks="" classes="" reservations="[]"
     case $1 in
-    macgate)
-        write_list "$2" "$work/list.txt"
+    macgate | macgate-deny)
+        if [ "$1" = macgate-deny ]; then
+            write_list "$2" "$work/list.txt" DENY
+        else
+            write_list "$2" "$work/list.txt"
+        fi
         hooks='"hooks-libraries": [ { "library": "'"$library"'", "parameters": {
             "list-file": "'"$work/list.txt"'", "error-log": "'"$work/error.log"'" } } ],'
         ;;
@@ -168,6 +193,59 @@ run_perfdhcp() {  # rate
         /^received packets:/ && section == "do" { received = $3 }
         END { printf "%s %.0f %.0f", rate, sent / period, received / period }' "$out"
 }
+
+# Processor time of a process so far, in clock ticks: utime + stime.
+cpu_ticks() {  # pid
+    awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
+}
+
+# One fixed-rate run of DISCOVERs only; prints "discovers offers microseconds"
+# with Kea's processor time per DISCOVER received.
+run_cpu() {
+    local out="$work/perfdhcp.out" before after
+    before=$(cpu_ticks "$kea_pid")
+    ip netns exec "$client_ns" timeout $((cpu_period + 30)) "${perfdhcp_cpu[@]}" perfdhcp -4 -i \
+        -l 192.0.2.2 -r "$cpu_rate" -R "$clients" -b "mac=$base_mac" -p "$cpu_period" \
+        192.0.2.1 >"$out" 2>&1
+    after=$(cpu_ticks "$kea_pid")
+    awk -v ticks=$((after - before)) -v hz="$(getconf CLK_TCK)" '
+        /^sent packets:/ && !sent { sent = $3 }
+        /^received packets:/ && !received { received = $3 }
+        END { printf "%d %d %.2f", sent, received, sent ? ticks / hz / sent * 1e6 : 0 }' "$out"
+}
+
+median() {  # numbers...
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+if [ "$cpu_mode" -eq 1 ]; then
+    printf 'kea-dhcp4 %s, perfdhcp -i at %d DISCOVER/s for %ds, %d clients (%d listed)\n' \
+        "$(kea-dhcp4 -v)" "$cpu_rate" "$cpu_period" "$clients" $((clients / 2))
+    echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) processors"
+    printf '\n%-40s %-4s %10s %8s %16s\n' "configuration" "run" "DISCOVERs" "OFFERs" \
+        "Kea CPU us/pkt"
+    summary=""
+    for way in none macgate-deny macgate kea; do
+        case $way in
+        none) name="Kea without hooks" ;;
+        macgate-deny) name="Kea + macgate, deny list matching nobody" ;;
+        macgate) name="Kea + macgate, dropping half" ;;
+        kea) name="Kea reservations + DROP, dropping half" ;;
+        esac
+        write_config "$way" "$list_size"
+        start_kea
+        costs=()
+        for run in 1 2 3; do
+            read -r discovers offers cost <<<"$(run_cpu)"
+            costs+=("$cost")
+            printf '%-40s %-4s %10s %8s %16s\n' "$name" "$run" "$discovers" "$offers" "$cost"
+        done
+        stop_kea
+        summary+=$(printf '%-40s %16s' "$name" "$(median "${costs[@]}")")$'\n'
+    done
+    printf '\n%-40s %16s\n%s' "median of three runs" "Kea CPU us/pkt" "$summary"
+    exit 0
+fi
 
 printf 'kea-dhcp4 %s, perfdhcp with %d clients (%d listed), %ds a run; list or reservations of %d\n' \
     "$(kea-dhcp4 -v)" "$clients" $((clients / 2)) "$period" "$list_size"

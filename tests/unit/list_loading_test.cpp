@@ -125,7 +125,11 @@ std::vector<std::string> ShuffledLines(size_t distinct, std::vector<std::string>
 }
 
 TEST(ListLoading, GivesTheTreeOfInsertingItsKeysInAscendingOrder) {
-    for (size_t distinct : {1, 2, 3, 4, 15, 16, 17, 1000, 4097}) {
+    std::vector<size_t> sizes = {1000, 4097, 70000};
+    for (size_t distinct = 1; distinct <= 140; ++distinct) {
+        sizes.push_back(distinct);
+    }
+    for (size_t distinct : sizes) {
         SCOPED_TRACE(distinct);
         std::vector<std::string> sorted;
         Load(ListOf(ShuffledLines(distinct, &sorted)));
