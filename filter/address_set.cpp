@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <utility>
 
 #include "config/state.h"
 #include "platform/platform.h"
@@ -155,7 +154,7 @@ bool FreeNodes(AddressNode* node) {
     if (InBlock(node)) {
         return true;
     }
-    Platform.FreeMemory(node);
+    Platform.FreeMemory(node, sizeof(AddressNode));
     return block;
 }
 
@@ -163,7 +162,7 @@ bool FreeNodes(AddressNode* node) {
 
 AddressNode* AddressSetFree(AddressNode* root) {
     if (FreeNodes(root)) {
-        Platform.FreeMemory(AddressBlock);
+        Platform.FreeMemory(AddressBlock, AddressBlockSize * sizeof(AddressNode));
         AddressBlock = nullptr;
         AddressBlockSize = 0;
     }
@@ -193,95 +192,103 @@ bool Equal(const PendingKey& a, const PendingKey& b) {
     return a.head == b.head && a.tail == b.tail;
 }
 
-// Lists the nodes of the subtree at `node` in van Emde Boas order, taking
-// it as `height` levels tall: the upper half of its levels first, laid out
+// Numbers the nodes of the subtree at `node` in van Emde Boas order, taking
+// it as `height` levels tall: the upper half of its levels first, numbered
 // the same way, then each subtree below that half, left to right. A descent
 // then crosses a new cache line or page only every so many levels, whatever
 // the sizes of lines and pages are.
 struct VanEmdeBoasOrder {
     const AddressNode* block;
-    uint32_t* order;
-    size_t count;
+    uint32_t* place;  // by a node's index in the block, its number
+    uint32_t count;   // numbers given so far
 };
 
-void ListSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height);
+void NumberSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height);
 
-void ListNodes(VanEmdeBoasOrder& out, const AddressNode* node, int32_t height) {
+void NumberNodes(VanEmdeBoasOrder& out, const AddressNode* node, int32_t height) {
     if (node == nullptr) {
         return;
     }
     if (height == 1) {
-        out.order[out.count++] = static_cast<uint32_t>(node - out.block);
+        out.place[node - out.block] = out.count++;
         return;
     }
     int32_t upper = height / 2;
-    ListNodes(out, node, upper);
-    ListSubtrees(out, node, upper, height - upper);
+    NumberNodes(out, node, upper);
+    NumberSubtrees(out, node, upper, height - upper);
 }
 
 // The subtrees whose roots stand `depth` levels below `node`, left to right.
-void ListSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height) {
+void NumberSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height) {
     if (node == nullptr) {
         return;
     }
     if (depth == 0) {
-        ListNodes(out, node, height);
+        NumberNodes(out, node, height);
         return;
     }
-    ListSubtrees(out, node->left, depth - 1, height);
-    ListSubtrees(out, node->right, depth - 1, height);
+    NumberSubtrees(out, node->left, depth - 1, height);
+    NumberSubtrees(out, node->right, depth - 1, height);
 }
 
-// Moves the nodes of a finished tree, all in `block`, into van Emde Boas
-// order, the root first. Gives the root, or the tree as it was when there is
-// no memory for the two index tables.
-AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, size_t count) {
-    if (count > UINT32_MAX) {
+// A node's links by the numbers of its children, kNoChild for none.
+struct NumberedLinks {
+    uint32_t left;
+    uint32_t right;
+    int32_t height;
+};
+constexpr uint32_t kNoChild = UINT32_MAX;
+
+uint32_t NumberOf(const AddressNode* child, const AddressNode* block, const uint32_t* place) {
+    return child == nullptr ? kNoChild : place[child - block];
+}
+
+AddressNode* NodeAt(uint32_t number, AddressNode* block) {
+    return number == kNoChild ? nullptr : block + number;
+}
+
+// Rewrites a finished tree whose i-th node in `block` holds keys[i] so that
+// each node stands at its number in van Emde Boas order, the root first.
+// Gives the root, or the tree as it was when there is no memory for the two
+// tables this takes.
+AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const PendingKey* keys,
+                              size_t count) {
+    if (count >= kNoChild || count > SIZE_MAX / sizeof(NumberedLinks)) {
         return root;
     }
-    if (count > SIZE_MAX / sizeof(uint32_t)) {
+    const size_t placesSize = count * sizeof(uint32_t);
+    const size_t numberedSize = count * sizeof(NumberedLinks);
+    void* places = Platform.AllocateMemory(placesSize);
+    void* numbered = Platform.AllocateMemory(numberedSize);
+    if (places == nullptr || numbered == nullptr) {
+        Platform.FreeMemory(places, placesSize);
+        Platform.FreeMemory(numbered, numberedSize);
         return root;
     }
-    uint32_t* order = static_cast<uint32_t*>(Platform.AllocateMemory(count * sizeof(uint32_t)));
-    uint32_t* place = static_cast<uint32_t*>(Platform.AllocateMemory(count * sizeof(uint32_t)));
-    if (order == nullptr || place == nullptr) {
-        Platform.FreeMemory(order);
-        Platform.FreeMemory(place);
-        return root;
-    }
-    // order[k]: the index of the node that goes to place k.
-    VanEmdeBoasOrder out{block, order, 0};
-    ListNodes(out, root, root->height);
+    uint32_t* place = static_cast<uint32_t*>(places);
+    NumberedLinks* links = static_cast<NumberedLinks*>(numbered);
+    VanEmdeBoasOrder out{block, place, 0};
+    NumberNodes(out, root, root->height);
     bool complete = out.count == count;  // every node of the block is in the tree
     if (complete) {
-        for (size_t k = 0; k < count; ++k) {
-            place[order[k]] = static_cast<uint32_t>(k);
+        for (size_t i = 0; i < count; ++i) {
+            const AddressNode* node = block + i;
+            links[i] = NumberedLinks{NumberOf(node->left, block, place),
+                                     NumberOf(node->right, block, place), node->height};
         }
-    }
-    Platform.FreeMemory(order);
-    if (!complete) {
-        Platform.FreeMemory(place);
-        return root;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        AddressNode* node = block + i;
-        if (node->left != nullptr) {
-            node->left = block + place[node->left - block];
+        // The old links are all read; each node is written once, anew.
+        for (size_t i = 0; i < count; ++i) {
+            AddressNode* node = block + place[i];
+            FromPending(keys[i], node->key);
+            node->left = NodeAt(links[i].left, block);
+            node->right = NodeAt(links[i].right, block);
+            node->height = links[i].height;
         }
-        if (node->right != nullptr) {
-            node->right = block + place[node->right - block];
-        }
+        root = block;
     }
-    // Each swap puts one node in its final place.
-    for (size_t i = 0; i < count; ++i) {
-        while (place[i] != i) {
-            uint32_t j = place[i];
-            std::swap(block[i], block[j]);
-            std::swap(place[i], place[j]);
-        }
-    }
-    Platform.FreeMemory(place);
-    return block;
+    Platform.FreeMemory(places, placesSize);
+    Platform.FreeMemory(numbered, numberedSize);
+    return root;
 }
 
 }  // namespace
@@ -302,7 +309,7 @@ bool GrowPending(PendingKeys& pending) {
     if (pending.count > 0) {
         std::memcpy(keys, pending.keys, pending.count * sizeof(PendingKey));
     }
-    Platform.FreeMemory(pending.keys);
+    Platform.FreeMemory(pending.keys, pending.capacity * sizeof(PendingKey));
     pending.keys = keys;
     pending.capacity = capacity;
     return true;
@@ -381,7 +388,7 @@ AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
     }
     AddressBlock = block;
     AddressBlockSize = count;
-    return LayOutForLookups(edge.root, block, count);
+    return LayOutForLookups(edge.root, block, keys, count);
 }
 
 }  // namespace
@@ -403,11 +410,12 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
     PendingKey* keys = pending.keys;
     PendingKey* end = keys + pending.count;
+    const size_t size = pending.capacity * sizeof(PendingKey);
     pending.keys = nullptr;
     pending.count = 0;
     pending.capacity = 0;
     if (keys == end) {
-        Platform.FreeMemory(keys);
+        Platform.FreeMemory(keys, size);
         return root;
     }
     std::sort(keys, end, [](const PendingKey& a, const PendingKey& b) { return Lower(a, b); });
@@ -429,7 +437,7 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
             root = AddressSetInsert(key, root);
         }
     }
-    Platform.FreeMemory(keys);
+    Platform.FreeMemory(keys, size);
     return root;
 }
 

@@ -59,11 +59,12 @@ struct PlatformCalls {
     // UTF-8 elsewhere.
     size_t (*WideToNarrow)(char* narrow, const char16_t* text, size_t size);
 
-    // `size` bytes of heap memory for the address set, or null when there
-    // is none. Never throws.
+    // `size` bytes of memory for the address set, or null when there is
+    // none. Never throws.
     void* (*AllocateMemory)(size_t size);
-    // Releases memory from AllocateMemory; null does nothing.
-    void (*FreeMemory)(void* memory);
+    // Releases memory from AllocateMemory, given the same size; null does
+    // nothing. Large blocks go back to the system at once.
+    void (*FreeMemory)(void* memory, size_t size);
 };
 
 // What WideToNarrow gives for a character that has no narrow form.

@@ -5,6 +5,7 @@
 // systems (NFS) turn flock into per-process locks that never conflict.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -358,12 +359,28 @@ size_t PosixWideToNarrow(char* narrow, const char16_t* text, size_t size) {
     return total;
 }
 
+// Blocks this large are mapped on their own, so that what a load needs only
+// for a while goes back to the system when it is freed; malloc would keep it
+// once it has raised its own mapping threshold.
+constexpr size_t kMappedBlockSize = size_t{1} << 20;
+
 void* PosixAllocateMemory(size_t size) {
-    return ::operator new(size, std::nothrow);
+    if (size < kMappedBlockSize) {
+        return ::operator new(size, std::nothrow);
+    }
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
 }
 
-void PosixFreeMemory(void* memory) {
-    ::operator delete(memory);
+void PosixFreeMemory(void* memory, size_t size) {
+    if (memory == nullptr) {
+        return;
+    }
+    if (size < kMappedBlockSize) {
+        ::operator delete(memory);
+    } else {
+        munmap(memory, size);
+    }
 }
 
 constexpr PlatformCalls kRealCalls = {

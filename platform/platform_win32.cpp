@@ -101,11 +101,13 @@ size_t WinWideToNarrow(char* narrow, const char16_t* text, size_t size) {
     return std::wcstombs(narrow, reinterpret_cast<const wchar_t*>(text), size);
 }
 
+// The C runtime's heap gives blocks of more than about half a megabyte
+// pages of their own, and hands them back to the system when they are freed.
 void* WinAllocateMemory(size_t size) {
     return ::operator new(size, std::nothrow);
 }
 
-void WinFreeMemory(void* memory) {
+void WinFreeMemory(void* memory, size_t) {
     ::operator delete(memory);
 }
 

@@ -148,12 +148,14 @@ int Allocations = 0;
 int FailAt = 0;
 bool FailOnward = false;
 
+void* (*RealAllocate)(size_t) = nullptr;
+
 void* FaultyAllocate(size_t size) {
     ++Allocations;
     if (Allocations == FailAt || (FailOnward && Allocations > FailAt && FailAt > 0)) {
         return nullptr;
     }
-    return ::operator new(size, std::nothrow);
+    return RealAllocate(size);
 }
 
 TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
@@ -164,6 +166,7 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
     ASSERT_NE(errors.find("not of proper format"), std::string::npos);
     ASSERT_EQ(CheckedKeys(AddressSet), sorted);
 
+    RealAllocate = Platform.AllocateMemory;
     Platform.AllocateMemory = FaultyAllocate;
     Allocations = 0;
     FailAt = 0;
