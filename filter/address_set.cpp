@@ -192,6 +192,12 @@ bool Equal(const PendingKey& a, const PendingKey& b) {
     return a.head == b.head && a.tail == b.tail;
 }
 
+// Room for `count` items of `size` bytes each, or null when there is no
+// memory for them or their size does not fit in a size_t.
+void* AllocateArray(size_t count, size_t size) {
+    return count > SIZE_MAX / size ? nullptr : Platform.AllocateMemory(count * size);
+}
+
 // Numbers the nodes of the subtree at `node` in van Emde Boas order, taking
 // it as `height` levels tall: the upper half of its levels first, numbered
 // the same way, then each subtree below that half, left to right. A descent
@@ -253,13 +259,13 @@ AddressNode* NodeAt(uint32_t number, AddressNode* block) {
 // tables this takes.
 AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const PendingKey* keys,
                               size_t count) {
-    if (count >= kNoChild || count > SIZE_MAX / sizeof(NumberedLinks)) {
+    if (count >= kNoChild) {
         return root;
     }
     const size_t placesSize = count * sizeof(uint32_t);
     const size_t numberedSize = count * sizeof(NumberedLinks);
-    void* places = Platform.AllocateMemory(placesSize);
-    void* numbered = Platform.AllocateMemory(numberedSize);
+    void* places = AllocateArray(count, sizeof(uint32_t));
+    void* numbered = AllocateArray(count, sizeof(NumberedLinks));
     if (places == nullptr || numbered == nullptr) {
         Platform.FreeMemory(places, placesSize);
         Platform.FreeMemory(numbered, numberedSize);
@@ -298,10 +304,7 @@ namespace {
 // Room for twice as many keys, or false when there is no memory for it.
 bool GrowPending(PendingKeys& pending) {
     size_t capacity = pending.capacity == 0 ? 1024 : pending.capacity * 2;
-    if (capacity > SIZE_MAX / sizeof(PendingKey)) {
-        return false;
-    }
-    void* memory = Platform.AllocateMemory(capacity * sizeof(PendingKey));
+    void* memory = AllocateArray(capacity, sizeof(PendingKey));
     if (memory == nullptr) {
         return false;
     }
@@ -367,10 +370,7 @@ void AddHighest(RightEdge& edge, AddressNode* node) {
 // of nodes, laid out again for lookups. Null when there is no memory for the
 // block.
 AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
-    if (count > SIZE_MAX / sizeof(AddressNode)) {
-        return nullptr;
-    }
-    void* memory = Platform.AllocateMemory(count * sizeof(AddressNode));
+    void* memory = AllocateArray(count, sizeof(AddressNode));
     if (memory == nullptr) {
         return nullptr;
     }

@@ -1,4 +1,6 @@
-// The filter list in memory: an AVL tree of 13-byte address keys.
+// The filter list in memory: an AVL tree of 13-byte address keys. A list's
+// loader gathers its keys and builds the tree once, in ascending order, in
+// one block laid out for lookups; AddressSetInsert adds single keys.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +27,8 @@ const AddressNode* AddressSetFind(const char* key, const AddressNode* root);
 // back unchanged.
 AddressNode* AddressSetInsert(const char* key, AddressNode* root);
 
-// Releases every node, children before parents; gives null.
+// Releases every node, children before parents, and the block that a loaded
+// list's nodes share (AddressBlock) once its nodes are gone; gives null.
 AddressNode* AddressSetFree(AddressNode* root);
 
 // The node's height, 0 for null.
