@@ -162,10 +162,14 @@ void ReadLines(benchmark::State& state) {
 }
 
 // Bytes in use from malloc, blocks it mapped on their own included, and the
-// set's block, which the platform maps itself.
+// set's blocks, which the platform maps itself.
 size_t HeapBytes() {
     struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd + AddressBlockSize * sizeof(AddressNode);
+    size_t bytes = info.uordblks + info.hblkhd;
+    for (const AddressBlock* block = AddressBlocks; block != nullptr; block = block->next) {
+        bytes += block->count * sizeof(AddressNode);
+    }
+    return bytes;
 }
 
 int64_t ResidentBytes() {

@@ -8,8 +8,7 @@ namespace macgate {
 
 AddressNode* AddressSet = nullptr;
 uint16_t PrefixLengths = 0;
-AddressNode* AddressBlock = nullptr;
-size_t AddressBlockSize = 0;
+AddressBlock* AddressBlocks = nullptr;
 unsigned char FilterAction = 0;
 FILE* ErrorLog = nullptr;
 FILE* InfoLog = nullptr;

@@ -19,10 +19,15 @@ extern AddressNode* AddressSet;
 // (1 to 11) is in the AddressSet. 0 when the list holds addresses alone.
 extern uint16_t PrefixLengths;
 
-// The one block of nodes that a loaded list's set was built in, and its size
-// in nodes; null when the set's nodes are all allocated one by one.
-extern AddressNode* AddressBlock;
-extern size_t AddressBlockSize;
+// A block of nodes that a loaded list's set was built in, in a list of all
+// such blocks still in use; null when every node was allocated alone.
+struct AddressBlock {
+    AddressNode* nodes;
+    size_t count;
+    bool freeing;  // its tree is being released
+    AddressBlock* next;
+};
+extern AddressBlock* AddressBlocks;
 
 // 1 for ALLOW (listed clients are served, all others dropped),
 // 0 for DENY (listed clients are dropped, all others served).

@@ -134,37 +134,48 @@ AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
 
 namespace {
 
-bool InBlock(const AddressNode* node) {
+AddressBlock* BlockOf(const AddressNode* node) {
     uintptr_t address = reinterpret_cast<uintptr_t>(node);
-    uintptr_t first = reinterpret_cast<uintptr_t>(AddressBlock);
-    return AddressBlock != nullptr && address >= first &&
-           address - first < AddressBlockSize * sizeof(AddressNode);
+    for (AddressBlock* block = AddressBlocks; block != nullptr; block = block->next) {
+        uintptr_t first = reinterpret_cast<uintptr_t>(block->nodes);
+        if (address >= first && address - first < block->count * sizeof(AddressNode)) {
+            return block;
+        }
+    }
+    return nullptr;
 }
 
 // Children before their parent; the depth is bounded by the tree's height.
-// True when the tree held nodes of the block, which only then is released.
-bool FreeNodes(AddressNode* node) {
+// A node of a block is left to its block, which is marked for release.
+void FreeNodes(AddressNode* node) {
     if (node == nullptr) {
-        return false;
+        return;
     }
-    bool block = FreeNodes(node->left);
+    FreeNodes(node->left);
     node->left = nullptr;
-    block = FreeNodes(node->right) || block;
+    FreeNodes(node->right);
     node->right = nullptr;
-    if (InBlock(node)) {
-        return true;
+    AddressBlock* block = BlockOf(node);
+    if (block != nullptr) {
+        block->freeing = true;
+    } else {
+        Platform.FreeMemory(node, sizeof(AddressNode));
     }
-    Platform.FreeMemory(node, sizeof(AddressNode));
-    return block;
 }
 
 }  // namespace
 
 AddressNode* AddressSetFree(AddressNode* root) {
-    if (FreeNodes(root)) {
-        Platform.FreeMemory(AddressBlock, AddressBlockSize * sizeof(AddressNode));
-        AddressBlock = nullptr;
-        AddressBlockSize = 0;
+    FreeNodes(root);
+    for (AddressBlock** link = &AddressBlocks; *link != nullptr;) {
+        AddressBlock* block = *link;
+        if (block->freeing) {
+            *link = block->next;
+            Platform.FreeMemory(block->nodes, block->count * sizeof(AddressNode));
+            Platform.FreeMemory(block, sizeof(AddressBlock));
+        } else {
+            link = &block->next;
+        }
     }
     return nullptr;
 }
@@ -370,8 +381,11 @@ void AddHighest(RightEdge& edge, AddressNode* node) {
 // of nodes, laid out again for lookups. Null when there is no memory for the
 // block.
 AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
+    void* record = Platform.AllocateMemory(sizeof(AddressBlock));
     void* memory = AllocateArray(count, sizeof(AddressNode));
-    if (memory == nullptr) {
+    if (record == nullptr || memory == nullptr) {
+        Platform.FreeMemory(record, sizeof(AddressBlock));
+        Platform.FreeMemory(memory, count * sizeof(AddressNode));
         return nullptr;
     }
     AddressNode* block = static_cast<AddressNode*>(memory);
@@ -386,8 +400,7 @@ AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
         node->height = 1;
         AddHighest(edge, node);
     }
-    AddressBlock = block;
-    AddressBlockSize = count;
+    AddressBlocks = new (record) AddressBlock{block, count, false, AddressBlocks};
     return LayOutForLookups(edge.root, block, keys, count);
 }
 
@@ -423,7 +436,7 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
     size_t count = static_cast<size_t>(end - keys);
 
     AddressNode* built = nullptr;
-    if (root == nullptr && AddressBlock == nullptr) {
+    if (root == nullptr) {
         built = BuildInBlock(keys, count);
     }
     if (built != nullptr) {

@@ -27,8 +27,8 @@ const AddressNode* AddressSetFind(const char* key, const AddressNode* root);
 // back unchanged.
 AddressNode* AddressSetInsert(const char* key, AddressNode* root);
 
-// Releases every node, children before parents, and the block that a loaded
-// list's nodes share (AddressBlock) once its nodes are gone; gives null.
+// Releases every node, children before parents, and the blocks that the
+// nodes of loaded lists share (AddressBlocks); gives null.
 AddressNode* AddressSetFree(AddressNode* root);
 
 // The node's height, 0 for null.
