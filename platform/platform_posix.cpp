@@ -363,13 +363,46 @@ size_t PosixWideToNarrow(char* narrow, const char16_t* text, size_t size) {
 // for a while goes back to the system when it is freed; malloc would keep it
 // once it has raised its own mapping threshold.
 constexpr size_t kMappedBlockSize = size_t{1} << 20;
+// Blocks this large are mapped in whole huge pages, which the kernel may
+// back with transparent huge pages: a lookup in a large set then misses the
+// TLB far less often. Rounding up costs at most a few percent.
+constexpr size_t kHugePageSize = size_t{2} << 20;
+constexpr size_t kHugeBlockSize = 16 * kHugePageSize;
+
+size_t MappedSize(size_t size) {
+    return size < kHugeBlockSize ? size : (size + kHugePageSize - 1) & ~(kHugePageSize - 1);
+}
 
 void* PosixAllocateMemory(size_t size) {
     if (size < kMappedBlockSize) {
         return ::operator new(size, std::nothrow);
     }
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return memory == MAP_FAILED ? nullptr : memory;
+    const int protection = PROT_READ | PROT_WRITE;
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    if (size < kHugeBlockSize) {
+        void* memory = mmap(nullptr, size, protection, flags, -1, 0);
+        return memory == MAP_FAILED ? nullptr : memory;
+    }
+    // One huge page more than needed, then the ends cut off, for alignment.
+    size_t mapped = MappedSize(size);
+    if (mapped < size || mapped + kHugePageSize < mapped) {
+        return nullptr;
+    }
+    void* memory = mmap(nullptr, mapped + kHugePageSize, protection, flags, -1, 0);
+    if (memory == MAP_FAILED) {
+        return nullptr;
+    }
+    uintptr_t start = reinterpret_cast<uintptr_t>(memory);
+    uintptr_t aligned = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
+    if (aligned > start) {
+        munmap(memory, aligned - start);
+    }
+    size_t tail = start + mapped + kHugePageSize - (aligned + mapped);
+    if (tail > 0) {
+        munmap(reinterpret_cast<void*>(aligned + mapped), tail);
+    }
+    madvise(reinterpret_cast<void*>(aligned), mapped, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
 }
 
 void PosixFreeMemory(void* memory, size_t size) {
@@ -379,7 +412,7 @@ void PosixFreeMemory(void* memory, size_t size) {
     if (size < kMappedBlockSize) {
         ::operator delete(memory);
     } else {
-        munmap(memory, size);
+        munmap(memory, MappedSize(size));
     }
 }
 
