@@ -363,14 +363,22 @@ size_t PosixWideToNarrow(char* narrow, const char16_t* text, size_t size) {
 // for a while goes back to the system when it is freed; malloc would keep it
 // once it has raised its own mapping threshold.
 constexpr size_t kMappedBlockSize = size_t{1} << 20;
-// Blocks this large are mapped in whole huge pages, which the kernel may
-// back with transparent huge pages: a lookup in a large set then misses the
-// TLB far less often. Rounding up costs at most a few percent.
+// Blocks that fill whole huge pages to within an eighth are mapped in huge
+// pages, which the kernel may back with transparent huge pages: a lookup in
+// a large set then misses the TLB far less often.
 constexpr size_t kHugePageSize = size_t{2} << 20;
-constexpr size_t kHugeBlockSize = 16 * kHugePageSize;
+
+size_t HugePagesSize(size_t size) {
+    return (size + kHugePageSize - 1) & ~(kHugePageSize - 1);
+}
+
+bool InHugePages(size_t size) {
+    size_t rounded = HugePagesSize(size);
+    return rounded >= size && rounded - size <= size / 8 && rounded + kHugePageSize > rounded;
+}
 
 size_t MappedSize(size_t size) {
-    return size < kHugeBlockSize ? size : (size + kHugePageSize - 1) & ~(kHugePageSize - 1);
+    return InHugePages(size) ? HugePagesSize(size) : size;
 }
 
 void* PosixAllocateMemory(size_t size) {
@@ -379,15 +387,12 @@ void* PosixAllocateMemory(size_t size) {
     }
     const int protection = PROT_READ | PROT_WRITE;
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-    if (size < kHugeBlockSize) {
+    size_t mapped = MappedSize(size);
+    if (!InHugePages(size)) {
         void* memory = mmap(nullptr, size, protection, flags, -1, 0);
         return memory == MAP_FAILED ? nullptr : memory;
     }
     // One huge page more than needed, then the ends cut off, for alignment.
-    size_t mapped = MappedSize(size);
-    if (mapped < size || mapped + kHugePageSize < mapped) {
-        return nullptr;
-    }
     void* memory = mmap(nullptr, mapped + kHugePageSize, protection, flags, -1, 0);
     if (memory == MAP_FAILED) {
         return nullptr;
