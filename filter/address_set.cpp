@@ -308,10 +308,6 @@ AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const Pendi
     return root;
 }
 
-}  // namespace
-
-namespace {
-
 // Room for twice as many keys, or false when there is no memory for it.
 bool GrowPending(PendingKeys& pending) {
     size_t capacity = pending.capacity == 0 ? 1024 : pending.capacity * 2;
@@ -339,10 +335,10 @@ struct RightEdge {
 };
 
 // Adds `node`, whose key is higher than every key in the tree, exactly as
-// Insert would: Insert takes such a key down the right edge to its end, and
-// on the way back it can change nodes of that edge only. Going back up stops
-// where a subtree's height is as before, since above it Insert changes
-// nothing either.
+// AddressSetInsert would: that takes such a key down the right edge to its
+// end, and on the way back it can change nodes of that edge only. Going back
+// up stops where a subtree's height is as before, since above it insertion
+// changes nothing either.
 void AddHighest(RightEdge& edge, AddressNode* node) {
     if (edge.length == 0) {
         edge.root = node;
