@@ -182,8 +182,10 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
             FailOnward = onward;
             EXPECT_EQ(Load(list), errors);
             std::vector<std::string> keys = CheckedKeys(AddressSet);
-            if (!onward) {
+            if (!onward || failAt >= calls - 1) {
                 // One failure costs no key: the keys go in by another way.
+                // The last two allocations are the layout's tables, without
+                // which the tree stays as it was built.
                 EXPECT_EQ(keys, sorted);
             } else {
                 EXPECT_TRUE(std::includes(sorted.begin(), sorted.end(), keys.begin(), keys.end()));
