@@ -19,6 +19,25 @@ void* FindLibraryExport(LibraryHandle library, const char* name);
 
 void CloseLibrary(LibraryHandle library);
 
+// Maps the library at `path` only so that its exports can be looked up: on
+// Windows none of its code runs and its imports are not resolved. Never call
+// into it; release it with CloseLibrary. Null, with `error` set, when it is
+// no library this process could load (missing, another architecture).
+LibraryHandle InspectLibrary(const char* path, std::string* error);
+
+enum class VersionRecord {
+    kRead,            // product and version are set
+    kMissing,         // the library has none, or it cannot be read
+    kNotOnThisSystem  // libraries carry none on this system
+};
+
+// The product name and file version ("1.0.0.1") of the library's version
+// record.
+VersionRecord ReadVersionRecord(const char* path, std::string* product, std::string* version);
+
+// Where the DHCP server's configuration lives on this system, for messages.
+const char* ParametersLocation();
+
 // The file name of the callout library on this system ("libmacgate.so",
 // "macgate.dll") in the folder of the running executable.
 std::string DefaultLibraryPath();

@@ -30,6 +30,25 @@ void CloseLibrary(LibraryHandle library) {
     }
 }
 
+LibraryHandle InspectLibrary(const char* path, std::string* error) {
+    // A shared object cannot be mapped without running its constructors;
+    // RTLD_LAZY at least binds no function until it is called.
+    void* library = dlopen(path, RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr && error != nullptr) {
+        const char* reason = dlerror();
+        *error = reason != nullptr ? reason : "unknown error";
+    }
+    return library;
+}
+
+VersionRecord ReadVersionRecord(const char*, std::string*, std::string*) {
+    return VersionRecord::kNotOnThisSystem;
+}
+
+const char* ParametersLocation() {
+    return "the environment variables that stand in for the registry values";
+}
+
 std::string DefaultLibraryPath() {
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);

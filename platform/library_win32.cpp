@@ -3,26 +3,85 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/library.h"
 
 namespace macgate {
 
+namespace {
+
+// The system's text for the last error, without its final full stop.
+std::string LastErrorText() {
+    DWORD code = GetLastError();
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    return length > 0 ? std::string(text) : "system error " + std::to_string(code);
+}
+
+}  // namespace
+
 LibraryHandle OpenLibrary(const char* path, std::string* error) {
     HMODULE library = LoadLibraryA(path);
     if (library == nullptr && error != nullptr) {
-        DWORD code = GetLastError();
-        char text[512] = {};
-        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, code, 0, text, sizeof text, nullptr);
-        while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                              text[length - 1] == ' ' || text[length - 1] == '.')) {
-            text[--length] = '\0';
-        }
-        *error = length > 0 ? std::string(text) : "system error " + std::to_string(code);
+        *error = LastErrorText();
     }
     return reinterpret_cast<LibraryHandle>(library);
+}
+
+LibraryHandle InspectLibrary(const char* path, std::string* error) {
+    // Mapped as an image, so that GetProcAddress works, but with no DllMain
+    // call and no imports loaded.
+    HMODULE library = LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (library == nullptr && error != nullptr) {
+        *error = LastErrorText();
+    }
+    return reinterpret_cast<LibraryHandle>(library);
+}
+
+VersionRecord ReadVersionRecord(const char* path, std::string* product, std::string* version) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    std::string record(size, '\0');
+    if (size == 0 || !GetFileVersionInfoA(path, 0, size, &record[0])) {
+        return VersionRecord::kMissing;
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(&record[0], "\\", reinterpret_cast<void**>(&fixed), &length) ||
+        fixed == nullptr || length < sizeof *fixed || fixed->dwSignature != 0xFEEF04BD) {
+        return VersionRecord::kMissing;
+    }
+    *version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+               std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+               std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+               std::to_string(LOWORD(fixed->dwFileVersionLS));
+    // The product name in the record's first language.
+    product->clear();
+    WORD* translation = nullptr;
+    if (VerQueryValueA(&record[0], "\\VarFileInfo\\Translation",
+                       reinterpret_cast<void**>(&translation), &length) &&
+        translation != nullptr && length >= 2 * sizeof(WORD)) {
+        char name[64];
+        std::snprintf(name, sizeof name, "\\StringFileInfo\\%04x%04x\\ProductName", translation[0],
+                      translation[1]);
+        char* text = nullptr;
+        if (VerQueryValueA(&record[0], name, reinterpret_cast<void**>(&text), &length) &&
+            text != nullptr && length > 0) {
+            product->assign(text, strnlen(text, length));
+        }
+    }
+    return VersionRecord::kRead;
+}
+
+const char* ParametersLocation() {
+    return "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\DhcpServer\\Parameters";
 }
 
 void* FindLibraryExport(LibraryHandle library, const char* name) {

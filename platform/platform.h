@@ -50,6 +50,13 @@ struct PlatformCalls {
     // environment variable of the same name, UTF-8 text given back as UTF-16
     // with its terminator, as the registry gives a string value.
     bool (*QueryParameterValue)(void* key, const char* name, unsigned char* data, uint32_t* size);
+    // The type (the registry's numbers, kValueString and so on) and the size
+    // in bytes of the value `name`, without its data. False when it is
+    // missing or cannot be read. Elsewhere than on Windows, "CalloutEnabled"
+    // is a DWORD when it holds a decimal number and "CalloutDlls" a
+    // multi-string whose entries are separated by ':'; every other value is
+    // a string.
+    bool (*QueryParameterType)(void* key, const char* name, uint32_t* type, uint32_t* size);
     // Closes a key from OpenParametersKey.
     void (*CloseParametersKey)(void* key);
     // wcstombs on the NUL-terminated UTF-16 `text`: stores at most `size`
@@ -65,6 +72,15 @@ struct PlatformCalls {
     // Releases memory from AllocateMemory, given the same size; null does
     // nothing. Large blocks go back to the system at once.
     void (*FreeMemory)(void* memory, size_t size);
+};
+
+// Registry value types, by the registry's own numbers.
+enum : uint32_t {
+    kValueString = 1,
+    kValueExpandString = 2,
+    kValueBinary = 3,
+    kValueDword = 4,
+    kValueMultiString = 7,
 };
 
 // What WideToNarrow gives for a character that has no narrow form.

@@ -263,24 +263,60 @@ int DecodeUtf8(const unsigned char* text, uint32_t* code) {
     return length;
 }
 
-// Gives the variable's text as a registry string value would come: UTF-16
-// units and a terminator, failing when they do not fit in `*size` bytes.
-bool PosixQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
-    if (key != &ParametersKey || name == nullptr || data == nullptr || size == nullptr) {
+// A decimal number of at most 32 bits, as "CalloutEnabled" must hold to
+// stand in for a DWORD.
+bool ParseDword(const char* text, uint32_t* value) {
+    uint64_t number = 0;
+    if (*text == '\0') {
         return false;
     }
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return false;
-    }
-    const auto* text = reinterpret_cast<const unsigned char*>(value);
-    uint32_t capacity = *size / sizeof(char16_t);
-    uint32_t count = 0;
-    auto put = [&](char16_t unit) {
-        if (count >= capacity) {
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') {
             return false;
         }
-        std::memcpy(data + count * sizeof unit, &unit, sizeof unit);
+        number = number * 10 + static_cast<uint64_t>(*text - '0');
+        if (number > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+// Gives the variable's text as the registry would give the value: a string
+// as UTF-16 units and a terminator; "CalloutEnabled" holding a number as a
+// DWORD; "CalloutDlls" as a multi-string, each ':' ending an entry and a
+// second terminator after the last. With a null `data` it only measures.
+// Fails when the bytes do not fit in `capacity`.
+bool EncodeValue(const char* name, const char* value, unsigned char* data, uint32_t capacity,
+                 uint32_t* size, uint32_t* type) {
+    uint32_t number;
+    if (std::strcmp(name, "CalloutEnabled") == 0 && ParseDword(value, &number)) {
+        *type = kValueDword;
+        *size = sizeof number;
+        if (data != nullptr) {
+            if (capacity < sizeof number) {
+                return false;
+            }
+            unsigned char bytes[4] = {
+                static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
+                static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
+            std::memcpy(data, bytes, sizeof bytes);
+        }
+        return true;
+    }
+    bool multi = std::strcmp(name, "CalloutDlls") == 0;
+    *type = multi ? kValueMultiString : kValueString;
+    const auto* text = reinterpret_cast<const unsigned char*>(value);
+    uint32_t units = capacity / sizeof(char16_t);
+    uint32_t count = 0;
+    auto put = [&](char16_t unit) {
+        if (data != nullptr) {
+            if (count >= units) {
+                return false;
+            }
+            std::memcpy(data + count * sizeof unit, &unit, sizeof unit);
+        }
         ++count;
         return true;
     };
@@ -292,7 +328,9 @@ bool PosixQueryParameterValue(void* key, const char* name, unsigned char* data, 
         }
         text += length;
         bool stored;
-        if (code < 0x10000) {
+        if (multi && code == ':') {
+            stored = put(u'\0');
+        } else if (code < 0x10000) {
             stored = put(static_cast<char16_t>(code));
         } else {
             code -= 0x10000;
@@ -303,11 +341,28 @@ bool PosixQueryParameterValue(void* key, const char* name, unsigned char* data, 
             return false;
         }
     }
-    if (!put(u'\0')) {
+    if (!put(u'\0') || (multi && !put(u'\0'))) {
         return false;
     }
     *size = count * sizeof(char16_t);
     return true;
+}
+
+bool PosixQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
+    if (key != &ParametersKey || name == nullptr || data == nullptr || size == nullptr) {
+        return false;
+    }
+    const char* value = std::getenv(name);
+    uint32_t type;
+    return value != nullptr && EncodeValue(name, value, data, *size, size, &type);
+}
+
+bool PosixQueryParameterType(void* key, const char* name, uint32_t* type, uint32_t* size) {
+    if (key != &ParametersKey || name == nullptr || type == nullptr || size == nullptr) {
+        return false;
+    }
+    const char* value = std::getenv(name);
+    return value != nullptr && EncodeValue(name, value, nullptr, 0, size, type);
 }
 
 void PosixCloseParametersKey(void*) {}
@@ -432,6 +487,7 @@ constexpr PlatformCalls kRealCalls = {
     PosixLocalTime,
     PosixOpenParametersKey,
     PosixQueryParameterValue,
+    PosixQueryParameterType,
     PosixCloseParametersKey,
     PosixWideToNarrow,
     PosixAllocateMemory,

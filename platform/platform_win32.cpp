@@ -69,9 +69,8 @@ bool WinOpenParametersKey(void** key) {
     return true;
 }
 
-bool WinQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
-    // Value names are short ASCII words.
-    wchar_t wideName[64];
+// Value names are short ASCII words.
+bool WideValueName(const char* name, wchar_t (&wideName)[64]) {
     size_t i = 0;
     for (; name[i] != '\0'; ++i) {
         if (i + 1 >= sizeof wideName / sizeof wideName[0]) {
@@ -80,11 +79,31 @@ bool WinQueryParameterValue(void* key, const char* name, unsigned char* data, ui
         wideName[i] = static_cast<unsigned char>(name[i]);
     }
     wideName[i] = L'\0';
+    return true;
+}
+
+bool WinQueryParameterValue(void* key, const char* name, unsigned char* data, uint32_t* size) {
+    wchar_t wideName[64];
     DWORD bytes = *size;
-    if (RegQueryValueExW(static_cast<HKEY>(key), wideName, nullptr, nullptr, data, &bytes) !=
-        ERROR_SUCCESS) {
+    if (!WideValueName(name, wideName) ||
+        RegQueryValueExW(static_cast<HKEY>(key), wideName, nullptr, nullptr, data, &bytes) !=
+            ERROR_SUCCESS) {
         return false;
     }
+    *size = bytes;
+    return true;
+}
+
+bool WinQueryParameterType(void* key, const char* name, uint32_t* type, uint32_t* size) {
+    wchar_t wideName[64];
+    DWORD valueType = 0;
+    DWORD bytes = 0;
+    if (!WideValueName(name, wideName) ||
+        RegQueryValueExW(static_cast<HKEY>(key), wideName, nullptr, &valueType, nullptr, &bytes) !=
+            ERROR_SUCCESS) {
+        return false;
+    }
+    *type = valueType;
     *size = bytes;
     return true;
 }
@@ -122,6 +141,7 @@ constexpr PlatformCalls kRealCalls = {
     WinLocalTime,
     WinOpenParametersKey,
     WinQueryParameterValue,
+    WinQueryParameterType,
     WinCloseParametersKey,
     WinWideToNarrow,
     WinAllocateMemory,

@@ -15,6 +15,7 @@ constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be r
 
 int RunCheck(const std::vector<std::string>& arguments);
 int RunReplay(const std::vector<std::string>& arguments);
+int RunStatus(const std::vector<std::string>& arguments);
 
 // Writes "macgate: <message>" to standard error.
 void ReportError(const std::string& message);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tools/macgate/server_config.h"
+
 namespace macgate {
 namespace {
 
@@ -14,7 +16,8 @@ void* Sentinel(int slot) {
 
 }  // namespace
 
-int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* error) {
+int LoadCallout(const std::string& path, const char16_t* chainDlls, LoadedCallout* callout,
+                std::string* error) {
     *callout = LoadedCallout();
     std::string reason;
     LibraryHandle library = OpenLibrary(path.c_str(), &reason);
@@ -39,11 +42,13 @@ int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* er
     CalloutTable table;
     std::memcpy(&table, slots, sizeof table);
 
-    // The chained libraries and the server's version, which the library ignores.
-    uint32_t result = entry(nullptr, 0, &table);
+    // The chained libraries and the server's version 0, which the library
+    // ignores.
+    uint32_t result = entry(const_cast<char16_t*>(chainDlls), 0, &table);
     std::memcpy(slots, &table, sizeof table);
     callout->library = library;
     callout->table = table;
+    callout->entryResult = result;
     if (result != 0) {
         *error = "DhcpServerCalloutEntry returned " + std::to_string(result) + ", not 0";
         return 1;
@@ -79,6 +84,45 @@ int LoadCallout(const std::string& path, LoadedCallout* callout, std::string* er
         return 1;
     }
     return 0;
+}
+
+int LoadServerCallout(LoadedCallout* callout, std::string* chosen, std::string* notes,
+                      std::string* error) {
+    ServerCallouts callouts = ReadServerCallouts();
+    if (!callouts.keyFound) {
+        *error = std::string("the DHCP server is not configured here: no ") + ParametersLocation();
+        return 2;
+    }
+    if (!CalloutsEnabled(callouts)) {
+        *error = "CalloutEnabled is not 1: the server loads no callout library";
+        return 2;
+    }
+    for (size_t i = 0; i < callouts.entries.size(); ++i) {
+        std::string path;
+        if (!NarrowText(callouts.entries[i], &path)) {
+            *notes += "passed over " + PrintableText(callouts.entries[i]) +
+                      ": this program cannot name it\n";
+            continue;
+        }
+        std::u16string chain;
+        for (size_t j = i + 1; j < callouts.entries.size(); ++j) {
+            chain += callouts.entries[j];
+            chain.push_back(u'\0');
+        }
+        chain.push_back(u'\0');
+        std::string reason;
+        int status = LoadCallout(path, chain.c_str(), callout, &reason);
+        if (status == 2 || (status == 1 && callout->entryResult != 0)) {
+            // The server tries the next entry.
+            *notes += "passed over " + path + ": " + reason + "\n";
+            continue;
+        }
+        *chosen = path;
+        *error = reason;
+        return status;
+    }
+    *error = "no entry of CalloutDlls loads and returns 0: the server runs without callout library";
+    return 2;
 }
 
 }  // namespace macgate

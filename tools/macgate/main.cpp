@@ -16,6 +16,8 @@ constexpr const char* kUsage =
     "usage: macgate check LIST\n"
     "       macgate replay [--list LIST] [--info-log FILE] [--error-log FILE]\n"
     "                      [--threads N] [--library PATH] CAPTURE\n"
+    "       macgate replay --server [--threads N] CAPTURE\n"
+    "       macgate status\n"
     "       macgate --version\n"
     "\n"
     "check   loads LIST with the library's own loader and prints what the error log\n"
@@ -29,7 +31,13 @@ constexpr const char* kUsage =
     "        them the library reads the server's own. --threads N sends from N\n"
     "        threads (1 to 64). --library names the library (default: the one\n"
     "        beside this program). Exit status 0: replayed; 1: the library\n"
-    "        misbehaved; 2: a bad argument or file.\n";
+    "        misbehaved; 2: a bad argument or file. --server loads the library the\n"
+    "        DHCP server would load, as it would: the first entry of CalloutDlls that\n"
+    "        loads and returns 0 (when CalloutEnabled is 1), with the server's files.\n"
+    "status  says what the local DHCP server will do at its next start: the\n"
+    "        library it loads, the three paths as start-up reads and opens them, and\n"
+    "        the list's check summary. Exit status 0: macgate will filter with a list\n"
+    "        that loads addresses; 1: it will not; 2: it cannot tell.\n";
 
 int Run(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -52,6 +60,9 @@ int Run(int argc, char** argv) {
     }
     if (command == "replay") {
         return macgate::RunReplay(arguments);
+    }
+    if (command == "status") {
+        return macgate::RunStatus(arguments);
     }
     macgate::ReportError("unknown command '" + command + "'");
     std::fputs(kUsage, stderr);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/registry.h"
 #include "filter/packet_filter.h"
 #include "platform/library.h"
 #include "tools/macgate/capture.h"
@@ -31,6 +32,7 @@ struct ReplayOptions {
     std::string library;
     std::string capture;
     int threads = 1;
+    bool server = false;  // the library and configuration the DHCP server uses
 };
 
 struct Outcome {
@@ -60,6 +62,10 @@ bool ParseReplayArguments(const std::vector<std::string>& arguments, ReplayOptio
     bool haveCapture = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
+        if (argument == "--server") {
+            options->server = true;
+            continue;
+        }
         if (argument.size() > 1 && argument[0] == '-') {
             bool known = argument == "--list" || argument == "--info-log" ||
                          argument == "--error-log" || argument == "--threads" ||
@@ -102,6 +108,13 @@ bool ParseReplayArguments(const std::vector<std::string>& arguments, ReplayOptio
     }
     if (!haveCapture) {
         ReportError("replay needs a capture file");
+        return false;
+    }
+    if (options->server && (options->list != nullptr || options->infoLog != nullptr ||
+                            options->errorLog != nullptr || !options->library.empty())) {
+        ReportError(
+            "--server uses the library and files that the server's configuration names; it "
+            "takes no --list, --info-log, --error-log or --library");
         return false;
     }
     return true;
@@ -193,11 +206,22 @@ int RunReplay(const std::vector<std::string>& arguments) {
             return kExitCannotRun;
         }
     }
-    if (options.library.empty()) {
-        options.library = DefaultLibraryPath();
-    }
     LoadedCallout callout;
-    int status = LoadCallout(options.library, &callout, &error);
+    int status;
+    if (options.server) {
+        std::string notes;
+        status = LoadServerCallout(&callout, &options.library, &notes, &error);
+        std::fputs(notes.c_str(), stderr);
+        if (!options.library.empty()) {
+            std::fprintf(stderr, "replaying through %s, the library the DHCP server loads\n",
+                         options.library.c_str());
+        }
+    } else {
+        if (options.library.empty()) {
+            options.library = DefaultLibraryPath();
+        }
+        status = LoadCallout(options.library, nullptr, &callout, &error);
+    }
     // The library has read its configuration; the server's view is ours again.
     DropPrivateConfiguration();
     if (status != kExitOk) {
@@ -280,6 +304,12 @@ int RunReplay(const std::vector<std::string>& arguments) {
                 Count(capture.others, "other frame", "other frames").c_str());
     if (options.errorLog != nullptr) {
         PrintErrorLog(options.errorLog);
+    } else if (options.server) {
+        char* errorLog = ReadParameterPath(kErrorLogFile);
+        if (errorLog != nullptr && errorLog[0] != '\0') {
+            PrintErrorLog(errorLog);
+        }
+        std::free(errorLog);
     }
     std::fflush(stdout);
     if (startResult != 0 || stopResult != 0) {
