@@ -98,6 +98,17 @@ expect_same_text() {
     fi
 }
 
+# expect_golden WHAT GOLDEN ACTUAL: ACTUAL holds the text of the golden file.
+# With MACGATE_UPDATE_GOLDEN=1 the golden file is written instead: review
+# the change with git diff.
+expect_golden() {
+    if [ -n "${MACGATE_UPDATE_GOLDEN:-}" ]; then
+        mkdir -p "$(dirname "$2")"
+        cp "$3" "$2"
+    fi
+    expect_same_text "$1" "$2" "$3"
+}
+
 # Runs the Linux build of the tool (the reference the Windows builds must match).
 linux_tool() {
     [ -x "$LINUX_TOOL" ] || fail "$LINUX_TOOL is missing: build the debug preset first"

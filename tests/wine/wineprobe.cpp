@@ -17,12 +17,19 @@
 //                                    NAME that never send a byte, prints
 //                                    "listening" and waits (at most 60 s)
 //                                    until the file GATE exists.
+//
+// Copied under another name (icacls.exe, net.exe) it stands in for that
+// program, which does nothing under Wine: it appends "NAME ARGUMENTS", its
+// command line as it came, to calls.txt in its own folder. When that folder
+// holds NAME-FIRSTARGUMENT.cmd (net-start.cmd), it runs it and exits with
+// its status; otherwise it exits 0.
 #include <share.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "callout/callout.h"
 
@@ -136,9 +143,69 @@ int Events(const char* dll, char** codes, int count) {
     return 0;
 }
 
+// The command line after the program's own name, as the caller wrote it.
+const char* ArgumentsAsWritten() {
+    const char* line = GetCommandLineA();
+    if (*line == '"') {
+        const char* end = std::strchr(line + 1, '"');
+        line = end != nullptr ? end + 1 : line + std::strlen(line);
+    } else {
+        while (*line != '\0' && *line != ' ' && *line != '\t') {
+            ++line;
+        }
+    }
+    while (*line == ' ' || *line == '\t') {
+        ++line;
+    }
+    return line;
+}
+
+int StandIn(const char* folder, const char* name, int argc, char** argv) {
+    char path[MAX_PATH * 2];
+    std::snprintf(path, sizeof path, "%scalls.txt", folder);
+    FILE* calls = std::fopen(path, "a");
+    if (calls == nullptr) {
+        return 3;
+    }
+    // Without the blanks cmd leaves before a redirection.
+    std::string arguments = ArgumentsAsWritten();
+    arguments.erase(arguments.find_last_not_of(" \t") + 1);
+    std::fprintf(calls, "%s %s\n", name, arguments.c_str());
+    std::fclose(calls);
+    std::snprintf(path, sizeof path, "%s%s-%s.cmd", folder, name, argc > 1 ? argv[1] : "");
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        return 0;
+    }
+    std::fflush(stdout);
+    char command[MAX_PATH * 2 + 8];
+    std::snprintf(command, sizeof command, "\"\"%s\"\"", path);
+    return std::system(command);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    char self[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    char* name = std::strrchr(self, '\\');
+    if (length > 0 && length < MAX_PATH && name != nullptr) {
+        *name++ = '\0';
+        char* dot = std::strrchr(name, '.');
+        if (dot != nullptr) {
+            *dot = '\0';
+        }
+        // Not CharLowerA: user32 would make Wine write its display driver's
+        // state into HKEY_LOCAL_MACHINE between the cases' registry exports.
+        for (char* c = name; *c != '\0'; ++c) {
+            if (*c >= 'A' && *c <= 'Z') {
+                *c = static_cast<char>(*c - 'A' + 'a');
+            }
+        }
+        if (std::strcmp(name, "wineprobe") != 0) {
+            std::string folder = std::string(self) + "\\";
+            return StandIn(folder.c_str(), name, argc, argv);
+        }
+    }
     if (argc == 5 && std::strcmp(argv[1], "open") == 0) {
         return Open(argv[2], argv[3], argv[4]);
     }

@@ -7,7 +7,7 @@ EXPORTED_NAMES=$(cat "$root/tests/data/exported-names.txt")
 
 # DLLs present on every Windows; anything else (libgcc_s_*, libstdc++-6,
 # libwinpthread-1) would be missing on the server.
-SYSTEM_DLLS='kernel32.dll msvcrt.dll user32.dll advapi32.dll'
+SYSTEM_DLLS='kernel32.dll msvcrt.dll user32.dll advapi32.dll version.dll'
 
 objdump_of() {
     case $1 in

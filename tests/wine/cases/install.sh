@@ -1,63 +1,223 @@
 # windows/install.cmd and uninstall.cmd, run by Wine's cmd.exe with its
-# reg.exe: installing registers the library so that it runs with the given
-# files, and uninstalling leaves the whole HKEY_LOCAL_MACHINE as it was.
+# reg.exe, from a folder whose name holds a space and '&'. icacls and net do
+# nothing under Wine: wineprobe.exe stands in for both, first on the PATH,
+# and records each call. Every run's output and calls are compared with a
+# golden file; a refused install must leave HKEY_LOCAL_MACHINE byte for byte
+# as it was, and after a successful one `macgate replay --server` must give
+# the list's verdicts and uninstall.cmd must put HKEY_LOCAL_MACHINE back.
 # shellcheck shell=bash
 
-SERVICE_KEY='HKLM\System\CurrentControlSet\Services\DhcpServer'
+INSTALL_GOLDEN="$root/tests/data/wine/install"
+SAVED_KEY='HKLM\Software\macgate'
 
-run_cmd_script() {
-    local script=$1
-    shift
-    wine_run cmd /c "$(win_path "$root/windows/$script")" "$@" | tr -d '\r'
+# install_files: the folder an administrator copies the files to, with
+# macgate.exe beside the DLL, the lists, and the stand-ins for icacls and net.
+install_files() {
+    files="$PWD/server files & lists"
+    mkdir -p "$files" standins
+    cp "$DLL" "$TOOL" "$(dirname "$PROBE")/othercallout.dll" "$files/"
+    cp "$EXAMPLE_DENY_LIST" "$files/deny.txt"
+    printf '# nothing but a remark\n' >"$files/empty.txt"
+    printf 'MAC_ACTION = {DENY}\n5254006a0101\n52:54:00:6a:01:02\n' >"$files/bad lines.txt"
+    cp "$PROBE" standins/icacls.exe
+    cp "$PROBE" standins/net.exe
+    export WINEPATH
+    WINEPATH=$(win_path "$PWD/standins")
 }
 
-# install_then_uninstall: the server's key holds whatever the caller set.
-install_then_uninstall() {
-    local status=0
-    wine_run reg delete 'HKLM\Software\macgate' /f >/dev/null 2>&1 || true
-    wine_run reg export HKLM before.reg /y >/dev/null
-    cp "$EXAMPLE_DENY_LIST" deny.txt
-    run_cmd_script install.cmd "$(win_path "$DLL")" "$(win_path "$PWD/deny.txt")" \
-        "$(win_path "$PWD/error.log")" "$(win_path "$PWD/info.log")" >install.out || status=$?
-    [ "$status" -eq 0 ] || fail "install.cmd exited $status: $(cat install.out)"
+# The Windows path that stands for each word of a row's arguments.
+install_argument() {
+    local work
+    work=$(win_path "$PWD")
+    case $1 in
+        DLL) printf '%s' "$work\\server files & lists\\macgate.dll" ;;
+        NODLL) printf '%s' "$work\\server files & lists\\missing.dll" ;;
+        DENY) printf '%s' "$work\\server files & lists\\deny.txt" ;;
+        EMPTY) printf '%s' "$work\\server files & lists\\empty.txt" ;;
+        BADLINES) printf '%s' "$work\\server files & lists\\bad lines.txt" ;;
+        MISSING) printf '%s' "$work\\server files & lists\\no list.txt" ;;
+        ERROR) printf '%s' "$work\\logs & more\\error.log" ;;
+        INFO) printf '%s' "$work\\logs & more\\info.log" ;;
+        *) printf '%s' "$1" ;;
+    esac
+}
 
-    # The server would now load the library with these files.
-    wine_run reg query "$PARAMS_KEY" | tr -d '\r' >installed
-    grep -qE "^ +CalloutDlls +REG_MULTI_SZ +(.*\\\\0)?$(win_path "$DLL" | sed 's/[\\.]/\\&/g')$" installed ||
-        fail "CalloutDlls does not end with the library: $(cat installed)"
-    grep -qE '^ +CalloutEnabled +REG_DWORD +0x1$' installed || fail "CalloutEnabled is not 1"
-    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" | verdicts_of >out
-    expect_deny_list_verdicts out
-    grep -qx 'Action specified is : DENY' <(tr -d '\r' <info.log) ||
-        fail "the installed info log was not written"
+# run_script SCRIPT OUT WORD...: runs windows\SCRIPT from a batch file, the
+# way an administrator types it, with each WORD as a quoted argument (options
+# bare). OUT gets what it printed and then the recorded calls, with the case's
+# folder written WORK. Gives the script's exit status.
+run_script() {
+    local script=$1 out=$2 word line status=0
+    shift 2
+    line="@\"$(win_path "$root/windows/$script")\""
+    for word in "$@"; do
+        case $word in
+            /*) line+=" $word" ;;
+            *) line+=" \"$(install_argument "$word")\"" ;;
+        esac
+    done
+    printf '%s\r\n' "$line" >run.cmd
+    rm -f standins/calls.txt
+    wine_run cmd /c "$(win_path "$PWD/run.cmd")" >raw.out 2>&1 || status=$?
+    {
+        tr -d '\r' <raw.out
+        printf -- '--- calls\n'
+        [ ! -f standins/calls.txt ] || tr -d '\r' <standins/calls.txt
+    } | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g" >"$out"
+    return "$status"
+}
 
-    run_cmd_script uninstall.cmd >uninstall.out || status=$?
-    [ "$status" -eq 0 ] || fail "uninstall.cmd exited $status: $(cat uninstall.out)"
+# Registry states before a row runs. Every one but "none" has the server's
+# key with a value of its own.
+install_setup() {
+    [ "$1" = none ] && return
+    wine_run reg add "$PARAMS_KEY" /v DatabaseName /t REG_SZ /d dhcp.mdb /f >/dev/null
+    local other
+    other="$(install_argument DLL)"
+    other="${other%macgate.dll}othercallout.dll"
+    case $1 in
+        server) ;;
+        installed)
+            wine_run reg add "$SAVED_KEY" /v InstalledDll /t REG_SZ /d 'C:\macgate.dll' /f >/dev/null
+            ;;
+        listed) reg_set CalloutDlls REG_MULTI_SZ "$(install_argument DLL)" ;;
+        listed-behind) reg_set CalloutDlls REG_MULTI_SZ "$other\\0$(install_argument DLL)" ;;
+        other | other-disabled)
+            reg_set CalloutDlls REG_MULTI_SZ "$other"'\0C:\Program Files\Second\second.dll'
+            reg_set CalloutEnabled REG_DWORD "$([ "$1" = other ] && echo 1 || echo 0)"
+            reg_set CalloutErrorLogFile REG_SZ 'C:\old\error.log'
+            reg_set CalloutInfoLogFile REG_EXPAND_SZ '%SystemRoot%\old-info.log'
+            ;;
+        restart)
+            # Starting the service loads the library the way the server does.
+            printf '@"%s" replay --server "%s" >"%s" 2>"%s"\r\n' "$(win_path "$files/macgate.exe")" \
+                "$(win_path "$EXAMPLE_CAPTURE")" "$(win_path "$PWD/service.out")" \
+                "$(win_path "$PWD/service.err")" \
+                >standins/net-start.cmd
+            ;;
+        no-service)
+            printf '@echo The service name is invalid.\r\n@exit /b 2\r\n' >standins/net-stop.cmd
+            cp standins/net-stop.cmd standins/net-start.cmd
+            ;;
+    esac
+}
+
+# name               | setup          | status | arguments
+INSTALL_ROWS='
+usage-none           | server         | 2 |
+usage-two            | server         | 2 | DLL DENY
+usage-option         | server         | 2 | /quick DLL DENY ERROR
+usage-five           | server         | 2 | DLL DENY ERROR INFO extra
+missing-dll          | server         | 1 | NODLL DENY ERROR INFO
+no-server-key        | none           | 1 | DLL DENY ERROR INFO
+installed-already    | installed      | 1 | DLL DENY ERROR INFO
+fresh                | server         | 0 | DLL DENY ERROR INFO
+no-info-log          | server         | 0 | DLL DENY ERROR
+listed-already       | listed         | 0 | DLL DENY ERROR INFO
+other                | other          | 1 | DLL DENY ERROR INFO
+other-first          | other          | 0 | /first DLL DENY ERROR INFO
+other-disabled       | other-disabled | 1 | DLL DENY ERROR INFO
+listed-behind        | listed-behind  | 1 | DLL DENY ERROR INFO
+listed-behind-first  | listed-behind  | 0 | /first DLL DENY ERROR INFO
+unreadable           | server         | 1 | DLL MISSING ERROR INFO
+unreadable-force     | server         | 0 | /force DLL MISSING ERROR INFO
+empty                | server         | 1 | DLL EMPTY ERROR INFO
+empty-force          | server         | 0 | /force DLL EMPTY ERROR INFO
+restart              | restart        | 0 | /restart DLL DENY ERROR INFO
+restart-bad-lines    | restart        | 0 | /restart DLL BADLINES ERROR INFO
+restart-no-service   | no-service     | 1 | /restart DLL DENY ERROR INFO
+'
+
+# The verdicts a row's list gives: the Linux build's for the same list, or
+# every client served for a list that loads nothing.
+expect_list_verdicts() {
+    local list=$1 out=$2
+    case $list in
+        DENY) expect_deny_list_verdicts "$out" ;;
+        BADLINES)
+            linux_tool replay --list "$files/bad lines.txt" --error-log "$PWD/linux-error.log" \
+                "$EXAMPLE_CAPTURE" | verdicts_of >linux.out
+            expect_same_text "verdicts" linux.out "$out"
+            ;;
+        *) expect_all_allowed "$out" ;;
+    esac
+}
+
+case_install_rows() {
+    local name setup status arguments got words
+    install_files
+    while IFS='|' read -r name setup status arguments; do
+        name=$(echo $name) setup=$(echo $setup) status=$(echo $status)
+        [ -n "$name" ] || continue
+        echo "row $name"
+        reg_clear
+        wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
+        rm -rf "$PWD/logs & more" standins/net-*.cmd
+        install_setup "$setup"
+        wine_run reg export HKLM before.reg /y >/dev/null
+        read -r -a words <<<"$arguments"
+        got=0
+        run_script install.cmd "$name.out" "${words[@]}" || got=$?
+        expect_golden "install.cmd, row $name" "$INSTALL_GOLDEN/$name.txt" "$name.out"
+        [ "$got" -eq "$status" ] || fail "row $name: install.cmd exited $got, not $status"
+        if ! wine_run reg query "$SAVED_KEY" /v InstalledDll >/dev/null 2>&1 ||
+            [ "$setup" = installed ]; then
+            expect_same_registry "row $name, refused"
+            continue
+        fi
+        wine_run "$TOOL" replay --server "$(win_path "$EXAMPLE_CAPTURE")" 2>/dev/null |
+            verdicts_of >verdicts
+        # The list is the second word that is no option.
+        expect_list_verdicts "$(printf '%s\n' "${words[@]}" | grep -v '^/' | sed -n 2p)" verdicts
+        if [ "$setup" = restart ]; then
+            expect_same_text "the service's verdicts" verdicts <(verdicts_of service.out)
+        fi
+        got=0
+        run_script uninstall.cmd uninstall.out || got=$?
+        [ "$got" -eq 0 ] || fail "row $name: uninstall.cmd exited $got: $(cat uninstall.out)"
+        expect_same_registry "row $name, installed and uninstalled"
+    done <<<"$INSTALL_ROWS"
+}
+
+# expect_same_registry WHAT: HKEY_LOCAL_MACHINE is as before.reg holds it.
+expect_same_registry() {
     wine_run reg export HKLM after.reg /y >/dev/null
     if ! cmp -s before.reg after.reg; then
         diff <(iconv -f UTF-16 -t UTF-8 before.reg) <(iconv -f UTF-16 -t UTF-8 after.reg) >&2 || true
-        fail "HKEY_LOCAL_MACHINE differs after install.cmd and uninstall.cmd"
+        fail "$1: HKEY_LOCAL_MACHINE differs"
     fi
 }
 
-# A server with only its own parameters.
-case_install_fresh() {
-    wine_run reg add "$PARAMS_KEY" /v DatabaseName /t REG_SZ /d dhcp.mdb /f >/dev/null
-    install_then_uninstall
-    reg_clear
-}
+# uninstall.cmd on its own: not installed; and after another library was
+# registered behind macgate, which then stays while everything else goes back.
+case_uninstall_rows() {
+    local got other
+    install_files
+    wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
+    install_setup server
+    got=0
+    run_script uninstall.cmd uninstall-not-installed.out || got=$?
+    [ "$got" -eq 1 ] || fail "uninstall.cmd without an install exited $got, not 1"
+    expect_golden "uninstall.cmd, not installed" "$INSTALL_GOLDEN/uninstall-not-installed.txt" \
+        uninstall-not-installed.out
 
-# A server with another callout library and an earlier configuration.
-case_install_over_another_callout() {
-    wine_run reg add "$PARAMS_KEY" /v DatabaseName /t REG_SZ /d dhcp.mdb /f >/dev/null
-    wine_run reg add "$PARAMS_KEY" /v CalloutDlls /t REG_MULTI_SZ \
-        /d 'C:\Program Files\Other\other.dll' /f >/dev/null
     reg_set CalloutEnabled REG_DWORD 0
-    reg_set CalloutErrorLogFile REG_SZ 'C:\old\error.log'
-    reg_set CalloutInfoLogFile REG_EXPAND_SZ '%SystemRoot%\old-info.log'
-    install_then_uninstall
-    reg_clear
+    wine_run reg export HKLM before.reg /y >/dev/null
+    run_script install.cmd install.out DLL DENY ERROR INFO ||
+        fail "install.cmd failed: $(cat install.out)"
+    other='C:\Program Files\Later\later.dll'
+    reg_set CalloutDlls REG_MULTI_SZ "$(install_argument DLL)\\0$other"
+    run_script uninstall.cmd uninstall-changed.out || fail "uninstall.cmd failed"
+    expect_golden "uninstall.cmd, CalloutDlls changed" "$INSTALL_GOLDEN/uninstall-changed.txt" \
+        uninstall-changed.out
+    expect_eq "CalloutDlls after uninstall.cmd" "    CalloutDlls    REG_MULTI_SZ    $other" \
+        "$(wine_run reg query "$PARAMS_KEY" /v CalloutDlls | tr -d '\r' | grep CalloutDlls)"
+    # Everything else is as before.
+    wine_run reg delete "$PARAMS_KEY" /v CalloutDlls /f >/dev/null
+    expect_same_registry "uninstall.cmd after CalloutDlls changed"
 }
 
-register_case wine "install.cmd then uninstall.cmd leave HKLM as it was" case_install_fresh
-register_case wine "install.cmd then uninstall.cmd beside another callout library" case_install_over_another_callout
+register_case wine "install.cmd: each branch, its output, its calls and the registry after" \
+    case_install_rows
+register_case wine "uninstall.cmd: not installed; CalloutDlls changed since the install" \
+    case_uninstall_rows
