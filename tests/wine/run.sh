@@ -13,6 +13,7 @@
 # MACGATE_WINE_COUNTS=FILE writes "PASSED SKIPPED REASONS" to FILE at the end,
 # REASONS naming what made cases skip, per architecture;
 # MACGATE_WINE_KEEP=1 keeps the prefix and every case's files for a look;
+# MACGATE_UPDATE_GOLDEN=1 writes the golden files the cases compare with;
 # WINE_STEP_TIMEOUT bounds each Windows program (60 s by default).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
