@@ -151,6 +151,44 @@ for list in allow deny; do
         diff -u - "$logs/threads" || fail "replay on four threads with the $list list"
 done
 
+# status and replay --server read the server's registry values, for which
+# the environment stands in here ("CalloutDlls" entries separated by ':').
+# Each row: exit status, a text the output holds, CalloutEnabled,
+# CalloutDlls, the list (- for none), then the command. LIB is the built
+# library, FAKE_ a fake from tests/tool.
+lib=$(dirname "$tool")/libmacgate.so
+server_rows="
+0|macgate will filter with this list|1|LIB|deny|status
+1|CalloutEnabled is not 1|0|LIB|deny|status
+1|CalloutEnabled  a REG_SZ, not a REG_DWORD|yes|LIB|deny|status
+1|the list loads no address|1|LIB|empty|status
+1|start-up finds no list path|1|LIB|-|status
+0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
+1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
+2|status takes no arguments|1|LIB|deny|status now
+0|9 allowed, 6 denied|1|$work/none.so:FAKE_no_entry:FAKE_entry_fails:LIB|deny|replay --server $capture
+0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
+0|ChainDlls: LIB /b.so; version 0|1|FAKE_prints_chain:LIB:/b.so|deny|replay --server $capture
+2|CalloutEnabled is not 1: the server loads no callout library|0|LIB|deny|replay --server $capture
+2|no entry of CalloutDlls loads and returns 0|1|$work/none.so|deny|replay --server $capture
+2|--server uses the library and files that the server's configuration names|1|LIB|deny|replay --server --list x $capture
+"
+while IFS='|' read -r status text enabled dlls list command; do
+    [ -n "$status" ] || continue
+    expand() { sed -e "s|FAKE_\([a-z_]*\)|$fakes/libfake_callout_\1.so|g" -e "s|LIB|$lib|g" <<<"$1"; }
+    read -r -a words <<<"$command"
+    (
+        export CalloutEnabled=$enabled CalloutDlls
+        CalloutDlls=$(expand "$dlls")
+        export CalloutErrorLogFile=$work/server-error.log
+        [ "$list" = - ] || export CalloutMacAddressListFile=$examples/$list-list.txt
+        [ "$list" != empty ] || CalloutMacAddressListFile=$work/empty.txt
+        before=$failures
+        expect "$status" "$(expand "$text")" -- "${words[@]}"
+        [ "$failures" -eq "$before" ]
+    ) || failures=$((failures + 1))
+done <<<"$server_rows"
+
 if [ "$failures" -ne 0 ]; then
     printf '%d failures\n' "$failures"
     exit 1

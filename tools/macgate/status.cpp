@@ -293,14 +293,14 @@ int RunStatus(const std::vector<std::string>& arguments) {
             "  %-10s none: start-up writes ErrorFile.txt in the service's working "
             "folder, where the service cannot write, and stops\n",
             "error log");
-        Worsen(&verdict, kDoesNotRun, "no error log is configured");
+        Worsen(&verdict, kDoesNotRun, "start-up finds no error log path");
     } else {
         ProbeLog("error log", errorLog, &verdict);
     }
     bool listReadable = false;
     if (list == nullptr || list[0] == '\0') {
         std::printf("  %-10s none: start-up stops and every client is served\n", "list");
-        Worsen(&verdict, kDoesNotRun, "no list is configured");
+        Worsen(&verdict, kDoesNotRun, "start-up finds no list path");
     } else {
         listReadable = ProbeList(list, &verdict);
     }

@@ -1,0 +1,70 @@
+# macgate.exe status against the real registry: what it says the server
+# will do at its next start, compared with a golden file per row, and its
+# exit status.
+# shellcheck shell=bash
+
+STATUS_GOLDEN="$root/tests/data/wine/status"
+
+# status_setup ROW: the server's values for one row; WORK is the case's
+# folder, which holds the DLL, the other library and the lists.
+status_setup() {
+    local work
+    work=$(win_path "$PWD")
+    [ "$1" = not-installed ] && return
+    reg_set CalloutEnabled REG_DWORD "$([ "$1" = disabled ] && echo 0 || echo 1)"
+    case $1 in
+        behind-other) reg_set CalloutDlls REG_MULTI_SZ "$work\\othercallout.dll\\0$work\\macgate.dll" ;;
+        *) reg_set CalloutDlls REG_MULTI_SZ "$work\\missing.dll\\0$work\\macgate.dll\\0$work\\othercallout.dll" ;;
+    esac
+    reg_set CalloutErrorLogFile REG_SZ "$work\\logs\\error.log"
+    reg_set CalloutMacAddressListFile REG_SZ "$work\\deny.txt"
+    reg_set CalloutInfoLogFile REG_SZ "$work\\logs\\info.log"
+    case $1 in
+        long-value) reg_set CalloutErrorLogFile REG_SZ "$(make_long_path 512)" ;;
+        empty-list) reg_set CalloutMacAddressListFile REG_SZ "$work\\empty.txt" ;;
+        value-types)
+            reg_set CalloutMacAddressListFile REG_EXPAND_SZ "$work\\deny.txt"
+            reg_set CalloutInfoLogFile REG_SZ "$work\\logs\\Ωinfo.log"
+            ;;
+        no-log-folder) reg_set CalloutErrorLogFile REG_SZ "$work\\no folder\\error.log" ;;
+    esac
+}
+
+# row            | status
+STATUS_ROWS='
+not-installed    | 1
+installed        | 0
+behind-other     | 1
+disabled         | 1
+long-value       | 1
+empty-list       | 1
+value-types      | 0
+no-log-folder    | 1
+'
+
+case_status_rows() {
+    local name status got
+    cp "$DLL" "$(dirname "$PROBE")/othercallout.dll" .
+    cp "$EXAMPLE_DENY_LIST" deny.txt
+    printf '# nothing but a remark\n' >empty.txt
+    mkdir logs
+    while IFS='|' read -r name status; do
+        name=$(echo $name) status=$(echo $status)
+        [ -n "$name" ] || continue
+        echo "row $name"
+        reg_clear
+        status_setup "$name"
+        got=0
+        wine_run "$TOOL" status >raw.out 2>&1 || got=$?
+        # The length of a path under WORK depends on where the case runs.
+        tr -d '\r' <raw.out | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g" |
+            sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
+        expect_golden "status, row $name" "$STATUS_GOLDEN/$name.txt" "$name.out"
+        [ "$got" -eq "$status" ] || fail "row $name: status exited $got, not $status"
+        # A look changes nothing: no log is left behind.
+        [ -z "$(ls logs)" ] || fail "row $name: status left files in logs/: $(ls logs)"
+    done <<<"$STATUS_ROWS"
+}
+
+register_case wine "macgate status: what the server will load and what start-up will open" \
+    case_status_rows
