@@ -126,6 +126,8 @@ empty-force          | server         | 0 | /force DLL EMPTY ERROR INFO
 restart              | restart        | 0 | /restart DLL DENY ERROR INFO
 restart-bad-lines    | restart        | 0 | /restart DLL BADLINES ERROR INFO
 restart-no-service   | no-service     | 1 | /restart DLL DENY ERROR INFO
+restart-empty-force  | restart        | 1 | /restart /force DLL EMPTY ERROR INFO
+share-list           | server         | 0 | /force DLL \\files\dhcp$\list.txt ERROR INFO
 '
 
 # The verdicts a row's list gives: the Linux build's for the same list, or
