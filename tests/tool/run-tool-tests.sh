@@ -169,6 +169,7 @@ server_rows="
 0|9 allowed, 6 denied|1|$work/none.so:FAKE_no_entry:FAKE_entry_fails:LIB|deny|replay --server $capture
 0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
 0|ChainDlls: LIB /b.so; version 0|1|FAKE_prints_chain:LIB:/b.so|deny|replay --server $capture
+0|    Line Number 3 Not In Proper Format|1|LIB|bad|replay --server $capture
 2|CalloutEnabled is not 1: the server loads no callout library|0|LIB|deny|replay --server $capture
 2|no entry of CalloutDlls loads and returns 0|1|$work/none.so|deny|replay --server $capture
 2|--server uses the library and files that the server's configuration names|1|LIB|deny|replay --server --list x $capture
@@ -183,6 +184,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         export CalloutErrorLogFile=$work/server-error.log
         [ "$list" = - ] || export CalloutMacAddressListFile=$examples/$list-list.txt
         [ "$list" != empty ] || CalloutMacAddressListFile=$work/empty.txt
+        [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"
         [ "$failures" -eq "$before" ]

@@ -221,9 +221,10 @@ int RunReplay(const std::vector<std::string>& arguments) {
             options.library = DefaultLibraryPath();
         }
         status = LoadCallout(options.library, nullptr, &callout, &error);
+        // The library has read its configuration; the server's view is ours
+        // again.
+        DropPrivateConfiguration();
     }
-    // The library has read its configuration; the server's view is ours again.
-    DropPrivateConfiguration();
     if (status != kExitOk) {
         ReportError(error);
         return status;
