@@ -163,6 +163,7 @@ server_rows="
 1|CalloutEnabled  a REG_SZ, not a REG_DWORD|yes|LIB|deny|status
 1|the list loads no address|1|LIB|empty|status
 1|start-up finds no list path|1|LIB|-|status
+2|cannot tell whether macgate will filter: the list cannot be read|1|LIB|dir|status
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
 2|status takes no arguments|1|LIB|deny|status now
@@ -185,6 +186,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$list" = - ] || export CalloutMacAddressListFile=$examples/$list-list.txt
         [ "$list" != empty ] || CalloutMacAddressListFile=$work/empty.txt
         [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
+        [ "$list" != dir ] || CalloutMacAddressListFile=$work
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"
         [ "$failures" -eq "$before" ]
