@@ -17,6 +17,9 @@ install_files() {
     mkdir -p "$files" standins
     cp "$DLL" "$TOOL" "$(dirname "$PROBE")/othercallout.dll" "$files/"
     cp "$EXAMPLE_DENY_LIST" "$files/deny.txt"
+    # A DLL without macgate.exe beside it to check lists with.
+    mkdir -p "dll alone"
+    cp "$DLL" "dll alone/"
     printf '# nothing but a remark\n' >"$files/empty.txt"
     printf 'MAC_ACTION = {DENY}\n5254006a0101\n52:54:00:6a:01:02\n' >"$files/bad lines.txt"
     cp "$PROBE" standins/icacls.exe
@@ -32,6 +35,7 @@ install_argument() {
     case $1 in
         DLL) printf '%s' "$work\\server files & lists\\macgate.dll" ;;
         NODLL) printf '%s' "$work\\server files & lists\\missing.dll" ;;
+        LONEDLL) printf '%s' "$work\\dll alone\\macgate.dll" ;;
         DENY) printf '%s' "$work\\server files & lists\\deny.txt" ;;
         EMPTY) printf '%s' "$work\\server files & lists\\empty.txt" ;;
         BADLINES) printf '%s' "$work\\server files & lists\\bad lines.txt" ;;
@@ -109,6 +113,7 @@ usage-two            | server         | 2 | DLL DENY
 usage-option         | server         | 2 | /quick DLL DENY ERROR
 usage-five           | server         | 2 | DLL DENY ERROR INFO extra
 missing-dll          | server         | 1 | NODLL DENY ERROR INFO
+no-tool              | server         | 1 | LONEDLL DENY ERROR INFO
 no-server-key        | none           | 1 | DLL DENY ERROR INFO
 installed-already    | installed      | 1 | DLL DENY ERROR INFO
 fresh                | server         | 0 | DLL DENY ERROR INFO
