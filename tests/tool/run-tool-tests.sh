@@ -157,6 +157,7 @@ done
 # CalloutDlls, the list (- for none), then the command. LIB is the built
 # library, FAKE_ a fake from tests/tool.
 lib=$(dirname "$tool")/libmacgate.so
+printf 'MAC_ACTION = {ALLOW}\n001c23*\n' >"$work/prefix-only.txt"
 server_rows="
 0|macgate will filter with this list|1|LIB|deny|status
 1|CalloutEnabled is not 1|0|LIB|deny|status
@@ -164,6 +165,7 @@ server_rows="
 1|the list loads no address|1|LIB|empty|status
 1|start-up finds no list path|1|LIB|-|status
 2|cannot tell whether macgate will filter: the list cannot be read|1|LIB|dir|status
+0|macgate will filter with this list|1|LIB|prefix|status
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
 2|status takes no arguments|1|LIB|deny|status now
@@ -187,6 +189,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$list" != empty ] || CalloutMacAddressListFile=$work/empty.txt
         [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
         [ "$list" != dir ] || CalloutMacAddressListFile=$work
+        [ "$list" != prefix ] || CalloutMacAddressListFile=$work/prefix-only.txt
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"
         [ "$failures" -eq "$before" ]
