@@ -73,9 +73,11 @@ bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
     const StoredValue& enabled = callouts.enabled;
     if (!enabled.present) {
         std::printf("  CalloutEnabled  missing\n");
-    } else if (enabled.type != kValueDword || enabled.data.size() != 4) {
+    } else if (enabled.type != kValueDword) {
         std::printf("  CalloutEnabled  a %s, not a REG_DWORD\n",
                     ValueTypeName(enabled.type).c_str());
+    } else if (enabled.data.size() != 4) {
+        std::printf("  CalloutEnabled  a REG_DWORD of %zu bytes, not 4\n", enabled.data.size());
     } else {
         std::printf("  CalloutEnabled  %u\n",
                     static_cast<unsigned>(enabled.data[0] | (enabled.data[1] << 8) |
