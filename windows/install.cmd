@@ -200,8 +200,9 @@ if not "%STATUS%"=="0" (
     exit /b 1
 )
 if not exist "%ERRORLOG%" (
-    echo install.cmd: the DHCP server started, but the filter wrote no error log: start-up could
-    echo not create "%ERRORLOG%", so it loaded nothing and every client is served.
+    echo install.cmd: the DHCP server started, but no error log was written: the server did not
+    echo load macgate, or start-up could not create "%ERRORLOG%" and loaded nothing,
+    echo so every client is served.
     exit /b 1
 )
 for %%f in ("%ERRORLOG%") do set "SIZE=%%~zf"
