@@ -98,6 +98,12 @@ expect_same_text() {
     fi
 }
 
+# Standard input with the CRs dropped and the case's folder, in its Windows
+# form, written WORK: what a golden file can hold wherever the case runs.
+as_work() {
+    tr -d '\r' | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g"
+}
+
 # expect_golden WHAT GOLDEN ACTUAL: ACTUAL holds the text of the golden file.
 # With MACGATE_UPDATE_GOLDEN=1 the golden file is written instead: review
 # the change with git diff.

@@ -64,10 +64,10 @@ run_script() {
     rm -f standins/calls.txt
     wine_run cmd /c "$(win_path "$PWD/run.cmd")" >raw.out 2>&1 || status=$?
     {
-        tr -d '\r' <raw.out
+        cat raw.out
         printf -- '--- calls\n'
-        [ ! -f standins/calls.txt ] || tr -d '\r' <standins/calls.txt
-    } | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g" >"$out"
+        [ ! -f standins/calls.txt ] || cat standins/calls.txt
+    } | as_work >"$out"
     return "$status"
 }
 

@@ -57,8 +57,7 @@ case_status_rows() {
         got=0
         wine_run "$TOOL" status >raw.out 2>&1 || got=$?
         # The length of a path under WORK depends on where the case runs.
-        tr -d '\r' <raw.out | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g" |
-            sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
+        as_work <raw.out | sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
         expect_golden "status, row $name" "$STATUS_GOLDEN/$name.txt" "$name.out"
         [ "$got" -eq "$status" ] || fail "row $name: status exited $got, not $status"
         # A look changes nothing: no log is left behind.
