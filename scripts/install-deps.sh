@@ -11,7 +11,7 @@ set -uo pipefail
 
 # Without these nothing can be built or tested.
 required=(
-    cmake ninja-build g++ libgtest-dev libbenchmark-dev
+    cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev
 )
 # Each of these enables a group of steps, which skip when it is missing.
 optional=(

@@ -1,76 +1,62 @@
-// macgate check LIST: the list loader of the library, linked in, with its
-// error-log messages on standard output.
-#include <cstdarg>
+// macgate check LIST...: each list through the library's own loader, with
+// the error log's messages and the checker's warnings in the form compilers
+// use ("LIST:LINE: error: ..."), then a summary.
 #include <cstdio>
-#include <vector>
 
-#include "config/logs.h"
-#include "config/state.h"
-#include "filter/address_set.h"
-#include "filter/list_file.h"
 #include "platform/platform.h"
 #include "tools/macgate/commands.h"
+#include "tools/macgate/list_check.h"
 
 namespace macgate {
 namespace {
 
-int (*RealFormatFile)(FILE*, const char*, va_list) = nullptr;
-int ReportedLines = 0;
-
-// Every error-log message is one line, so counting writes counts lines.
-int CountingFormatFile(FILE* stream, const char* format, va_list args) {
-    if (stream == ErrorLog) {
-        ++ReportedLines;
-    }
-    return RealFormatFile(stream, format, args);
-}
-
-}  // namespace
-
-int RunCheck(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 1 || arguments[0].empty() || arguments[0][0] == '-') {
-        ReportError(arguments.size() != 1 ? "check takes exactly one list file"
-                                          : "unknown option '" + arguments[0] + "'");
-        return kExitCannotRun;
-    }
-    const std::string& path = arguments[0];
+int CheckOneList(const std::string& path) {
     // The same open as start-up's: others may read the list but not write it.
     FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
-    ErrorLog = stdout;
     if (list == nullptr) {
-        LogMessage(ErrorLog, "Could not open the data file\n");
-        ErrorLog = nullptr;
+        std::printf("%s: error: Could not open the data file\n", path.c_str());
         std::fflush(stdout);
         ReportError("cannot read the list file " + path);
         return kExitCannotRun;
     }
-    RealFormatFile = Platform.FormatFile;
-    Platform.FormatFile = CountingFormatFile;
-    LoadAddressList(list);
+    ListReport report;
+    CheckListStream(list, &report);
     Platform.CloseFile(list);
-    EntryCounts counts = CountEntries(AddressSet);
-    size_t loaded = counts.addresses + counts.prefixes;
-    if (loaded == 0) {
-        LogMessage(ErrorLog, "File format not proper\n");
-    }
-    Platform.FormatFile = RealFormatFile;
-    ErrorLog = nullptr;
+    ReleaseList();
 
-    const char* lines = ReportedLines == 1 ? "" : "s";
-    if (loaded == 0) {
+    for (const Finding& finding : report.findings) {
+        const char* kind = finding.error ? "error" : "warning";
+        if (finding.line == 0) {
+            std::printf("%s: %s: %s\n", path.c_str(), kind, finding.text.c_str());
+        } else {
+            std::printf("%s:%d: %s: %s\n", path.c_str(), finding.line, kind, finding.text.c_str());
+        }
+    }
+    size_t reported = report.findings.size();
+    const char* lines = reported == 1 ? "" : "s";
+    if (report.addresses == 0) {
         // Without an address the action has no effect (and may never have
         // been read), so naming one would mislead.
-        std::printf("%s: no address loaded, %d line%s reported\n", path.c_str(), ReportedLines,
-                    lines);
+        std::printf("%s: no address loaded, %zu line%s reported\n", path.c_str(), reported, lines);
         std::printf("With no address loaded the library serves every client.\n");
     } else {
-        std::printf("%s: action %s, %zu address%s and %zu prefix%s loaded, %d line%s reported\n",
-                    path.c_str(), FilterAction != 0 ? "ALLOW" : "DENY", counts.addresses,
-                    counts.addresses == 1 ? "" : "es", counts.prefixes,
-                    counts.prefixes == 1 ? "" : "es", ReportedLines, lines);
+        std::printf("%s: action %s, %zu address%s loaded, %zu line%s reported\n", path.c_str(),
+                    report.allow ? "ALLOW" : "DENY", report.addresses,
+                    report.addresses == 1 ? "" : "es", reported, lines);
     }
     std::fflush(stdout);
-    return loaded == 0 || ReportedLines > 0 ? kExitFindings : kExitOk;
+    return report.addresses == 0 || reported > 0 ? kExitFindings : kExitOk;
+}
+
+}  // namespace
+
+int RunCheck(const std::vector<std::string>& lists) {
+    int status = kExitOk;
+    for (const std::string& path : lists) {
+        int listStatus = CheckOneList(path);
+        status = std::max(status, listStatus);
+    }
+    return status;
 }
 
 }  // namespace macgate

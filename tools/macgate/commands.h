@@ -1,21 +1,41 @@
-// The macgate tool's subcommands. Each takes the arguments after its own
-// name and gives the process exit status.
+// The macgate tool's commands. main.cpp reads the command line; each command
+// takes its options and gives the process exit status.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "tools/macgate/import_reader.h"
+
 namespace macgate {
 
-// Exit statuses shared by the subcommands.
+// Exit statuses shared by the commands.
 constexpr int kExitOk = 0;
-constexpr int kExitFindings =
-    1;  // check: lines reported or nothing loaded; replay: the library misbehaved
+// check: findings or nothing loaded; replay: the library misbehaved;
+// import: lines it could not use; export: the list has errors.
+constexpr int kExitFindings = 1;
 constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be read
 
-int RunCheck(const std::vector<std::string>& arguments);
-int RunReplay(const std::vector<std::string>& arguments);
-int RunStatus(const std::vector<std::string>& arguments);
+int RunCheck(const std::vector<std::string>& lists);
+
+struct ReplayOptions {
+    std::string list;  // empty: not given
+    std::string infoLog;
+    std::string errorLog;
+    bool haveList = false;
+    bool haveInfoLog = false;
+    bool haveErrorLog = false;
+    std::string library;  // empty: the one beside the tool
+    std::string capture;
+    int threads = 1;
+};
+constexpr int kMaxReplayThreads = 64;
+int RunReplay(const ReplayOptions& options);
+
+// No files: standard input.
+int RunImport(ListAction action, const std::vector<std::string>& files);
+
+int RunExportWindowsFilter(const std::string& list);
 
 // Writes "macgate: <message>" to standard error.
 void ReportError(const std::string& message);

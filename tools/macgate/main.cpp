@@ -1,6 +1,8 @@
 // macgate: a host of its own for the callout library, so that a list can be
 // tried, and the library driven the way the DHCP server drives it, without
-// touching a production server.
+// touching a production server. This file only reads the command line; each
+// command is in a file of its own.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -12,61 +14,179 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: macgate check LIST\n"
-    "       macgate replay [--list LIST] [--info-log FILE] [--error-log FILE]\n"
-    "                      [--threads N] [--library PATH] CAPTURE\n"
-    "       macgate replay --server [--threads N] CAPTURE\n"
-    "       macgate status\n"
-    "       macgate --version\n"
-    "\n"
-    "check   loads LIST with the library's own loader and prints what the error log\n"
-    "        would get, then a summary. Exit status 0: clean; 1: lines reported or\n"
-    "        nothing loaded; 2: the list cannot be read.\n"
-    "replay  loads the callout library, starts it as the DHCP server does, sends it\n"
-    "        every DHCP request of CAPTURE (pcap or pcapng, Ethernet) and prints its\n"
-    "        verdicts. --list, --info-log and --error-log replace the server's\n"
-    "        configuration for this run only (a path not given is then missing: no\n"
-    "        --error-log means ErrorFile.txt in the current folder); without any of\n"
-    "        them the library reads the server's own. --threads N sends from N\n"
-    "        threads (1 to 64). --library names the library (default: the one\n"
-    "        beside this program). Exit status 0: replayed; 1: the library\n"
-    "        misbehaved; 2: a bad argument or file. --server loads the library the\n"
-    "        DHCP server would load, as it would: the first entry of CalloutDlls that\n"
-    "        loads and returns 0 (when CalloutEnabled is 1), with the server's files.\n"
-    "status  says what the local DHCP server will do at its next start: the\n"
-    "        library it loads, the three paths as start-up reads and opens them, and\n"
-    "        the list's check summary. Exit status 0: macgate will filter with a list\n"
-    "        that loads addresses; 1: it will not; 2: it cannot tell.\n";
+using macgate::ReportError;
+
+constexpr const char* kCheckHelp =
+    "Loads each LIST with the library's own loader and prints every message the\n"
+    "error log would get, as LIST:LINE: error: TEXT with the line's number in the\n"
+    "file, and a warning (LIST:LINE: warning: TEXT) for each line the loader takes\n"
+    "or passes over in silence but is almost always a mistake. Then a summary line\n"
+    "for each LIST. Exit status 0: no error and no warning; 1: errors, warnings or\n"
+    "nothing loaded; 2: a list cannot be read.";
+constexpr const char* kReplayHelp =
+    "Loads the callout library, starts it as the DHCP server does, sends it every\n"
+    "DHCP request of CAPTURE (pcap or pcapng, Ethernet) and prints its verdicts.\n"
+    "--list, --info-log and --error-log replace the server's configuration for this\n"
+    "run only (a path not given is then missing: no --error-log means ErrorFile.txt\n"
+    "in the current folder); without any of them the library reads the server's\n"
+    "own. Exit status 0: replayed; 1: the library misbehaved; 2: a bad argument or\n"
+    "file.";
+constexpr const char* kImportHelp =
+    "Reads addresses from each FILE (standard input when none is given) and writes a\n"
+    "list file to standard output: the header line, then each address once, with\n"
+    "the description or the rest of its line as a remark. FILE may be text with\n"
+    "addresses as 001A2B3C4D5E, 00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E or\n"
+    "001a.2b3c.4d5e, or a CSV with a MacAddress column (and Description, List), as\n"
+    "Get-DhcpServerv4Filter | Export-Csv writes it. Lines it cannot use are named\n"
+    "on standard error as FILE:LINE: TEXT. Exit status 0: every line used; 1: lines\n"
+    "left out, or no address found; 2: a file cannot be read.";
+constexpr const char* kExportHelp =
+    "Writes the addresses that the server loads from LIST as the MacAddress,\n"
+    "Description CSV that Import-Csv FILE | Add-DhcpServerv4Filter -List Allow (or\n"
+    "Deny) takes. Exit status 0: exported; 1: the list has errors (named on standard\n"
+    "error; what loads is still exported) or loads nothing; 2: LIST cannot be read.";
+
+// 1 to 64 in decimal digits, nothing else.
+bool ParseThreads(const std::string& text, int* threads) {
+    if (text.empty() || text.size() > 3) {
+        return false;
+    }
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > macgate::kMaxReplayThreads) {
+        return false;
+    }
+    *threads = value;
+    return true;
+}
+
+// Refuses an empty value, which would read as "not given" further on.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? "needs a value" : std::string(); }, "",
+    "not empty");
 
 int Run(int argc, char** argv) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (arguments.empty()) {
-        std::fputs(kUsage, stderr);
+    CLI::App app(
+        "macgate tries filter lists and the callout library of the macgate MAC-address\n"
+        "filter for DHCP servers, away from a production server.",
+        "macgate");
+    app.set_version_flag("--version", "macgate " MACGATE_VERSION);
+    app.require_subcommand(1);
+    app.footer("Run 'macgate COMMAND --help' for what each command does.");
+
+    std::vector<std::string> lists;
+    CLI::App* check = app.add_subcommand("check", "Check list files as the server loads them");
+    check->add_option("LIST", lists, "A filter list file")
+        ->type_name("")
+        ->required()
+        ->check(kNotEmpty);
+    check->footer(kCheckHelp);
+
+    macgate::ReplayOptions replay;
+    std::string threads;
+    CLI::App* replayCommand =
+        app.add_subcommand("replay", "Send a capture's DHCP requests through the library");
+    CLI::Option* listOption =
+        replayCommand->add_option("--list", replay.list, "The filter list")->type_name("LIST");
+    CLI::Option* infoOption =
+        replayCommand->add_option("--info-log", replay.infoLog, "The info log to write")
+            ->type_name("FILE");
+    CLI::Option* errorOption =
+        replayCommand->add_option("--error-log", replay.errorLog, "The error log to write")
+            ->type_name("FILE");
+    replayCommand->add_option("--threads", threads, "Send from N threads (1 to 64)")
+        ->type_name("N");
+    replayCommand
+        ->add_option("--library", replay.library,
+                     "The callout library (default: the one beside this program)")
+        ->type_name("PATH");
+    for (CLI::Option* option : replayCommand->get_options()) {
+        if (option->get_name() != "--help") {
+            option->check(kNotEmpty);
+        }
+    }
+    replayCommand->add_option("CAPTURE", replay.capture, "A pcap or pcapng capture")
+        ->type_name("")
+        ->required()
+        ->check(kNotEmpty);
+    replayCommand->footer(kReplayHelp);
+
+    std::string action;
+    std::vector<std::string> files;
+    CLI::App* import = app.add_subcommand("import", "Make a list file from other address lists");
+    import
+        ->add_option("--action", action, "The list's action (default: a list header's, else allow)")
+        ->type_name("ACTION")
+        ->check(CLI::IsMember({"allow", "deny"}, CLI::ignore_case));
+    import->add_option("FILE", files, "A text or CSV file of addresses")
+        ->type_name("")
+        ->check(kNotEmpty);
+    import->footer(kImportHelp);
+
+    std::string exported;
+    CLI::App* exportCommand = app.add_subcommand("export", "Write a list in another filter's form");
+    exportCommand
+        ->add_option("--windows-filter", exported,
+                     "The list file to write as the Windows DHCP server filter's CSV")
+        ->type_name("LIST")
+        ->required()
+        ->check(kNotEmpty);
+    exportCommand->footer(kExportHelp);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        const CLI::App* asked = &app;
+        for (const CLI::App* command : app.get_subcommands()) {
+            asked = command;
+        }
+        std::fputs(asked == &app ? app.help().c_str() : asked->help("macgate").c_str(), stdout);
+        return macgate::kExitOk;
+    } catch (const CLI::CallForVersion& version) {
+        std::printf("%s\n", version.what());
+        return macgate::kExitOk;
+    } catch (const CLI::ParseError& error) {
+        if (argc == 1) {
+            std::fputs(app.help().c_str(), stderr);
+            return macgate::kExitCannotRun;
+        }
+        if (app.get_subcommands().empty() && argv[1][0] != '-') {
+            ReportError(std::string("unknown command '") + argv[1] + "'");
+        } else {
+            ReportError(error.what());
+        }
+        std::fputs("Run 'macgate --help' or 'macgate COMMAND --help' for the usage.\n", stderr);
         return macgate::kExitCannotRun;
     }
-    std::string command = arguments.front();
-    arguments.erase(arguments.begin());
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
-        return macgate::kExitOk;
+
+    if (check->parsed()) {
+        return macgate::RunCheck(lists);
     }
-    if (command == "--version") {
-        std::printf("macgate %s\n", MACGATE_VERSION);
-        return macgate::kExitOk;
+    if (replayCommand->parsed()) {
+        replay.haveList = listOption->count() > 0;
+        replay.haveInfoLog = infoOption->count() > 0;
+        replay.haveErrorLog = errorOption->count() > 0;
+        if (!threads.empty() && !ParseThreads(threads, &replay.threads)) {
+            ReportError("--threads takes a number from 1 to " +
+                        std::to_string(macgate::kMaxReplayThreads) + ", not '" + threads + "'");
+            return macgate::kExitCannotRun;
+        }
+        return macgate::RunReplay(replay);
     }
-    if (command == "check") {
-        return macgate::RunCheck(arguments);
+    if (import->parsed()) {
+        macgate::ListAction chosen = macgate::ListAction::kUnset;
+        if (!action.empty()) {
+            chosen = (action[0] == 'd' || action[0] == 'D') ? macgate::ListAction::kDeny
+                                                            : macgate::ListAction::kAllow;
+        }
+        return macgate::RunImport(chosen, files);
     }
-    if (command == "replay") {
-        return macgate::RunReplay(arguments);
-    }
-    if (command == "status") {
-        return macgate::RunStatus(arguments);
-    }
-    macgate::ReportError("unknown command '" + command + "'");
-    std::fputs(kUsage, stderr);
-    return macgate::kExitCannotRun;
+    return macgate::RunExportWindowsFilter(exported);
 }
 
 }  // namespace
@@ -75,9 +195,9 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
-        macgate::ReportError("out of memory");
+        ReportError("out of memory");
     } catch (const std::exception& exception) {
-        macgate::ReportError(exception.what());
+        ReportError(exception.what());
     }
     return macgate::kExitCannotRun;
 }

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "config/registry.h"
 #include "filter/packet_filter.h"
 #include "platform/library.h"
 #include "tools/macgate/capture.h"
@@ -20,105 +19,14 @@
 namespace macgate {
 namespace {
 
-constexpr int kMaxThreads = 64;
 // What the process flag holds before the hook is called; the hook must
 // replace it with 0 or 1.
 constexpr int32_t kFlagUnset = 0x7e7e7e7e;
-
-struct ReplayOptions {
-    const char* list = nullptr;
-    const char* infoLog = nullptr;
-    const char* errorLog = nullptr;
-    std::string library;
-    std::string capture;
-    int threads = 1;
-    bool server = false;  // the library and configuration the DHCP server uses
-};
 
 struct Outcome {
     uint32_t result = 0;
     int32_t flag = kFlagUnset;
 };
-
-bool ParseThreads(const std::string& text, int* threads) {
-    if (text.empty() || text.size() > 3) {
-        return false;
-    }
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > kMaxThreads) {
-        return false;
-    }
-    *threads = value;
-    return true;
-}
-
-bool ParseReplayArguments(const std::vector<std::string>& arguments, ReplayOptions* options) {
-    bool haveCapture = false;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--server") {
-            options->server = true;
-            continue;
-        }
-        if (argument.size() > 1 && argument[0] == '-') {
-            bool known = argument == "--list" || argument == "--info-log" ||
-                         argument == "--error-log" || argument == "--threads" ||
-                         argument == "--library";
-            if (!known) {
-                ReportError("unknown option '" + argument + "'");
-                return false;
-            }
-            if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
-                ReportError(argument + " needs a value");
-                return false;
-            }
-            const std::string& value = arguments[++i];
-            if (argument == "--list") {
-                options->list = value.c_str();
-            } else if (argument == "--info-log") {
-                options->infoLog = value.c_str();
-            } else if (argument == "--error-log") {
-                options->errorLog = value.c_str();
-            } else if (argument == "--library") {
-                options->library = value;
-            } else if (!ParseThreads(value, &options->threads)) {
-                ReportError("--threads takes a number from 1 to " + std::to_string(kMaxThreads) +
-                            ", not '" + value + "'");
-                return false;
-            }
-            continue;
-        }
-        if (haveCapture) {
-            ReportError("replay takes one capture file, not '" + options->capture + "' and '" +
-                        argument + "'");
-            return false;
-        }
-        if (argument.empty()) {
-            ReportError("the capture file name is empty");
-            return false;
-        }
-        options->capture = argument;
-        haveCapture = true;
-    }
-    if (!haveCapture) {
-        ReportError("replay needs a capture file");
-        return false;
-    }
-    if (options->server && (options->list != nullptr || options->infoLog != nullptr ||
-                            options->errorLog != nullptr || !options->library.empty())) {
-        ReportError(
-            "--server uses the library and files that the server's configuration names; it "
-            "takes no --list, --info-log, --error-log or --library");
-        return false;
-    }
-    return true;
-}
 
 std::string ClientKey(const std::vector<uint8_t>& message) {
     // Shorter messages carry no address the library would look at.
@@ -183,11 +91,11 @@ void ReplayShare(NewPktHookFn hook, std::vector<CapturedRequest>* requests,
 
 }  // namespace
 
-int RunReplay(const std::vector<std::string>& arguments) {
-    ReplayOptions options;
-    if (!ParseReplayArguments(arguments, &options)) {
-        return kExitCannotRun;
-    }
+int RunReplay(const ReplayOptions& given) {
+    ReplayOptions options = given;
+    const char* list = options.haveList ? options.list.c_str() : nullptr;
+    const char* infoLog = options.haveInfoLog ? options.infoLog.c_str() : nullptr;
+    const char* errorLog = options.haveErrorLog ? options.errorLog.c_str() : nullptr;
     Capture capture;
     std::string error;
     if (!ReadCaptureFile(options.capture, &capture, &error)) {
@@ -195,36 +103,24 @@ int RunReplay(const std::vector<std::string>& arguments) {
         return kExitCannotRun;
     }
     // A list the library could not open would just let every client through.
-    if (options.list != nullptr && !IsReadableFile(options.list)) {
-        ReportError(std::string("cannot read the list file ") + options.list);
+    if (list != nullptr && !IsReadableFile(list)) {
+        ReportError(std::string("cannot read the list file ") + list);
         return kExitCannotRun;
     }
-    if (options.list != nullptr || options.infoLog != nullptr || options.errorLog != nullptr) {
-        CalloutPaths paths = {options.errorLog, options.list, options.infoLog};
+    if (list != nullptr || infoLog != nullptr || errorLog != nullptr) {
+        CalloutPaths paths = {errorLog, list, infoLog};
         if (!UsePrivateConfiguration(paths, &error)) {
             ReportError(error);
             return kExitCannotRun;
         }
     }
-    LoadedCallout callout;
-    int status;
-    if (options.server) {
-        std::string notes;
-        status = LoadServerCallout(&callout, &options.library, &notes, &error);
-        std::fputs(notes.c_str(), stderr);
-        if (!options.library.empty()) {
-            std::fprintf(stderr, "replaying through %s, the library the DHCP server loads\n",
-                         options.library.c_str());
-        }
-    } else {
-        if (options.library.empty()) {
-            options.library = DefaultLibraryPath();
-        }
-        status = LoadCallout(options.library, nullptr, &callout, &error);
-        // The library has read its configuration; the server's view is ours
-        // again.
-        DropPrivateConfiguration();
+    if (options.library.empty()) {
+        options.library = DefaultLibraryPath();
     }
+    LoadedCallout callout;
+    int status = LoadCallout(options.library, &callout, &error);
+    // The library has read its configuration; the server's view is ours again.
+    DropPrivateConfiguration();
     if (status != kExitOk) {
         ReportError(error);
         return status;
@@ -303,14 +199,8 @@ int RunReplay(const std::vector<std::string>& arguments) {
                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
                 Count(capture.replies, "reply", "replies").c_str(),
                 Count(capture.others, "other frame", "other frames").c_str());
-    if (options.errorLog != nullptr) {
-        PrintErrorLog(options.errorLog);
-    } else if (options.server) {
-        char* errorLog = ReadParameterPath(kErrorLogFile);
-        if (errorLog != nullptr && errorLog[0] != '\0') {
-            PrintErrorLog(errorLog);
-        }
-        std::free(errorLog);
+    if (errorLog != nullptr) {
+        PrintErrorLog(errorLog);
     }
     std::fflush(stdout);
     if (startResult != 0 || stopResult != 0) {

@@ -1,0 +1,364 @@
+#include "tools/macgate/import_reader.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <map>
+#include <string_view>
+
+#include "tools/macgate/csv.h"
+#include "tools/macgate/notation.h"
+
+namespace macgate {
+namespace {
+
+// A remark short enough that every line of the list stays one line for the
+// loader, whose lines hold 98 characters before the line feed.
+constexpr size_t kLongestRemark = 80;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+struct Entry {
+    Notation notation;
+    std::string remark;
+};
+
+struct Import {
+    ListAction action = ListAction::kUnset;
+    std::vector<Entry> entries;
+    std::map<std::string, size_t> seen;  // digits and '*' for a prefix, to entries
+    ImportOutcome outcome;
+    std::map<std::string, int> otherListRows;  // by source name
+};
+
+bool IsWordCharacter(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+bool IsNotationCharacter(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '-' || c == '.' || c == '*';
+}
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+std::string_view Trim(std::string_view text) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) {
+        return {};
+    }
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(start, end - start + 1);
+}
+
+// One line of text for a remark: control characters become spaces, runs of
+// blanks one space, the separators around it go, and it is cut short at a
+// character boundary.
+std::string CleanRemark(std::string_view text, const char* edges = " #,;|") {
+    std::string remark;
+    for (char c : text) {
+        bool blank = static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ' ';
+        if (blank) {
+            if (!remark.empty() && remark.back() != ' ') {
+                remark += ' ';
+            }
+        } else {
+            remark += c;
+        }
+    }
+    size_t start = remark.find_first_not_of(edges);
+    if (start == std::string::npos) {
+        return {};
+    }
+    remark.erase(0, start);
+    if (remark.size() > kLongestRemark) {
+        size_t cut = kLongestRemark;
+        while (cut > 0 && (static_cast<unsigned char>(remark[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        remark.resize(cut);
+    }
+    size_t end = remark.find_last_not_of(edges);
+    remark.resize(end == std::string::npos ? 0 : end + 1);
+    return remark;
+}
+
+std::string Where(const std::string& name, int line) {
+    return name + ":" + std::to_string(line) + ": ";
+}
+
+std::string Written(const Notation& notation) {
+    return notation.prefix ? notation.digits + "*" : notation.digits;
+}
+
+void AddEntry(Import* import, const std::string& where, std::string_view written,
+              const Notation& notation, const std::string& remark) {
+    if (notation.prefix) {
+        import->outcome.problems.push_back(where + std::string(written) +
+                                           ": a wildcard has no list file form; skipped");
+        return;
+    }
+    switch (KindOfAddress(notation.digits)) {
+        case AddressKind::kClient:
+            break;
+        case AddressKind::kGroup:
+            import->outcome.problems.push_back(
+                where + notation.digits +
+                " is a group (multicast) address, which no client sends as its own; skipped");
+            return;
+        case AddressKind::kBroadcast:
+            import->outcome.problems.push_back(
+                where + notation.digits +
+                " is the broadcast address, which no client sends as its own; skipped");
+            return;
+        case AddressKind::kZero:
+            import->outcome.problems.push_back(
+                where + notation.digits +
+                " is the all-zero address, which is served whatever the list says; skipped");
+            return;
+    }
+    if (import->seen.emplace(Written(notation), import->entries.size()).second) {
+        import->entries.push_back({notation, remark});
+    }
+}
+
+// Whether a line of text is a list file header line, and which action it names.
+bool IsHeaderLine(std::string_view line, ListAction* action) {
+    std::string text = Lower(Trim(line));
+    if (text.compare(0, 10, "mac_action") != 0) {
+        return false;
+    }
+    *action = text.find("deny") != std::string::npos ? ListAction::kDeny : ListAction::kAllow;
+    return true;
+}
+
+void ImportTextLine(Import* import, const std::string& name, int number, std::string_view line) {
+    std::string_view trimmed = Trim(line);
+    ListAction headerAction = ListAction::kUnset;
+    if (trimmed.empty() || trimmed.front() == '#') {
+        return;
+    }
+    if (IsHeaderLine(trimmed, &headerAction)) {
+        if (import->action == ListAction::kUnset) {
+            import->action = headerAction;
+        }
+        return;
+    }
+    struct Found {
+        std::string_view written;
+        Notation notation;
+    };
+    std::vector<Found> found;
+    std::string rest;
+    size_t copied = 0;
+    for (size_t at = 0; at < line.size();) {
+        if (!IsNotationCharacter(line[at]) || (at > 0 && IsWordCharacter(line[at - 1]))) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < line.size() && IsNotationCharacter(line[end])) {
+            ++end;
+        }
+        // Punctuation around a token is the sentence's, not the address's.
+        size_t start = at;
+        while (start < end && (line[start] == '.' || line[start] == ':' || line[start] == '-')) {
+            ++start;
+        }
+        size_t stop = end;
+        while (stop > start &&
+               (line[stop - 1] == '.' || line[stop - 1] == ':' || line[stop - 1] == '-')) {
+            --stop;
+        }
+        Notation notation;
+        bool bounded = end == line.size() || !IsWordCharacter(line[end]);
+        if (bounded && stop > start && ParseNotation(line.substr(start, stop - start), &notation)) {
+            found.push_back({line.substr(start, stop - start), notation});
+            rest.append(line.substr(copied, start - copied));
+            rest += ' ';
+            copied = stop;
+        }
+        at = end;
+    }
+    rest.append(line.substr(copied));
+    std::string where = Where(name, number);
+    if (found.empty()) {
+        import->outcome.problems.push_back(where + "no hardware address on this line");
+        return;
+    }
+    // A CSV row read as text leaves its quotes around the remark.
+    std::string remark = CleanRemark(rest, " #,;:|\"");
+    for (const Found& address : found) {
+        AddEntry(import, where, address.written, address.notation, remark);
+    }
+}
+
+void ImportText(Import* import, const std::string& name, std::string_view text) {
+    int number = 1;
+    for (size_t start = 0; start < text.size(); ++number) {
+        size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+        ImportTextLine(import, name, number, text.substr(start, end - start));
+        start = text.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1;
+    }
+}
+
+std::string ColumnName(std::string_view field) {
+    std::string name;
+    for (char c : Lower(Trim(field))) {
+        if (c != ' ' && c != '_' && c != '-') {
+            name += c;
+        }
+    }
+    return name;
+}
+
+struct Columns {
+    int address = -1;
+    int list = -1;
+    std::vector<int> remarks;  // the first of them that is not empty is the remark
+};
+
+// The columns of a CSV header record; false when it has no address column.
+bool FindColumns(const CsvRecord& header, Columns* columns) {
+    static const char* const kRemarkColumns[] = {"description", "name", "hostname", "comment"};
+    for (const char* remark : kRemarkColumns) {
+        for (size_t i = 0; i < header.fields.size(); ++i) {
+            if (ColumnName(header.fields[i]) == remark) {
+                columns->remarks.push_back(static_cast<int>(i));
+            }
+        }
+    }
+    for (size_t i = 0; i < header.fields.size(); ++i) {
+        std::string name = ColumnName(header.fields[i]);
+        if (columns->address < 0 && (name == "macaddress" || name == "mac")) {
+            columns->address = static_cast<int>(i);
+        } else if (columns->list < 0 && name == "list") {
+            columns->list = static_cast<int>(i);
+        }
+    }
+    return columns->address >= 0;
+}
+
+// Reads `text` as a CSV when its first record, after a PowerShell "#TYPE"
+// line, names an address column; false, having read nothing, otherwise.
+bool ImportCsv(Import* import, const std::string& name, std::string_view text) {
+    CsvReader reader;
+    reader.text = text;
+    if (text.compare(0, 5, "#TYPE") == 0) {
+        CsvRecord skipped;
+        std::string error;
+        ReadCsvRecord(&reader, &skipped, &error);
+    }
+    CsvRecord header;
+    std::string error;
+    Columns columns;
+    if (ReadCsvRecord(&reader, &header, &error) != CsvResult::kRecord ||
+        !FindColumns(header, &columns)) {
+        return false;
+    }
+    if (columns.list >= 0 && import->action == ListAction::kUnset) {
+        import->action = ListAction::kAllow;
+    }
+    const char* wanted = import->action == ListAction::kDeny ? "deny" : "allow";
+    CsvRecord record;
+    for (;;) {
+        CsvResult result = ReadCsvRecord(&reader, &record, &error);
+        if (result == CsvResult::kEnd) {
+            return true;
+        }
+        std::string where = Where(name, record.line);
+        if (result == CsvResult::kBadRecord) {
+            import->outcome.problems.push_back(where + error);
+            continue;
+        }
+        if (record.fields.size() == 1 && Trim(record.fields[0]).empty()) {
+            continue;
+        }
+        if (columns.list >= 0 && static_cast<size_t>(columns.list) < record.fields.size() &&
+            Lower(Trim(record.fields[columns.list])) != wanted) {
+            ++import->otherListRows[name];
+            continue;
+        }
+        if (static_cast<size_t>(columns.address) >= record.fields.size()) {
+            import->outcome.problems.push_back(where + "the row has no " +
+                                               std::string(Trim(header.fields[columns.address])) +
+                                               " field");
+            continue;
+        }
+        std::string_view written = Trim(record.fields[columns.address]);
+        Notation notation;
+        if (written.empty()) {
+            import->outcome.problems.push_back(where + "the " +
+                                               std::string(Trim(header.fields[columns.address])) +
+                                               " field is empty");
+            continue;
+        }
+        if (!ParseNotation(written, &notation)) {
+            import->outcome.problems.push_back(where + "'" + CleanRemark(written) +
+                                               "' is not a hardware address");
+            continue;
+        }
+        std::string remark;
+        for (int column : columns.remarks) {
+            if (remark.empty() && static_cast<size_t>(column) < record.fields.size()) {
+                remark = CleanRemark(record.fields[column]);
+            }
+        }
+        AddEntry(import, where, written, notation, remark);
+    }
+}
+
+void ImportSourceText(Import* import, const ImportSource& source) {
+    std::string_view text = source.text;
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        import->outcome.problems.push_back(Where(source.name, 1) +
+                                           "the file is UTF-16 text; save it as UTF-8 or ASCII");
+        return;
+    }
+    if (text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
+    if (!ImportCsv(import, source.name, text)) {
+        ImportText(import, source.name, text);
+    }
+}
+
+}  // namespace
+
+ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListAction action) {
+    Import import;
+    import.action = action;
+    for (const ImportSource& source : sources) {
+        ImportSourceText(&import, source);
+    }
+    if (import.action == ListAction::kUnset) {
+        import.action = ListAction::kAllow;
+    }
+    for (const auto& [name, rows] : import.otherListRows) {
+        import.outcome.notes.push_back(
+            name + ": " + std::to_string(rows) + (rows == 1 ? " row" : " rows") +
+            " of another list left out (--action " +
+            (import.action == ListAction::kDeny ? "allow" : "deny") + " takes them)");
+    }
+    if (import.entries.empty()) {
+        return import.outcome;
+    }
+    std::string& list = import.outcome.list;
+    list = import.action == ListAction::kDeny ? "MAC_ACTION = {DENY}\n" : "MAC_ACTION = {ALLOW}\n";
+    for (const Entry& entry : import.entries) {
+        list += Written(entry.notation);
+        if (!entry.remark.empty()) {
+            list += "  # " + entry.remark;
+        }
+        list += '\n';
+    }
+    return import.outcome;
+}
+
+}  // namespace macgate

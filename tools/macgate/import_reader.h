@@ -1,0 +1,34 @@
+// Turning address lists from elsewhere (an inventory spreadsheet, a switch's
+// MAC table, the Windows DHCP server's own filter) into one clean list file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace macgate {
+
+enum class ListAction { kUnset, kAllow, kDeny };
+
+struct ImportSource {
+    std::string name;  // for messages: the file name, or "-" for standard input
+    std::string text;
+};
+
+struct ImportOutcome {
+    // The list file, header line first; empty when no address was found.
+    std::string list;
+    // "NAME:LINE: what is wrong", one per line that could not be used.
+    std::vector<std::string> problems;
+    // Said on standard error without making the import fail.
+    std::vector<std::string> notes;
+};
+
+// Reads every source as a CSV with a MacAddress column, or else as text with
+// addresses in any usual notation, and gives the list of the addresses in the
+// order first seen, with each one's description or the rest of its line as
+// the remark. `action` kUnset takes the action of the first list file header
+// line among the sources, else ALLOW. A CSV's rows whose List column names
+// the other action are left out.
+ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListAction action);
+
+}  // namespace macgate

@@ -1,0 +1,381 @@
+#include "tools/macgate/list_check.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+
+#include "config/state.h"
+#include "filter/address_set.h"
+#include "filter/list_file.h"
+#include "platform/platform.h"
+#include "tools/macgate/notation.h"
+
+namespace macgate {
+namespace {
+
+ListReport* Recording = nullptr;
+bool AtLineStart = true;
+char* (*RealReadLine)(char*, int, FILE*) = nullptr;
+int (*RealFormatFile)(FILE*, const char*, va_list) = nullptr;
+
+// Every read of the loader, so that each message can name the line in the
+// file that it is about (the loader counts entry lines only).
+char* RecordingReadLine(char* buffer, int size, FILE* stream) {
+    // Whatever fgets leaves alone stays non-NUL, so its terminator is the
+    // last NUL in the buffer even when the line holds NULs of its own.
+    std::memset(buffer, 'x', static_cast<size_t>(size));
+    char* read = RealReadLine(buffer, size, stream);
+    if (read == nullptr) {
+        return nullptr;
+    }
+    int end = size - 1;
+    while (end > 0 && buffer[end] != '\0') {
+        --end;
+    }
+    bool lineFeed = end > 0 && buffer[end - 1] == '\n';
+    std::vector<ListLine>& lines = Recording->lines;
+    if (AtLineStart) {
+        int number = lines.empty() ? 1 : lines.back().number + 1;
+        lines.push_back({std::string(buffer, static_cast<size_t>(end)), number, lineFeed});
+    }
+    lines.back().lineFeed = lineFeed;
+    AtLineStart = lineFeed;
+    return read;
+}
+
+// The error log's text without the loader's own line number, which counts
+// entry lines only: "Line Number 5 Not In Proper Format" becomes "Line Not In
+// Proper Format", "Mac Address x on line number 5 ..." "Mac Address x ...".
+std::string WithoutLineNumber(std::string text) {
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    for (const char* marker : {" on line number ", "Line Number "}) {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) {
+            continue;
+        }
+        size_t from = at + (marker[0] == ' ' ? 0 : std::strlen("Line"));
+        size_t digits = at + std::strlen(marker);
+        size_t end = text.find_first_not_of("-0123456789", digits);
+        if (end == digits) {
+            continue;
+        }
+        if (marker[0] != ' ' && end < text.size() && text[end] == ' ') {
+            ++end;
+        }
+        text.erase(from, (end == std::string::npos ? text.size() : end) - from);
+        if (marker[0] != ' ') {
+            text.insert(from, " ");
+        }
+        break;
+    }
+    return text;
+}
+
+int RecordingFormatFile(FILE* stream, const char* format, va_list args) {
+    if (stream != ErrorLog) {
+        return RealFormatFile(stream, format, args);
+    }
+    char text[512];
+    int length = std::vsnprintf(text, sizeof text, format, args);
+    int line = Recording->lines.empty() ? 1 : Recording->lines.back().number;
+    Recording->findings.push_back({line, true, WithoutLineNumber(text)});
+    return length;
+}
+
+size_t CountAddresses(const AddressNode* root) {
+    size_t count = 0;
+    std::vector<const AddressNode*> pending;
+    if (root != nullptr) {
+        pending.push_back(root);
+    }
+    while (!pending.empty()) {
+        const AddressNode* node = pending.back();
+        pending.pop_back();
+        ++count;
+        for (const AddressNode* child : {node->left, node->right}) {
+            if (child != nullptr) {
+                pending.push_back(child);
+            }
+        }
+    }
+    return count;
+}
+
+char UpperCase(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// A line that begins with the header's keyword, taken apart as far as it goes.
+struct HeaderShape {
+    bool keyword = false;
+    bool braces = false;  // '=' and '{' follow, with only spaces around them
+    std::string word;     // upper-cased
+    std::string tail;     // after the word, without the line feed
+};
+
+HeaderShape ScanHeader(const std::string& line) {
+    HeaderShape shape;
+    const char* p = line.c_str();
+    p += std::strspn(p, " \t");
+    constexpr size_t kKeywordLength = 10;
+    if (std::strlen(p) < kKeywordLength) {
+        return shape;
+    }
+    std::string keyword(p, kKeywordLength);
+    std::transform(keyword.begin(), keyword.end(), keyword.begin(), UpperCase);
+    if (keyword != "MAC_ACTION") {
+        return shape;
+    }
+    shape.keyword = true;
+    p += kKeywordLength;
+    p += std::strspn(p, " ");
+    if (*p != '=') {
+        return shape;
+    }
+    ++p;
+    p += std::strspn(p, " ");
+    if (*p != '{') {
+        return shape;
+    }
+    ++p;
+    p += std::strspn(p, " ");
+    shape.braces = true;
+    size_t length = std::strcspn(p, " }\n");
+    shape.word.assign(p, length);
+    std::transform(shape.word.begin(), shape.word.end(), shape.word.begin(), UpperCase);
+    p += length;
+    shape.tail.assign(p, std::strcspn(p, "\n"));
+    return shape;
+}
+
+bool IsAction(const std::string& word) {
+    return word == "ALLOW" || word == "DENY";
+}
+
+std::string TheSearchGoesOn(const ListReport& report) {
+    if (report.headerLine == 0) {
+        return "the server looks further, finds no header line and loads nothing";
+    }
+    return "the server looks further and takes line " + std::to_string(report.headerLine) +
+           " as the header";
+}
+
+// Why a line that begins with the keyword is not the header, when the loader
+// passed over it in silence; empty when there is nothing to say.
+std::string HeaderWarning(const ListLine& line, const ListReport& report) {
+    HeaderShape shape = ScanHeader(line.text);
+    if (!shape.keyword) {
+        return {};
+    }
+    if (!shape.braces) {
+        return "not a header line: MAC_ACTION must be followed by '=' and '{' with only spaces "
+               "between; " +
+               TheSearchGoesOn(report) + ". Write the header as MAC_ACTION = {ALLOW} or {DENY}";
+    }
+    if (!IsAction(shape.word)) {
+        return {};  // the loader says "Action not correct"
+    }
+    size_t junk = shape.tail.find_first_not_of(" \t}");
+    if (junk != std::string::npos) {
+        return "'" + shape.tail.substr(junk) +
+               "' after the action makes this no header line: " + TheSearchGoesOn(report) +
+               ". Put the remark on a line of its own";
+    }
+    if (!line.lineFeed) {
+        return "the header line is the file's last line and has no line feed, so the server "
+               "does not take it as the header and loads nothing. End it with a line feed and "
+               "list the addresses below it";
+    }
+    return {};
+}
+
+std::string EntryRemark(const std::string& text) {
+    size_t hash = text.find('#');
+    if (hash == std::string::npos) {
+        return {};
+    }
+    std::string remark = text.substr(hash + 1, text.find('\n', hash) - hash - 1);
+    size_t start = remark.find_first_not_of(" \t");
+    size_t end = remark.find_last_not_of(" \t\r");
+    return start == std::string::npos ? std::string() : remark.substr(start, end - start + 1);
+}
+
+struct EntryCheck {
+    ListReport* report;
+    std::map<std::string, int> firstLine;  // by key
+};
+
+void Warn(ListReport* report, int line, std::string text) {
+    report->findings.push_back({line, false, std::move(text)});
+}
+
+void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* field) {
+    ListReport* report = check->report;
+    std::string key(field);
+    std::transform(key.begin(), key.end(), key.begin(), [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    auto [first, isNew] = check->firstLine.emplace(key, line.number);
+    if (!isNew) {
+        Warn(report, line.number,
+             key + " is listed already on line " + std::to_string(first->second) +
+                 ": the server loads it once. Delete this line");
+        return;
+    }
+    report->entries.push_back({line.number, key, EntryRemark(line.text)});
+    switch (KindOfAddress(key)) {
+        case AddressKind::kClient:
+            break;
+        case AddressKind::kGroup:
+            Warn(report, line.number,
+                 key +
+                     " is a group (multicast) address, which no client sends as its own: "
+                     "the server never meets it. Delete the line");
+            break;
+        case AddressKind::kBroadcast:
+            Warn(report, line.number,
+                 key +
+                     " is the broadcast address, which no client sends as its own: the "
+                     "server never meets it. Delete the line");
+            break;
+        case AddressKind::kZero:
+            Warn(report, line.number,
+                 key +
+                     " is the all-zero address: the server serves such a client whatever "
+                     "the list says. Delete the line");
+            break;
+    }
+}
+
+void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
+    ListReport* report = check->report;
+    char field[kAddressKeySize];
+    ParseAddressLine(line.text.c_str(), field);
+    if (field[0] != '\0') {
+        CheckAcceptedEntry(check, line, field);
+        return;
+    }
+    if (ScanHeader(line.text).keyword) {
+        Warn(report, line.number,
+             "a second header line: a list has one action, and the server takes this line for "
+             "an entry. The header on line " +
+                 std::to_string(report->headerLine) + " holds; delete this line");
+        return;
+    }
+    const std::string& text = line.text;
+    size_t start = text.find_first_not_of(' ');
+    if (start == std::string::npos) {
+        return;
+    }
+    if (text[start] == '\t' || static_cast<unsigned char>(text[start]) == 0xFF) {
+        size_t content = text.find_first_not_of(" \t\xFF", start);
+        if (content != std::string::npos && text[content] != '\n' && text[content] != '#' &&
+            text[content] != '\r') {
+            Warn(report, line.number,
+                 text[start] == '\t'
+                     ? "the line starts with a tab, so the server ignores it. Indent with "
+                       "spaces or not at all"
+                     : "the line starts with a byte 0xFF, so the server ignores it. Delete "
+                       "the byte");
+        }
+        return;
+    }
+    if (reported) {
+        size_t end = text.find_first_of(" \t#\n", start);
+        Notation notation;
+        if (ParseNotation(text.substr(start, end - start), &notation) && notation.separated &&
+            !notation.prefix) {
+            Warn(report, line.number,
+                 "the server reads 12 hexadecimal digits without separators: write " +
+                     notation.digits);
+        }
+    }
+}
+
+void FindWarnings(ListReport* report) {
+    // Run the library's own header test again, quietly, to know which line
+    // it took; it sets the action, which is put back.
+    unsigned char action = FilterAction;
+    char actionWord[kActionWordSize];
+    std::memcpy(actionWord, ActionWord, sizeof actionWord);
+    FILE* errorLog = ErrorLog;
+    ErrorLog = nullptr;
+
+    std::vector<bool> reported(report->lines.size() + 2, false);
+    for (const Finding& finding : report->findings) {
+        if (finding.line > 0 && static_cast<size_t>(finding.line) < reported.size()) {
+            reported[finding.line] = true;
+        }
+    }
+    size_t entriesFrom = report->lines.size();
+    for (size_t i = 0; i < report->lines.size(); ++i) {
+        if (ParseActionLine(report->lines[i].text.c_str())) {
+            report->headerLine = report->lines[i].number;
+            entriesFrom = i + 1;
+            break;
+        }
+    }
+    for (size_t i = 0; i < std::min(entriesFrom, report->lines.size()); ++i) {
+        const ListLine& line = report->lines[i];
+        if (report->headerLine != line.number && !reported[line.number]) {
+            std::string warning = HeaderWarning(line, *report);
+            if (!warning.empty()) {
+                Warn(report, line.number, warning);
+            }
+        }
+    }
+    EntryCheck check{report, {}};
+    for (size_t i = entriesFrom; i < report->lines.size(); ++i) {
+        CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
+    }
+
+    FilterAction = action;
+    std::memcpy(ActionWord, actionWord, sizeof actionWord);
+    ErrorLog = errorLog;
+}
+
+}  // namespace
+
+void CheckListStream(FILE* list, ListReport* report) {
+    *report = ListReport();
+    ReleaseList();
+    Recording = report;
+    AtLineStart = true;
+    RealReadLine = Platform.ReadLine;
+    RealFormatFile = Platform.FormatFile;
+    Platform.ReadLine = RecordingReadLine;
+    Platform.FormatFile = RecordingFormatFile;
+    // Any open stream will do: the messages are caught before they reach it.
+    FILE* errorLog = ErrorLog;
+    ErrorLog = list;
+    LoadAddressList(list);
+    ErrorLog = errorLog;
+    Platform.ReadLine = RealReadLine;
+    Platform.FormatFile = RealFormatFile;
+    Recording = nullptr;
+
+    report->addresses = CountAddresses(AddressSet);
+    report->allow = FilterAction != 0;
+    FindWarnings(report);
+    if (report->headerLine != 0 && report->allow && report->addresses == 0) {
+        Warn(report, report->headerLine,
+             "an ALLOW list that loads no address: the server serves every client");
+    }
+    if (report->addresses == 0) {
+        report->findings.push_back({0, true, "File format not proper"});
+    }
+    std::stable_sort(
+        report->findings.begin(), report->findings.end(), [](const Finding& a, const Finding& b) {
+            return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
+        });
+}
+
+void ReleaseList() {
+    AddressSet = AddressSetFree(AddressSet);
+    FilterAction = 0;
+}
+
+}  // namespace macgate

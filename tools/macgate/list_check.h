@@ -1,0 +1,46 @@
+// A list file as the server's loader sees it, line by line: the loader's own
+// messages with each line's number in the file, and warnings for what the
+// loader takes or passes over in silence but is almost always a mistake.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace macgate {
+
+struct ListLine {
+    std::string text;  // as the loader reads it: at most its first 99 characters
+    int number = 0;    // in the file, from 1
+    bool lineFeed = false;
+};
+
+struct Finding {
+    int line = 0;  // 0: about the list as a whole
+    bool error = false;
+    std::string text;
+};
+
+struct ListEntry {
+    int line = 0;
+    std::string key;  // lowercase
+    std::string remark;
+};
+
+struct ListReport {
+    std::vector<ListLine> lines;
+    std::vector<Finding> findings;   // in line order
+    std::vector<ListEntry> entries;  // each loaded key once, where it first stands
+    size_t addresses = 0;
+    bool allow = false;
+    int headerLine = 0;  // 0: none
+};
+
+// Loads the open list with the library's loader into a fresh set and says
+// what the server would make of it. Leaves the set loaded; ReleaseList()
+// empties it again.
+void CheckListStream(FILE* list, ListReport* report);
+void ReleaseList();
+
+}  // namespace macgate
