@@ -25,12 +25,7 @@ int CheckOneList(const std::string& path) {
     ReleaseList();
 
     for (const Finding& finding : report.findings) {
-        const char* kind = finding.error ? "error" : "warning";
-        if (finding.line == 0) {
-            std::printf("%s: %s: %s\n", path.c_str(), kind, finding.text.c_str());
-        } else {
-            std::printf("%s:%d: %s: %s\n", path.c_str(), finding.line, kind, finding.text.c_str());
-        }
+        std::printf("%s\n", FormatFinding(path, finding).c_str());
     }
     size_t reported = report.findings.size();
     const char* lines = reported == 1 ? "" : "s";

@@ -5,7 +5,6 @@
 
 #include "platform/platform.h"
 #include "tools/macgate/commands.h"
-#include "tools/macgate/csv.h"
 #include "tools/macgate/list_check.h"
 
 namespace macgate {
@@ -25,22 +24,14 @@ int RunExportWindowsFilter(const std::string& path) {
     for (const Finding& finding : report.findings) {
         if (finding.error) {
             ++errors;
-            std::fprintf(stderr, "%s:%d: error: %s\n", path.c_str(), finding.line,
-                         finding.text.c_str());
+            std::fprintf(stderr, "%s\n", FormatFinding(path, finding).c_str());
         }
     }
     if (report.addresses == 0) {
         ReportError(path + " loads no address: nothing to export");
         return kExitFindings;
     }
-    std::printf("MacAddress,Description\n");
-    for (const ListEntry& entry : report.entries) {
-        std::string address;
-        for (size_t i = 0; i < entry.key.size(); i += 2) {
-            address += (i == 0 ? "" : "-") + entry.key.substr(i, 2);
-        }
-        std::printf("%s,%s\n", address.c_str(), CsvField(entry.remark).c_str());
-    }
+    std::fputs(WindowsFilterCsv(report).c_str(), stdout);
     std::fflush(stdout);
     std::fprintf(stderr,
                  "macgate: %zu address%s; load them with Import-Csv FILE | "

@@ -9,6 +9,7 @@
 #include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "platform/platform.h"
+#include "tools/macgate/csv.h"
 #include "tools/macgate/notation.h"
 
 namespace macgate {
@@ -376,6 +377,22 @@ void CheckListStream(FILE* list, ListReport* report) {
 void ReleaseList() {
     AddressSet = AddressSetFree(AddressSet);
     FilterAction = 0;
+}
+
+std::string FormatFinding(const std::string& list, const Finding& finding) {
+    std::string where = finding.line == 0 ? list : list + ":" + std::to_string(finding.line);
+    return where + (finding.error ? ": error: " : ": warning: ") + finding.text;
+}
+
+std::string WindowsFilterCsv(const ListReport& report) {
+    std::string csv = "MacAddress,Description\n";
+    for (const ListEntry& entry : report.entries) {
+        for (size_t i = 0; i < entry.key.size(); i += 2) {
+            csv += (i == 0 ? "" : "-") + entry.key.substr(i, 2);
+        }
+        csv += "," + CsvField(entry.remark) + "\n";
+    }
+    return csv;
 }
 
 }  // namespace macgate

@@ -43,4 +43,11 @@ struct ListReport {
 void CheckListStream(FILE* list, ListReport* report);
 void ReleaseList();
 
+// "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the whole list).
+std::string FormatFinding(const std::string& list, const Finding& finding);
+
+// The entries as the MacAddress,Description CSV that the Windows DHCP
+// server's Add-DhcpServerv4Filter takes, one line feed after each record.
+std::string WindowsFilterCsv(const ListReport& report);
+
 }  // namespace macgate
