@@ -132,4 +132,5 @@ else
     fuzz list_file tests/data/list
     fuzz capture examples
     fuzz registry
+    fuzz import tests/data/tool
 fi

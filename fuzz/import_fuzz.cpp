@@ -1,0 +1,39 @@
+// Feeds arbitrary bytes to macgate import as one input file, text or CSV.
+// Besides crashes, leaks and hangs it checks import's promise: the list it
+// writes loads every entry and draws no finding from the list checker.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tools/macgate/import_reader.h"
+#include "tools/macgate/list_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace macgate;
+    std::string text(reinterpret_cast<const char*>(data), size);
+    ImportOutcome outcome = ImportAddresses({{"fuzz", text}}, ListAction::kUnset);
+    if (outcome.list.empty()) {
+        return 0;
+    }
+    FILE* list = fmemopen(outcome.list.data(), outcome.list.size(), "r");
+    if (list == nullptr) {
+        std::abort();
+    }
+    ListReport report;
+    CheckListStream(list, &report);
+    std::fclose(list);
+    ReleaseList();
+    size_t entries = 0;
+    for (char c : outcome.list) {
+        entries += c == '\n' ? 1 : 0;
+    }
+    if (!report.findings.empty() || report.addresses + 1 != entries) {
+        std::fputs(outcome.list.c_str(), stderr);
+        for (const Finding& finding : report.findings) {
+            std::fprintf(stderr, "%s\n", FormatFinding("imported", finding).c_str());
+        }
+        std::abort();
+    }
+    return 0;
+}
