@@ -1,9 +1,9 @@
 // macgate check LIST...: each list through the library's own loader, with
 // the error log's messages and the checker's warnings in the form compilers
 // use ("LIST:LINE: error: ..."), then a summary.
+#include <algorithm>
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "tools/macgate/commands.h"
 #include "tools/macgate/list_check.h"
 
@@ -11,18 +11,13 @@ namespace macgate {
 namespace {
 
 int CheckOneList(const std::string& path) {
-    // The same open as start-up's: others may read the list but not write it.
-    FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
-    if (list == nullptr) {
+    ListReport report;
+    if (!CheckListFile(path, &report)) {
         std::printf("%s: error: Could not open the data file\n", path.c_str());
         std::fflush(stdout);
         ReportError("cannot read the list file " + path);
         return kExitCannotRun;
     }
-    ListReport report;
-    CheckListStream(list, &report);
-    Platform.CloseFile(list);
-    ReleaseList();
 
     for (const Finding& finding : report.findings) {
         std::printf("%s\n", FormatFinding(path, finding).c_str());

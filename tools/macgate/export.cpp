@@ -3,22 +3,17 @@
 // "Import-Csv FILE | Add-DhcpServerv4Filter -List Allow" takes.
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "tools/macgate/commands.h"
 #include "tools/macgate/list_check.h"
 
 namespace macgate {
 
 int RunExportWindowsFilter(const std::string& path) {
-    FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
-    if (list == nullptr) {
+    ListReport report;
+    if (!CheckListFile(path, &report)) {
         ReportError("cannot read the list file " + path);
         return kExitCannotRun;
     }
-    ListReport report;
-    CheckListStream(list, &report);
-    Platform.CloseFile(list);
-    ReleaseList();
 
     int errors = 0;
     for (const Finding& finding : report.findings) {

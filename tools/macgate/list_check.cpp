@@ -379,6 +379,17 @@ void ReleaseList() {
     FilterAction = 0;
 }
 
+bool CheckListFile(const std::string& path, ListReport* report) {
+    FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
+    if (list == nullptr) {
+        return false;
+    }
+    CheckListStream(list, report);
+    Platform.CloseFile(list);
+    ReleaseList();
+    return true;
+}
+
 std::string FormatFinding(const std::string& list, const Finding& finding) {
     std::string where = finding.line == 0 ? list : list + ":" + std::to_string(finding.line);
     return where + (finding.error ? ": error: " : ": warning: ") + finding.text;

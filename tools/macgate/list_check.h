@@ -43,6 +43,10 @@ struct ListReport {
 void CheckListStream(FILE* list, ListReport* report);
 void ReleaseList();
 
+// The list file opened as start-up opens it (others may read it but not
+// write it), checked, closed and released. False when it cannot be opened.
+bool CheckListFile(const std::string& path, ListReport* report);
+
 // "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the whole list).
 std::string FormatFinding(const std::string& list, const Finding& finding);
 
