@@ -133,4 +133,5 @@ else
     fuzz capture examples
     fuzz registry
     fuzz import tests/data/tool
+    fuzz list_check tests/data/list tests/data/tool
 fi

@@ -193,7 +193,9 @@ std::string HeaderWarning(const ListLine& line, const ListReport& report) {
     return {};
 }
 
-std::string EntryRemark(const std::string& text) {
+// The remark of an entry line as the loader reads it: up to a NUL.
+std::string EntryRemark(const std::string& line) {
+    std::string text = line.c_str();
     size_t hash = text.find('#');
     if (hash == std::string::npos) {
         return {};
