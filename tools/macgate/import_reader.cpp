@@ -246,7 +246,8 @@ bool FindColumns(const CsvRecord& header, Columns* columns) {
 }
 
 // Reads `text` as a CSV when its first record, after a PowerShell "#TYPE"
-// line, names an address column; false, having read nothing, otherwise.
+// line and blank lines, names an address column; false, having read
+// nothing, otherwise.
 bool ImportCsv(Import* import, const std::string& name, std::string_view text) {
     CsvReader reader;
     reader.text = text;
@@ -258,8 +259,12 @@ bool ImportCsv(Import* import, const std::string& name, std::string_view text) {
     CsvRecord header;
     std::string error;
     Columns columns;
-    if (ReadCsvRecord(&reader, &header, &error) != CsvResult::kRecord ||
-        !FindColumns(header, &columns)) {
+    CsvResult result;
+    do {
+        result = ReadCsvRecord(&reader, &header, &error);
+    } while (result == CsvResult::kRecord && header.fields.size() == 1 &&
+             Trim(header.fields[0]).empty());
+    if (result != CsvResult::kRecord || !FindColumns(header, &columns)) {
         return false;
     }
     if (columns.list >= 0 && import->action == ListAction::kUnset) {
@@ -268,7 +273,7 @@ bool ImportCsv(Import* import, const std::string& name, std::string_view text) {
     const char* wanted = import->action == ListAction::kDeny ? "deny" : "allow";
     CsvRecord record;
     for (;;) {
-        CsvResult result = ReadCsvRecord(&reader, &record, &error);
+        result = ReadCsvRecord(&reader, &record, &error);
         if (result == CsvResult::kEnd) {
             return true;
         }
