@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char c : outcome.list) {
         entries += c == '\n' ? 1 : 0;
     }
-    if (!report.findings.empty() || report.addresses + 1 != entries) {
+    if (!report.findings.empty() || report.addresses + report.prefixes + 1 != entries) {
         std::fputs(outcome.list.c_str(), stderr);
         for (const Finding& finding : report.findings) {
             std::fprintf(stderr, "%s\n", FormatFinding("imported", finding).c_str());

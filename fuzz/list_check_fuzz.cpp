@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    if (report.addresses != report.entries.size()) {
+    if (report.addresses + report.prefixes != report.entries.size()) {
         std::abort();
     }
     return 0;

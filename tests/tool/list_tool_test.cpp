@@ -80,6 +80,14 @@ const WarningCase kWarningCases[] = {
      "L:3: warning: the server reads 12 hexadecimal digits without separators: write "
      "001a2b3c4d5e"},
     {"Dots", "MAC_ACTION = {DENY}\n001a.2b3c.4d5e\n", "L:2: warning: the server reads"},
+    {"AddressUnderPrefix", "MAC_ACTION = {DENY}\n001C23aabbcc\n# x\n001c23*\n",
+     "L:2: warning: 001c23aabbcc is covered already by the prefix entry 001c23* on line 4"},
+    {"PrefixUnderPrefix", "MAC_ACTION = {DENY}\n001c*\n001c23*\n",
+     "L:3: warning: 001c23* is covered already by the prefix entry 001c* on line 2"},
+    {"PrefixListedTwice", "MAC_ACTION = {DENY}\n001c23*\n001C23*\n",
+     "L:3: warning: 001c23* is listed already on line 2"},
+    {"WildcardWithHyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00-1C-23-*-*-*\n",
+     "L:3: warning: the server reads a prefix as its digits and a '*': write 001c23*"},
     {"AllowListWithoutAddress", "# x\nMAC_ACTION = {ALLOW}\n# none yet\n",
      "L:2: warning: an ALLOW list that loads no address: the server serves every client"},
     // What the loader passes over in silence and is no mistake.
@@ -88,6 +96,9 @@ const WarningCase kWarningCases[] = {
     {"HeaderWithTabsAndBraces", "  MAC_ACTION = { ALLOW }}\t\n001a2b3c4d5e\n", ""},
     {"SameKeyInOneLineOnly", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n001a2b3c4d5f\n", ""},
     {"LocallyAdministered", "MAC_ACTION = {DENY}\n020000000001\n", ""},
+    {"PrefixBesideOthers", "MAC_ACTION = {DENY}\n001c23*\n001c30aabbcc\n001c2*\n",
+     "L:2: warning: "
+     "001c23* is covered already by the prefix entry 001c2* on line 4"},
 };
 
 void PrintTo(const WarningCase& row, std::ostream* out) {
@@ -285,7 +296,7 @@ TEST(Csv, ReadsBackWhatItWrites) {
 // bytes, CSV with and without quotes, a byte-order mark and CR LF.
 struct Generated {
     std::vector<ImportSource> sources;
-    std::set<std::string> clients;  // every client address the sources hold
+    std::set<std::string> clients;  // every client address and prefix the sources hold
 };
 
 Generated Generate(std::mt19937* random) {
@@ -330,12 +341,18 @@ Generated Generate(std::mt19937* random) {
         }
         return pick(4) == 0 ? text + "\xc3\xa9t\xc3\xa9" : text;
     };
-    // Whether import must find the address as written: a client's own, in a
-    // notation of one address (a wildcard or a mix of separators is none).
+    // What import must find as written, as the list file writes it: a
+    // client's own address or a prefix in a notation of one (a mix of
+    // separators is none); empty when there is none.
     auto findable = [](const std::string& digits, const std::string& text) {
         Notation notation;
-        return ParseNotation(text, &notation) && !notation.prefix &&
-               KindOfAddress(digits) == AddressKind::kClient;
+        if (!ParseNotation(text, &notation)) {
+            return std::string();
+        }
+        if (notation.prefix) {
+            return notation.digits + "*";
+        }
+        return KindOfAddress(digits) == AddressKind::kClient ? digits : std::string();
     };
     Generated generated;
     for (int s = pick(3) + 1; s > 0; --s) {
@@ -364,8 +381,9 @@ Generated Generate(std::mt19937* random) {
                 }
                 source.text += text + " " + rest + end;
             }
-            if (allowed && findable(digits, text)) {
-                generated.clients.insert(digits);
+            std::string entry = findable(digits, text);
+            if (allowed && !entry.empty()) {
+                generated.clients.insert(entry);
             }
         }
         generated.sources.push_back(source);
@@ -389,9 +407,13 @@ TEST(Import, WritesWhatCheckFindsCleanWithEveryClientAddress) {
         for (const ListEntry& entry : report.entries) {
             loaded.insert(entry.key);
         }
-        EXPECT_EQ(report.addresses, report.entries.size());
+        EXPECT_EQ(report.addresses + report.prefixes, report.entries.size());
         for (const std::string& client : generated.clients) {
-            EXPECT_EQ(loaded.count(client), 1u) << client << " lost from\n" << outcome.list;
+            bool served = loaded.count(client) != 0;
+            for (size_t length = 1; length < 12 && !served; ++length) {
+                served = loaded.count(client.substr(0, length) + "*") != 0;
+            }
+            EXPECT_TRUE(served) << client << " lost from\n" << outcome.list;
         }
         // The Windows filter's CSV of the list imports back to the same list.
         ImportOutcome again =

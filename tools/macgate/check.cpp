@@ -24,18 +24,20 @@ int CheckOneList(const std::string& path) {
     }
     size_t reported = report.findings.size();
     const char* lines = reported == 1 ? "" : "s";
-    if (report.addresses == 0) {
+    bool loaded = report.addresses + report.prefixes > 0;
+    if (!loaded) {
         // Without an address the action has no effect (and may never have
         // been read), so naming one would mislead.
         std::printf("%s: no address loaded, %zu line%s reported\n", path.c_str(), reported, lines);
         std::printf("With no address loaded the library serves every client.\n");
     } else {
-        std::printf("%s: action %s, %zu address%s loaded, %zu line%s reported\n", path.c_str(),
-                    report.allow ? "ALLOW" : "DENY", report.addresses,
-                    report.addresses == 1 ? "" : "es", reported, lines);
+        std::printf("%s: action %s, %zu address%s and %zu prefix%s loaded, %zu line%s reported\n",
+                    path.c_str(), report.allow ? "ALLOW" : "DENY", report.addresses,
+                    report.addresses == 1 ? "" : "es", report.prefixes,
+                    report.prefixes == 1 ? "" : "es", reported, lines);
     }
     std::fflush(stdout);
-    return report.addresses == 0 || reported > 0 ? kExitFindings : kExitOk;
+    return !loaded || reported > 0 ? kExitFindings : kExitOk;
 }
 
 }  // namespace

@@ -22,16 +22,16 @@ int RunExportWindowsFilter(const std::string& path) {
             std::fprintf(stderr, "%s\n", FormatFinding(path, finding).c_str());
         }
     }
-    if (report.addresses == 0) {
+    if (report.addresses + report.prefixes == 0) {
         ReportError(path + " loads no address: nothing to export");
         return kExitFindings;
     }
     std::fputs(WindowsFilterCsv(report).c_str(), stdout);
     std::fflush(stdout);
     std::fprintf(stderr,
-                 "macgate: %zu address%s; load them with Import-Csv FILE | "
+                 "macgate: %zu entr%s; load them with Import-Csv FILE | "
                  "Add-DhcpServerv4Filter -List %s\n",
-                 report.entries.size(), report.entries.size() == 1 ? "" : "es",
+                 report.entries.size(), report.entries.size() == 1 ? "y" : "ies",
                  report.allow ? "Allow" : "Deny");
     return errors > 0 ? kExitFindings : kExitOk;
 }

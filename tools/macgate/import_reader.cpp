@@ -97,14 +97,9 @@ std::string Written(const Notation& notation) {
     return notation.prefix ? notation.digits + "*" : notation.digits;
 }
 
-void AddEntry(Import* import, const std::string& where, std::string_view written,
-              const Notation& notation, const std::string& remark) {
-    if (notation.prefix) {
-        import->outcome.problems.push_back(where + std::string(written) +
-                                           ": a wildcard has no list file form; skipped");
-        return;
-    }
-    switch (KindOfAddress(notation.digits)) {
+void AddEntry(Import* import, const std::string& where, const Notation& notation,
+              const std::string& remark) {
+    switch (notation.prefix ? AddressKind::kClient : KindOfAddress(notation.digits)) {
         case AddressKind::kClient:
             break;
         case AddressKind::kGroup:
@@ -150,11 +145,7 @@ void ImportTextLine(Import* import, const std::string& name, int number, std::st
         }
         return;
     }
-    struct Found {
-        std::string_view written;
-        Notation notation;
-    };
-    std::vector<Found> found;
+    std::vector<Notation> found;
     std::string rest;
     size_t copied = 0;
     for (size_t at = 0; at < line.size();) {
@@ -179,7 +170,7 @@ void ImportTextLine(Import* import, const std::string& name, int number, std::st
         Notation notation;
         bool bounded = end == line.size() || !IsWordCharacter(line[end]);
         if (bounded && stop > start && ParseNotation(line.substr(start, stop - start), &notation)) {
-            found.push_back({line.substr(start, stop - start), notation});
+            found.push_back(notation);
             rest.append(line.substr(copied, start - copied));
             rest += ' ';
             copied = stop;
@@ -194,8 +185,8 @@ void ImportTextLine(Import* import, const std::string& name, int number, std::st
     }
     // A CSV row read as text leaves its quotes around the remark.
     std::string remark = CleanRemark(rest, " #,;:|\"");
-    for (const Found& address : found) {
-        AddEntry(import, where, address.written, address.notation, remark);
+    for (const Notation& notation : found) {
+        AddEntry(import, where, notation, remark);
     }
 }
 
@@ -315,7 +306,7 @@ bool ImportCsv(Import* import, const std::string& name, std::string_view text) {
                 remark = CleanRemark(record.fields[column]);
             }
         }
-        AddEntry(import, where, written, notation, remark);
+        AddEntry(import, where, notation, remark);
     }
 }
 
@@ -332,6 +323,17 @@ void ImportSourceText(Import* import, const ImportSource& source) {
     if (!ImportCsv(import, source.name, text)) {
         ImportText(import, source.name, text);
     }
+}
+
+// Whether a shorter prefix among the entries covers this one, which then
+// adds nothing to the list.
+bool IsCovered(const Import& import, const Notation& notation) {
+    for (size_t length = 1; length < notation.digits.size(); ++length) {
+        if (import.seen.count(notation.digits.substr(0, length) + "*") != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -357,6 +359,9 @@ ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListActi
     std::string& list = import.outcome.list;
     list = import.action == ListAction::kDeny ? "MAC_ACTION = {DENY}\n" : "MAC_ACTION = {ALLOW}\n";
     for (const Entry& entry : import.entries) {
+        if (IsCovered(import, entry.notation)) {
+            continue;
+        }
         list += Written(entry.notation);
         if (!entry.remark.empty()) {
             list += "  # " + entry.remark;

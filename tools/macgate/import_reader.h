@@ -24,11 +24,12 @@ struct ImportOutcome {
 };
 
 // Reads every source as a CSV with a MacAddress column, or else as text with
-// addresses in any usual notation, and gives the list of the addresses in the
-// order first seen, with each one's description or the rest of its line as
-// the remark. `action` kUnset takes the action of the first list file header
-// line among the sources, else ALLOW. A CSV's rows whose List column names
-// the other action are left out.
+// addresses in any usual notation, and gives the list of the addresses and
+// prefixes (from wildcards: 00-1C-23-*-*-* is 001c23*) in the order first
+// seen, with each one's description or the rest of its line as the remark;
+// an entry that another one covers is left out. `action` kUnset takes the
+// action of the first list file header line among the sources, else ALLOW.
+// A CSV's rows whose List column names the other action are left out.
 ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListAction action);
 
 }  // namespace macgate

@@ -87,8 +87,7 @@ int RecordingFormatFile(FILE* stream, const char* format, va_list args) {
     return length;
 }
 
-size_t CountAddresses(const AddressNode* root) {
-    size_t count = 0;
+void CountEntries(const AddressNode* root, ListReport* report) {
     std::vector<const AddressNode*> pending;
     if (root != nullptr) {
         pending.push_back(root);
@@ -96,14 +95,13 @@ size_t CountAddresses(const AddressNode* root) {
     while (!pending.empty()) {
         const AddressNode* node = pending.back();
         pending.pop_back();
-        ++count;
+        ++(IsPrefixKey(node->key) ? report->prefixes : report->addresses);
         for (const AddressNode* child : {node->left, node->right}) {
             if (child != nullptr) {
                 pending.push_back(child);
             }
         }
     }
-    return count;
 }
 
 char UpperCase(char c) {
@@ -230,6 +228,9 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
         return;
     }
     report->entries.push_back({line.number, key, EntryRemark(line.text)});
+    if (key.back() == '*') {
+        return;
+    }
     switch (KindOfAddress(key)) {
         case AddressKind::kClient:
             break;
@@ -290,11 +291,31 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
     if (reported) {
         size_t end = text.find_first_of(" \t#\n", start);
         Notation notation;
-        if (ParseNotation(text.substr(start, end - start), &notation) && notation.separated &&
-            !notation.prefix) {
+        if (ParseNotation(text.substr(start, end - start), &notation) && notation.separated) {
             Warn(report, line.number,
-                 "the server reads 12 hexadecimal digits without separators: write " +
-                     notation.digits);
+                 notation.prefix
+                     ? "the server reads a prefix as its digits and a '*': write " +
+                           notation.digits + "*"
+                     : "the server reads 12 hexadecimal digits without separators: write " +
+                           notation.digits);
+        }
+    }
+}
+
+// An entry that a shorter prefix entry, anywhere in the list, covers.
+void WarnOfCoveredEntries(const EntryCheck& check) {
+    for (const ListEntry& entry : check.report->entries) {
+        size_t digits = entry.key.back() == '*' ? entry.key.size() - 1 : entry.key.size();
+        for (size_t length = 1; length < digits; ++length) {
+            auto prefix = check.firstLine.find(entry.key.substr(0, length) + "*");
+            if (prefix == check.firstLine.end()) {
+                continue;
+            }
+            Warn(check.report, entry.line,
+                 entry.key + " is covered already by the prefix entry " + prefix->first +
+                     " on line " + std::to_string(prefix->second) +
+                     ": the server matches it through the prefix. Delete this line");
+            break;
         }
     }
 }
@@ -335,6 +356,7 @@ void FindWarnings(ListReport* report) {
     for (size_t i = entriesFrom; i < report->lines.size(); ++i) {
         CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
     }
+    WarnOfCoveredEntries(check);
 
     FilterAction = action;
     std::memcpy(ActionWord, actionWord, sizeof actionWord);
@@ -361,14 +383,15 @@ void CheckListStream(FILE* list, ListReport* report) {
     Platform.FormatFile = RealFormatFile;
     Recording = nullptr;
 
-    report->addresses = CountAddresses(AddressSet);
+    CountEntries(AddressSet, report);
     report->allow = FilterAction != 0;
     FindWarnings(report);
-    if (report->headerLine != 0 && report->allow && report->addresses == 0) {
+    bool loaded = report->addresses + report->prefixes > 0;
+    if (report->headerLine != 0 && report->allow && !loaded) {
         Warn(report, report->headerLine,
              "an ALLOW list that loads no address: the server serves every client");
     }
-    if (report->addresses == 0) {
+    if (!loaded) {
         report->findings.push_back({0, true, "File format not proper"});
     }
     std::stable_sort(
@@ -401,8 +424,19 @@ std::string FormatFinding(const std::string& list, const Finding& finding) {
 std::string WindowsFilterCsv(const ListReport& report) {
     std::string csv = "MacAddress,Description\n";
     for (const ListEntry& entry : report.entries) {
-        for (size_t i = 0; i < entry.key.size(); i += 2) {
-            csv += (i == 0 ? "" : "-") + entry.key.substr(i, 2);
+        // 00-1a-2b-3c-4d-5e; a prefix of whole bytes as 00-1c-23-*-*-*, and
+        // one that ends inside a byte as 001c2*.
+        std::string digits = entry.key;
+        bool prefix = digits.back() == '*';
+        if (prefix) {
+            digits.pop_back();
+        }
+        if (prefix && digits.size() % 2 != 0) {
+            csv += entry.key;
+        } else {
+            for (size_t i = 0; i < 12; i += 2) {
+                csv += (i == 0 ? "" : "-") + (i < digits.size() ? digits.substr(i, 2) : "*");
+            }
         }
         csv += "," + CsvField(entry.remark) + "\n";
     }

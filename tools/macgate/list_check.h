@@ -24,7 +24,7 @@ struct Finding {
 
 struct ListEntry {
     int line = 0;
-    std::string key;  // lowercase
+    std::string key;  // lowercase, as written: "001a2b3c4d5e", or "001c23*" for a prefix
     std::string remark;
 };
 
@@ -33,6 +33,7 @@ struct ListReport {
     std::vector<Finding> findings;   // in line order
     std::vector<ListEntry> entries;  // each loaded key once, where it first stands
     size_t addresses = 0;
+    size_t prefixes = 0;
     bool allow = false;
     int headerLine = 0;  // 0: none
 };

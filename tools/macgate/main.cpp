@@ -33,18 +33,20 @@ constexpr const char* kReplayHelp =
     "file.";
 constexpr const char* kImportHelp =
     "Reads addresses from each FILE (standard input when none is given) and writes a\n"
-    "list file to standard output: the header line, then each address once, with\n"
-    "the description or the rest of its line as a remark. FILE may be text with\n"
-    "addresses as 001A2B3C4D5E, 00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E or\n"
-    "001a.2b3c.4d5e, or a CSV with a MacAddress column (and Description, List), as\n"
-    "Get-DhcpServerv4Filter | Export-Csv writes it. Lines it cannot use are named\n"
-    "on standard error as FILE:LINE: TEXT. Exit status 0: every line used; 1: lines\n"
-    "left out, or no address found; 2: a file cannot be read.";
+    "list file to standard output: the header line, then each address or prefix\n"
+    "once, with the description or the rest of its line as a remark. FILE may be\n"
+    "text with addresses as 001A2B3C4D5E, 00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E or\n"
+    "001a.2b3c.4d5e and wildcards as 00-1C-23-*-*-* or 001C*, or a CSV with a\n"
+    "MacAddress column (and Description, List), as Get-DhcpServerv4Filter |\n"
+    "Export-Csv writes it. Lines it cannot use are named on standard error as\n"
+    "FILE:LINE: TEXT. Exit status 0: every line used; 1: lines left out, or no\n"
+    "address found; 2: a file cannot be read.";
 constexpr const char* kExportHelp =
-    "Writes the addresses that the server loads from LIST as the MacAddress,\n"
-    "Description CSV that Import-Csv FILE | Add-DhcpServerv4Filter -List Allow (or\n"
-    "Deny) takes. Exit status 0: exported; 1: the list has errors (named on standard\n"
-    "error; what loads is still exported) or loads nothing; 2: LIST cannot be read.";
+    "Writes the entries that the server loads from LIST, prefixes as wildcards, as\n"
+    "the MacAddress,Description CSV that Import-Csv FILE | Add-DhcpServerv4Filter\n"
+    "-List Allow (or Deny) takes. Exit status 0: exported; 1: the list has errors\n"
+    "(named on standard error; what loads is still exported) or loads nothing; 2:\n"
+    "LIST cannot be read.";
 
 // 1 to 64 in decimal digits, nothing else.
 bool ParseThreads(const std::string& text, int* threads) {
