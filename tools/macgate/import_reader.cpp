@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <map>
 #include <string_view>
+#include <unordered_set>
 
 #include "tools/macgate/csv.h"
 #include "tools/macgate/notation.h"
@@ -24,7 +25,8 @@ struct Entry {
 struct Import {
     ListAction action = ListAction::kUnset;
     std::vector<Entry> entries;
-    std::map<std::string, size_t> seen;  // digits and '*' for a prefix, to entries
+    std::unordered_set<std::string> seen;      // as written in the list: digits, '*' for a prefix
+    std::unordered_set<std::string> prefixes;  // the same, of the prefixes alone
     ImportOutcome outcome;
     std::map<std::string, int> otherListRows;  // by source name
 };
@@ -118,8 +120,12 @@ void AddEntry(Import* import, const std::string& where, const Notation& notation
                 " is the all-zero address, which is served whatever the list says; skipped");
             return;
     }
-    if (import->seen.emplace(Written(notation), import->entries.size()).second) {
+    std::string written = Written(notation);
+    if (import->seen.insert(written).second) {
         import->entries.push_back({notation, remark});
+        if (notation.prefix) {
+            import->prefixes.insert(written);
+        }
     }
 }
 
@@ -328,8 +334,8 @@ void ImportSourceText(Import* import, const ImportSource& source) {
 // Whether a shorter prefix among the entries covers this one, which then
 // adds nothing to the list.
 bool IsCovered(const Import& import, const Notation& notation) {
-    for (size_t length = 1; length < notation.digits.size(); ++length) {
-        if (import.seen.count(notation.digits.substr(0, length) + "*") != 0) {
+    for (size_t length = 1; length < notation.digits.size() && !import.prefixes.empty(); ++length) {
+        if (import.prefixes.count(notation.digits.substr(0, length) + "*") != 0) {
             return true;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "config/state.h"
 #include "filter/address_set.h"
@@ -207,7 +208,8 @@ std::string EntryRemark(const std::string& line) {
 
 struct EntryCheck {
     ListReport* report;
-    std::map<std::string, int> firstLine;  // by key
+    std::unordered_map<std::string, int> firstLine;  // by key
+    std::map<std::string, int> prefixLine;           // the same, of the prefixes alone
 };
 
 void Warn(ListReport* report, int line, std::string text) {
@@ -229,6 +231,7 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
     }
     report->entries.push_back({line.number, key, EntryRemark(line.text)});
     if (key.back() == '*') {
+        check->prefixLine.emplace(key, line.number);
         return;
     }
     switch (KindOfAddress(key)) {
@@ -306,9 +309,9 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
 void WarnOfCoveredEntries(const EntryCheck& check) {
     for (const ListEntry& entry : check.report->entries) {
         size_t digits = entry.key.back() == '*' ? entry.key.size() - 1 : entry.key.size();
-        for (size_t length = 1; length < digits; ++length) {
-            auto prefix = check.firstLine.find(entry.key.substr(0, length) + "*");
-            if (prefix == check.firstLine.end()) {
+        for (size_t length = 1; length < digits && !check.prefixLine.empty(); ++length) {
+            auto prefix = check.prefixLine.find(entry.key.substr(0, length) + "*");
+            if (prefix == check.prefixLine.end()) {
                 continue;
             }
             Warn(check.report, entry.line,
@@ -352,7 +355,7 @@ void FindWarnings(ListReport* report) {
             }
         }
     }
-    EntryCheck check{report, {}};
+    EntryCheck check{report, {}, {}};
     for (size_t i = entriesFrom; i < report->lines.size(); ++i) {
         CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
     }
