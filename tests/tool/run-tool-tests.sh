@@ -159,6 +159,17 @@ golden check-messy 1 -- check messy-list.txt remark-after-header.txt
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
+# import from standard input, and inputs it cannot use at all.
+printf '00:1a:2b:3c:4d:5e front desk\r\n' | "$tool" import 2>&1 |
+    diff - <(printf 'MAC_ACTION = {ALLOW}\n001a2b3c4d5e  # front desk\n') ||
+    fail "import from standard input"
+printf '\377\376M\000A\000' >"$work/utf16.txt"
+expect 1 "utf16.txt:1: the file is UTF-16 text; save it as UTF-8 or ASCII" -- import "$work/utf16.txt"
+printf 'nothing here\n' >"$work/no-address.txt"
+expect 1 "no hardware address found: no list written" -- import "$work/no-address.txt"
+expect 2 "cannot read $work/no-such-file.csv" -- import "$work/no-address.txt" "$work/no-such-file.csv"
+expect 2 "cannot read the list file $work/no-such-list.txt" -- export --windows-filter "$work/no-such-list.txt"
+expect 1 "loads no address: nothing to export" -- export --windows-filter "$work/no-header.txt"
 # What import writes, check finds clean; export and import again give it back.
 (cd "$expected" && "$tool" import messy-addresses.txt windows-filter.csv inventory.csv) \
     >"$work/imported.txt" 2>/dev/null
