@@ -18,8 +18,10 @@ constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be r
 
 int RunCheck(const std::vector<std::string>& lists);
 
+// The three paths count only when given (haveList...); an empty one is
+// refused before it gets here.
 struct ReplayOptions {
-    std::string list;  // empty: not given
+    std::string list;
     std::string infoLog;
     std::string errorLog;
     bool haveList = false;
