@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/check_list_bytes.h"
 #include "tools/macgate/import_reader.h"
-#include "tools/macgate/list_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;
@@ -16,14 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outcome.list.empty()) {
         return 0;
     }
-    FILE* list = fmemopen(outcome.list.data(), outcome.list.size(), "r");
-    if (list == nullptr) {
-        std::abort();
-    }
-    ListReport report;
-    CheckListStream(list, &report);
-    std::fclose(list);
-    ReleaseList();
+    ListReport report = CheckListBytes(outcome.list.data(), outcome.list.size());
     size_t entries = 0;
     for (char c : outcome.list) {
         entries += c == '\n' ? 1 : 0;

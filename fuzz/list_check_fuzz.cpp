@@ -5,20 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/macgate/list_check.h"
+#include "fuzz/check_list_bytes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;
-    // fmemopen refuses an empty buffer; an empty file reads the same.
-    FILE* list =
-        size == 0 ? std::fopen("/dev/null", "r") : fmemopen(const_cast<uint8_t*>(data), size, "r");
-    if (list == nullptr) {
-        std::abort();
-    }
-    ListReport report;
-    CheckListStream(list, &report);
-    std::fclose(list);
-    ReleaseList();
+    ListReport report = CheckListBytes(data, size);
 
     int previous = 1;
     for (const Finding& finding : report.findings) {
