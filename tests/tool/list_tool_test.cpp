@@ -2,6 +2,7 @@
 // import's promise that what it writes the checker finds clean.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <set>
