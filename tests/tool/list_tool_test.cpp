@@ -89,6 +89,11 @@ const WarningCase kWarningCases[] = {
      "L:3: warning: 001c23* is listed already on line 2"},
     {"WildcardWithHyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00-1C-23-*-*-*\n",
      "L:3: warning: the server reads a prefix as its digits and a '*': write 001c23*"},
+    {"LongHeaderLine", "MAC_ACTION = {DENY}" + std::string(90, ' ') + "\n001a2b3c4d5e\n",
+     "L:1: warning: the header line is longer than 98 characters"},
+    {"LongEntryLine",
+     "MAC_ACTION = {DENY}\n001a2b3c4d5e\n" + std::string(99, ' ') + "001a2b3c4d5f\n",
+     "L:3: warning: the line is longer than 99 characters: the server reads the first 99"},
     {"AllowListWithoutAddress", "# x\nMAC_ACTION = {ALLOW}\n# none yet\n",
      "L:2: warning: an ALLOW list that loads no address: the server serves every client"},
     // What the loader passes over in silence and is no mistake.
@@ -96,6 +101,8 @@ const WarningCase kWarningCases[] = {
     {"TabOnlyAndTabbedRemark", "MAC_ACTION = {DENY}\n001a2b3c4d5e\t# x\n\t\n\t# y\n \t\n", ""},
     {"HeaderWithTabsAndBraces", "  MAC_ACTION = { ALLOW }}\t\n001a2b3c4d5e\n", ""},
     {"SameKeyInOneLineOnly", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n001a2b3c4d5f\n", ""},
+    {"LongRemark", "MAC_ACTION = {DENY}\n001a2b3c4d5e  #" + std::string(200, 'x') + "\n", ""},
+    {"LongBlankLine", "MAC_ACTION = {DENY}\n001a2b3c4d5e" + std::string(200, ' ') + "\n", ""},
     {"LocallyAdministered", "MAC_ACTION = {DENY}\n020000000001\n", ""},
     {"PrefixBesideOthers", "MAC_ACTION = {DENY}\n001c23*\n001c30aabbcc\n001c2*\n",
      "L:2: warning: "

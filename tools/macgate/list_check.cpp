@@ -38,9 +38,14 @@ char* RecordingReadLine(char* buffer, int size, FILE* stream) {
     }
     bool lineFeed = end > 0 && buffer[end - 1] == '\n';
     std::vector<ListLine>& lines = Recording->lines;
+    std::string piece(buffer, static_cast<size_t>(end));
     if (AtLineStart) {
         int number = lines.empty() ? 1 : lines.back().number + 1;
-        lines.push_back({std::string(buffer, static_cast<size_t>(end)), number, lineFeed});
+        lines.push_back({piece, number, lineFeed});
+    } else {
+        lines.back().cut = true;
+        lines.back().cutText =
+            lines.back().cutText || piece.find_first_not_of(" \t\r\n") != std::string::npos;
     }
     lines.back().lineFeed = lineFeed;
     AtLineStart = lineFeed;
@@ -185,6 +190,11 @@ std::string HeaderWarning(const ListLine& line, const ListReport& report) {
                "' after the action makes this no header line: " + TheSearchGoesOn(report) +
                ". Put the remark on a line of its own";
     }
+    if (line.cut) {
+        return "the header line is longer than 98 characters, so the server does not take it "
+               "as the header: " +
+               TheSearchGoesOn(report) + ". Shorten it";
+    }
     if (!line.lineFeed) {
         return "the header line is the file's last line and has no line feed, so the server "
                "does not take it as the header and loads nothing. End it with a line feed and "
@@ -260,6 +270,11 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
 
 void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
     ListReport* report = check->report;
+    if (line.cutText && line.text.find('#') == std::string::npos) {
+        Warn(report, line.number,
+             "the line is longer than 99 characters: the server reads the first 99 and ignores "
+             "the rest. Shorten it");
+    }
     char field[kAddressKeySize];
     ParseAddressLine(line.text.c_str(), field);
     if (field[0] != '\0') {

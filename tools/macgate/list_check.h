@@ -14,6 +14,10 @@ struct ListLine {
     std::string text;  // as the loader reads it: at most its first 99 characters
     int number = 0;    // in the file, from 1
     bool lineFeed = false;
+    // Longer than 99 characters: the loader drops the rest, which holds
+    // something other than blanks when `cutText`.
+    bool cut = false;
+    bool cutText = false;
 };
 
 struct Finding {
