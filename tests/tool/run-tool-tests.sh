@@ -41,6 +41,9 @@ expect() {
 # Arguments.
 expect 2 "Usage: macgate [OPTIONS] SUBCOMMAND" --
 expect 0 "Usage: macgate [OPTIONS] SUBCOMMAND" -- --help
+expect 0 "Usage: macgate [OPTIONS] SUBCOMMAND" -- help
+expect 0 "Usage: macgate check [OPTIONS] LIST..." -- check -h
+expect 0 "macgate 1.0.0.1" -- --version
 expect 2 "unknown command 'list'" -- list x
 expect 2 "CAPTURE is required" -- replay
 expect 2 "CAPTURE is required" -- replay --threads 2

@@ -140,6 +140,11 @@ int Run(int argc, char** argv) {
         ->check(kNotEmpty);
     exportCommand->footer(kExportHelp);
 
+    // "macgate help", as before the options were generated.
+    if (argc == 2 && std::string(argv[1]) == "help") {
+        std::fputs(app.help().c_str(), stdout);
+        return macgate::kExitOk;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
