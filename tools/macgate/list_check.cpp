@@ -93,23 +93,6 @@ int RecordingFormatFile(FILE* stream, const char* format, va_list args) {
     return length;
 }
 
-void CountEntries(const AddressNode* root, ListReport* report) {
-    std::vector<const AddressNode*> pending;
-    if (root != nullptr) {
-        pending.push_back(root);
-    }
-    while (!pending.empty()) {
-        const AddressNode* node = pending.back();
-        pending.pop_back();
-        ++(IsPrefixKey(node->key) ? report->prefixes : report->addresses);
-        for (const AddressNode* child : {node->left, node->right}) {
-            if (child != nullptr) {
-                pending.push_back(child);
-            }
-        }
-    }
-}
-
 char UpperCase(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -401,7 +384,9 @@ void CheckListStream(FILE* list, ListReport* report) {
     Platform.FormatFile = RealFormatFile;
     Recording = nullptr;
 
-    CountEntries(AddressSet, report);
+    EntryCounts counts = CountEntries(AddressSet);
+    report->addresses = counts.addresses;
+    report->prefixes = counts.prefixes;
     report->allow = FilterAction != 0;
     FindWarnings(report);
     bool loaded = report->addresses + report->prefixes > 0;
