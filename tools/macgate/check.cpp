@@ -10,7 +10,7 @@
 namespace macgate {
 namespace {
 
-int CheckOneList(const std::string& path) {
+int CheckOneList(const std::string& path, bool* listLoaded) {
     ListReport report;
     if (!CheckListFile(path, &report)) {
         std::printf("%s: error: Could not open the data file\n", path.c_str());
@@ -25,6 +25,7 @@ int CheckOneList(const std::string& path) {
     size_t reported = report.findings.size();
     const char* lines = reported == 1 ? "" : "s";
     bool loaded = report.addresses + report.prefixes > 0;
+    *listLoaded = loaded;
     if (!loaded) {
         // Without an address the action has no effect (and may never have
         // been read), so naming one would mislead.
@@ -42,11 +43,17 @@ int CheckOneList(const std::string& path) {
 
 }  // namespace
 
-int RunCheck(const std::vector<std::string>& lists) {
+int RunCheck(const std::vector<std::string>& lists, bool* loaded) {
     int status = kExitOk;
+    bool all = true;
     for (const std::string& path : lists) {
-        int listStatus = CheckOneList(path);
+        bool listLoaded = false;
+        int listStatus = CheckOneList(path, &listLoaded);
         status = std::max(status, listStatus);
+        all = all && listLoaded;
+    }
+    if (loaded != nullptr) {
+        *loaded = all;
     }
     return status;
 }

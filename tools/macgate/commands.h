@@ -16,7 +16,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFindings = 1;
 constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be read
 
-int RunCheck(const std::vector<std::string>& lists);
+// `loaded`, when given, says whether every list loaded an entry.
+int RunCheck(const std::vector<std::string>& lists, bool* loaded = nullptr);
 
 // The three paths count only when given (haveList...); an empty one is
 // refused before it gets here.
@@ -30,6 +31,7 @@ struct ReplayOptions {
     std::string library;  // empty: the one beside the tool
     std::string capture;
     int threads = 1;
+    bool server = false;  // the library and configuration the DHCP server uses
 };
 constexpr int kMaxReplayThreads = 64;
 int RunReplay(const ReplayOptions& options);
@@ -38,6 +40,8 @@ int RunReplay(const ReplayOptions& options);
 int RunImport(ListAction action, const std::vector<std::string>& files);
 
 int RunExportWindowsFilter(const std::string& list);
+
+int RunStatus(const std::vector<std::string>& arguments);
 
 // Writes "macgate: <message>" to standard error.
 void ReportError(const std::string& message);

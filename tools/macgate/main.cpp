@@ -29,8 +29,15 @@ constexpr const char* kReplayHelp =
     "--list, --info-log and --error-log replace the server's configuration for this\n"
     "run only (a path not given is then missing: no --error-log means ErrorFile.txt\n"
     "in the current folder); without any of them the library reads the server's\n"
-    "own. Exit status 0: replayed; 1: the library misbehaved; 2: a bad argument or\n"
-    "file.";
+    "own. --server loads the library the DHCP server would load, as it would: the\n"
+    "first entry of CalloutDlls that loads and returns 0 (when CalloutEnabled is\n"
+    "1), with the server's files. Exit status 0: replayed; 1: the library\n"
+    "misbehaved; 2: a bad argument or file.";
+constexpr const char* kStatusHelp =
+    "Says what the local DHCP server will do at its next start: the library it\n"
+    "loads, the three paths as start-up reads and opens them, and the list's check\n"
+    "summary. Exit status 0: macgate will filter with a list that loads addresses;\n"
+    "1: it will not; 2: it cannot tell.";
 constexpr const char* kImportHelp =
     "Reads addresses from each FILE (standard input when none is given) and writes a\n"
     "list file to standard output: the header line, then each address or prefix\n"
@@ -112,11 +119,17 @@ int Run(int argc, char** argv) {
             option->check(kNotEmpty);
         }
     }
+    replayCommand->add_flag("--server", replay.server,
+                            "Load the library and files that the DHCP server loads");
     replayCommand->add_option("CAPTURE", replay.capture, "A pcap or pcapng capture")
         ->type_name("")
         ->required()
         ->check(kNotEmpty);
     replayCommand->footer(kReplayHelp);
+
+    CLI::App* status =
+        app.add_subcommand("status", "Say what the DHCP server will do at its next start");
+    status->footer(kStatusHelp);
 
     std::string action;
     std::vector<std::string> files;
@@ -178,12 +191,22 @@ int Run(int argc, char** argv) {
         replay.haveList = listOption->count() > 0;
         replay.haveInfoLog = infoOption->count() > 0;
         replay.haveErrorLog = errorOption->count() > 0;
+        if (replay.server && (replay.haveList || replay.haveInfoLog || replay.haveErrorLog ||
+                              !replay.library.empty())) {
+            ReportError(
+                "--server uses the library and files that the server's configuration names; "
+                "it takes no --list, --info-log, --error-log or --library");
+            return macgate::kExitCannotRun;
+        }
         if (!threads.empty() && !ParseThreads(threads, &replay.threads)) {
             ReportError("--threads takes a number from 1 to " +
                         std::to_string(macgate::kMaxReplayThreads) + ", not '" + threads + "'");
             return macgate::kExitCannotRun;
         }
         return macgate::RunReplay(replay);
+    }
+    if (status->parsed()) {
+        return macgate::RunStatus({});
     }
     if (import->parsed()) {
         macgate::ListAction chosen = macgate::ListAction::kUnset;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/registry.h"
 #include "filter/packet_filter.h"
 #include "platform/library.h"
 #include "tools/macgate/capture.h"
@@ -114,13 +115,25 @@ int RunReplay(const ReplayOptions& given) {
             return kExitCannotRun;
         }
     }
-    if (options.library.empty()) {
-        options.library = DefaultLibraryPath();
-    }
     LoadedCallout callout;
-    int status = LoadCallout(options.library, &callout, &error);
-    // The library has read its configuration; the server's view is ours again.
-    DropPrivateConfiguration();
+    int status;
+    if (options.server) {
+        std::string notes;
+        status = LoadServerCallout(&callout, &options.library, &notes, &error);
+        std::fputs(notes.c_str(), stderr);
+        if (!options.library.empty()) {
+            std::fprintf(stderr, "replaying through %s, the library the DHCP server loads\n",
+                         options.library.c_str());
+        }
+    } else {
+        if (options.library.empty()) {
+            options.library = DefaultLibraryPath();
+        }
+        status = LoadCallout(options.library, nullptr, &callout, &error);
+        // The library has read its configuration; the server's view is ours
+        // again.
+        DropPrivateConfiguration();
+    }
     if (status != kExitOk) {
         ReportError(error);
         return status;
@@ -201,6 +214,12 @@ int RunReplay(const ReplayOptions& given) {
                 Count(capture.others, "other frame", "other frames").c_str());
     if (errorLog != nullptr) {
         PrintErrorLog(errorLog);
+    } else if (options.server) {
+        char* serverErrorLog = ReadParameterPath(kErrorLogFile);
+        if (serverErrorLog != nullptr && serverErrorLog[0] != '\0') {
+            PrintErrorLog(serverErrorLog);
+        }
+        std::free(serverErrorLog);
     }
     std::fflush(stdout);
     if (startResult != 0 || stopResult != 0) {

@@ -315,10 +315,11 @@ int RunStatus(const std::vector<std::string>& arguments) {
     if (listReadable) {
         std::printf("\nThe list, as macgate check reads it:\n");
         std::fflush(stdout);
-        int checked = RunCheck({list});
+        bool loaded = false;
+        int checked = RunCheck({list}, &loaded);
         if (checked == kExitCannotRun) {
             Worsen(&verdict, kCannotTell, "the list cannot be checked");
-        } else if (AddressSet == nullptr) {
+        } else if (!loaded) {
             Worsen(&verdict, kDoesNotRun, "the list loads no address");
         }
     }
