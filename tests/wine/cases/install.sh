@@ -162,14 +162,21 @@ case_install_rows() {
         name=$(echo $name) setup=$(echo $setup) status=$(echo $status)
         [ -n "$name" ] || continue
         echo "row $name"
-        reg_clear
-        wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
-        rm -rf "$PWD/logs & more" standins/net-*.cmd
-        install_setup "$setup" || fail "row $name: setting up the registry failed"
-        wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
         read -r -a words <<<"$arguments"
-        got=0
-        run_script install.cmd "$name.out" "${words[@]}" || got=$?
+        # Now and then Wine's cmd cannot start a program that is there (it
+        # says "Can't recognize"); the row then runs again from its setup.
+        # A script that names a missing program fails all three tries.
+        for try in 1 2 3; do
+            reg_clear
+            wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
+            rm -rf "$PWD/logs & more" standins/net-*.cmd
+            install_setup "$setup" || fail "row $name: setting up the registry failed"
+            wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
+            got=0
+            run_script install.cmd "$name.out" "${words[@]}" || got=$?
+            grep -q "Can't recognize '" "$name.out" || break
+            echo "row $name: Wine's cmd could not start a program (try $try of 3)"
+        done
         expect_golden "install.cmd, row $name" "$INSTALL_GOLDEN/$name.txt" "$name.out"
         [ "$got" -eq "$status" ] || fail "row $name: install.cmd exited $got, not $status"
         # Every failure but a restart's is a refusal, which changes nothing.
