@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "config/state.h"
@@ -34,6 +35,27 @@ uint64_t LoadBigEndian(const char* bytes) {
            uint64_t{b[6]} << 8 | uint64_t{b[7]};
 }
 
+constexpr int32_t kClusterNodes = (1 << kClusterLevels) - 1;
+
+// Trees lower than this are not fetched ahead: up to 13 levels, at most
+// 8,191 nodes (320 KB), fit the caches of one core.
+constexpr int32_t kFetchClustersHeight = 14;
+
+#if defined(__GNUC__)
+// Starts loading every cache line of the cluster that `node` roots past the
+// node's own line. A prefetch never faults, so in a tree that is not laid out
+// in clusters this only loads memory that is not needed.
+void FetchCluster(const AddressNode* node) {
+    constexpr uintptr_t kLine = 64;
+    constexpr uintptr_t kClusterBytes = kClusterNodes * sizeof(AddressNode);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(node);
+    for (uintptr_t offset = kLine; offset < kClusterBytes; offset += kLine) {
+        __builtin_prefetch(reinterpret_cast<const void*>(first + offset));
+    }
+    __builtin_prefetch(reinterpret_cast<const void*>(first + kClusterBytes - 1));
+}
+#endif
+
 }  // namespace
 
 // A loop, not recursion: the packet path must not depend on the stack depth.
@@ -42,14 +64,24 @@ uint64_t LoadBigEndian(const char* bytes) {
 const AddressNode* AddressSetFind(const char* key, const AddressNode* root) {
     const uint64_t head = LoadBigEndian(key);
     const uint64_t tail = LoadBigEndian(key + kAddressKeySize - 8);
+    // A tree this low stays in the core's own caches, where fetching ahead
+    // only costs; the top cluster of a taller one stays there too.
+    const bool fetchClusters = NodeHeight(root) >= kFetchClustersHeight;
+    int32_t depth = 0;
     const AddressNode* node = root;
     while (node != nullptr) {
 #if defined(__GNUC__)
+        // Entering a cluster, all its levels start loading at once rather
+        // than one after the other as the descent reaches them.
+        if (fetchClusters && depth % kClusterLevels == 0 && depth > 0) {
+            FetchCluster(node);
+        }
         // Both children start loading while this node is compared, so a
         // mispredicted turn finds the other one already on its way.
         __builtin_prefetch(node->left);
         __builtin_prefetch(node->right);
 #endif
+        ++depth;
         const uint64_t nodeHead = LoadBigEndian(node->key);
         if (head != nodeHead) {
             node = head < nodeHead ? node->left : node->right;
@@ -209,43 +241,42 @@ void* AllocateArray(size_t count, size_t size) {
     return count > SIZE_MAX / size ? nullptr : Platform.AllocateMemory(count * size);
 }
 
-// Numbers the nodes of the subtree at `node` in van Emde Boas order, taking
-// it as `height` levels tall: the upper half of its levels first, numbered
-// the same way, then each subtree below that half, left to right. A descent
-// then crosses a new cache line or page only every so many levels, whatever
-// the sizes of lines and pages are.
-struct VanEmdeBoasOrder {
+// Numbers the nodes of a finished tree cluster by cluster: the cluster that
+// `top` roots, level by level and left to right, then the clusters below it,
+// left to right, each the same way. The recursion is as deep as the tree's
+// height divided by kClusterLevels.
+struct ClusterOrder {
     const AddressNode* block;
     uint32_t* place;  // by a node's index in the block, its number
     uint32_t count;   // numbers given so far
 };
 
-void NumberSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height);
-
-void NumberNodes(VanEmdeBoasOrder& out, const AddressNode* node, int32_t height) {
-    if (node == nullptr) {
-        return;
+void NumberCluster(ClusterOrder& out, const AddressNode* top) {
+    const AddressNode* cluster[kClusterNodes];
+    int32_t size = 0;
+    cluster[size++] = top;
+    int32_t level = 0;  // the first node of the cluster's lowest level so far
+    for (int32_t depth = 1; depth < kClusterLevels; ++depth) {
+        const int32_t levelEnd = size;
+        for (int32_t i = level; i < levelEnd; ++i) {
+            for (const AddressNode* child : {cluster[i]->left, cluster[i]->right}) {
+                if (child != nullptr) {
+                    cluster[size++] = child;
+                }
+            }
+        }
+        level = levelEnd;
     }
-    if (height == 1) {
-        out.place[node - out.block] = out.count++;
-        return;
+    for (int32_t i = 0; i < size; ++i) {
+        out.place[cluster[i] - out.block] = out.count++;
     }
-    int32_t upper = height / 2;
-    NumberNodes(out, node, upper);
-    NumberSubtrees(out, node, upper, height - upper);
-}
-
-// The subtrees whose roots stand `depth` levels below `node`, left to right.
-void NumberSubtrees(VanEmdeBoasOrder& out, const AddressNode* node, int32_t depth, int32_t height) {
-    if (node == nullptr) {
-        return;
+    for (int32_t i = level; i < size; ++i) {
+        for (const AddressNode* child : {cluster[i]->left, cluster[i]->right}) {
+            if (child != nullptr) {
+                NumberCluster(out, child);
+            }
+        }
     }
-    if (depth == 0) {
-        NumberNodes(out, node, height);
-        return;
-    }
-    NumberSubtrees(out, node->left, depth - 1, height);
-    NumberSubtrees(out, node->right, depth - 1, height);
 }
 
 // A node's links by the numbers of its children, kNoChild for none.
@@ -265,7 +296,7 @@ AddressNode* NodeAt(uint32_t number, AddressNode* block) {
 }
 
 // Rewrites a finished tree whose i-th node in `block` holds keys[i] so that
-// each node stands at its number in van Emde Boas order, the root first.
+// each node stands at its number in cluster order, the root first.
 // Gives the root, or the tree as it was when there is no memory for the two
 // tables this takes.
 AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const PendingKey* keys,
@@ -284,8 +315,8 @@ AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const Pendi
     }
     uint32_t* place = static_cast<uint32_t*>(places);
     NumberedLinks* links = static_cast<NumberedLinks*>(numbered);
-    VanEmdeBoasOrder out{block, place, 0};
-    NumberNodes(out, root, root->height);
+    ClusterOrder out{block, place, 0};
+    NumberCluster(out, root);
     bool complete = out.count == count;  // every node of the block is in the tree
     if (complete) {
         for (size_t i = 0; i < count; ++i) {

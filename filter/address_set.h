@@ -1,6 +1,13 @@
 // The filter list in memory: an AVL tree of 13-byte address keys. A list's
 // loader gathers its keys and builds the tree once, in ascending order, in
 // one block laid out for lookups; AddressSetInsert adds single keys.
+//
+// The block is laid out in clusters of kClusterLevels levels: a node at a
+// depth that is a multiple of kClusterLevels comes first, then the nodes
+// below it down to the next such depth, level by level, then the clusters
+// below that, left to right. A lookup that enters a cluster of a tall tree
+// starts loading the whole cluster at once, so that a descent waits for
+// memory once per cluster rather than once per level.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +17,9 @@ namespace macgate {
 
 // 12 lowercase hexadecimal digits, high nibble first, then a NUL.
 constexpr int kAddressKeySize = 13;
+
+// Levels per cluster of a laid-out tree, of up to 15 nodes.
+constexpr int32_t kClusterLevels = 4;
 
 struct AddressNode {
     char key[kAddressKeySize];

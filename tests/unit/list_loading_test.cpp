@@ -124,6 +124,20 @@ std::vector<std::string> ShuffledLines(size_t distinct, std::vector<std::string>
     return lines;
 }
 
+// The nodes that stand outside their cluster: each must lie at most
+// 2^kClusterLevels - 1 places from the node that roots its cluster.
+int Strays(const AddressNode* node, const AddressNode* top, int32_t depth) {
+    if (node == nullptr) {
+        return 0;
+    }
+    if (depth % kClusterLevels == 0) {
+        top = node;
+    }
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(node) - reinterpret_cast<uintptr_t>(top);
+    const int stray = offset >= ((1u << kClusterLevels) - 1) * sizeof(AddressNode) ? 1 : 0;
+    return stray + Strays(node->left, top, depth + 1) + Strays(node->right, top, depth + 1);
+}
+
 TEST(ListLoading, GivesTheTreeOfInsertingItsKeysInAscendingOrder) {
     std::vector<size_t> sizes = {1000, 4097, 70000};
     for (size_t distinct = 1; distinct <= 140; ++distinct) {
@@ -138,6 +152,7 @@ TEST(ListLoading, GivesTheTreeOfInsertingItsKeysInAscendingOrder) {
             ascending = AddressSetInsert(key.c_str(), ascending);
         }
         EXPECT_EQ(Shape(AddressSet), Shape(ascending));
+        EXPECT_EQ(Strays(AddressSet, AddressSet, 0), 0);
         AddressSetFree(ascending);
     }
 }
