@@ -12,9 +12,11 @@
 # about three minutes; needs root. Exit 77 when it cannot run here.
 #
 # With --cpu it measures instead what filtering costs the server: Kea's own
-# processor time (utime + stime from /proc) per DISCOVER received, at a fixed
-# rate well below what Kea can take, three rounds of every configuration,
-# medians last. Takes about six minutes.
+# processor time per DISCOVER received, at a fixed rate well below what Kea
+# can take, in rounds of every configuration one after the other (five by
+# default). It prints the medians, and each configuration's median ratio to
+# Kea without hooks in the same round, which other work on the machine moves
+# far less than the times themselves. Takes about eight minutes.
 set -uo pipefail
 
 SKIP=77
@@ -31,6 +33,7 @@ max_rate=${MAX_RATE:-20000}    # more than Kea can take here
 period=${PERIOD:-10}           # seconds per perfdhcp run
 cpu_rate=${CPU_RATE:-2000}     # DISCOVERs per second for --cpu
 cpu_period=${CPU_PERIOD:-20}   # seconds per --cpu run
+cpu_rounds=${CPU_ROUNDS:-5}    # rounds of every configuration for --cpu
 clients=200                    # perfdhcp's clients; the first half are listed
 list_size=100000
 base_mac=02:00:5e:00:00:00
@@ -194,24 +197,26 @@ run_perfdhcp() {  # rate
         END { printf "%s %.0f %.0f", rate, sent / period, received / period }' "$out"
 }
 
-# Processor time of a process so far, in clock ticks: utime + stime.
-cpu_ticks() {  # pid
-    awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
+# Processor time of a process so far, in nanoseconds: the time each of its
+# threads has run, user and system alike. utime and stime in /proc/PID/stat
+# count whole clock ticks, too coarse for differences of a few percent.
+cpu_nanoseconds() {  # pid
+    cat "/proc/$1/task/"*/schedstat | awk '{ total += $1 } END { printf "%.0f", total }'
 }
 
 # One fixed-rate run of DISCOVERs only; prints "discovers offers microseconds"
 # with Kea's processor time per DISCOVER received.
 run_cpu() {
     local out="$work/perfdhcp.out" before after
-    before=$(cpu_ticks "$kea_pid")
+    before=$(cpu_nanoseconds "$kea_pid")
     ip netns exec "$client_ns" timeout $((cpu_period + 30)) "${perfdhcp_cpu[@]}" perfdhcp -4 -i \
         -l 192.0.2.2 -r "$cpu_rate" -R "$clients" -b "mac=$base_mac" -p "$cpu_period" \
         192.0.2.1 >"$out" 2>&1
-    after=$(cpu_ticks "$kea_pid")
-    awk -v ticks=$((after - before)) -v hz="$(getconf CLK_TCK)" '
+    after=$(cpu_nanoseconds "$kea_pid")
+    awk -v ns=$((after - before)) '
         /^sent packets:/ && !sent { sent = $3 }
         /^received packets:/ && !received { received = $3 }
-        END { printf "%d %d %.2f", sent, received, sent ? ticks / hz / sent * 1e6 : 0 }' "$out"
+        END { printf "%d %d %.2f", sent, received, sent ? ns / sent / 1e3 : 0 }' "$out"
 }
 
 cpu_name() {  # way
@@ -236,22 +241,26 @@ if [ "$cpu_mode" -eq 1 ]; then
     # Round after round of every configuration, so that other work on the
     # machine falls on all of them alike.
     ways=(none macgate-deny macgate kea)
-    declare -A costs=()
-    for run in 1 2 3; do
+    declare -A costs=() ratios=()
+    for run in $(seq "$cpu_rounds"); do
         for way in "${ways[@]}"; do
             write_config "$way" "$list_size"
             start_kea
             read -r discovers offers cost <<<"$(run_cpu)"
             stop_kea
             costs[$way]+="$cost "
+            [ "$way" = none ] && reference=$cost
+            ratios[$way]+="$(awk -v a="$cost" -v b="$reference" 'BEGIN { printf "%.4f", a / b }') "
             printf '%-40s %-4s %10s %8s %16s\n' "$(cpu_name "$way")" "$run" "$discovers" \
                 "$offers" "$cost"
         done
     done
-    printf '\n%-40s %16s\n' "median of three runs" "Kea CPU us/pkt"
+    printf '\n%-40s %16s %18s\n' "median of $cpu_rounds runs" "Kea CPU us/pkt" \
+        "against no hooks"
     for way in "${ways[@]}"; do
         # shellcheck disable=SC2086 # one number a word
-        printf '%-40s %16s\n' "$(cpu_name "$way")" "$(median ${costs[$way]})"
+        printf '%-40s %16s %17s%%\n' "$(cpu_name "$way")" "$(median ${costs[$way]})" \
+            "$(awk -v r="$(median ${ratios[$way]})" 'BEGIN { printf "%+.1f", (r - 1) * 100 }')"
     done
     exit 0
 fi
