@@ -19,7 +19,6 @@ constexpr size_t kHardwareAddressOffset = 28;
 constexpr size_t kHardwareAddressBytes = kShortestMessage - kHardwareAddressOffset;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr char kZeroKey[] = "000000000000";
 
 // Timestamp text without its newline.
 constexpr int kTimestampLength = 24;
@@ -85,11 +84,8 @@ int32_t FilterPacket(const uint8_t* message, size_t length) {
     char key[kAddressKeySize];
     ClientAddressKey(message, key);
 
-    // A client without an address is always served and never logged.
-    if (std::memcmp(key, kZeroKey, sizeof kZeroKey) == 0) {
-        return 1;
-    }
-
+    // Every address is decided alike, the all-zero one too: a client that
+    // names itself by a client identifier may send no hardware address.
     int32_t verdict = unlisted;
     if (root != nullptr && IsListed(key, root)) {
         verdict = FilterAction != 0 ? 1 : 0;

@@ -44,7 +44,7 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
         {"deny list, beside the prefix", 0, true, false, {0x00, 0x1c, 0x24, 0x00, 0x00, 0x00}, 1},
         {"allow list, logged", 1, true, true, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, 1},
         {"deny list, logged", 0, true, true, {0x00, 0x1c, 0x23, 0x12, 0x34, 0x56}, 0},
-        {"all-zero address", 1, true, true, {0, 0, 0, 0, 0, 0}, 1},
+        {"all-zero address, logged", 1, true, true, {0, 0, 0, 0, 0, 0}, 0},
     };
     for (const Case& test : cases) {
         ResetStateForTesting();

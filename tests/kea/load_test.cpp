@@ -248,16 +248,17 @@ TEST_F(KeaLoadTest, AllowListServesListedClientsCountsAndLogsEveryDecision) {
     // to name its client is dropped like an unlisted client, and is neither
     // logged nor counted as a decision.
     EXPECT_TRUE(Dropped(Discover(kListed), 10));
-    // A client without an address is always served, and not logged.
-    EXPECT_FALSE(Dropped(Discover(0)));
+    // A client that sends chaddr all zero (and a client identifier) is
+    // unlisted like any other: dropped, counted and logged.
+    EXPECT_TRUE(Dropped(Discover(0)));
 
-    EXPECT_EQ(Statistic("macgate-allowed"), 3);
-    EXPECT_EQ(Statistic("macgate-denied"), 1);
-    EXPECT_EQ(Statistic("pkt4-receive-drop"), 2);
-    EXPECT_EQ(Statistic("pkt4-admin-filtered"), 2);
+    EXPECT_EQ(Statistic("macgate-allowed"), 2);
+    EXPECT_EQ(Statistic("macgate-denied"), 2);
+    EXPECT_EQ(Statistic("pkt4-receive-drop"), 3);
+    EXPECT_EQ(Statistic("pkt4-admin-filtered"), 3);
     ElementPtr status = StatusArguments();
     ASSERT_TRUE(status);
-    EXPECT_EQ(*status, *WithCounts(ExpectedStatus("allow", 2, 1, kAllowListSha256), 3, 1))
+    EXPECT_EQ(*status, *WithCounts(ExpectedStatus("allow", 2, 1, kAllowListSha256), 2, 2))
         << status->str();
     EXPECT_EQ(StatusAnswer()->get("text")->stringValue(),
               "allow list of 2 addresses and 1 prefix loaded from " + Path("list.txt").string());
@@ -265,14 +266,15 @@ TEST_F(KeaLoadTest, AllowListServesListedClientsCountsAndLogsEveryDecision) {
 
     EXPECT_EQ(ReadFile(Path("error.log")), "");
     std::vector<std::string> info = ReadLines(Path("info.log"));
-    ASSERT_EQ(info.size(), 7u) << ReadFile(Path("info.log"));
+    ASSERT_EQ(info.size(), 8u) << ReadFile(Path("info.log"));
     EXPECT_EQ(info[0], "Action specified is : ALLOW");
     EXPECT_EQ(info[1], "Successfully read mac addresses");
     EXPECT_EQ(info[2], "The DHCP server has successfully started.");
     EXPECT_EQ(info[3].substr(24), " 001a2b3c4d5e Allow");
     EXPECT_EQ(info[4].substr(24), " 001a2b3c4d5f Deny");
     EXPECT_EQ(info[5].substr(24), " 001c23aabbcc Allow");
-    EXPECT_EQ(info[6], "The DHCP server has successfully stopped.");
+    EXPECT_EQ(info[6].substr(24), " 000000000000 Deny");
+    EXPECT_EQ(info[7], "The DHCP server has successfully stopped.");
     std::string keaLog = KeaLog();
     EXPECT_NE(keaLog.find("MACGATE_STARTED filter started with the list \"" +
                           Path("list.txt").string() + "\": allow list of 2 addresses and 1 prefix"),

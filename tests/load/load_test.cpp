@@ -199,7 +199,7 @@ TEST_F(LoadedLibrary, ServerLifeAllowListWritesEveryEventAndDecision) {
     EXPECT_EQ(Control(kControlStart), 0u);
     EXPECT_EQ(Packet(kListed), 1);
     EXPECT_EQ(Packet(kUnlisted), 0);
-    EXPECT_EQ(Packet(kZero), 1);
+    EXPECT_EQ(Packet(kZero), 0);
     EXPECT_EQ(Control(kControlPause), 0u);
     EXPECT_EQ(Control(kControlContinue), 0u);
     EXPECT_EQ(Packet(kUnlisted), 0);
@@ -214,6 +214,7 @@ TEST_F(LoadedLibrary, ServerLifeAllowListWritesEveryEventAndDecision) {
                                       Literal(kStarted),
                                       DecisionLine("001a2b3c4d5e", "Allow"),
                                       DecisionLine("001a2b3c4d5f", "Deny"),
+                                      DecisionLine("000000000000", "Deny"),
                                       Literal(kPaused),
                                       Literal(kContinued),
                                       DecisionLine("001a2b3c4d5f", "Deny"),
@@ -237,6 +238,38 @@ TEST_F(LoadedLibrary, DenyListRefusesListedClients) {
                                       Literal(kStopped),
                                   });
 }
+
+// The all-zero address, which a client that names itself by a client
+// identifier may send, is decided and logged like any other. Each row runs
+// in a process of its own, with the library freshly loaded.
+struct ZeroAddressCase {
+    const char* name;
+    const char* list;
+    int32_t verdict;
+};
+
+class ZeroAddress : public LoadedLibrary, public testing::WithParamInterface<ZeroAddressCase> {};
+
+TEST_P(ZeroAddress, IsDecidedAndLoggedLikeAnyOther) {
+    WriteList(GetParam().list);
+    Load("error.log", "list.txt", "info.log");
+    Control(kControlStart);
+    EXPECT_EQ(Packet(kZero), GetParam().verdict);
+    Control(kControlStop);
+    const std::string line =
+        DecisionLine("000000000000", GetParam().verdict != 0 ? "Allow" : "Deny");
+    EXPECT_TRUE(std::regex_search(Contents(File("info.log")), std::regex(line)))
+        << Contents(File("info.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ZeroAddress,
+    testing::Values(ZeroAddressCase{"Allow", "MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n", 0},
+                    ZeroAddressCase{"Deny", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n", 1},
+                    ZeroAddressCase{"EmptySet", "MAC_ACTION = {ALLOW}\n", 1},
+                    ZeroAddressCase{"ListedAllow", "MAC_ACTION = {ALLOW}\n000000000000\n", 1},
+                    ZeroAddressCase{"ListedDeny", "MAC_ACTION = {DENY}\n000000000000\n", 0}),
+    [](const testing::TestParamInfo<ZeroAddressCase>& info) { return info.param.name; });
 
 TEST_F(LoadedLibrary, SecondStopDoesNothing) {
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");

@@ -175,21 +175,23 @@ TEST_F(PacketFilterTest, PrefixEntriesCoverEveryAddressThatBeginsWithThem) {
     }
 }
 
-// A list of prefixes alone is a list like any other; the all-zero address
-// is still served and not logged, and the log names the client's own key.
+// A list of prefixes alone is a list like any other, and the log names the
+// client's own key, also where "0*" covers the all-zero address.
 TEST_F(PacketFilterTest, PrefixOnlyListsDecideAndLogTheClientKey) {
     for (const char* action : {"ALLOW", "DENY"}) {
         ResetStateForTesting();
         LoadList(action, "0*\n001a2b*\n");
         OpenInfoLog();
         const bool allow = std::string(action) == "ALLOW";
-        EXPECT_EQ(Decide(Message(kZero)), 1) << action;
+        EXPECT_EQ(Decide(Message(kZero)), allow ? 1 : 0) << action;
         EXPECT_EQ(Decide(Message(kListed)), allow ? 1 : 0) << action;
         const uint8_t outside[6] = {0x10, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
         EXPECT_EQ(Decide(Message(outside)), allow ? 0 : 1) << action;
-        EXPECT_EQ(LogText(), allow ? "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Allow\n"
+        EXPECT_EQ(LogText(), allow ? "Tue Dec 08 06:25:12 2026 000000000000 Allow\n"
+                                     "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Allow\n"
                                      "Tue Dec 08 06:25:12 2026 101a2b3c4d5e Deny\n"
-                                   : "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n"
+                                   : "Tue Dec 08 06:25:12 2026 000000000000 Deny\n"
+                                     "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n"
                                      "Tue Dec 08 06:25:12 2026 101a2b3c4d5e Allow\n");
         Platform.CloseFile(InfoLog);
         InfoLog = nullptr;
@@ -224,14 +226,37 @@ TEST_F(PacketFilterTest, EqualFirstSixBytesGiveTheSameVerdict) {
               "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n");
 }
 
-TEST_F(PacketFilterTest, AllZeroAddressIsServedAndNeverLogged) {
-    for (unsigned char action : {0, 1}) {
+// A client that names itself by a client identifier may send chaddr all
+// zero: it is decided and logged like any other address.
+TEST_F(PacketFilterTest, AllZeroAddressIsDecidedAndLoggedLikeAnyOther) {
+    struct Case {
+        const char* name;
+        unsigned char action;
+        bool anyListed;   // the set holds 001a2b3c4d5e
+        bool zeroListed;  // and 000000000000
+        int32_t verdict;
+    };
+    const Case kCases[] = {
+        {"allow list", 1, true, false, 0},       {"deny list", 0, true, false, 1},
+        {"empty set", 1, false, false, 1},       {"listed, allow list", 1, true, true, 1},
+        {"listed, deny list", 0, true, true, 0},
+    };
+    for (const Case& c : kCases) {
         ResetStateForTesting();
+        std::remove(path_.c_str());
         OpenInfoLog();
-        UseList(action, {"000000000000", "001a2b3c4d5e"});
-        EXPECT_EQ(Decide(Message(kZero)), 1);
+        FilterAction = c.action;
+        if (c.anyListed) {
+            UseList(c.action, {"001a2b3c4d5e"});
+        }
+        if (c.zeroListed) {
+            UseList(c.action, {"000000000000"});
+        }
+        EXPECT_EQ(Decide(Message(kZero)), c.verdict) << c.name;
+        EXPECT_EQ(LogText(), std::string("Tue Dec 08 06:25:12 2026 000000000000 ") +
+                                 (c.verdict != 0 ? "Allow\n" : "Deny\n"))
+            << c.name;
     }
-    EXPECT_EQ(LogText(), "");
 }
 
 TEST_F(PacketFilterTest, LogLineFormAndLength) {
