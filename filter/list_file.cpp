@@ -65,6 +65,15 @@ bool ReadListLine(char (&line)[kLineBufferSize], FILE* stream) {
     return true;
 }
 
+// Editors on Windows start a UTF-8 file with a byte-order mark, which is no
+// part of the first line's text. Only the file's first three bytes can be one.
+void SkipByteOrderMark(char (&line)[kLineBufferSize]) {
+    if (std::strncmp(line, kByteOrderMark, sizeof kByteOrderMark - 1) == 0) {
+        std::memmove(line, line + sizeof kByteOrderMark - 1,
+                     sizeof line - (sizeof kByteOrderMark - 1));
+    }
+}
+
 void CountLine() {
     if (LineNumber < INT32_MAX) {
         ++LineNumber;
@@ -80,6 +89,7 @@ void LoadAddressList(FILE* stream) {
         LogMessage(ErrorLog, "Nothing in the file\n");
         return;
     }
+    SkipByteOrderMark(line);
     while (!ParseActionLine(line)) {
         if (!ReadListLine(line, stream)) {
             return;  // no header line: nothing is loaded

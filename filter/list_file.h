@@ -23,6 +23,10 @@ inline bool IsPrefixKey(const char* key) {
     return key[kLongestPrefix] == kPrefixPad;
 }
 
+// The UTF-8 byte-order mark, which the loader skips at the very start of a
+// list file and nowhere else.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 // How many addresses and prefixes a set holds.
 struct EntryCounts {
     size_t addresses = 0;

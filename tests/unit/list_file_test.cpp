@@ -107,7 +107,9 @@ INSTANTIATE_TEST_SUITE_P(Lists, ListFileGolden,
                                          "no_final_line_feed", "header_without_line_feed",
                                          "eof_byte", "only_eof_byte", "empty", "long_action_word",
                                          "prefix_lengths", "prefix_malformed", "prefix_duplicates",
-                                         "prefixes_only"));
+                                         "prefixes_only", "bom_before_header",
+                                         "bom_before_blank_line", "bom_in_the_middle",
+                                         "utf16_little_endian", "utf16_big_endian"));
 
 constexpr int kUntouched = 2;  // FilterAction before each header case
 constexpr char kNotSpecified[] = "'MAC_ACTION' Not Specified Properly\n";
