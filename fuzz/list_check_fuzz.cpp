@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const Finding& finding : report.findings) {
         int line = finding.line == 0 ? INT32_MAX : finding.line;
         int last = report.lines.empty() ? 1 : report.lines.back().number;
-        if (line < previous || (finding.line != 0 && finding.line > last) || finding.text.empty()) {
+        if (line < previous || (finding.line != 0 && finding.line > last) ||
+            (finding.text.empty() && finding.note.empty())) {
             std::abort();
         }
         previous = line;

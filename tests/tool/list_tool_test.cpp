@@ -29,11 +29,22 @@ ListReport CheckText(const std::string& bytes) {
     return report;
 }
 
+// The errors, or the warnings, without their notes; or the notes alone.
 std::vector<std::string> Lines(const ListReport& report, bool warnings) {
     std::vector<std::string> lines;
     for (const Finding& finding : report.findings) {
-        if (finding.error != warnings) {
+        if (!finding.text.empty() && finding.error != warnings) {
             lines.push_back(FormatFinding("L", finding));
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> Notes(const ListReport& report) {
+    std::vector<std::string> lines;
+    for (const Finding& finding : report.findings) {
+        if (!finding.note.empty()) {
+            lines.push_back(FormatNote("L", finding));
         }
     }
     return lines;
@@ -68,27 +79,16 @@ const WarningCase kWarningCases[] = {
     {"BroadcastAddress", "MAC_ACTION = {DENY}\nFFFFFFFFFFFF\n",
      "L:2: warning: ffffffffffff is the broadcast address"},
     {"AllZeroAddress", "MAC_ACTION = {ALLOW}\n000000000000\n",
-     "L:2: warning: 000000000000 is the all-zero address: the server serves such a client"},
-    {"SecondHeader", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n  mac_action = {allow}\n",
-     "L:3: warning: a second header line: a list has one action, and the server takes this line "
-     "for an entry. The header on line 1 holds"},
+     "L:2: warning: 000000000000 is the all-zero address, which a client sends when it has no "
+     "hardware address"},
     {"TabIndentedSecondHeader", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n\tMAC_ACTION = {ALLOW}\n",
      "L:3: warning: a second header line"},
-    {"Colons", "MAC_ACTION = {DENY}\n00:1A:2b:3c:4d:5e  # x\n",
-     "L:2: warning: the server reads 12 hexadecimal digits without separators: write "
-     "001a2b3c4d5e"},
-    {"Hyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5f\n  00-1A-2B-3C-4D-5E\n",
-     "L:3: warning: the server reads 12 hexadecimal digits without separators: write "
-     "001a2b3c4d5e"},
-    {"Dots", "MAC_ACTION = {DENY}\n001a.2b3c.4d5e\n", "L:2: warning: the server reads"},
     {"AddressUnderPrefix", "MAC_ACTION = {DENY}\n001C23aabbcc\n# x\n001c23*\n",
      "L:2: warning: 001c23aabbcc is covered already by the prefix entry 001c23* on line 4"},
     {"PrefixUnderPrefix", "MAC_ACTION = {DENY}\n001c*\n001c23*\n",
      "L:3: warning: 001c23* is covered already by the prefix entry 001c* on line 2"},
     {"PrefixListedTwice", "MAC_ACTION = {DENY}\n001c23*\n001C23*\n",
      "L:3: warning: 001c23* is listed already on line 2"},
-    {"WildcardWithHyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00-1C-23-*-*-*\n",
-     "L:3: warning: the server reads a prefix as its digits and a '*': write 001c23*"},
     {"LongHeaderLine", "MAC_ACTION = {DENY}" + std::string(90, ' ') + "\n001a2b3c4d5e\n",
      "L:1: warning: the header line is longer than 98 characters"},
     {"LongEntryLine",
@@ -127,6 +127,37 @@ TEST_P(Warnings, SayWhatTheServerDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Check, Warnings, testing::ValuesIn(kWarningCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What to write instead of a line that the loader reports, said by the
+// note that follows its error.
+const WarningCase kNoteCases[] = {
+    {"SecondHeader", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n  mac_action = {allow}\n",
+     "L:3: note: a second header line: a list has one action, and the server takes this line "
+     "for an entry. The header on line 1 holds"},
+    {"Colons", "MAC_ACTION = {DENY}\n00:1A:2b:3c:4d:5e  # x\n001a2b3c4d5f\n",
+     "L:2: note: the server reads 12 hexadecimal digits without separators: write "
+     "001a2b3c4d5e"},
+    {"Hyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5f\n  00-1A-2B-3C-4D-5E\n",
+     "L:3: note: the server reads 12 hexadecimal digits without separators: write "
+     "001a2b3c4d5e"},
+    {"Dots", "MAC_ACTION = {DENY}\n001a.2b3c.4d5e\n001a2b3c4d5f\n", "L:2: note: the server reads"},
+    {"WildcardWithHyphens", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00-1C-23-*-*-*\n",
+     "L:3: note: the server reads a prefix as its digits and a '*': write 001c23*"},
+};
+
+class NotesAfterErrors : public testing::TestWithParam<WarningCase> {};
+
+TEST_P(NotesAfterErrors, SayWhatToWriteInstead) {
+    const WarningCase& row = GetParam();
+    ListReport report = CheckText(row.list);
+    std::vector<std::string> notes = Notes(report);
+    EXPECT_TRUE(Lines(report, true).empty()) << testing::PrintToString(Lines(report, true));
+    ASSERT_EQ(notes.size(), 1u) << testing::PrintToString(notes);
+    EXPECT_EQ(notes[0].substr(0, row.warning.size()), row.warning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Check, NotesAfterErrors, testing::ValuesIn(kNoteCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct ErrorCase {

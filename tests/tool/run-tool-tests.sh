@@ -105,23 +105,23 @@ expect 1 "DhcpNewPktHook left the process flag at 2122219134 for frame 1" \
     -- replay --library "$fakes/libfake_callout_flag_unset.so" "$capture"
 
 # check on the example lists and on broken ones.
-expect 0 "allow-list.txt: action ALLOW, 2 addresses and 0 prefixes loaded, 0 lines reported" \
+expect 0 "allow-list.txt: action ALLOW, 2 addresses and 0 prefixes loaded, 0 messages on 0 lines" \
     -- check "$examples/allow-list.txt"
-expect 0 "action DENY, 2 addresses and 0 prefixes loaded, 0 lines reported" \
+expect 0 "action DENY, 2 addresses and 0 prefixes loaded, 0 messages on 0 lines" \
     -- check "$examples/deny-list.txt"
 printf 'MAC_ACTION = {DENY}\n001a2b3c4d5e\n001a2b3c4d\n' >"$work/bad-lines.txt"
-expect 1 "action DENY, 1 address and 0 prefixes loaded, 1 line reported" \
+expect 1 "action DENY, 1 address and 0 prefixes loaded, 1 message on 1 line" \
     -- check "$work/bad-lines.txt"
 grep -qx "$work/bad-lines.txt:3: error: Mac Address 001a2b3c4d not of proper format" "$work/out" ||
     fail "check: no message for line 3"
 printf 'MAC_ACTION = {ALLOW}\n001a2b*\n5254006a01*\n001A2B*\n525400*\n' >"$work/prefixes.txt"
-expect 1 "action ALLOW, 0 addresses and 3 prefixes loaded, 2 lines reported" \
+expect 1 "action ALLOW, 0 addresses and 3 prefixes loaded, 2 messages on 2 lines" \
     -- check "$work/prefixes.txt"
 printf 'MAC_ACTION = {ALLOW}\n001a2b*\n001a2b3c4d5e\n00*1a\n' >"$work/prefix-bad.txt"
-expect 1 "action ALLOW, 1 address and 1 prefix loaded, 2 lines reported" \
+expect 1 "action ALLOW, 1 address and 1 prefix loaded, 2 messages on 2 lines" \
     -- check "$work/prefix-bad.txt"
 printf '# no header line\n001a2b3c4d5e\n' >"$work/no-header.txt"
-expect 1 "no-header.txt: no address loaded, 2 lines reported" -- check "$work/no-header.txt"
+expect 1 "no-header.txt: no address loaded, 2 messages on 1 line" -- check "$work/no-header.txt"
 grep -qx "$work/no-header.txt: error: File format not proper" "$work/out" ||
     fail "check: no 'File format not proper'"
 : >"$work/empty.txt"
@@ -159,6 +159,15 @@ for command in check replay import export; do
     golden "help-$command" 0 -- "$command" --help
 done
 golden check-messy 1 -- check messy-list.txt remark-after-header.txt
+# Each kind of note that says what to write instead of a line the server
+# cannot use.
+golden check-note-digits 1 -- check note-digits.txt
+golden check-note-remarks 1 -- check note-remarks.txt
+golden check-note-action 1 -- check note-action.txt
+golden check-note-before-header 1 -- check note-before-header.txt note-no-header.txt
+golden check-note-encoding 1 -- check note-byte-order-mark.txt note-utf16-little-endian.txt \
+    note-utf16-big-endian.txt
+golden check-note-cannot-open 2 -- check no-such-list.txt ..
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
@@ -176,7 +185,7 @@ expect 1 "loads no address: nothing to export" -- export --windows-filter "$work
 # What import writes, check finds clean; export and import again give it back.
 (cd "$expected" && "$tool" import messy-addresses.txt windows-filter.csv inventory.csv) \
     >"$work/imported.txt" 2>/dev/null
-expect 0 "0 lines reported" -- check "$work/imported.txt"
+expect 0 "0 messages on 0 lines" -- check "$work/imported.txt"
 "$tool" export --windows-filter "$work/imported.txt" 2>/dev/null >"$work/exported.csv"
 "$tool" import "$work/exported.csv" 2>/dev/null | diff -u "$work/imported.txt" - ||
     fail "export and import again change the list"
@@ -223,6 +232,7 @@ server_rows="
 1|CalloutEnabled is not 1|0|LIB|deny|status
 1|CalloutEnabled  a REG_SZ, not a REG_DWORD|yes|LIB|deny|status
 1|the list loads no address|1|LIB|empty|status
+1|the list loads no address: it is UTF-16 text|1|LIB|utf16|status
 1|start-up finds no list path|1|LIB|-|status
 2|cannot tell whether macgate will filter: the list cannot be read|1|LIB|dir|status
 0|macgate will filter with this list|1|LIB|prefix|status
@@ -250,6 +260,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
         [ "$list" != dir ] || CalloutMacAddressListFile=$work
         [ "$list" != prefix ] || CalloutMacAddressListFile=$work/prefix-only.txt
+        [ "$list" != utf16 ] || CalloutMacAddressListFile=$expected/note-utf16-little-endian.txt
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"
         [ "$failures" -eq "$before" ]

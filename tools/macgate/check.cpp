@@ -10,50 +10,66 @@
 namespace macgate {
 namespace {
 
-int CheckOneList(const std::string& path, bool* listLoaded) {
+int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreadable) {
     ListReport report;
-    if (!CheckListFile(path, &report)) {
+    std::string why;
+    if (!CheckListFile(path, &report, &why)) {
         std::printf("%s: error: Could not open the data file\n", path.c_str());
+        std::printf("%s: note: cannot open %s: %s\n", path.c_str(), path.c_str(), why.c_str());
         std::fflush(stdout);
-        ReportError("cannot read the list file " + path);
+        ReportError("cannot read the list file " + path + ": " + why);
         return kExitCannotRun;
     }
 
     for (const Finding& finding : report.findings) {
-        std::printf("%s\n", FormatFinding(path, finding).c_str());
+        if (!finding.text.empty()) {
+            std::printf("%s\n", FormatFinding(path, finding).c_str());
+        }
+        if (!finding.note.empty()) {
+            std::printf("%s\n", FormatNote(path, finding).c_str());
+        }
     }
-    size_t reported = report.findings.size();
-    const char* lines = reported == 1 ? "" : "s";
+    MessageCount count = CountMessages(report);
+    const std::string reported =
+        std::to_string(count.messages) + (count.messages == 1 ? " message on " : " messages on ") +
+        std::to_string(count.lines) + (count.lines == 1 ? " line" : " lines");
     bool loaded = report.addresses + report.prefixes > 0;
     *listLoaded = loaded;
+    if (!loaded && unreadable->empty()) {
+        *unreadable = report.unreadable;
+    }
     if (!loaded) {
         // Without an address the action has no effect (and may never have
         // been read), so naming one would mislead.
-        std::printf("%s: no address loaded, %zu line%s reported\n", path.c_str(), reported, lines);
+        std::printf("%s: no address loaded, %s\n", path.c_str(), reported.c_str());
         std::printf("With no address loaded the library serves every client.\n");
     } else {
-        std::printf("%s: action %s, %zu address%s and %zu prefix%s loaded, %zu line%s reported\n",
-                    path.c_str(), report.allow ? "ALLOW" : "DENY", report.addresses,
+        std::printf("%s: action %s, %zu address%s and %zu prefix%s loaded, %s\n", path.c_str(),
+                    report.allow ? "ALLOW" : "DENY", report.addresses,
                     report.addresses == 1 ? "" : "es", report.prefixes,
-                    report.prefixes == 1 ? "" : "es", reported, lines);
+                    report.prefixes == 1 ? "" : "es", reported.c_str());
     }
     std::fflush(stdout);
-    return !loaded || reported > 0 ? kExitFindings : kExitOk;
+    return !loaded || count.messages > 0 ? kExitFindings : kExitOk;
 }
 
 }  // namespace
 
-int RunCheck(const std::vector<std::string>& lists, bool* loaded) {
+int RunCheck(const std::vector<std::string>& lists, bool* loaded, std::string* unreadable) {
     int status = kExitOk;
     bool all = true;
+    std::string why;
     for (const std::string& path : lists) {
         bool listLoaded = false;
-        int listStatus = CheckOneList(path, &listLoaded);
+        int listStatus = CheckOneList(path, &listLoaded, &why);
         status = std::max(status, listStatus);
         all = all && listLoaded;
     }
     if (loaded != nullptr) {
         *loaded = all;
+    }
+    if (unreadable != nullptr) {
+        *unreadable = why;
     }
     return status;
 }

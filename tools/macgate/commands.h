@@ -16,8 +16,11 @@ constexpr int kExitOk = 0;
 constexpr int kExitFindings = 1;
 constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be read
 
-// `loaded`, when given, says whether every list loaded an entry.
-int RunCheck(const std::vector<std::string>& lists, bool* loaded = nullptr);
+// `loaded`, when given, says whether every list loaded an entry, and
+// `unreadable` why one loads nothing whatever its lines say ("it is
+// UTF-16 text"), or nothing.
+int RunCheck(const std::vector<std::string>& lists, bool* loaded = nullptr,
+             std::string* unreadable = nullptr);
 
 // The three paths count only when given (haveList...); an empty one is
 // refused before it gets here.

@@ -1,9 +1,12 @@
 #include "tools/macgate/list_check.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <unordered_map>
 
@@ -89,7 +92,7 @@ int RecordingFormatFile(FILE* stream, const char* format, va_list args) {
     char text[512];
     int length = std::vsnprintf(text, sizeof text, format, args);
     int line = Recording->lines.empty() ? 1 : Recording->lines.back().number;
-    Recording->findings.push_back({line, true, WithoutLineNumber(text)});
+    Recording->findings.push_back({line, true, WithoutLineNumber(text), ""});
     return length;
 }
 
@@ -221,7 +224,7 @@ struct EntryCheck {
 };
 
 void Warn(ListReport* report, int line, std::string text) {
-    report->findings.push_back({line, false, std::move(text)});
+    report->findings.push_back({line, false, std::move(text), ""});
 }
 
 void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* field) {
@@ -260,10 +263,183 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
         case AddressKind::kZero:
             Warn(report, line.number,
                  key +
-                     " is the all-zero address: the server serves such a client whatever "
-                     "the list says. Delete the line");
+                     " is the all-zero address, which a client sends when it has no hardware "
+                     "address and names itself by a client identifier: this entry decides for "
+                     "every such client. Delete the line unless you mean them all");
             break;
     }
+}
+
+std::string SecondHeaderText(const ListReport& report) {
+    return "a second header line: a list has one action, and the server takes this line for an "
+           "entry. The header on line " +
+           std::to_string(report.headerLine) + " holds; delete this line";
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The text of a line without its leading spaces and its line end.
+std::string Trimmed(const std::string& line, const char* leading = " ") {
+    std::string text = line.c_str();
+    size_t start = text.find_first_not_of(leading);
+    if (start == std::string::npos) {
+        return {};
+    }
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(start, end - start + 1);
+}
+
+std::string RemarkNote(const std::string& address, std::string remark) {
+    remark = Trimmed(remark, " \t;/'-");
+    if (remark.empty()) {
+        return address.empty() ? "start remarks with '#', or delete the line"
+                               : "start remarks with '#': write " + address;
+    }
+    return "start remarks with '#': write " + (address.empty() ? "" : address + "  ") + "# " +
+           remark;
+}
+
+// What to write instead of an entry line that the loader reported.
+std::string EntryNote(const ListLine& line, const ListReport& report) {
+    if (ScanHeader(line.text).keyword) {
+        return SecondHeaderText(report);
+    }
+    const std::string text = Trimmed(line.text);
+    const std::string word = text.substr(0, text.find_first_of(" \t#"));
+    Notation notation;
+    if (ParseNotation(word, &notation) && notation.separated) {
+        return notation.prefix
+                   ? "the server reads a prefix as its digits and a '*': write " + notation.digits +
+                         "*"
+                   : "the server reads 12 hexadecimal digits without separators: write " +
+                         notation.digits;
+    }
+    size_t digits = 0;
+    while (digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[digits]))) {
+        ++digits;
+    }
+    const char after = digits < text.size() ? text[digits] : '\0';
+    if (word.find('*') != std::string::npos) {
+        return "a prefix is 1 to 11 hexadecimal digits and a '*' at its end, as 001c23*";
+    }
+    if (digits == 12 && after != '#') {
+        std::string address = text.substr(0, 12);
+        std::transform(address.begin(), address.end(), address.begin(),
+                       [](char c) { return static_cast<char>(std::tolower(c)); });
+        return RemarkNote(address, text.substr(12));
+    }
+    if (digits > 0 && (after == '\0' || IsBlank(after) || after == '#' || digits > 12)) {
+        return "an address has 12 hexadecimal digits and this one has " + std::to_string(digits) +
+               (digits < 12 ? ": count them, and end a prefix with '*'" : ": count them");
+    }
+    size_t hex = static_cast<size_t>(std::count_if(word.begin(), word.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    }));
+    if (word.size() >= 6 && 2 * hex >= word.size()) {
+        char bad = *std::find_if(word.begin(), word.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) == 0;
+        });
+        return "an address is 12 hexadecimal digits, 0 to 9 and a to f: '" + std::string(1, bad) +
+               "' is none of them";
+    }
+    return RemarkNote("", text);
+}
+
+// What to write instead of a line before the header that the loader reported.
+std::string HeaderSearchNote(const std::string& error, const ListLine& line) {
+    if (error == "Action not correct") {
+        HeaderShape shape = ScanHeader(line.text);
+        if (IsAction(shape.word)) {
+            return "the action's closing '}' is missing: write MAC_ACTION = {" + shape.word + "}";
+        }
+        return "the header's action is {ALLOW} or {DENY}, not {" + shape.word +
+               "}: write MAC_ACTION = {ALLOW} or MAC_ACTION = {DENY}";
+    }
+    if (Trimmed(line.text, " \t\r\n").empty()) {
+        return "the server reads a blank line before the header as a bad header line: delete "
+               "it, or make it a remark with '#'";
+    }
+    return "only remarks may stand before the header line: delete this line, or make it a "
+           "remark with '#'";
+}
+
+bool StartsWith(const std::string& text, const char* start) {
+    return text.compare(0, std::strlen(start), start) == 0;
+}
+
+// Gives each error of the loader its note, says what a byte-order mark or
+// UTF-16 text does, and after a header search that found nothing keeps one
+// message for the lines that could not load instead of one for each.
+void AddNotes(ListReport* report, bool byteOrderMark) {
+    const std::vector<ListLine>& lines = report->lines;
+    const bool utf16 = !lines.empty() && (StartsWith(lines[0].text, "\xFF\xFE") ||
+                                          StartsWith(lines[0].text, "\xFE\xFF"));
+    if (utf16) {
+        report->unreadable = "it is UTF-16 text";
+    }
+    // Without a header, the last line that tried to be one.
+    int lastTry = 0;
+    for (const ListLine& line : lines) {
+        if (report->headerLine == 0 && ScanHeader(line.text).keyword) {
+            lastTry = line.number;
+        }
+    }
+    std::vector<Finding> findings;
+    if (byteOrderMark) {
+        findings.push_back(
+            {1, false, "", "the file starts with a UTF-8 byte-order mark, which the server skips"});
+    }
+    bool summed = false;
+    for (Finding& finding : report->findings) {
+        if (!finding.error) {
+            findings.push_back(std::move(finding));
+            continue;
+        }
+        const bool known = finding.line > 0 && static_cast<size_t>(finding.line) <= lines.size();
+        if (finding.line == 0) {
+            const bool others = std::any_of(findings.begin(), findings.end(),
+                                            [](const Finding& f) { return !f.text.empty(); });
+            finding.note =
+                std::string(
+                    "the server loads no address from this list and serves every client: ") +
+                (others                    ? "mend the lines above"
+                 : report->headerLine == 0 ? "write the header line MAC_ACTION = {ALLOW} or "
+                                             "MAC_ACTION = {DENY}, then one address a line"
+                                           : "list at least one address below the header");
+        } else if (!known) {
+            finding.note =
+                "the file is empty: write the header line MAC_ACTION = {ALLOW} or "
+                "MAC_ACTION = {DENY}, then one address a line";
+        } else if (utf16) {
+            if (summed) {
+                continue;
+            }
+            summed = true;
+            finding.note =
+                "the file is UTF-16 text, which the server cannot read: save it as UTF-8 or ANSI";
+        } else if (report->headerLine != 0 && finding.line > report->headerLine) {
+            finding.note = EntryNote(lines[finding.line - 1], *report);
+        } else if (report->headerLine == 0 && finding.line > lastTry) {
+            if (summed) {
+                continue;
+            }
+            summed = true;
+            finding.note =
+                lastTry == 0
+                    ? "no header line stands above this line, so the server loaded no line from "
+                      "here to the end: write MAC_ACTION = {ALLOW} or MAC_ACTION = {DENY} above it"
+                    : "line " + std::to_string(lastTry) +
+                          " is not taken as the header, so the server loaded no line from here "
+                          "to the end: mend line " +
+                          std::to_string(lastTry);
+        } else {
+            finding.note = HeaderSearchNote(finding.text, lines[finding.line - 1]);
+        }
+        findings.push_back(std::move(finding));
+    }
+    report->findings = std::move(findings);
 }
 
 void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
@@ -280,10 +456,9 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
         return;
     }
     if (ScanHeader(line.text).keyword) {
-        Warn(report, line.number,
-             "a second header line: a list has one action, and the server takes this line for "
-             "an entry. The header on line " +
-                 std::to_string(report->headerLine) + " holds; delete this line");
+        if (!reported) {  // a reported line has this as its note
+            Warn(report, line.number, SecondHeaderText(*report));
+        }
         return;
     }
     const std::string& text = line.text;
@@ -303,18 +478,6 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
                        "the byte");
         }
         return;
-    }
-    if (reported) {
-        size_t end = text.find_first_of(" \t#\n", start);
-        Notation notation;
-        if (ParseNotation(text.substr(start, end - start), &notation) && notation.separated) {
-            Warn(report, line.number,
-                 notation.prefix
-                     ? "the server reads a prefix as its digits and a '*': write " +
-                           notation.digits + "*"
-                     : "the server reads 12 hexadecimal digits without separators: write " +
-                           notation.digits);
-        }
     }
 }
 
@@ -380,6 +543,31 @@ void FindWarnings(ListReport* report) {
     ErrorLog = errorLog;
 }
 
+// The system's reason in words that read alike on every system.
+std::string WhyNotOpened(const std::string& path, int error) {
+    std::error_code ignored;
+    std::filesystem::file_status status = std::filesystem::status(path, ignored);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return "no such file";
+    }
+    if (status.type() == std::filesystem::file_type::directory) {
+        return "it is a folder";
+    }
+    if (status.type() != std::filesystem::file_type::regular &&
+        status.type() != std::filesystem::file_type::none &&
+        status.type() != std::filesystem::file_type::unknown) {
+        return "it is no regular file";
+    }
+    if (error == EACCES || error == EPERM) {
+        return "permission denied, or another program holds it open";
+    }
+    return error != 0 ? std::strerror(error) : "it cannot be opened";
+}
+
+std::string Where(const std::string& list, const Finding& finding) {
+    return finding.line == 0 ? list : list + ":" + std::to_string(finding.line);
+}
+
 }  // namespace
 
 void CheckListStream(FILE* list, ListReport* report) {
@@ -399,6 +587,12 @@ void CheckListStream(FILE* list, ListReport* report) {
     Platform.ReadLine = RealReadLine;
     Platform.FormatFile = RealFormatFile;
     Recording = nullptr;
+    // The loader skips a byte-order mark, so the lines are read without it.
+    bool byteOrderMark =
+        !report->lines.empty() && StartsWith(report->lines[0].text, kByteOrderMark);
+    if (byteOrderMark) {
+        report->lines[0].text.erase(0, std::strlen(kByteOrderMark));
+    }
 
     EntryCounts counts = CountEntries(AddressSet);
     report->addresses = counts.addresses;
@@ -411,12 +605,13 @@ void CheckListStream(FILE* list, ListReport* report) {
              "an ALLOW list that loads no address: the server serves every client");
     }
     if (!loaded) {
-        report->findings.push_back({0, true, "File format not proper"});
+        report->findings.push_back({0, true, "File format not proper", ""});
     }
     std::stable_sort(
         report->findings.begin(), report->findings.end(), [](const Finding& a, const Finding& b) {
             return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
         });
+    AddNotes(report, byteOrderMark);
 }
 
 void ReleaseList() {
@@ -424,9 +619,13 @@ void ReleaseList() {
     FilterAction = 0;
 }
 
-bool CheckListFile(const std::string& path, ListReport* report) {
+bool CheckListFile(const std::string& path, ListReport* report, std::string* why) {
+    errno = 0;
     FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
     if (list == nullptr) {
+        if (why != nullptr) {
+            *why = WhyNotOpened(path, errno);
+        }
         return false;
     }
     CheckListStream(list, report);
@@ -436,8 +635,28 @@ bool CheckListFile(const std::string& path, ListReport* report) {
 }
 
 std::string FormatFinding(const std::string& list, const Finding& finding) {
-    std::string where = finding.line == 0 ? list : list + ":" + std::to_string(finding.line);
-    return where + (finding.error ? ": error: " : ": warning: ") + finding.text;
+    return Where(list, finding) + (finding.error ? ": error: " : ": warning: ") + finding.text;
+}
+
+std::string FormatNote(const std::string& list, const Finding& finding) {
+    return finding.note.empty() ? std::string() : Where(list, finding) + ": note: " + finding.note;
+}
+
+MessageCount CountMessages(const ListReport& report) {
+    MessageCount count;
+    int previous = 0;
+    for (const Finding& finding : report.findings) {
+        if (finding.text.empty()) {
+            continue;
+        }
+        ++count.messages;
+        // The findings are in line order, those about the whole list last.
+        if (finding.line > 0 && finding.line != previous) {
+            ++count.lines;
+            previous = finding.line;
+        }
+    }
+    return count;
 }
 
 std::string WindowsFilterCsv(const ListReport& report) {

@@ -20,10 +20,13 @@ struct ListLine {
     bool cutText = false;
 };
 
+// An error or a warning (`text`), which `note` may follow with what to write
+// instead; a finding with no text is a note alone.
 struct Finding {
     int line = 0;  // 0: about the list as a whole
     bool error = false;
     std::string text;
+    std::string note;
 };
 
 struct ListEntry {
@@ -40,6 +43,9 @@ struct ListReport {
     size_t prefixes = 0;
     bool allow = false;
     int headerLine = 0;  // 0: none
+    // Why nothing can load whatever the lines say, as "it is UTF-16
+    // text"; empty otherwise.
+    std::string unreadable;
 };
 
 // Loads the open list with the library's loader into a fresh set and says
@@ -49,11 +55,23 @@ void CheckListStream(FILE* list, ListReport* report);
 void ReleaseList();
 
 // The list file opened as start-up opens it (others may read it but not
-// write it), checked, closed and released. False when it cannot be opened.
-bool CheckListFile(const std::string& path, ListReport* report);
+// write it), checked, closed and released. False when it cannot be opened,
+// with `why` (when given) saying so: "no such file", "it is a folder", ...
+bool CheckListFile(const std::string& path, ListReport* report, std::string* why = nullptr);
 
-// "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the whole list).
+// "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the
+// whole list), without its note.
 std::string FormatFinding(const std::string& list, const Finding& finding);
+
+// The finding's note as "LIST:LINE: note: NOTE", or empty.
+std::string FormatNote(const std::string& list, const Finding& finding);
+
+// The errors and warnings, and the lines they stand on.
+struct MessageCount {
+    size_t messages = 0;
+    size_t lines = 0;
+};
+MessageCount CountMessages(const ListReport& report);
 
 // The entries as the MacAddress,Description CSV that the Windows DHCP
 // server's Add-DhcpServerv4Filter takes, one line feed after each record.

@@ -316,11 +316,13 @@ int RunStatus(const std::vector<std::string>& arguments) {
         std::printf("\nThe list, as macgate check reads it:\n");
         std::fflush(stdout);
         bool loaded = false;
-        int checked = RunCheck({list}, &loaded);
+        std::string unreadable;
+        int checked = RunCheck({list}, &loaded, &unreadable);
         if (checked == kExitCannotRun) {
             Worsen(&verdict, kCannotTell, "the list cannot be checked");
         } else if (!loaded) {
-            Worsen(&verdict, kDoesNotRun, "the list loads no address");
+            Worsen(&verdict, kDoesNotRun,
+                   "the list loads no address" + (unreadable.empty() ? "" : ": " + unreadable));
         }
     }
     std::free(errorLog);

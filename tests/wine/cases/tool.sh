@@ -18,6 +18,9 @@ same_as_golden() {
 
 case_tool_list_commands() {
     same_as_golden check-messy 1 check messy-list.txt remark-after-header.txt
+    same_as_golden check-note-encoding 1 check note-byte-order-mark.txt \
+        note-utf16-little-endian.txt note-utf16-big-endian.txt
+    same_as_golden check-note-cannot-open 2 check no-such-list.txt ..
     same_as_golden import-messy 1 import messy-addresses.txt windows-filter.csv inventory.csv
     same_as_golden export-messy 1 export --windows-filter messy-list.txt
     same_as_golden help-import 0 import --help
