@@ -243,6 +243,9 @@ server_rows="
 0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
 0|ChainDlls: LIB /b.so; version 0|1|FAKE_prints_chain:LIB:/b.so|deny|replay --server $capture
 0|    Line Number 3 Not In Proper Format|1|LIB|bad|replay --server $capture
+1|macgate: the library loaded no address, so it served every client|1|LIB|empty|replay --server $capture
+1|    Could Not Read Mac File From Registry|1|LIB|-|replay $capture
+1|macgate: the library loaded no address, so it served every client|1|LIB|-|replay $capture
 2|CalloutEnabled is not 1: the server loads no callout library|0|LIB|deny|replay --server $capture
 2|no entry of CalloutDlls loads and returns 0|1|$work/none.so|deny|replay --server $capture
 2|--server uses the library and files that the server's configuration names|1|LIB|deny|replay --server --list x $capture
@@ -266,6 +269,19 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$failures" -eq "$before" ]
     ) || failures=$((failures + 1))
 done <<<"$server_rows"
+
+# With no error log configured, the library writes ErrorFile.txt in the
+# current folder, and replay shows it.
+mkdir "$work/no-configuration"
+(
+    cd "$work/no-configuration" || exit 1
+    unset CalloutErrorLogFile CalloutMacAddressListFile CalloutInfoLogFile
+    before=$failures
+    expect 1 "The library's error log (ErrorFile.txt):" -- replay "$capture"
+    grep -qx "    Could not read ErrorLog file from registry" "$work/out" ||
+        fail "replay does not show ErrorFile.txt"
+    [ "$failures" -eq "$before" ]
+) || failures=$((failures + 1))
 
 if [ "$failures" -ne 0 ]; then
     printf '%d failures\n' "$failures"

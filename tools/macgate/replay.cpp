@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "config/registry.h"
+#include "config/startup.h"
 #include "filter/packet_filter.h"
 #include "platform/library.h"
 #include "tools/macgate/capture.h"
@@ -51,18 +53,67 @@ bool IsReadableFile(const char* path) {
     return readable;
 }
 
+// The error log that the library writes at start-up: the one given, else
+// the one its configuration names, else ErrorFile.txt in the current folder.
+std::string LibraryErrorLog(const char* given, bool privateConfiguration) {
+    if (given != nullptr) {
+        return given;
+    }
+    std::string path = kDefaultErrorLogPath;
+    if (!privateConfiguration) {
+        char* configured = ReadParameterPath(kErrorLogFile);
+        if (configured != nullptr && configured[0] != '\0') {
+            path = configured;
+        }
+        std::free(configured);
+    }
+    return path;
+}
+
+// When the file was last written, so that a log left from an earlier run
+// is never taken for this one's.
+struct FileStamp {
+    bool exists = false;
+    std::filesystem::file_time_type written;
+};
+
+FileStamp StampOf(const std::string& path) {
+    std::error_code error;
+    FileStamp stamp;
+    stamp.written = std::filesystem::last_write_time(path, error);
+    stamp.exists = !error;
+    return stamp;
+}
+
+// What start-up writes to the error log when it loads nothing.
+bool SaysNothingLoaded(std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    for (const char* message :
+         {"Could Not Read Mac File From Registry", "Could not open the data file",
+          "Could not open the info log file", "File format not proper"}) {
+        if (line == message) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // What the library wrote while it loaded the list, so that a problem with
-// the list shows next to the verdicts it explains.
-void PrintErrorLog(const char* path) {
-    FILE* file = std::fopen(path, "r");
+// the list shows next to the verdicts it explains. True when it says that
+// nothing was loaded.
+bool PrintErrorLog(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
     if (file == nullptr) {
-        return;
+        return false;
     }
     char line[256];
     bool first = true;
+    bool nothingLoaded = false;
     while (std::fgets(line, sizeof line, file) != nullptr) {
         if (first) {
-            std::printf("\nThe library's error log (%s):\n", path);
+            std::printf("\nThe library's error log (%s):\n", path.c_str());
             first = false;
         }
         std::printf("    %s", line);
@@ -70,8 +121,10 @@ void PrintErrorLog(const char* path) {
         if (length > 0 && line[length - 1] != '\n') {
             std::printf("\n");
         }
+        nothingLoaded = nothingLoaded || SaysNothingLoaded(line);
     }
     std::fclose(file);
+    return nothingLoaded;
 }
 
 std::string Count(uint64_t count, const char* one, const char* many) {
@@ -108,7 +161,10 @@ int RunReplay(const ReplayOptions& given) {
         ReportError(std::string("cannot read the list file ") + list);
         return kExitCannotRun;
     }
-    if (list != nullptr || infoLog != nullptr || errorLog != nullptr) {
+    const bool privateConfiguration = list != nullptr || infoLog != nullptr || errorLog != nullptr;
+    const std::string libraryErrorLog = LibraryErrorLog(errorLog, privateConfiguration);
+    const FileStamp before = StampOf(libraryErrorLog);
+    if (privateConfiguration) {
         CalloutPaths paths = {errorLog, list, infoLog};
         if (!UsePrivateConfiguration(paths, &error)) {
             ReportError(error);
@@ -212,16 +268,16 @@ int RunReplay(const ReplayOptions& given) {
                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
                 Count(capture.replies, "reply", "replies").c_str(),
                 Count(capture.others, "other frame", "other frames").c_str());
-    if (errorLog != nullptr) {
-        PrintErrorLog(errorLog);
-    } else if (options.server) {
-        char* serverErrorLog = ReadParameterPath(kErrorLogFile);
-        if (serverErrorLog != nullptr && serverErrorLog[0] != '\0') {
-            PrintErrorLog(serverErrorLog);
-        }
-        std::free(serverErrorLog);
-    }
+    const FileStamp after = StampOf(libraryErrorLog);
+    const bool written = after.exists && (!before.exists || after.written != before.written);
+    const bool nothingLoaded = written && PrintErrorLog(libraryErrorLog);
     std::fflush(stdout);
+    if (nothingLoaded) {
+        ReportError(
+            "the library loaded no address, so it served every client: its error log "
+            "above says why");
+        status = std::max(status, kExitFindings);
+    }
     if (startResult != 0 || stopResult != 0) {
         ReportError("DhcpControlHook returned " +
                     std::to_string(startResult != 0 ? startResult : stopResult) + ", not 0");

@@ -93,8 +93,10 @@ install_setup() {
             reg_set CalloutInfoLogFile REG_EXPAND_SZ '%SystemRoot%\old-info.log'
             ;;
         restart)
-            # Starting the service loads the library the way the server does.
-            printf '@"%s" replay --server "%s" >"%s" 2>"%s"\r\n' "$(win_path "$files/macgate.exe")" \
+            # Starting the service loads the library the way the server does;
+            # the service starts whether or not the filter loads a list.
+            printf '@"%s" replay --server "%s" >"%s" 2>"%s"\r\n@exit /b 0\r\n' \
+                "$(win_path "$files/macgate.exe")" \
                 "$(win_path "$EXAMPLE_CAPTURE")" "$(win_path "$PWD/service.out")" \
                 "$(win_path "$PWD/service.err")" \
                 >standins/net-start.cmd
