@@ -19,10 +19,11 @@ using macgate::ReportError;
 constexpr const char* kCheckHelp =
     "Loads each LIST with the library's own loader and prints every message the\n"
     "error log would get, as LIST:LINE: error: TEXT with the line's number in the\n"
-    "file, and a warning (LIST:LINE: warning: TEXT) for each line the loader takes\n"
-    "or passes over in silence but is almost always a mistake. Then a summary line\n"
-    "for each LIST. Exit status 0: no error and no warning; 1: errors, warnings or\n"
-    "nothing loaded; 2: a list cannot be read.";
+    "file and a note (LIST:LINE: note: TEXT) that says what to write instead, and\n"
+    "a warning (LIST:LINE: warning: TEXT) for each line the loader takes or passes\n"
+    "over in silence but is almost always a mistake. Then a summary line for each\n"
+    "LIST. Exit status 0: no error and no warning; 1: errors, warnings or nothing\n"
+    "loaded; 2: a list cannot be read.";
 constexpr const char* kReplayHelp =
     "Loads the callout library, starts it as the DHCP server does, sends it every\n"
     "DHCP request of CAPTURE (pcap or pcapng, Ethernet) and prints its verdicts.\n"
@@ -31,8 +32,9 @@ constexpr const char* kReplayHelp =
     "in the current folder); without any of them the library reads the server's\n"
     "own. --server loads the library the DHCP server would load, as it would: the\n"
     "first entry of CalloutDlls that loads and returns 0 (when CalloutEnabled is\n"
-    "1), with the server's files. Exit status 0: replayed; 1: the library\n"
-    "misbehaved; 2: a bad argument or file.";
+    "1), with the server's files. The library's error log follows the verdicts.\n"
+    "Exit status 0: replayed; 1: the library misbehaved or loaded no address; 2: a\n"
+    "bad argument or file.";
 constexpr const char* kStatusHelp =
     "Says what the local DHCP server will do at its next start: the library it\n"
     "loads, the three paths as start-up reads and opens them, and the list's check\n"
