@@ -291,8 +291,18 @@ std::string Trimmed(const std::string& line, const char* leading = " ") {
     return text.substr(start, end - start + 1);
 }
 
+// The text with each control character shown as '?', fit to quote in a note.
+std::string Printable(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
 std::string RemarkNote(const std::string& address, std::string remark) {
-    remark = Trimmed(remark, " \t;/'-");
+    remark = Printable(Trimmed(remark, " \t;/'-"));
     if (remark.empty()) {
         return address.empty() ? "start remarks with '#', or delete the line"
                                : "start remarks with '#': write " + address;
@@ -321,6 +331,10 @@ std::string EntryNote(const ListLine& line, const ListReport& report) {
         ++digits;
     }
     const char after = digits < text.size() ? text[digits] : '\0';
+    if (text.find('\r') != std::string::npos) {
+        return "a carriage return alone ends no line for the server: end each line with a line "
+               "feed, or a carriage return and a line feed";
+    }
     if (word.find('*') != std::string::npos) {
         return "a prefix is 1 to 11 hexadecimal digits and a '*' at its end, as 001c23*";
     }
@@ -341,8 +355,15 @@ std::string EntryNote(const ListLine& line, const ListReport& report) {
         char bad = *std::find_if(word.begin(), word.end(), [](char c) {
             return std::isxdigit(static_cast<unsigned char>(c)) == 0;
         });
-        return "an address is 12 hexadecimal digits, 0 to 9 and a to f: '" + std::string(1, bad) +
-               "' is none of them";
+        const unsigned char byte = static_cast<unsigned char>(bad);
+        char shown[16];
+        if (byte >= 0x20 && byte < 0x7F) {
+            std::snprintf(shown, sizeof shown, "'%c'", bad);
+        } else {
+            std::snprintf(shown, sizeof shown, "the byte 0x%02X", byte);
+        }
+        return std::string("an address is 12 hexadecimal digits, 0 to 9 and a to f: ") + shown +
+               " is none of them";
     }
     return RemarkNote("", text);
 }
@@ -354,7 +375,7 @@ std::string HeaderSearchNote(const std::string& error, const ListLine& line) {
         if (IsAction(shape.word)) {
             return "the action's closing '}' is missing: write MAC_ACTION = {" + shape.word + "}";
         }
-        return "the header's action is {ALLOW} or {DENY}, not {" + shape.word +
+        return "the header's action is {ALLOW} or {DENY}, not {" + Printable(shape.word) +
                "}: write MAC_ACTION = {ALLOW} or MAC_ACTION = {DENY}";
     }
     if (Trimmed(line.text, " \t\r\n").empty()) {
@@ -557,6 +578,9 @@ std::string WhyNotOpened(const std::string& path, int error) {
         status.type() != std::filesystem::file_type::none &&
         status.type() != std::filesystem::file_type::unknown) {
         return "it is no regular file";
+    }
+    if (error == ENOENT) {
+        return "no such file";
     }
     if (error == EACCES || error == EPERM) {
         return "permission denied, or another program holds it open";

@@ -77,7 +77,21 @@ case_example_replay_private_configuration() {
     cmp -s user-before.reg user-after.reg || fail "HKEY_CURRENT_USER changed"
 }
 
+# With no configuration at all the library writes ErrorFile.txt in the
+# current folder and loads nothing: replay shows that log and exits 1.
+case_replay_without_configuration() {
+    local status=0
+    wine_run "$TOOL" replay "$(win_path "$EXAMPLE_CAPTURE")" >out 2>err || status=$?
+    [ "$status" -eq 1 ] || fail "replay without configuration exited $status, not 1"
+    tr -d '\r' <out >out.lf
+    grep -qx "The library's error log (ErrorFile.txt):" out.lf || fail "no ErrorFile.txt in: $(cat out.lf)"
+    grep -qx "    Could Not Read Mac File From Registry" out.lf || fail "ErrorFile.txt not shown"
+    grep -q "the library loaded no address" err || fail "nothing said on stderr: $(cat err)"
+}
+
 register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
 register_case wine "example capture, configured in the server's registry key" case_example_replay_registry
 register_case wine "example capture with options: the server's values neither used nor changed" \
     case_example_replay_private_configuration
+register_case wine "replay without configuration: ErrorFile.txt shown, exit 1" \
+    case_replay_without_configuration
