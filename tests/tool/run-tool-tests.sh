@@ -166,6 +166,13 @@ golden check-messy 1 -- check messy-list.txt remark-after-header.txt
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
+# A header whose remark may contradict its word gives no action; a switch's
+# table with its headings and total, and wildcards with fewer groups; a
+# prefix ending inside a byte and a long remark for the built-in filter.
+golden import-header-remark 1 -- import header-with-remark.txt
+golden import-header-remark-action 0 -- import --action allow header-with-remark.txt
+golden import-switch-table 0 -- import switch-table.txt wildcards.txt
+golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
 # import from standard input, and inputs it cannot use at all.
 printf '00:1a:2b:3c:4d:5e front desk\r\n' | "$tool" import 2>&1 |
     diff - <(printf 'MAC_ACTION = {ALLOW}\n001a2b3c4d5e  # front desk\n') ||
