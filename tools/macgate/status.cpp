@@ -218,8 +218,9 @@ char* ReportPath(void* key, int selector, const char* valueName) {
 
 // Who holds a log that cannot be opened now. Excused only when the system
 // names the running server as its sole holder: the server lets its logs go
-// when it stops, before start-up opens them again. Any other holder, or none
-// that the system names, may still hold it when the server starts.
+// when it stops, before start-up opens them again. Any other holder may
+// still hold it when the server starts; when the system names none while the
+// server runs, the server may be the holder, and this command cannot tell.
 void ReportUnwritableLog(const char* role, const char* path, const std::string& reason,
                          Verdict* verdict) {
     std::vector<FileHolder> holders;
@@ -240,12 +241,21 @@ void ReportUnwritableLog(const char* role, const char* path, const std::string& 
             role, who.c_str());
         return;
     }
+    std::string heldBy = named ? ", held by " + who : std::string();
     std::printf(
         "  %-10s exists but cannot be opened for writing now (%s)%s. If it still cannot be "
         "when the DHCP server starts, start-up will load no list and the server will serve "
         "every client.\n",
-        role, reason.c_str(), named ? (": " + who + " holds it").c_str() : "");
-    Worsen(verdict, kDoesNotRun, std::string("the ") + role + " cannot be opened for writing now");
+        role, reason.c_str(), heldBy.c_str());
+    std::string cause = std::string("the ") + role + " cannot be opened for writing now";
+    if (!named && server != 0) {
+        Worsen(verdict, kCannotTell,
+               cause +
+                   ", and the system does not say whether the running "
+                   "DHCP server holds it");
+    } else {
+        Worsen(verdict, kDoesNotRun, cause);
+    }
 }
 
 // Whether start-up could open a log now. Nothing is changed: an existing log
