@@ -144,7 +144,8 @@ bool ImportHeaderLine(Import* import, const std::string& where, std::string_view
     }
     bool allow = false;
     if (IsLoaderHeader(text, &allow)) {
-        if (!import->headerAccepted && !import->actionGiven) {
+        // The first decision holds: a CSV's rows may have been chosen by it.
+        if (import->action == ListAction::kUnset) {
             import->action = allow ? ListAction::kAllow : ListAction::kDeny;
         }
         import->headerAccepted = true;
