@@ -86,13 +86,13 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     char errorLogBuffer[kPathBufferSize];
     PathCopy errorLogCopy = CopyPath(errorLogPath, errorLogBuffer);
     if (errorLogCopy == kNoPath) {
-        ErrorLog = Platform.OpenFile(kDefaultErrorLogPath, "w", FileShare::kDenyReadWrite);
+        ErrorLog = Platform.OpenFile(kDefaultErrorLogPath, "w", kLogShare);
         if (ErrorLog == nullptr) {
             return;
         }
         LogMessage(ErrorLog, "Could not read ErrorLog file from registry\n");
     } else {
-        ErrorLog = OpenCopiedPath(errorLogCopy, errorLogBuffer, "w", FileShare::kDenyReadWrite);
+        ErrorLog = OpenCopiedPath(errorLogCopy, errorLogBuffer, "w", kLogShare);
         if (ErrorLog == nullptr) {
             return;
         }
@@ -111,7 +111,7 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
         PathCopy infoLogCopy = CopyPath(infoLogPath, InfoLogPath);
         InfoLogEnabled = infoLogCopy == kNoPath ? 0 : 1;
         if (InfoLogEnabled == 1) {
-            InfoLog = OpenCopiedPath(infoLogCopy, InfoLogPath, "w", FileShare::kDenyReadWrite);
+            InfoLog = OpenCopiedPath(infoLogCopy, InfoLogPath, "w", kLogShare);
         }
     }
     if (InfoLogEnabled == 1 && InfoLog == nullptr) {

@@ -19,6 +19,13 @@ enum class FileShare {
     kDenyWrite,      // others may read it but not write it (list, mode "r"; info log, mode "a")
 };
 
+// What the file system's own lookup says of a path.
+enum class PathState {
+    kExists,   // something is there (a file, or a folder or device that no open accepts)
+    kMissing,  // nothing is there, or a folder on the way is missing
+    kUnknown,  // the lookup failed otherwise; errno says why
+};
+
 struct PlatformCalls {
     // Opens `path` as a text-mode C stream with fopen's `mode` ("r", "w" or
     // "a") under `share`. Null when the file cannot be opened, including when
@@ -26,6 +33,16 @@ struct PlatformCalls {
     FILE* (*OpenFile)(const char* path, const char* mode, FileShare share);
     // Closes a stream from OpenFile, releasing its share-mode claim.
     int (*CloseFile)(FILE* stream);
+    // Whether `path` exists, by the file system's own lookup (stat,
+    // GetFileAttributes) rather than by opening it, which the file's rights
+    // or another holder may refuse.
+    PathState (*LookUpPath)(const char* path);
+    // Whether OpenFile(path, "a", share) would succeed now, found without
+    // changing anything: an existing file (`exists`) is opened without being
+    // created, truncated or written, and closed again; otherwise a new file
+    // is created only where none is (never over one that appeared since),
+    // closed and removed again. False, with errno, when the open is refused.
+    bool (*ProbeAppend)(const char* path, FileShare share, bool exists);
     // vfprintf.
     int (*FormatFile)(FILE* stream, const char* format, va_list args);
     // fflush.

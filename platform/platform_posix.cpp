@@ -54,7 +54,10 @@ bool ClaimsAllow(const struct stat& file, bool reads, bool writes, bool sharesRe
     return true;
 }
 
-FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
+// OpenFile with the creation flags of modes "w" and "a" given: O_CREAT as
+// fopen has them, none to open only an existing file, O_CREAT | O_EXCL to
+// open only a file made by this call, which is removed again on a failure.
+FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creation) {
     if (path == nullptr || mode == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -71,11 +74,11 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
             break;
         case 'w':
             // No O_TRUNC: a refused open must leave the file as it was.
-            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT;
+            flags |= (update ? O_RDWR : O_WRONLY) | creation;
             writes = true;
             break;
         case 'a':
-            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            flags |= (update ? O_RDWR : O_WRONLY) | creation | O_APPEND;
             writes = true;
             break;
         default:
@@ -90,16 +93,23 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
     if (fd < 0) {
         return nullptr;
     }
+    bool made = (flags & O_EXCL) != 0;
+    auto refuse = [&](int error) -> FILE* {
+        error = error != 0 ? error : errno;
+        close(fd);
+        if (made) {
+            unlink(path);
+        }
+        errno = error;
+        return nullptr;
+    };
     struct stat file;
     if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
-        close(fd);
-        errno = EACCES;
-        return nullptr;
+        return refuse(EACCES);
     }
     int status = fcntl(fd, F_GETFL);
     if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-        close(fd);
-        return nullptr;
+        return refuse(0);
     }
 
     std::lock_guard<std::mutex> guard(ClaimsLock);
@@ -111,24 +121,24 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
     if (claim == nullptr || !ClaimsAllow(file, reads, writes, sharesRead) ||
         flock(fd, lock | LOCK_NB) != 0) {
         delete claim;
-        close(fd);
-        errno = EACCES;  // what a sharing violation gives on Windows
-        return nullptr;
+        return refuse(EACCES);  // what a sharing violation gives on Windows
     }
     if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
         delete claim;
-        close(fd);
-        return nullptr;
+        return refuse(0);
     }
     FILE* stream = fdopen(fd, streamMode);
     if (stream == nullptr) {
         delete claim;
-        close(fd);
-        return nullptr;
+        return refuse(0);
     }
     *claim = {file.st_dev, file.st_ino, stream, reads, writes, sharesRead, Claims};
     Claims = claim;
     return stream;
+}
+
+FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
+    return OpenClaimed(path, mode, share, O_CREAT);
 }
 
 // The claim goes with the stream, under the lock, so that no other open can
@@ -148,6 +158,30 @@ int PosixCloseFile(FILE* stream) {
         }
     }
     return std::fclose(stream);
+}
+
+PathState PosixLookUpPath(const char* path) {
+    struct stat entry;
+    if (path == nullptr) {
+        errno = EINVAL;
+        return PathState::kUnknown;
+    }
+    if (stat(path, &entry) == 0) {
+        return PathState::kExists;
+    }
+    return errno == ENOENT || errno == ENOTDIR ? PathState::kMissing : PathState::kUnknown;
+}
+
+bool PosixProbeAppend(const char* path, FileShare share, bool exists) {
+    FILE* stream = OpenClaimed(path, "a", share, exists ? 0 : O_CREAT | O_EXCL);
+    if (stream == nullptr) {
+        return false;
+    }
+    PosixCloseFile(stream);
+    if (!exists) {
+        unlink(path);
+    }
+    return true;
 }
 
 int PosixFormatFile(FILE* stream, const char* format, va_list args) {
@@ -477,21 +511,12 @@ void PosixFreeMemory(void* memory, size_t size) {
 }
 
 constexpr PlatformCalls kRealCalls = {
-    PosixOpenFile,
-    PosixCloseFile,
-    PosixFormatFile,
-    PosixFlushFile,
-    PosixReadLine,
-    PosixLowerCase,
-    PosixNow,
-    PosixLocalTime,
-    PosixOpenParametersKey,
-    PosixQueryParameterValue,
-    PosixQueryParameterType,
-    PosixCloseParametersKey,
-    PosixWideToNarrow,
-    PosixAllocateMemory,
-    PosixFreeMemory,
+    PosixOpenFile,           PosixCloseFile,          PosixLookUpPath,
+    PosixProbeAppend,        PosixFormatFile,         PosixFlushFile,
+    PosixReadLine,           PosixLowerCase,          PosixNow,
+    PosixLocalTime,          PosixOpenParametersKey,  PosixQueryParameterValue,
+    PosixQueryParameterType, PosixCloseParametersKey, PosixWideToNarrow,
+    PosixAllocateMemory,     PosixFreeMemory,
 };
 
 }  // namespace

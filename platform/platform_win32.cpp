@@ -1,9 +1,12 @@
 // Windows side of the platform table: the C runtime's share-mode opens and
 // text mode, the user interface library's CharLowerBuffA, and the registry.
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,16 +17,23 @@
 namespace macgate {
 namespace {
 
+int ShareFlag(FileShare share) {
+    return share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR;
+}
+
+bool IsDiskFile(int descriptor) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    return GetFileType(handle) == FILE_TYPE_DISK;
+}
+
 // Only disk files are accepted: reading a console, pipe or device name such
 // as "CON" as the list could block start-up.
 FILE* WinOpenFile(const char* path, const char* mode, FileShare share) {
-    FILE* stream =
-        _fsopen(path, mode, share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR);
+    FILE* stream = _fsopen(path, mode, ShareFlag(share));
     if (stream == nullptr) {
         return nullptr;
     }
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
+    if (!IsDiskFile(_fileno(stream))) {
         std::fclose(stream);
         return nullptr;
     }
@@ -32,6 +42,43 @@ FILE* WinOpenFile(const char* path, const char* mode, FileShare share) {
 
 int WinCloseFile(FILE* stream) {
     return std::fclose(stream);
+}
+
+PathState WinLookUpPath(const char* path) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+        return PathState::kExists;
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return PathState::kMissing;
+        case ERROR_ACCESS_DENIED:
+            errno = EACCES;
+            return PathState::kUnknown;
+        default:
+            errno = EIO;
+            return PathState::kUnknown;
+    }
+}
+
+// The C runtime's own open under the same share flag as _fsopen's "a", so
+// that it is refused exactly when WinOpenFile would be.
+bool WinProbeAppend(const char* path, FileShare share, bool exists) {
+    int flags = _O_WRONLY | _O_APPEND | _O_TEXT | (exists ? 0 : _O_CREAT | _O_EXCL);
+    int descriptor = _sopen(path, flags, ShareFlag(share), _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) {
+        return false;
+    }
+    bool disk = IsDiskFile(descriptor);
+    _close(descriptor);
+    if (!exists) {
+        _unlink(path);
+    }
+    if (!disk) {
+        errno = EACCES;
+    }
+    return disk;
 }
 
 int WinFormatFile(FILE* stream, const char* format, va_list args) {
@@ -131,21 +178,12 @@ void WinFreeMemory(void* memory, size_t) {
 }
 
 constexpr PlatformCalls kRealCalls = {
-    WinOpenFile,
-    WinCloseFile,
-    WinFormatFile,
-    WinFlushFile,
-    WinReadLine,
-    WinLowerCase,
-    WinNow,
-    WinLocalTime,
-    WinOpenParametersKey,
-    WinQueryParameterValue,
-    WinQueryParameterType,
-    WinCloseParametersKey,
-    WinWideToNarrow,
-    WinAllocateMemory,
-    WinFreeMemory,
+    WinOpenFile,           WinCloseFile,          WinLookUpPath,
+    WinProbeAppend,        WinFormatFile,         WinFlushFile,
+    WinReadLine,           WinLowerCase,          WinNow,
+    WinLocalTime,          WinOpenParametersKey,  WinQueryParameterValue,
+    WinQueryParameterType, WinCloseParametersKey, WinWideToNarrow,
+    WinAllocateMemory,     WinFreeMemory,
 };
 
 }  // namespace

@@ -231,6 +231,13 @@ const NotationCase kNotationCases[] = {
     {"00-1C-23-*-*-*", "001c23", true},
     {"00:1c:*:*:*:*", "001c", true},
     {"001C*", "001c", true},
+    {"52:54:00:*", "525400", true},
+    {"52-54-00-*", "525400", true},
+    {"52:*", "52", true},
+    {"52:54:00", nullptr, false},
+    {"52:54:00:*:*:*:*", nullptr, false},
+    {"52:5:00:*", nullptr, false},
+    {"*:54:00", nullptr, false},
     {"001a2b3c4d5", nullptr, false},
     {"001a2b3c4d5e6", nullptr, false},
     {"001a2b3c4d5g", nullptr, false},
@@ -258,6 +265,34 @@ TEST(Notation, ReadsTheUsualFormsAndNothingElse) {
             EXPECT_EQ(notation.digits, row.digits) << row.text;
             EXPECT_EQ(notation.prefix, row.prefix) << row.text;
         }
+    }
+}
+
+// What import reports on a line, against the words of a switch's table and
+// its footer, which pass in silence.
+TEST(Notation, TellsAttemptsAtAnAddressFromOtherWords) {
+    const std::pair<const char*, bool> rows[] = {
+        {"00:1a:2b:3c:4d", true},
+        {"00::1a:2b:3c:4d", true},
+        {"00-1C-*-23-*-*", true},
+        {"0-1C-23-*-*-*", true},
+        {"001a.2b3c.4d5", true},
+        {"001a2b3c4d", true},
+        {"001a2b3c4d5e7", true},
+        {"00*1c", true},
+        {"10", false},
+        {"Add", false},
+        {"12:30:45", false},
+        {"2026-12-09", false},
+        {"10.0.0.1", false},
+        {"15.2.7", false},
+        {"fe80::21a", false},
+        {"1-4", false},
+        {"*", false},
+        {"2026", false},
+    };
+    for (const auto& [text, attempt] : rows) {
+        EXPECT_EQ(LooksLikeAddress(text), attempt) << text;
     }
 }
 
@@ -329,6 +364,31 @@ TEST(Csv, ReadsBackWhatItWrites) {
     std::string error;
     ASSERT_EQ(ReadCsvRecord(&reader, &record, &error), CsvResult::kRecord);
     EXPECT_EQ(record.fields, fields);
+}
+
+// The action comes from a header line only as the loader takes it; a line
+// meant as one that the loader refuses leaves it open without --action.
+TEST(Import, TakesTheActionByTheLoadersHeaderRule) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"MAC_ACTION = {DENY}\n", "MAC_ACTION = {DENY}\n"},
+        {" \tmac_action={allow}}\t\n", "MAC_ACTION = {ALLOW}\n"},
+        {"# MAC_ACTION = {DENY}\n", "MAC_ACTION = {ALLOW}\n"},
+        {"MAC_ACTION = {ALLOW} # was deny\n", nullptr},
+        {"MAC_ACTION\t= {DENY}\n", nullptr},
+        {"MAC_ACTION = {REFUSE}\n", nullptr},
+        {"MAC_ACTION = {ALLOW} # was deny\nMAC_ACTION = {DENY}\n", "MAC_ACTION = {DENY}\n"},
+    };
+    for (const auto& [header, first] : rows) {
+        ImportOutcome outcome =
+            ImportAddresses({{"in", std::string(header) + "001a2b3c4d5e\n"}}, ListAction::kUnset);
+        EXPECT_EQ(outcome.actionUndecided, first == nullptr) << header;
+        EXPECT_EQ(outcome.list.substr(0, outcome.list.find('\n') + 1), first ? first : "")
+            << header;
+        ImportOutcome given =
+            ImportAddresses({{"in", std::string(header) + "001a2b3c4d5e\n"}}, ListAction::kDeny);
+        EXPECT_EQ(given.list.substr(0, given.list.find('\n') + 1), "MAC_ACTION = {DENY}\n")
+            << header;
+    }
 }
 
 // Generated inputs: addresses in every notation among junk, remarks of any

@@ -140,18 +140,22 @@ expect 1 "deny-list.txt: action DENY" -- check "$examples/deny-list.txt" "$work/
 golden() {
     local name=$1 status=$2
     shift 3
-    local got
     (cd "$expected" && "$tool" "$@") >"$work/golden" 2>&1
-    got=$?
+    expect_golden "$name" "$status" $? "$*"
+}
+# expect_golden NAME STATUS GOT WHAT: $work/golden holds NAME.golden and the
+# run exited STATUS.
+expect_golden() {
+    local name=$1 status=$2 got=$3 what=$4
     if [ -n "${MACGATE_UPDATE_GOLDEN:-}" ]; then
         cp "$work/golden" "$expected/$name.golden"
     fi
     if [ "$got" -ne "$status" ]; then
-        fail "macgate $* exited $got, not $status"
+        fail "macgate $what exited $got, not $status"
     elif ! diff -u "$expected/$name.golden" "$work/golden"; then
-        fail "macgate $*: output differs from $name.golden"
+        fail "macgate $what: output differs from $name.golden"
     else
-        printf 'ok    macgate %s\n' "$*"
+        printf 'ok    macgate %s\n' "$what"
     fi
 }
 golden help 0 -- --help
@@ -171,6 +175,13 @@ golden check-note-cannot-open 2 -- check no-such-list.txt ..
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
+# A header whose remark may contradict its word gives no action; a switch's
+# table with its headings and total, and wildcards with fewer groups; a
+# prefix ending inside a byte and a long remark for the built-in filter.
+golden import-header-remark 1 -- import header-with-remark.txt
+golden import-header-remark-action 0 -- import --action allow header-with-remark.txt
+golden import-switch-table 0 -- import switch-table.txt wildcards.txt
+golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
 # import from standard input, and inputs it cannot use at all.
 printf '00:1a:2b:3c:4d:5e front desk\r\n' | "$tool" import 2>&1 |
     diff - <(printf 'MAC_ACTION = {ALLOW}\n001a2b3c4d5e  # front desk\n') ||
@@ -282,6 +293,38 @@ mkdir "$work/no-configuration"
         fail "replay does not show ErrorFile.txt"
     [ "$failures" -eq "$before" ]
 ) || failures=$((failures + 1))
+
+# status run by an unprivileged user beside logs it may append to but not
+# read, in a folder it may write (as the service may write its logs' folder):
+# each is found to exist, never taken for missing, and left as it was,
+# byte for byte and in its mode.
+shared=$work/shared
+chmod 711 "$work"
+mkdir -m 777 "$shared"
+cp "$examples/deny-list.txt" "$shared/list.txt"
+: >"$shared/error.log"
+printf 'Action specified is : DENY\n' >"$shared/info.log"
+chmod 644 "$shared/list.txt"
+chmod 622 "$shared/error.log" "$shared/info.log"
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+if [ "$(id -u)" -ne 0 ]; then
+    printf 'skip  status with write-only logs: only root can run it as nobody\n'
+elif ! "${as_nobody[@]}" test -x "$tool" -a -r "$lib" -a -x "$work"; then
+    printf 'skip  status with write-only logs: nobody cannot reach %s and %s\n' "$tool" "$work"
+else
+    before=$(stat -c '%n %a %s %Y' "$shared"/*.log; sha256sum "$shared"/*.log)
+    (
+        export CalloutEnabled=1 CalloutDlls=$lib CalloutMacAddressListFile=$shared/list.txt
+        export CalloutErrorLogFile=$shared/error.log CalloutInfoLogFile=$shared/info.log
+        cd "$shared" && "${as_nobody[@]}" "$tool" status
+    ) >"$work/raw" 2>&1
+    got=$?
+    sed -e "s|$shared|DIR|g" -e "s|$lib|LIB|g" -E -e 's/[0-9]+ characters: "DIR/N characters: "DIR/' \
+        "$work/raw" >"$work/golden"
+    expect_golden status-write-only-logs 0 "$got" "status as nobody with write-only logs"
+    [ "$(stat -c '%n %a %s %Y' "$shared"/*.log; sha256sum "$shared"/*.log)" = "$before" ] ||
+        fail "status as nobody changed a write-only log"
+fi
 
 if [ "$failures" -ne 0 ]; then
     printf '%d failures\n' "$failures"

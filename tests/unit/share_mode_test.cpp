@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -138,6 +139,63 @@ TEST_F(ShareModeTest, OnlyRegularFilesOpenAndNothingBlocks) {
     EXPECT_FALSE(Granted("r", kDenyWrite, dir_ + "/missing.txt"));
     EXPECT_FALSE(Granted("x", kDenyWrite));
     EXPECT_FALSE(Granted("", kDenyWrite));
+}
+
+// What status learns of a log before start-up opens it: an existing file is
+// never created, truncated or written, a missing one is not left behind, and
+// the probe is refused exactly where the log's own open would be.
+TEST_F(ShareModeTest, ProbeAppendChangesNothing) {
+    struct Case {
+        const char* name;
+        bool present;          // the file is there, holding "kept\n"
+        const char* heldMode;  // held meanwhile with kDenyWrite, or null
+        bool exists;           // what the caller passes
+        bool granted;
+        int error;  // errno when refused
+    };
+    const Case cases[] = {
+        {"free", true, nullptr, true, true, 0},
+        {"held by a log", true, "a", true, false, EACCES},
+        {"held by a reader", true, "r", true, false, EACCES},
+        {"gone since the look", false, nullptr, true, false, ENOENT},
+        {"missing", false, nullptr, false, true, 0},
+        {"appeared since the look", true, nullptr, false, false, EEXIST},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(file_.c_str());
+        if (c.present) {
+            Write(file_, "kept\n");
+            ASSERT_EQ(chmod(file_.c_str(), 0622), 0);
+        }
+        FILE* held =
+            c.heldMode ? Platform.OpenFile(file_.c_str(), c.heldMode, kDenyWrite) : nullptr;
+        errno = 0;
+        EXPECT_EQ(Platform.ProbeAppend(file_.c_str(), kDenyAll, c.exists), c.granted);
+        if (!c.granted) {
+            EXPECT_EQ(errno, c.error);
+        }
+        if (held != nullptr) {
+            Platform.CloseFile(held);
+        }
+        struct stat after;
+        EXPECT_EQ(stat(file_.c_str(), &after) == 0, c.present);
+        if (c.present) {
+            EXPECT_EQ(Contents(file_), "kept\n");
+            EXPECT_EQ(after.st_mode & 07777, 0622u);
+        }
+    }
+}
+
+TEST_F(ShareModeTest, LookUpPathAsksTheFileSystem) {
+    Write(file_, "");
+    ASSERT_EQ(chmod(file_.c_str(), 0), 0);  // no one may open it, root aside
+    EXPECT_EQ(Platform.LookUpPath(file_.c_str()), PathState::kExists);
+    EXPECT_EQ(Platform.LookUpPath(dir_.c_str()), PathState::kExists);
+    EXPECT_EQ(Platform.LookUpPath((dir_ + "/missing.txt").c_str()), PathState::kMissing);
+    EXPECT_EQ(Platform.LookUpPath((dir_ + "/missing/x.txt").c_str()), PathState::kMissing);
+    EXPECT_EQ(Platform.LookUpPath((file_ + "/x.txt").c_str()), PathState::kMissing);
+    EXPECT_EQ(Platform.LookUpPath(nullptr), PathState::kUnknown);
 }
 
 // A child process opens the file while the parent holds it: only the

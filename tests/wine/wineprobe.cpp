@@ -13,6 +13,11 @@
 //   wineprobe events DLL CODE...     loads DLL, calls its entry, then sends
 //                                    each control CODE in turn and prints
 //                                    what each call returned.
+//   wineprobe hold PATH GATE         opens PATH for appending as a log viewer
+//                                    or a second writer might, letting others
+//                                    read it but not write it; prints
+//                                    "holding" and waits (at most 60 s) until
+//                                    the file GATE exists.
 //   wineprobe pipe NAME GATE         makes eight instances of the named pipe
 //                                    NAME that never send a byte, prints
 //                                    "listening" and waits (at most 60 s)
@@ -110,6 +115,19 @@ int Serve(const char* dll, const char* gate) {
     WaitForGate(gate);
     table.controlHook(kControlStop, nullptr);
     std::printf("stopped\n");
+    return 0;
+}
+
+int Hold(const char* path, const char* gate) {
+    FILE* stream = _fsopen(path, "a", _SH_DENYWR);
+    if (stream == nullptr) {
+        std::printf("cannot open %s\n", path);
+        return 1;
+    }
+    std::printf("holding\n");
+    std::fflush(stdout);
+    WaitForGate(gate);
+    std::fclose(stream);
     return 0;
 }
 
@@ -212,6 +230,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0) {
         return Serve(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
+        return Hold(argv[2], argv[3]);
+    }
     if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
         return Pipe(argv[2], argv[3]);
     }
@@ -220,6 +241,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE... | "
-                 "pipe NAME GATE\n");
+                 "hold PATH GATE | pipe NAME GATE\n");
     return 2;
 }

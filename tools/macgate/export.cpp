@@ -1,6 +1,7 @@
 // macgate export --windows-filter LIST: the addresses that the server loads
 // from LIST, as the MacAddress,Description CSV that
 // "Import-Csv FILE | Add-DhcpServerv4Filter -List Allow" takes.
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/macgate/commands.h"
@@ -26,13 +27,23 @@ int RunExportWindowsFilter(const std::string& path) {
         ReportError(path + " loads no address: nothing to export");
         return kExitFindings;
     }
-    std::fputs(WindowsFilterCsv(report).c_str(), stdout);
+    size_t leftOut = 0;
+    std::string csv = WindowsFilterCsv(report, &leftOut);
+    std::fputs(csv.c_str(), stdout);
     std::fflush(stdout);
+    if (leftOut > 0) {
+        std::fprintf(stderr,
+                     "macgate: %zu group, broadcast or all-zero address%s left out: no client "
+                     "sends one as its own, and the server serves the all-zero address "
+                     "whatever the list says\n",
+                     leftOut, leftOut == 1 ? "" : "es");
+    }
+    // One record a line: a remark holds no line feed.
+    size_t records = static_cast<size_t>(std::count(csv.begin(), csv.end(), '\n')) - 1;
     std::fprintf(stderr,
                  "macgate: %zu entr%s; load them with Import-Csv FILE | "
                  "Add-DhcpServerv4Filter -List %s\n",
-                 report.entries.size(), report.entries.size() == 1 ? "y" : "ies",
-                 report.allow ? "Allow" : "Deny");
+                 records, records == 1 ? "y" : "ies", report.allow ? "Allow" : "Deny");
     return errors > 0 ? kExitFindings : kExitOk;
 }
 

@@ -49,6 +49,10 @@ int RunImport(ListAction action, const std::vector<std::string>& files) {
     for (const std::string& note : outcome.notes) {
         std::fprintf(stderr, "%s\n", note.c_str());
     }
+    if (outcome.actionUndecided) {
+        ReportError("the action is not clear: no list written");
+        return kExitFindings;
+    }
     if (outcome.list.empty()) {
         ReportError("no hardware address found: no list written");
         return kExitFindings;

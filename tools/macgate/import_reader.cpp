@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "tools/macgate/csv.h"
+#include "tools/macgate/list_check.h"
 #include "tools/macgate/notation.h"
 
 namespace macgate {
@@ -24,6 +25,9 @@ struct Entry {
 
 struct Import {
     ListAction action = ListAction::kUnset;
+    bool actionGiven = false;     // by --action
+    bool headerAccepted = false;  // a header line the loader takes gave the action
+    bool headerRefused = false;   // a line meant as the header that the loader refuses
     std::vector<Entry> entries;
     std::unordered_set<std::string> seen;      // as written in the list: digits, '*' for a prefix
     std::unordered_set<std::string> prefixes;  // the same, of the prefixes alone
@@ -129,29 +133,47 @@ void AddEntry(Import* import, const std::string& where, const Notation& notation
     }
 }
 
-// Whether a line of text is a list file header line, and which action it names.
-bool IsHeaderLine(std::string_view line, ListAction* action) {
-    std::string text = Lower(Trim(line));
-    if (text.compare(0, 10, "mac_action") != 0) {
+// A list file's header line gives the action by the loader's own rule. A
+// line meant as one that the loader refuses gives none: its remark or its
+// shape may say the opposite of its word, so without --action the action is
+// left open. True when the line is either.
+bool ImportHeaderLine(Import* import, const std::string& where, std::string_view line) {
+    std::string text(line);
+    if (!BeginsWithKeyword(text)) {
         return false;
     }
-    *action = text.find("deny") != std::string::npos ? ListAction::kDeny : ListAction::kAllow;
+    bool allow = false;
+    if (IsLoaderHeader(text, &allow)) {
+        // The first decision holds: a CSV's rows may have been chosen by it.
+        if (import->action == ListAction::kUnset) {
+            import->action = allow ? ListAction::kAllow : ListAction::kDeny;
+        }
+        import->headerAccepted = true;
+        return true;
+    }
+    std::string refused =
+        where + "'" + CleanRemark(text, " ") + "' is no header line the server takes";
+    if (import->actionGiven) {
+        import->outcome.notes.push_back(refused + ", so the action is --action's");
+    } else {
+        import->outcome.problems.push_back(
+            refused + ", so it gives no action: give --action allow or --action deny");
+        import->headerRefused = true;
+    }
     return true;
 }
 
 void ImportTextLine(Import* import, const std::string& name, int number, std::string_view line) {
     std::string_view trimmed = Trim(line);
-    ListAction headerAction = ListAction::kUnset;
     if (trimmed.empty() || trimmed.front() == '#') {
         return;
     }
-    if (IsHeaderLine(trimmed, &headerAction)) {
-        if (import->action == ListAction::kUnset) {
-            import->action = headerAction;
-        }
+    std::string where = Where(name, number);
+    if (ImportHeaderLine(import, where, line)) {
         return;
     }
     std::vector<Notation> found;
+    std::vector<std::string> unusable;
     std::string rest;
     size_t copied = 0;
     for (size_t at = 0; at < line.size();) {
@@ -175,18 +197,29 @@ void ImportTextLine(Import* import, const std::string& name, int number, std::st
         }
         Notation notation;
         bool bounded = end == line.size() || !IsWordCharacter(line[end]);
-        if (bounded && stop > start && ParseNotation(line.substr(start, stop - start), &notation)) {
+        std::string_view token = line.substr(start, stop - start);
+        if (bounded && stop > start && ParseNotation(token, &notation)) {
             found.push_back(notation);
             rest.append(line.substr(copied, start - copied));
             rest += ' ';
             copied = stop;
+        } else if (LooksLikeAddress(token)) {
+            // Quoted with the rest of its word, as it was written.
+            size_t wordEnd = end;
+            while (wordEnd < line.size() && IsWordCharacter(line[wordEnd])) {
+                ++wordEnd;
+            }
+            unusable.push_back(CleanRemark(line.substr(start, wordEnd - start), " "));
         }
         at = end;
     }
     rest.append(line.substr(copied));
-    std::string where = Where(name, number);
+    // A line with nothing address-like (a table's headings and rules, a
+    // total) passes in silence.
+    for (const std::string& text : unusable) {
+        import->outcome.problems.push_back(where + "'" + text + "' is not a hardware address");
+    }
     if (found.empty()) {
-        import->outcome.problems.push_back(where + "no hardware address on this line");
         return;
     }
     // A CSV row read as text leaves its quotes around the remark.
@@ -342,14 +375,62 @@ bool IsCovered(const Import& import, const Notation& notation) {
     return false;
 }
 
+// Sixteen entries one digit longer than a prefix, one for each of its next
+// digits, with one remark: the prefix, as export writes it for the built-in
+// filter, whose patterns are whole bytes. They cover what it covers, so the
+// list holds the prefix alone, where the first of them stood.
+void JoinSiblings(Import* import) {
+    for (size_t length = 12; length >= 2; --length) {
+        std::map<std::string, std::vector<size_t>> families;  // by parent digits and remark
+        for (size_t i = 0; i < import->entries.size(); ++i) {
+            const Entry& entry = import->entries[i];
+            if (entry.notation.digits.size() == length && entry.notation.prefix == (length < 12)) {
+                families[entry.notation.digits.substr(0, length - 1) + '\n' + entry.remark]
+                    .push_back(i);
+            }
+        }
+        std::vector<bool> joined(import->entries.size(), false);
+        bool any = false;
+        for (const auto& [family, members] : families) {
+            std::string parent = family.substr(0, length - 1);
+            if (members.size() != 16 || !import->seen.insert(parent + "*").second) {
+                continue;
+            }
+            import->prefixes.insert(parent + "*");
+            Entry& first = import->entries[members[0]];
+            first.notation.digits = parent;
+            first.notation.prefix = true;
+            for (size_t m = 1; m < members.size(); ++m) {
+                joined[members[m]] = true;
+            }
+            any = true;
+        }
+        if (any) {
+            std::vector<Entry> kept;
+            for (size_t i = 0; i < import->entries.size(); ++i) {
+                if (!joined[i]) {
+                    kept.push_back(std::move(import->entries[i]));
+                }
+            }
+            import->entries = std::move(kept);
+        }
+    }
+}
+
 }  // namespace
 
 ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListAction action) {
     Import import;
     import.action = action;
+    import.actionGiven = action != ListAction::kUnset;
     for (const ImportSource& source : sources) {
         ImportSourceText(&import, source);
     }
+    if (import.headerRefused && !import.headerAccepted) {
+        import.outcome.actionUndecided = true;
+        return import.outcome;
+    }
+    JoinSiblings(&import);
     if (import.action == ListAction::kUnset) {
         import.action = ListAction::kAllow;
     }

@@ -44,11 +44,12 @@ char* RecordingReadLine(char* buffer, int size, FILE* stream) {
     std::string piece(buffer, static_cast<size_t>(end));
     if (AtLineStart) {
         int number = lines.empty() ? 1 : lines.back().number + 1;
-        lines.push_back({piece, number, lineFeed});
+        lines.push_back({piece, number, lineFeed, false, false, {}});
     } else {
-        lines.back().cut = true;
-        lines.back().cutText =
-            lines.back().cutText || piece.find_first_not_of(" \t\r\n") != std::string::npos;
+        ListLine& line = lines.back();
+        line.cut = true;
+        line.cutText = line.cutText || piece.find_first_not_of(" \t\r\n") != std::string::npos;
+        line.rest.append(piece, 0, kLongestRest - std::min(kLongestRest, line.rest.size()));
     }
     lines.back().lineFeed = lineFeed;
     AtLineStart = lineFeed;
@@ -240,7 +241,7 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
                  ": the server loads it once. Delete this line");
         return;
     }
-    report->entries.push_back({line.number, key, EntryRemark(line.text)});
+    report->entries.push_back({line.number, key, EntryRemark(line.text + line.rest)});
     if (key.back() == '*') {
         check->prefixLine.emplace(key, line.number);
         return;
@@ -683,24 +684,87 @@ MessageCount CountMessages(const ListReport& report) {
     return count;
 }
 
-std::string WindowsFilterCsv(const ListReport& report) {
+bool IsLoaderHeader(const std::string& line, bool* allow) {
+    // The loader reads 99 characters at a time, and the header's line feed
+    // must be among them.
+    if (line.size() > 98) {
+        return false;
+    }
+    unsigned char action = FilterAction;
+    char actionWord[kActionWordSize];
+    std::memcpy(actionWord, ActionWord, sizeof actionWord);
+    FILE* errorLog = ErrorLog;
+    FILE* infoLog = InfoLog;
+    ErrorLog = nullptr;
+    InfoLog = nullptr;
+    bool header = ParseActionLine((line + "\n").c_str());
+    *allow = FilterAction != 0;
+    FilterAction = action;
+    std::memcpy(ActionWord, actionWord, sizeof actionWord);
+    ErrorLog = errorLog;
+    InfoLog = infoLog;
+    return header;
+}
+
+bool BeginsWithKeyword(const std::string& line) {
+    return ScanHeader(line).keyword;
+}
+
+namespace {
+
+// At most 127 UTF-16 units, the built-in filter's longest description, cut
+// before a whole character (a byte that is no UTF-8 counts as one).
+std::string FilterDescription(const std::string& remark) {
+    constexpr size_t kLongestDescription = 127;
+    size_t units = 0;
+    for (size_t at = 0; at < remark.size();) {
+        auto lead = static_cast<unsigned char>(remark[at]);
+        size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        size_t width = length == 4 ? 2 : 1;
+        if (units + width > kLongestDescription) {
+            return remark.substr(0, at);
+        }
+        units += width;
+        at += std::min(length, remark.size() - at);
+    }
+    return remark;
+}
+
+// 00-1a-2b-3c-4d-5e; a prefix as 00-1c-23-*-*-*.
+std::string FilterPattern(const std::string& digits) {
+    std::string pattern;
+    for (size_t i = 0; i < 12; i += 2) {
+        pattern += (i == 0 ? "" : "-") + (i < digits.size() ? digits.substr(i, 2) : "*");
+    }
+    return pattern;
+}
+
+}  // namespace
+
+std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut) {
     std::string csv = "MacAddress,Description\n";
+    size_t skipped = 0;
     for (const ListEntry& entry : report.entries) {
-        // 00-1a-2b-3c-4d-5e; a prefix of whole bytes as 00-1c-23-*-*-*, and
-        // one that ends inside a byte as 001c2*.
+        std::string description = "," + CsvField(FilterDescription(entry.remark)) + "\n";
         std::string digits = entry.key;
         bool prefix = digits.back() == '*';
         if (prefix) {
             digits.pop_back();
         }
-        if (prefix && digits.size() % 2 != 0) {
-            csv += entry.key;
-        } else {
-            for (size_t i = 0; i < 12; i += 2) {
-                csv += (i == 0 ? "" : "-") + (i < digits.size() ? digits.substr(i, 2) : "*");
+        // A prefix that ends inside a byte: the 16 patterns of the byte's
+        // possible second digits.
+        bool halfByte = prefix && digits.size() % 2 != 0;
+        for (int next = 0; next < (halfByte ? 16 : 1); ++next) {
+            std::string pattern = halfByte ? digits + "0123456789abcdef"[next] : digits;
+            if (pattern.size() == 12 && KindOfAddress(pattern) != AddressKind::kClient) {
+                ++skipped;
+                continue;
             }
+            csv += FilterPattern(pattern) + description;
         }
-        csv += "," + CsvField(entry.remark) + "\n";
+    }
+    if (leftOut != nullptr) {
+        *leftOut = skipped;
     }
     return csv;
 }

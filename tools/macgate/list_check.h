@@ -18,7 +18,12 @@ struct ListLine {
     // something other than blanks when `cutText`.
     bool cut = false;
     bool cutText = false;
+    // What follows the first 99 characters, up to kLongestRest of it: the
+    // server ignores it, but a remark may go on there.
+    std::string rest;
 };
+
+constexpr size_t kLongestRest = 1024;
 
 // An error or a warning (`text`), which `note` may follow with what to write
 // instead; a finding with no text is a note alone.
@@ -59,6 +64,16 @@ void ReleaseList();
 // with `why` (when given) saying so: "no such file", "it is a folder", ...
 bool CheckListFile(const std::string& path, ListReport* report, std::string* why = nullptr);
 
+// Whether the loader takes `line` (the text of one line of a list file,
+// without its line feed) as the header line, asked quietly: no message is
+// written and the loader's action is left as it was. When it does, `allow`
+// says which action the line names.
+bool IsLoaderHeader(const std::string& line, bool* allow);
+
+// Whether `line` begins, after spaces and tabs, with the header's keyword
+// MAC_ACTION in any mix of cases: a header line, or one meant to be.
+bool BeginsWithKeyword(const std::string& line);
+
 // "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the
 // whole list), without its note.
 std::string FormatFinding(const std::string& list, const Finding& finding);
@@ -75,6 +90,10 @@ MessageCount CountMessages(const ListReport& report);
 
 // The entries as the MacAddress,Description CSV that the Windows DHCP
 // server's Add-DhcpServerv4Filter takes, one line feed after each record.
-std::string WindowsFilterCsv(const ListReport& report);
+// Its patterns are whole bytes, so a prefix that ends inside a byte becomes
+// the 16 patterns one digit longer; its descriptions hold at most 127
+// characters. Group, broadcast and all-zero addresses, which check warns
+// about, are left out and counted in `leftOut`.
+std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut = nullptr);
 
 }  // namespace macgate

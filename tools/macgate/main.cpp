@@ -45,15 +45,18 @@ constexpr const char* kImportHelp =
     "list file to standard output: the header line, then each address or prefix\n"
     "once, with the description or the rest of its line as a remark. FILE may be\n"
     "text with addresses as 001A2B3C4D5E, 00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E or\n"
-    "001a.2b3c.4d5e and wildcards as 00-1C-23-*-*-* or 001C*, or a CSV with a\n"
-    "MacAddress column (and Description, List), as Get-DhcpServerv4Filter |\n"
-    "Export-Csv writes it. Lines it cannot use are named on standard error as\n"
-    "FILE:LINE: TEXT. Exit status 0: every line used; 1: lines left out, or no\n"
-    "address found; 2: a file cannot be read.";
+    "001a.2b3c.4d5e and wildcards as 00-1C-23-*-*-*, 00-1C-23-* or 001C*, or a\n"
+    "CSV with a MacAddress column (and Description, List), as\n"
+    "Get-DhcpServerv4Filter | Export-Csv writes it. Lines with something like an\n"
+    "address that it cannot use are named on standard error as FILE:LINE: TEXT;\n"
+    "rows of the other list are only counted. Exit status 0: every line used; 1:\n"
+    "lines left out, a header line the server does not take and no --action, or\n"
+    "no address found; 2: a file cannot be read.";
 constexpr const char* kExportHelp =
-    "Writes the entries that the server loads from LIST, prefixes as wildcards, as\n"
-    "the MacAddress,Description CSV that Import-Csv FILE | Add-DhcpServerv4Filter\n"
-    "-List Allow (or Deny) takes. Exit status 0: exported; 1: the list has errors\n"
+    "Writes the entries that the server loads from LIST, prefixes as wildcards of\n"
+    "whole bytes, as the MacAddress,Description CSV that Import-Csv FILE |\n"
+    "Add-DhcpServerv4Filter -List Allow (or Deny) takes; group, broadcast and\n"
+    "all-zero addresses are left out. Exit status 0: exported; 1: the list has errors\n"
     "(named on standard error; what loads is still exported) or loads nothing; 2:\n"
     "LIST cannot be read.";
 

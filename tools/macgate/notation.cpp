@@ -46,10 +46,11 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 }
 
 // Six groups of one or two digits between ':' or '-'; trailing groups may be
-// '*' (a wildcard), and then every digit group must have two digits.
+// '*' (a wildcard), and then every digit group must have two digits. A
+// wildcard may also end after fewer groups: 52:54:00:* is 52:54:00:*:*:*.
 bool ParseByteGroups(std::string_view text, char separator, Notation* notation) {
     std::vector<std::string_view> groups = Split(text, separator);
-    if (groups.size() != 6) {
+    if (groups.size() > 6 || (groups.size() < 6 && (groups.size() < 2 || groups.back() != "*"))) {
         return false;
     }
     std::string digits;
@@ -107,6 +108,44 @@ bool ParseNotation(std::string_view text, Notation* notation) {
     }
     notation->separated = true;
     return true;
+}
+
+bool LooksLikeAddress(std::string_view text) {
+    size_t digits = 0;
+    for (char c : text) {
+        digits += IsHexDigit(c) ? 1 : 0;
+    }
+    bool star = text.find('*') != std::string_view::npos;
+    if (text.find_first_of(":-") != std::string_view::npos) {
+        // Byte groups, as in 00:1a:2b:3c:4d or 00-1C-*-23-*-*; not a time
+        // (12:30:45) or a date (2026-12-09).
+        size_t groups = 1;
+        size_t group = 0;
+        for (char c : text) {
+            if (c == ':' || c == '-') {
+                ++groups;
+                group = 0;
+            } else if (c == '.' || ++group > 2) {
+                return false;
+            }
+        }
+        return groups >= 4 && (digits >= 6 || (star && digits >= 2));
+    }
+    if (text.find('.') != std::string_view::npos) {
+        // Groups of four digits, as in 001a.2b3c.4d5; not a version or an
+        // IPv4 address (10.0.0.1).
+        std::vector<std::string_view> groups = Split(text, '.');
+        size_t whole = 0;
+        for (std::string_view group : groups) {
+            if (group.size() > 4 || !AllHex(group)) {
+                return false;
+            }
+            whole += group.size() == 4 ? 1 : 0;
+        }
+        return groups.size() >= 3 && whole >= 2;
+    }
+    // A run of digits near an address's 12, or a misplaced wildcard.
+    return (digits >= 10 && digits <= 16) || (star && digits >= 2);
 }
 
 AddressKind KindOfAddress(std::string_view digits) {

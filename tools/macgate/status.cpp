@@ -2,7 +2,7 @@
 // server's choice of library by its own rules, then the three paths read by
 // the library's own registry code and opened the way start-up opens them,
 // then the list's check summary. Nothing is loaded into the server's place
-// and no file is changed.
+// and no file that was there is changed.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "config/logs.h"
 #include "config/registry.h"
 #include "config/state.h"
+#include "platform/holders.h"
 #include "platform/library.h"
 #include "platform/platform.h"
 #include "tools/macgate/commands.h"
@@ -214,34 +216,72 @@ char* ReportPath(void* key, int selector, const char* valueName) {
     return path;
 }
 
-// Opens a log the way start-up will, but for appending, so that nothing in
-// it is lost; a file made only for the look is removed again.
-void ProbeLog(const char* role, const char* path, Verdict* verdict) {
-    FILE* existing = std::fopen(path, "r");
-    if (existing != nullptr) {
-        std::fclose(existing);
+// Who holds a log that cannot be opened now. Excused only when the system
+// names the running server as its sole holder: the server lets its logs go
+// when it stops, before start-up opens them again. Any other holder may
+// still hold it when the server starts; when the system names none while the
+// server runs, the server may be the holder, and this command cannot tell.
+void ReportUnwritableLog(const char* role, const char* path, const std::string& reason,
+                         Verdict* verdict) {
+    std::vector<FileHolder> holders;
+    bool named = FindFileHolders(path, &holders) && !holders.empty();
+    uint32_t server = DhcpServerProcessId();
+    bool byServer = named && server != 0;
+    std::string who;
+    for (const FileHolder& holder : holders) {
+        byServer = byServer && holder.processId == server;
+        who += std::string(who.empty() ? "" : ", ") +
+               (holder.name.empty() ? std::string("a program") : holder.name) + " (process " +
+               std::to_string(holder.processId) + ")";
     }
-    FILE* stream = Platform.OpenFile(path, "a", FileShare::kDenyReadWrite);
-    if (stream != nullptr) {
-        Platform.CloseFile(stream);
-        if (existing == nullptr) {
-            std::remove(path);
-        }
+    if (byServer) {
+        std::printf(
+            "  %-10s is held now by the running DHCP server, %s, which lets it go when it "
+            "stops\n",
+            role, who.c_str());
+        return;
+    }
+    std::string heldBy = named ? ", held by " + who : std::string();
+    std::printf(
+        "  %-10s exists but cannot be opened for writing now (%s)%s. If it still cannot be "
+        "when the DHCP server starts, start-up will load no list and the server will serve "
+        "every client.\n",
+        role, reason.c_str(), heldBy.c_str());
+    std::string cause = std::string("the ") + role + " cannot be opened for writing now";
+    if (!named && server != 0) {
+        Worsen(verdict, kCannotTell,
+               cause +
+                   ", and the system does not say whether the running "
+                   "DHCP server holds it");
+    } else {
+        Worsen(verdict, kDoesNotRun, cause);
+    }
+}
+
+// Whether start-up could open a log now. Nothing is changed: an existing log
+// is opened for appending and closed, never created, truncated or written;
+// one made only for the look is removed again.
+void ProbeLog(const char* role, const char* path, Verdict* verdict) {
+    PathState state = Platform.LookUpPath(path);
+    if (state == PathState::kUnknown) {
+        std::string reason = std::strerror(errno);
+        std::printf("  %-10s cannot be looked up: %s\n", role, reason.c_str());
+        Worsen(verdict, kCannotTell, std::string("the ") + role + " cannot be looked up");
+        return;
+    }
+    bool exists = state == PathState::kExists;
+    if (Platform.ProbeAppend(path, kLogShare, exists)) {
         std::printf("  %-10s can be written\n", role);
         return;
     }
-    std::string reason = std::strerror(errno);
-    if (existing != nullptr) {
-        // A running server holds its info log so; start-up opens it once
-        // the server has stopped.
-        std::printf(
-            "  %-10s exists, but cannot be opened for writing now (%s): a running server "
-            "holds its info log so\n",
-            role, reason.c_str());
+    int error = errno;
+    std::string reason = std::strerror(error);
+    if (exists) {
+        ReportUnwritableLog(role, path, reason, verdict);
         return;
     }
     std::printf("  %-10s cannot be created: %s\n", role, reason.c_str());
-    Worsen(verdict, errno == ENOENT ? kDoesNotRun : kCannotTell,
+    Worsen(verdict, error == ENOENT ? kDoesNotRun : kCannotTell,
            std::string("the ") + role + " cannot be created");
 }
 
@@ -252,9 +292,10 @@ bool ProbeList(const char* path, Verdict* verdict) {
         std::printf("  %-10s can be read\n", "list");
         return true;
     }
-    std::string reason = std::strerror(errno);
+    int error = errno;
+    std::string reason = std::strerror(error);
     std::printf("  %-10s cannot be read: %s\n", "list", reason.c_str());
-    Worsen(verdict, errno == ENOENT ? kDoesNotRun : kCannotTell, "the list cannot be read");
+    Worsen(verdict, error == ENOENT ? kDoesNotRun : kCannotTell, "the list cannot be read");
     return false;
 }
 

@@ -27,8 +27,17 @@ status_setup() {
             reg_set CalloutInfoLogFile REG_SZ "$work\\logs\\Ωinfo.log"
             ;;
         no-log-folder) reg_set CalloutErrorLogFile REG_SZ "$work\\no folder\\error.log" ;;
+        held-log)
+            printf '%s' "$HELD_LOG" >logs/info.log
+            wine_run "$PROBE" hold "$work\\logs\\info.log" "$work\\gate" >holder.out 2>&1 &
+            HOLDER=$!
+            wait_for_line holder.out holding
+            ;;
     esac
 }
+
+# A log that a second process held while status ran, as it was before.
+HELD_LOG=$'Action specified is : DENY\r\nSuccessfully read mac addresses\r\n'
 
 # row            | status
 STATUS_ROWS='
@@ -40,6 +49,7 @@ long-value       | 1
 empty-list       | 1
 value-types      | 0
 no-log-folder    | 1
+held-log         | 1
 '
 
 case_status_rows() {
@@ -60,6 +70,14 @@ case_status_rows() {
         as_work <raw.out | sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
         expect_golden "status, row $name" "$STATUS_GOLDEN/$name.txt" "$name.out"
         [ "$got" -eq "$status" ] || fail "row $name: status exited $got, not $status"
+        if [ "$name" = held-log ]; then
+            touch gate
+            wait "$HOLDER" || fail "row $name: the holder failed: $(cat holder.out)"
+            rm gate
+            # The held log is as it was, and stays.
+            printf '%s' "$HELD_LOG" | cmp -s - logs/info.log || fail "row $name: status changed the held log"
+            rm logs/info.log
+        fi
         # A look changes nothing: no log is left behind.
         [ -z "$(ls logs)" ] || fail "row $name: status left files in logs/: $(ls logs)"
     done <<<"$STATUS_ROWS"
