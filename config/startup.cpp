@@ -83,16 +83,19 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     // holder of its own logs.
     StopFilter();
 
+    // Both logs let others read them while they are written, so that a log
+    // viewer can follow them and never keeps start-up from opening them; a
+    // second writer is refused.
     char errorLogBuffer[kPathBufferSize];
     PathCopy errorLogCopy = CopyPath(errorLogPath, errorLogBuffer);
     if (errorLogCopy == kNoPath) {
-        ErrorLog = Platform.OpenFile(kDefaultErrorLogPath, "w", FileShare::kDenyReadWrite);
+        ErrorLog = Platform.OpenFile(kDefaultErrorLogPath, "w", FileShare::kDenyWrite);
         if (ErrorLog == nullptr) {
             return;
         }
         LogMessage(ErrorLog, "Could not read ErrorLog file from registry\n");
     } else {
-        ErrorLog = OpenCopiedPath(errorLogCopy, errorLogBuffer, "w", FileShare::kDenyReadWrite);
+        ErrorLog = OpenCopiedPath(errorLogCopy, errorLogBuffer, "w", FileShare::kDenyWrite);
         if (ErrorLog == nullptr) {
             return;
         }
@@ -111,7 +114,7 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
         PathCopy infoLogCopy = CopyPath(infoLogPath, InfoLogPath);
         InfoLogEnabled = infoLogCopy == kNoPath ? 0 : 1;
         if (InfoLogEnabled == 1) {
-            InfoLog = OpenCopiedPath(infoLogCopy, InfoLogPath, "w", FileShare::kDenyReadWrite);
+            InfoLog = OpenCopiedPath(infoLogCopy, InfoLogPath, "w", FileShare::kDenyWrite);
         }
     }
     if (InfoLogEnabled == 1 && InfoLog == nullptr) {

@@ -14,11 +14,22 @@
 namespace macgate {
 namespace {
 
+int ShareFlag(FileShare share) {
+    switch (share) {
+        case FileShare::kDenyReadWrite:
+            return _SH_DENYRW;
+        case FileShare::kDenyWrite:
+            return _SH_DENYWR;
+        case FileShare::kDenyNone:
+            break;
+    }
+    return _SH_DENYNO;
+}
+
 // Only disk files are accepted: reading a console, pipe or device name such
 // as "CON" as the list could block start-up.
 FILE* WinOpenFile(const char* path, const char* mode, FileShare share) {
-    FILE* stream =
-        _fsopen(path, mode, share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR);
+    FILE* stream = _fsopen(path, mode, ShareFlag(share));
     if (stream == nullptr) {
         return nullptr;
     }

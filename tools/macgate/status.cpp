@@ -221,7 +221,7 @@ void ProbeLog(const char* role, const char* path, Verdict* verdict) {
     if (existing != nullptr) {
         std::fclose(existing);
     }
-    FILE* stream = Platform.OpenFile(path, "a", FileShare::kDenyReadWrite);
+    FILE* stream = Platform.OpenFile(path, "a", FileShare::kDenyWrite);
     if (stream != nullptr) {
         Platform.CloseFile(stream);
         if (existing == nullptr) {
