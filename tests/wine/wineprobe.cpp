@@ -13,6 +13,11 @@
 //   wineprobe events DLL CODE...     loads DLL, calls its entry, then sends
 //                                    each control CODE in turn and prints
 //                                    what each call returned.
+//   wineprobe view PATH GATE         opens PATH for reading as a log viewer
+//                                    does, letting others read and write it,
+//                                    prints "viewing", waits (at most 60 s)
+//                                    until the file GATE exists, then prints
+//                                    what it reads through that same open.
 //   wineprobe pipe NAME GATE         makes eight instances of the named pipe
 //                                    NAME that never send a byte, prints
 //                                    "listening" and waits (at most 60 s)
@@ -130,6 +135,23 @@ int Pipe(const char* name, const char* gate) {
     return 0;
 }
 
+int View(const char* path, const char* gate) {
+    FILE* stream = _fsopen(path, "r", _SH_DENYNO);
+    if (stream == nullptr) {
+        std::printf("cannot open %s\n", path);
+        return 1;
+    }
+    std::printf("viewing\n");
+    std::fflush(stdout);
+    WaitForGate(gate);
+    char line[256];
+    while (std::fgets(line, sizeof line, stream) != nullptr) {
+        std::fputs(line, stdout);
+    }
+    std::fclose(stream);
+    return 0;
+}
+
 int Events(const char* dll, char** codes, int count) {
     CalloutTable table;
     if (!Load(dll, &table)) {
@@ -212,6 +234,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0) {
         return Serve(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "view") == 0) {
+        return View(argv[2], argv[3]);
+    }
     if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
         return Pipe(argv[2], argv[3]);
     }
@@ -220,6 +245,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE... | "
-                 "pipe NAME GATE\n");
+                 "view PATH GATE | pipe NAME GATE\n");
     return 2;
 }
