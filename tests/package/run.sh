@@ -198,11 +198,13 @@ PYTHON
 exe_version_record() {
     local rc
     rc=$("$windres" -i "$1/macgate.exe" -O rc) || return 1
-    grep -qx " FILEVERSION ${version//./, }" <<<"$rc" &&
-        grep -qx " PRODUCTVERSION ${version//./, }" <<<"$rc" &&
-        grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$rc" &&
-        grep -q 'VALUE "OriginalFilename", "macgate.exe"' <<<"$rc" ||
-        { echo "$rc"; return 1; }
+    if ! grep -qx " FILEVERSION ${version//./, }" <<<"$rc" ||
+        ! grep -qx " PRODUCTVERSION ${version//./, }" <<<"$rc" ||
+        ! grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$rc" ||
+        ! grep -q 'VALUE "OriginalFilename", "macgate.exe"' <<<"$rc"; then
+        echo "$rc"
+        return 1
+    fi
 }
 
 for zip_arch in x64 x86; do
