@@ -68,8 +68,9 @@ bool ClaimsAllow(const struct stat& file, const Access& wanted) {
 // it denies others; it is refused when another open marks the denial of an
 // access it asks for, or an access that it denies. Every mark is set before
 // the others are looked at, so of two racing opens at least one sees the
-// other. A descriptor open for writing only can hold write locks only,
-// which also makes two writers refuse each other.
+// other. A writer marks with write locks, the only ones a descriptor open
+// for writing alone can hold, which also makes two writers refuse each
+// other; a reader marks with read locks, which readers share.
 enum LockMark { kMarkReads, kMarkWrites, kMarkDeniesRead, kMarkDeniesWrite, kMarkCount };
 constexpr off_t kFirstMarkByte = 0x7FFFFF00;
 
@@ -90,7 +91,7 @@ bool MarkedByOthers(int fd, int mark) {
 bool LockMarks(int fd, const Access& access) {
     const bool marks[kMarkCount] = {access.reads, access.writes, !access.sharesRead,
                                     !access.sharesWrite};
-    short type = access.reads ? F_RDLCK : F_WRLCK;
+    short type = access.writes ? F_WRLCK : F_RDLCK;
     for (int mark = 0; mark < kMarkCount; ++mark) {
         struct flock range = MarkRange(mark, type);
         if (marks[mark] && fcntl(fd, F_OFD_SETLK, &range) != 0) {

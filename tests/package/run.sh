@@ -53,7 +53,7 @@ deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
 version=${deb##*/macgate_}
 version=${version%%-*}
 arch=$(dpkg --print-architecture)
-check "SHA256SUMS names and matches the three packages, and nothing else is in dist/" \
+check "SHA256SUMS names and matches every package, and nothing else is in dist/" \
     bash -c "cd '$dist' && sha256sum --strict -c SHA256SUMS &&
         diff <(ls) <(printf '%s\n' SHA256SUMS macgate-$version-windows-x64-debug.zip \
             macgate-$version-windows-x64.zip macgate-$version-windows-x86-debug.zip \

@@ -165,9 +165,9 @@ TEST_F(ShareModeTest, OtherProcessesAreRefusedToo) {
         FileShare share;
     };
     // The child's openers, by the index the parent sends.
-    enum { kList, kLog, kDenyAllWriter, kViewer };
+    enum { kList, kLog, kDenyAllWriter, kViewer, kUpdater };
     const Opener openers[] = {
-        {"r", kDenyWrite}, {"w", kDenyWrite}, {"w", kDenyAll}, {"r", kDenyNone}};
+        {"r", kDenyWrite}, {"w", kDenyWrite}, {"w", kDenyAll}, {"r", kDenyNone}, {"r+", kDenyNone}};
     struct Case {
         int held;
         int opener;
@@ -186,6 +186,7 @@ TEST_F(ShareModeTest, OtherProcessesAreRefusedToo) {
         {kViewer, kLog, true},
         {kViewer, kList, true},
         {kViewer, kDenyAllWriter, false},
+        {kUpdater, kUpdater, false},  // two writers, even sharing everything
     };
     Write(file_, "kept\n");
     int toChild[2];
