@@ -28,7 +28,7 @@ extern "C" MACGATE_EXPORT uint32_t MACGATE_CALL DhcpControlHook(uint32_t code, v
             // A second start keeps the stream it has: reopening would be refused
             // by our own share mode and lose every packet line until stop.
             if (InfoLog == nullptr) {
-                InfoLog = Platform.OpenFile(InfoLogPath, "a", FileShare::kDenyWrite);
+                InfoLog = Platform.OpenFile(InfoLogPath, "a", kLogShare);
             }
             if (InfoLog != nullptr) {
                 WriteControlLine("The DHCP server has successfully started.\n");

@@ -10,7 +10,7 @@ namespace macgate {
 // What start-up lets others do with a log while it holds it. macgate status
 // probes the logs with the same share mode, so that it is refused exactly
 // when start-up would be.
-constexpr FileShare kLogShare = FileShare::kDenyReadWrite;
+constexpr FileShare kLogShare = FileShare::kDenyWrite;
 
 // Writes one formatted message to `stream`; dropped when the stream is not
 // open. Failed writes are ignored.

@@ -83,6 +83,9 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     // holder of its own logs.
     StopFilter();
 
+    // Both logs let others read them while they are written, so that a log
+    // viewer can follow them and never keeps start-up from opening them; a
+    // second writer is refused.
     char errorLogBuffer[kPathBufferSize];
     PathCopy errorLogCopy = CopyPath(errorLogPath, errorLogBuffer);
     if (errorLogCopy == kNoPath) {

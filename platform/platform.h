@@ -13,10 +13,14 @@
 
 namespace macgate {
 
-// What other openers may do while we hold a file open.
+// What other openers may do while we hold a file open. An open is granted
+// only when it lets the holders keep the access they have, and they let it
+// have the access it asks for: a writer that lets others read admits a
+// reader that lets others write (a log viewer), and no other writer.
 enum class FileShare {
-    kDenyReadWrite,  // nobody else may open it at all (the logs, mode "w")
-    kDenyWrite,      // others may read it but not write it (list, mode "r"; info log, mode "a")
+    kDenyReadWrite,  // nobody else may open it at all
+    kDenyWrite,      // others may read it but not write it (the list, mode "r"; both logs)
+    kDenyNone,       // others may read and write it (how log viewers read a log)
 };
 
 // What the file system's own lookup says of a path.

@@ -1,10 +1,10 @@
 // POSIX side of the platform table. Windows share modes are emulated so that
 // the logs and the list file refuse the same opens as on Windows: a table of
-// this process's open files by device and inode, and flock between processes.
-// The table does not rely on flock within the process, where some file
-// systems (NFS) turn flock into per-process locks that never conflict.
+// this process's open files by device and inode, and byte-range locks of the
+// open file description between processes. The table does not rely on the
+// locks within the process, where some file systems turn them into
+// per-process locks that never conflict.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,15 +23,20 @@
 namespace macgate {
 namespace {
 
-// One stream opened by PosixOpenFile, with what it may do and what it lets
-// others do.
+// What one open may do and what it lets others do.
+struct Access {
+    bool reads;
+    bool writes;
+    bool sharesRead;
+    bool sharesWrite;
+};
+
+// One stream opened by PosixOpenFile.
 struct OpenClaim {
     dev_t device;
     ino_t inode;
     FILE* stream;
-    bool reads;
-    bool writes;
-    bool sharesRead;
+    Access access;
     OpenClaim* next;
 };
 
@@ -40,18 +45,63 @@ OpenClaim* Claims = nullptr;
 
 // Windows grants an open only when it permits every access that the other
 // holders already have and every holder permits the access it asks for.
-// No opener here lets others write, so a writer is always alone.
-bool ClaimsAllow(const struct stat& file, bool reads, bool writes, bool sharesRead) {
+// Stricter in one case, to match the locks between processes below: two
+// writers never share a file, even when both would let others write.
+bool Compatible(const Access& held, const Access& wanted) {
+    return !(wanted.writes && held.writes) && (!wanted.reads || held.sharesRead) &&
+           (!wanted.writes || held.sharesWrite) && (!held.reads || wanted.sharesRead) &&
+           (!held.writes || wanted.sharesWrite);
+}
+
+bool ClaimsAllow(const struct stat& file, const Access& wanted) {
     for (const OpenClaim* claim = Claims; claim != nullptr; claim = claim->next) {
-        if (claim->device != file.st_dev || claim->inode != file.st_ino) {
-            continue;
-        }
-        if (writes || claim->writes || (reads && !claim->sharesRead) ||
-            (claim->reads && !sharesRead)) {
+        if (claim->device == file.st_dev && claim->inode == file.st_ino &&
+            !Compatible(claim->access, wanted)) {
             return false;
         }
     }
     return true;
+}
+
+// Between processes, each open marks the file with a lock on one byte, far
+// past the end of any list or log, for each access it has and each access
+// it denies others; it is refused when another open marks the denial of an
+// access it asks for, or an access that it denies. Every mark is set before
+// the others are looked at, so of two racing opens at least one sees the
+// other. A writer marks with write locks, the only ones a descriptor open
+// for writing alone can hold, which also makes two writers refuse each
+// other; a reader marks with read locks, which readers share.
+enum LockMark { kMarkReads, kMarkWrites, kMarkDeniesRead, kMarkDeniesWrite, kMarkCount };
+constexpr off_t kFirstMarkByte = 0x7FFFFF00;
+
+struct flock MarkRange(int mark, short type) {
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = kFirstMarkByte + mark;
+    range.l_len = 1;
+    return range;
+}
+
+bool MarkedByOthers(int fd, int mark) {
+    struct flock range = MarkRange(mark, F_WRLCK);
+    return fcntl(fd, F_OFD_GETLK, &range) != 0 || range.l_type != F_UNLCK;
+}
+
+bool LockMarks(int fd, const Access& access) {
+    const bool marks[kMarkCount] = {access.reads, access.writes, !access.sharesRead,
+                                    !access.sharesWrite};
+    short type = access.writes ? F_WRLCK : F_RDLCK;
+    for (int mark = 0; mark < kMarkCount; ++mark) {
+        struct flock range = MarkRange(mark, type);
+        if (marks[mark] && fcntl(fd, F_OFD_SETLK, &range) != 0) {
+            return false;
+        }
+    }
+    return !(access.reads && MarkedByOthers(fd, kMarkDeniesRead)) &&
+           !(access.writes && MarkedByOthers(fd, kMarkDeniesWrite)) &&
+           !(!access.sharesRead && MarkedByOthers(fd, kMarkReads)) &&
+           !(!access.sharesWrite && MarkedByOthers(fd, kMarkWrites));
 }
 
 // OpenFile with the creation flags of modes "w" and "a" given: O_CREAT as
@@ -85,7 +135,8 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
             errno = EINVAL;
             return nullptr;
     }
-    bool sharesRead = share == FileShare::kDenyWrite;
+    Access access = {reads, writes, share != FileShare::kDenyReadWrite,
+                     share == FileShare::kDenyNone};
 
     // O_NONBLOCK keeps a FIFO without a writer from hanging the open; only
     // regular files are accepted.
@@ -113,13 +164,8 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
     }
 
     std::lock_guard<std::mutex> guard(ClaimsLock);
-    // Every opener denies others the right to write, so a writer or a
-    // reader that denies reading must be alone: an exclusive lock. Readers
-    // that let others read share the lock.
-    int lock = (writes || !sharesRead) ? LOCK_EX : LOCK_SH;
     OpenClaim* claim = new (std::nothrow) OpenClaim;
-    if (claim == nullptr || !ClaimsAllow(file, reads, writes, sharesRead) ||
-        flock(fd, lock | LOCK_NB) != 0) {
+    if (claim == nullptr || !ClaimsAllow(file, access) || !LockMarks(fd, access)) {
         delete claim;
         return refuse(EACCES);  // what a sharing violation gives on Windows
     }
@@ -132,7 +178,7 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
         delete claim;
         return refuse(0);
     }
-    *claim = {file.st_dev, file.st_ino, stream, reads, writes, sharesRead, Claims};
+    *claim = {file.st_dev, file.st_ino, stream, access, Claims};
     Claims = claim;
     return stream;
 }
@@ -142,7 +188,7 @@ FILE* PosixOpenFile(const char* path, const char* mode, FileShare share) {
 }
 
 // The claim goes with the stream, under the lock, so that no other open can
-// see the file free while the descriptor's flock is still held.
+// see the file free while the descriptor's locks are still held.
 int PosixCloseFile(FILE* stream) {
     if (stream == nullptr) {
         errno = EINVAL;

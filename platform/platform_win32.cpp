@@ -18,7 +18,15 @@ namespace macgate {
 namespace {
 
 int ShareFlag(FileShare share) {
-    return share == FileShare::kDenyReadWrite ? _SH_DENYRW : _SH_DENYWR;
+    switch (share) {
+        case FileShare::kDenyReadWrite:
+            return _SH_DENYRW;
+        case FileShare::kDenyWrite:
+            return _SH_DENYWR;
+        case FileShare::kDenyNone:
+            break;
+    }
+    return _SH_DENYNO;
 }
 
 bool IsDiskFile(int descriptor) {
@@ -93,6 +101,11 @@ char* WinReadLine(char* buffer, int size, FILE* stream) {
     return std::fgets(buffer, size, stream);
 }
 
+// The loader only lower-cases keys that it has checked to hold hexadecimal
+// digits and the prefix pad '*', which CharLowerBuffA changes as the POSIX
+// side's ASCII loop does under any code page: nothing depends on its wider
+// behaviour. It stays the call the list format's lower-casing is defined by,
+// and the one reason the DLL imports user32.dll, a DLL of every Windows.
 void WinLowerCase(char* text, unsigned length) {
     CharLowerBuffA(text, length);
 }

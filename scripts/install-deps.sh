@@ -19,6 +19,9 @@ optional=(
     clang libclang-rt-14-dev clang-format
     # Windows cross builds and running them under Wine
     mingw-w64 binutils-mingw-w64 wine wine64 wine32:i386
+    # the 32-bit Linux build (linux-x86), and qemu-i386 to run its tests on a
+    # kernel without 32-bit support
+    g++-multilib qemu-user
     # the Kea hooks adapter and its end-to-end test
     kea-dhcp4-server kea-dev kea-admin libboost-dev
     busybox isc-dhcp-client iproute2 tcpdump socat jq

@@ -4,6 +4,9 @@
 #   macgate-VERSION-windows-x64.zip   macgate.dll and macgate.exe for a 64-bit
 #   macgate-VERSION-windows-x86.zip   or a 32-bit DHCP server, with the install
 #                                     scripts, the examples and README.txt
+#   macgate-VERSION-windows-ARCH-debug.zip
+#                                     the debug information of both binaries,
+#                                     which the zips above ship stripped
 #   macgate_VERSION-1_ARCH.deb        the tool, its library and the Kea hooks
 #                                     library for Debian 12
 #   SHA256SUMS                        over all of them
@@ -32,7 +35,8 @@ export SOURCE_DATE_EPOCH
 # which then end up in the debug information (and so in the build ID) and in
 # __FILE__: the bytes would depend on whether and how ccache was set up.
 unset CCACHE_BASEDIR
-for tool in zip dpkg-deb dpkg-shlibdeps x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
+for tool in zip dpkg-deb dpkg-shlibdeps x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
+    x86_64-w64-mingw32-objcopy i686-w64-mingw32-objcopy; do
     command -v "$tool" >/dev/null ||
         { echo "package.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 2; }
 done
@@ -67,21 +71,38 @@ crlf() {
     sed 's/\r*$/\r/' "$1" >"$2"
 }
 
-# ---- Windows: one zip per architecture, in a folder of the zip's name
+# zip_tree FOLDER NAME ZIP: FOLDER/NAME, its files in one order, into ZIP.
+zip_tree() {
+    settle "$1/$2"
+    # -X: no owner or extra time fields; -D: no folder entries.
+    (cd "$1" && find "$2" -type f | sort | zip -X -D -9 -q "$OLDPWD/$3" -@)
+}
+
+# ---- Windows: one zip per architecture, in a folder of the zip's name, and
+# one of the debug information for the same folder
 for arch in x64 x86; do
     name=macgate-$version-windows-$arch
     top=$stage/$name
-    mkdir -p "$top/examples"
-    install -m 0644 "build/mingw-$arch/macgate.dll" "build/mingw-$arch/macgate.exe" "$top/"
+    debug=$stage/debug/$name
+    mkdir -p "$top/examples" "$debug"
+    objcopy=$([ "$arch" = x64 ] && echo x86_64 || echo i686)-w64-mingw32-objcopy
+    for binary in macgate.dll macgate.exe; do
+        # The shipped binary keeps, of its debug information, the name and
+        # the checksum of the file that holds it (.gnu_debuglink). objcopy
+        # writes SOURCE_DATE_EPOCH as the time stamp of the files it makes.
+        "$objcopy" --only-keep-debug "build/mingw-$arch/$binary" "$debug/$binary.debug"
+        "$objcopy" --strip-all "build/mingw-$arch/$binary" "$top/$binary"
+        (cd "$debug" && "$objcopy" --add-gnu-debuglink="$binary.debug" "$top/$binary")
+        chmod 0644 "$top/$binary" "$debug/$binary.debug"
+    done
     crlf windows/install.cmd "$top/install.cmd"
     crlf windows/uninstall.cmd "$top/uninstall.cmd"
     crlf windows/README.txt "$top/README.txt"
     crlf examples/allow-list.txt "$top/examples/allow-list.txt"
     crlf examples/deny-list.txt "$top/examples/deny-list.txt"
     install -m 0644 examples/dhcp.pcap "$top/examples/"
-    settle "$top"
-    # -X: no owner or extra time fields; -D: no folder entries.
-    (cd "$stage" && find "$name" -type f | sort | zip -X -D -9 -q "$OLDPWD/dist/$name.zip" -@)
+    zip_tree "$stage" "$name" "dist/$name.zip"
+    zip_tree "$stage/debug" "$name" "dist/$name-debug.zip"
 done
 
 # ---- Debian: the tool, the library it loads and the Kea hooks library

@@ -53,9 +53,10 @@ deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
 version=${deb##*/macgate_}
 version=${version%%-*}
 arch=$(dpkg --print-architecture)
-check "SHA256SUMS names and matches the three packages, and nothing else is in dist/" \
+check "SHA256SUMS names and matches every package, and nothing else is in dist/" \
     bash -c "cd '$dist' && sha256sum --strict -c SHA256SUMS &&
-        diff <(ls) <(printf '%s\n' SHA256SUMS macgate-$version-windows-x64.zip \
+        diff <(ls) <(printf '%s\n' SHA256SUMS macgate-$version-windows-x64-debug.zip \
+            macgate-$version-windows-x64.zip macgate-$version-windows-x86-debug.zip \
             macgate-$version-windows-x86.zip macgate_$version-1_$arch.deb)"
 
 # ---- the same commit builds the same bytes, from another folder and afresh
@@ -165,15 +166,71 @@ crlf_only() {
         fi
     done
 }
+# Both binaries of the zip unpacked in FOLDER are stripped, each names its
+# file in the debug zip (unpacked over it) by name and CRC-32, and that file
+# holds the debug information.
+stripped_with_debug_files() {
+    local folder=$1 binary file
+    for binary in macgate.dll macgate.exe; do
+        file=$folder/$binary
+        "$objdump" -t "$file" | grep -qx 'no symbols' || { echo "$binary has symbols"; return 1; }
+        if "$objdump" -h "$file" | grep -q ' \.debug_'; then
+            echo "$binary has debug sections"
+            return 1
+        fi
+        "$objdump" -h "$file.debug" | grep -q ' \.debug_info ' ||
+            { echo "$binary.debug holds no debug information"; return 1; }
+        "$objcopy" --dump-section .gnu_debuglink="$work/debuglink" "$file" "$work/discard" ||
+            { echo "$binary has no debug link"; return 1; }
+        python3 - "$work/debuglink" "$file.debug" "$binary.debug" <<'PYTHON' || return 1
+import struct, sys, zlib
+link = open(sys.argv[1], "rb").read()
+name = link[:link.index(b"\0")].decode()
+crc = struct.unpack("<I", link[-4:])[0]
+actual = zlib.crc32(open(sys.argv[2], "rb").read())
+if name != sys.argv[3] or crc != actual:
+    sys.exit(f"debug link {name} {crc:08x}, not {sys.argv[3]} {actual:08x}")
+PYTHON
+    done
+}
+
+# macgate.exe in FOLDER carries the package's version, under its own name.
+exe_version_record() {
+    local rc
+    rc=$("$windres" -i "$1/macgate.exe" -O rc) || return 1
+    if ! grep -qx " FILEVERSION ${version//./, }" <<<"$rc" ||
+        ! grep -qx " PRODUCTVERSION ${version//./, }" <<<"$rc" ||
+        ! grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$rc" ||
+        ! grep -q 'VALUE "OriginalFilename", "macgate.exe"' <<<"$rc"; then
+        echo "$rc"
+        return 1
+    fi
+}
+
 for zip_arch in x64 x86; do
     zip=$dist/macgate-$version-windows-$zip_arch.zip
     # The names with the version and architecture made generic, so that the
     # golden list holds for both zips and every release.
-    unzip -Z1 "$zip" | sed "s/^macgate-$version-windows-$zip_arch/macgate-VERSION-windows-ARCH/" \
-        >"$work/zip-contents"
-    check "the $zip_arch zip holds exactly the expected files" \
-        diff -u "$expected/zip-contents.txt" "$work/zip-contents"
+    for kind in "" -debug; do
+        unzip -Z1 "${zip%.zip}$kind.zip" |
+            sed "s/^macgate-$version-windows-$zip_arch/macgate-VERSION-windows-ARCH/" \
+                >"$work/zip$kind-contents"
+        check "the $zip_arch$kind zip holds exactly the expected files" \
+            diff -u "$expected/zip$kind-contents.txt" "$work/zip$kind-contents"
+    done
     check "the $zip_arch zip's texts have CR LF line ends" crlf_only
+    prefix=$([ "$zip_arch" = x64 ] && echo x86_64 || echo i686)-w64-mingw32
+    objdump=$prefix-objdump objcopy=$prefix-objcopy windres=$prefix-windres
+    if command -v "$objdump" >/dev/null && command -v python3 >/dev/null; then
+        unpacked=$work/unpacked-$zip_arch
+        unzip -q -o "$zip" -d "$unpacked" && unzip -q -o "${zip%.zip}-debug.zip" -d "$unpacked"
+        check "the $zip_arch binaries are stripped, their debug information in the debug zip" \
+            stripped_with_debug_files "$unpacked/macgate-$version-windows-$zip_arch"
+        check "the $zip_arch macgate.exe carries the version record" \
+            exe_version_record "$unpacked/macgate-$version-windows-$zip_arch"
+    else
+        skip "the $zip_arch binaries" "binutils-mingw-w64 or python3 is not installed"
+    fi
 done
 started=$SECONDS
 MACGATE_PACKAGES=$dist MACGATE_WINE_ONLY='^zip: ' MACGATE_WINE_COUNTS=$work/wine-counts \

@@ -17,6 +17,7 @@ namespace {
 
 constexpr FileShare kDenyAll = FileShare::kDenyReadWrite;
 constexpr FileShare kDenyWrite = FileShare::kDenyWrite;
+constexpr FileShare kDenyNone = FileShare::kDenyNone;
 
 class ShareModeTest : public testing::Test {
 protected:
@@ -53,8 +54,10 @@ protected:
     std::string file_;
 };
 
-// The holders that start-up and the control hook use, against every opener
-// they use: only readers that let others read may share a file.
+// Holders against openers: start-up's logs and the running server's info
+// log (writers that let others read), the list (a reader that denies
+// writing), a log viewer (a reader that lets others read and write) and an
+// opener that shuts everyone out.
 TEST_F(ShareModeTest, RefusesExactlyWhereWindowsWould) {
     struct Case {
         const char* heldMode;
@@ -64,20 +67,34 @@ TEST_F(ShareModeTest, RefusesExactlyWhereWindowsWould) {
         bool granted;
     };
     const Case cases[] = {
-        {"w", kDenyAll, "w", kDenyAll, false},      // two logs on one file
-        {"w", kDenyAll, "r", kDenyWrite, false},    // list file equal to a log
+        {"w", kDenyAll, "w", kDenyAll, false},      // nobody gets past a deny-all holder
+        {"w", kDenyAll, "r", kDenyWrite, false},    //
         {"w", kDenyAll, "a", kDenyWrite, false},    //
+        {"w", kDenyAll, "r", kDenyNone, false},     //
+        {"w", kDenyWrite, "w", kDenyWrite, false},  // two logs on one file
+        {"a", kDenyWrite, "a", kDenyWrite, false},  // a second start while the info log is open
+        {"w", kDenyWrite, "r", kDenyWrite, false},  // list file equal to a log
+        {"a", kDenyWrite, "r", kDenyWrite, false},  //
+        {"w", kDenyWrite, "r", kDenyNone, true},    // a viewer reads a log being written
+        {"a", kDenyWrite, "r", kDenyNone, true},    //
+        {"w", kDenyWrite, "r", kDenyAll, false},    // a reader that denies the writer its writes
+        {"r", kDenyNone, "w", kDenyWrite, true},    // a viewer does not keep a log from opening
+        {"r", kDenyNone, "a", kDenyWrite, true},    //
+        {"r", kDenyNone, "r", kDenyWrite, true},    //
+        {"r", kDenyNone, "w", kDenyAll, false},     // but is not shut out once in
         {"r", kDenyWrite, "r", kDenyWrite, true},   // two readers of the list
-        {"r", kDenyWrite, "w", kDenyAll, false},    // a log over an open list
+        {"r", kDenyWrite, "w", kDenyWrite, false},  // a log over an open list
         {"r", kDenyWrite, "a", kDenyWrite, false},  //
+        {"r", kDenyWrite, "w", kDenyAll, false},    //
+        {"r", kDenyWrite, "r", kDenyNone, true},    //
         {"r", kDenyWrite, "r", kDenyAll, false},    // a reader that denies reading
         {"r", kDenyAll, "r", kDenyWrite, false},    //
-        {"a", kDenyWrite, "r", kDenyWrite, false},  // the holder writes, the opener denies it
-        {"a", kDenyWrite, "a", kDenyWrite, false},  //
+        {"w", kDenyNone, "w", kDenyNone, false},    // two writers, even sharing everything
     };
     Write(file_, "kept\n");
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.heldMode) + " then " + c.mode);
+        SCOPED_TRACE(std::string(c.heldMode) + " then " + c.mode + ", row " +
+                     std::to_string(&c - cases));
         FILE* held = Platform.OpenFile(file_.c_str(), c.heldMode, c.heldShare);
         ASSERT_NE(held, nullptr);
         EXPECT_EQ(Granted(c.mode, c.share), c.granted);
@@ -199,8 +216,36 @@ TEST_F(ShareModeTest, LookUpPathAsksTheFileSystem) {
 }
 
 // A child process opens the file while the parent holds it: only the
-// advisory lock can refuse it there, as the child's own table is empty.
+// locks can refuse it there, as the child's own table is empty.
 TEST_F(ShareModeTest, OtherProcessesAreRefusedToo) {
+    struct Opener {
+        const char* mode;
+        FileShare share;
+    };
+    // The child's openers, by the index the parent sends.
+    enum { kList, kLog, kDenyAllWriter, kViewer, kUpdater };
+    const Opener openers[] = {
+        {"r", kDenyWrite}, {"w", kDenyWrite}, {"w", kDenyAll}, {"r", kDenyNone}, {"r+", kDenyNone}};
+    struct Case {
+        int held;
+        int opener;
+        bool granted;
+    };
+    const Case cases[] = {
+        {kDenyAllWriter, kList, false},
+        {kDenyAllWriter, kDenyAllWriter, false},
+        {kDenyAllWriter, kViewer, false},
+        {kList, kList, true},
+        {kList, kDenyAllWriter, false},
+        {kList, kLog, false},
+        {kLog, kLog, false},
+        {kLog, kList, false},
+        {kLog, kViewer, true},
+        {kViewer, kLog, true},
+        {kViewer, kList, true},
+        {kViewer, kDenyAllWriter, false},
+        {kUpdater, kUpdater, false},  // two writers, even sharing everything
+    };
     Write(file_, "kept\n");
     int toChild[2];
     int toParent[2];
@@ -214,8 +259,8 @@ TEST_F(ShareModeTest, OtherProcessesAreRefusedToo) {
         close(toParent[0]);
         char request;
         while (read(toChild[0], &request, 1) == 1) {
-            FILE* stream = request == 'r' ? Platform.OpenFile(file_.c_str(), "r", kDenyWrite)
-                                          : Platform.OpenFile(file_.c_str(), "w", kDenyAll);
+            const Opener& opener = openers[static_cast<int>(request)];
+            FILE* stream = Platform.OpenFile(file_.c_str(), opener.mode, opener.share);
             char answer = stream != nullptr ? '1' : '0';
             if (stream != nullptr) {
                 Platform.CloseFile(stream);
@@ -226,25 +271,22 @@ TEST_F(ShareModeTest, OtherProcessesAreRefusedToo) {
         }
         _exit(0);
     }
-    auto ask = [&](char request) {
+    auto granted = [&](int opener) {
+        char request = static_cast<char>(opener);
         char answer = '?';
         EXPECT_EQ(write(toChild[1], &request, 1), 1);
         EXPECT_EQ(read(toParent[0], &answer, 1), 1);
-        return answer;
+        return answer == '1';
     };
 
-    FILE* log = Platform.OpenFile(file_.c_str(), "w", kDenyAll);
-    ASSERT_NE(log, nullptr);
-    EXPECT_EQ(ask('r'), '0');
-    EXPECT_EQ(ask('w'), '0');
-    Platform.CloseFile(log);
-
-    FILE* list = Platform.OpenFile(file_.c_str(), "r", kDenyWrite);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(ask('r'), '1');
-    EXPECT_EQ(ask('w'), '0');
-    Platform.CloseFile(list);
-    EXPECT_EQ(ask('w'), '1');
+    for (const Case& c : cases) {
+        SCOPED_TRACE("held " + std::to_string(c.held) + ", opener " + std::to_string(c.opener));
+        FILE* held = Platform.OpenFile(file_.c_str(), openers[c.held].mode, openers[c.held].share);
+        ASSERT_NE(held, nullptr);
+        EXPECT_EQ(granted(c.opener), c.granted);
+        Platform.CloseFile(held);
+        EXPECT_TRUE(granted(c.opener));
+    }
 
     close(toChild[1]);
     int status = 0;

@@ -163,6 +163,26 @@ TEST_F(StartupTest, AddressesWithInfoLogOff) {
     EXPECT_EQ(Verdict("001a2b3c4d5f"), 0);
 }
 
+// A log viewer holding either log (reading, and letting others read and
+// write) never keeps the list from loading, and reads what start-up wrote.
+TEST_F(StartupTest, LogViewersNeverKeepTheListFromLoading) {
+    Write("list.txt", kDenyList);
+    Write("error.log", "from the last run\n");
+    Write("info.log", "from the last run\n");
+    FILE* errorViewer = Platform.OpenFile("error.log", "r", FileShare::kDenyNone);
+    FILE* infoViewer = Platform.OpenFile("info.log", "r", FileShare::kDenyNone);
+    ASSERT_NE(errorViewer, nullptr);
+    ASSERT_NE(infoViewer, nullptr);
+    StartFilter("error.log", "list.txt", "info.log");
+    EXPECT_EQ(Verdict("001a2b3c4d5e"), 0);
+    char line[64] = "";
+    EXPECT_STREQ(std::fgets(line, sizeof line, errorViewer), kDenyListErrors);
+    EXPECT_STREQ(std::fgets(line, sizeof line, infoViewer), "Action specified is : DENY\n");
+    EXPECT_STREQ(std::fgets(line, sizeof line, infoViewer), "Successfully read mac addresses\n");
+    Platform.CloseFile(errorViewer);
+    Platform.CloseFile(infoViewer);
+}
+
 // A list of prefixes alone loads like a list of addresses, and a start-up
 // with a list of addresses alone keeps nothing of an earlier list's prefixes.
 TEST_F(StartupTest, PrefixOnlyListLoadsAndIsForgottenOnRestart) {

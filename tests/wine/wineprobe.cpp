@@ -18,6 +18,11 @@
 //                                    read it but not write it; prints
 //                                    "holding" and waits (at most 60 s) until
 //                                    the file GATE exists.
+//   wineprobe view PATH GATE         opens PATH for reading as a log viewer
+//                                    does, letting others read and write it,
+//                                    prints "viewing", waits (at most 60 s)
+//                                    until the file GATE exists, then prints
+//                                    what it reads through that same open.
 //   wineprobe pipe NAME GATE         makes eight instances of the named pipe
 //                                    NAME that never send a byte, prints
 //                                    "listening" and waits (at most 60 s)
@@ -148,6 +153,23 @@ int Pipe(const char* name, const char* gate) {
     return 0;
 }
 
+int View(const char* path, const char* gate) {
+    FILE* stream = _fsopen(path, "r", _SH_DENYNO);
+    if (stream == nullptr) {
+        std::printf("cannot open %s\n", path);
+        return 1;
+    }
+    std::printf("viewing\n");
+    std::fflush(stdout);
+    WaitForGate(gate);
+    char line[256];
+    while (std::fgets(line, sizeof line, stream) != nullptr) {
+        std::fputs(line, stdout);
+    }
+    std::fclose(stream);
+    return 0;
+}
+
 int Events(const char* dll, char** codes, int count) {
     CalloutTable table;
     if (!Load(dll, &table)) {
@@ -233,6 +255,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
         return Hold(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "view") == 0) {
+        return View(argv[2], argv[3]);
+    }
     if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
         return Pipe(argv[2], argv[3]);
     }
@@ -241,6 +266,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE... | "
-                 "hold PATH GATE | pipe NAME GATE\n");
+                 "hold PATH GATE | view PATH GATE | pipe NAME GATE\n");
     return 2;
 }

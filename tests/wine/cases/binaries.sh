@@ -59,24 +59,29 @@ check_exe_imports() {
     done
 }
 
-check_dll_version() {
-    local arch=$1 dll=$DLL rc
-    rc=$("$(windres_of "$arch")" -i "$dll" -O rc) || fail "cannot read the resources of $dll"
-    grep -q '^ FILEVERSION 1, 0, 0, 1$' <<<"$rc" || fail "file version of $dll is not 1.0.0.1"
-    grep -q '^ PRODUCTVERSION 1, 0, 0, 1$' <<<"$rc" || fail "product version of $dll is not 1.0.0.1"
-    # The version strings that Explorer shows, where present, agree.
-    if grep -qE 'VALUE "(File|Product)Version"' <<<"$rc"; then
+# Both files carry the version record, under their own names.
+check_versions() {
+    local arch=$1 file rc
+    [ -n "$TOOL" ] || fail "macgate.exe is missing: build the mingw presets first"
+    for file in "$DLL" "$TOOL"; do
+        rc=$("$(windres_of "$arch")" -i "$file" -O rc) || fail "cannot read the resources of $file"
+        grep -q '^ FILEVERSION 1, 0, 0, 1$' <<<"$rc" || fail "file version of $file is not 1.0.0.1"
+        grep -q '^ PRODUCTVERSION 1, 0, 0, 1$' <<<"$rc" ||
+            fail "product version of $file is not 1.0.0.1"
+        # The version strings that Explorer shows agree.
         [ "$(grep -cE 'VALUE "(File|Product)Version", "1\.0\.0\.1"' <<<"$rc")" -eq 2 ] ||
-            fail "the version strings of $dll are not 1.0.0.1"
-    fi
+            fail "the version strings of $file are not 1.0.0.1"
+        grep -q "VALUE \"OriginalFilename\", \"${file##*/}\"" <<<"$rc" ||
+            fail "the version record of $file names another file"
+    done
 }
-
 
 register_case binary "macgate.dll is a PE file of its architecture" check_dll_format
 register_case binary "macgate.dll exports exactly the eight hooks, undecorated" check_dll_exports
 register_case binary "macgate.dll imports only system DLLs" check_dll_imports
 register_case binary "the Windows programs import only system DLLs" check_exe_imports
-register_case binary "macgate.dll carries file and product version 1.0.0.1" check_dll_version
+register_case binary "macgate.dll and macgate.exe carry file and product version 1.0.0.1" \
+    check_versions
 
 # Words of arguments the server passes to each export. On x86 every export is
 # stdcall and pops exactly these, so a wrong count corrupts the server's stack.

@@ -1,6 +1,6 @@
-# The share modes of the C runtime's _fsopen as the library uses them: logs
-# opened for writing shut every other opener out, the list and the running
-# server's info log let readers in but no writer.
+# The share modes of the C runtime's _fsopen as the library uses them: the
+# logs and the list let readers in but no writer, and a reader that lets
+# others write never keeps a log from opening.
 # shellcheck shell=bash
 
 # The library's own opens of one file, inside one start-up: the info log
@@ -89,6 +89,33 @@ case_share_running_server() {
         'The DHCP server has successfully stopped.')"$'\n'
 }
 
+# A log viewer holds the info log open while the library starts, reading
+# and letting others read and write: the list loads and filters all the
+# same, and the viewer reads, through that open, every line written.
+case_share_viewer_holds_info_log() {
+    local viewer viewer_status=0
+    printf 'from the last run\r\n' >info.log
+    trap 'touch "$PWD/seen"' EXIT
+    wine_run "$PROBE" view "$(win_path "$PWD/info.log")" "$(win_path "$PWD/seen")" >viewer.out &
+    viewer=$!
+    wait_for_line viewer.out viewing
+    reg_set CalloutErrorLogFile REG_SZ "$(win_path "$PWD/error.log")"
+    reg_set CalloutInfoLogFile REG_SZ "$(win_path "$PWD/info.log")"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    replay_registry out
+    expect_deny_list_verdicts out
+    expect_crlf_file error.log ''
+    expect_eq "first info log line" "Action specified is : DENY" "$(head -n 1 info.log | tr -d '\r')"
+
+    touch seen
+    wait "$viewer" || viewer_status=$?
+    [ "$viewer_status" -eq 0 ] || fail "wineprobe view exited $viewer_status: $(cat viewer.out)"
+    tail -n +2 viewer.out >viewed
+    expect_same_text "what the viewer read" <(masked_log info.log) <(masked_log viewed)
+}
+
 register_case wine "share modes: error log and info log on one file" case_share_logs_on_one_file
 register_case wine "share modes: the list file is one of the logs" case_share_list_is_a_log
 register_case wine "share modes: a running server's info log takes readers, not writers" case_share_running_server
+register_case wine "share modes: a log viewer holding the info log keeps nothing from loading" \
+    case_share_viewer_holds_info_log
