@@ -85,7 +85,7 @@ check_dll_inspect() {
     local arch=$1 other file machine status text got path
     other=$([ "$arch" = x64 ] && echo x86 || echo x64)
     while IFS='|' read -r file machine status text; do
-        file=$(echo $file) machine=$(echo $machine) status=$(echo $status)
+        file=$(echo $file) machine=$(echo $machine) status=$(echo $status) text=${text# }
         [ -n "$file" ] || continue
         case $file in
             DLL) path=$DLL ;;

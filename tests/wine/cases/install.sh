@@ -123,9 +123,10 @@ install_setup() {
             ;;
         log-folder) mkdir -p "logs & more/log files" ;;
         grant-fails)
-            # The first grant goes through, the second fails.
-            printf '@if exist "%%~dp0granted" exit /b 5\r\n@echo.>"%%~dp0granted"\r\n' \
-                >standins/icacls.cmd
+            # The second call fails, the others go through.
+            printf '%s\r\n' '@if exist "%~dp0failed" exit /b 0' \
+                '@if exist "%~dp0granted" (echo.>"%~dp0failed" & exit /b 5)' \
+                '@echo.>"%~dp0granted"' >standins/icacls.cmd
             ;;
         listed) reg_set CalloutDlls REG_MULTI_SZ "$(install_argument DLL)" ;;
         listed-behind) reg_set CalloutDlls REG_MULTI_SZ "$other\\0$(install_argument DLL)" ;;
@@ -227,6 +228,7 @@ case_install_rows() {
             reg_clear
             wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
             rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd standins/granted \
+                standins/failed
                 pristine.reg setup.out
             install_setup "$setup" || fail "row $name: setting up the registry failed"
             wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
