@@ -227,9 +227,8 @@ case_install_rows() {
         for try in 1 2 3; do
             reg_clear
             wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
-            rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd standins/granted \
-                standins/failed
-                pristine.reg setup.out
+            rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd \
+                standins/granted standins/failed pristine.reg setup.out
             install_setup "$setup" || fail "row $name: setting up the registry failed"
             wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
             got=0
