@@ -35,6 +35,10 @@ enum class VersionRecord {
 // record.
 VersionRecord ReadVersionRecord(const char* path, std::string* product, std::string* version);
 
+// The IMAGE_FILE_HEADER machine number of this system's own processor, which
+// the DHCP server's process is built for; 0 where there is no such server.
+unsigned NativeMachine();
+
 // Where the DHCP server's configuration lives on this system, for messages.
 const char* ParametersLocation();
 

@@ -30,6 +30,10 @@ void CloseLibrary(LibraryHandle library) {
     }
 }
 
+unsigned NativeMachine() {
+    return 0;
+}
+
 LibraryHandle InspectLibrary(const char* path, std::string* error) {
     // A shared object cannot be mapped without running its constructors;
     // RTLD_LAZY at least binds no function until it is called.

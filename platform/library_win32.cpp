@@ -45,6 +45,23 @@ LibraryHandle InspectLibrary(const char* path, std::string* error) {
     return reinterpret_cast<LibraryHandle>(library);
 }
 
+unsigned NativeMachine() {
+    // What the processor is, not what this process runs as: an x86 build of
+    // the tool on x64 Windows still answers for the 64-bit server.
+    SYSTEM_INFO system;
+    GetNativeSystemInfo(&system);
+    switch (system.wProcessorArchitecture) {
+        case PROCESSOR_ARCHITECTURE_AMD64:
+            return IMAGE_FILE_MACHINE_AMD64;
+        case PROCESSOR_ARCHITECTURE_INTEL:
+            return IMAGE_FILE_MACHINE_I386;
+        case PROCESSOR_ARCHITECTURE_ARM64:
+            return 0xaa64;
+        default:
+            return IMAGE_FILE_MACHINE_UNKNOWN;
+    }
+}
+
 VersionRecord ReadVersionRecord(const char* path, std::string* product, std::string* version) {
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &ignored);

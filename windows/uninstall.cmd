@@ -1,24 +1,45 @@
 @echo off
-rem Undoes install.cmd: takes macgate.dll out of the DHCP server's callout
-rem libraries and puts back every value install.cmd changed as it was before.
-rem Run as an administrator:
+rem Undoes install.cmd: takes back the rights it granted NETWORK SERVICE,
+rem takes macgate.dll out of the DHCP server's callout libraries and puts back
+rem every value install.cmd changed as it was before. Then it says what
+rem CalloutDlls holds. Run as an administrator:
 rem
 rem     uninstall.cmd
 setlocal EnableExtensions DisableDelayedExpansion
 
 set "PARAMS=HKLM\System\CurrentControlSet\Services\DhcpServer\Parameters"
 set "SAVED=HKLM\Software\macgate"
+set "ACCOUNT=*S-1-5-20"
 
 if not "%~1"=="" (
     echo usage: uninstall.cmd
     exit /b 2
 )
 call :read "%SAVED%" InstalledDll
-if not defined TYPE (
-    echo uninstall.cmd: macgate is not installed.
-    exit /b 1
-)
+if defined TYPE goto installed
+echo uninstall.cmd: install.cmd has not installed macgate here, so there is nothing to put back.
+set "DLL="
+call :holds
+exit /b 1
+:installed
 set "DLL=%DATA%"
+
+rem The rights first: their record goes with our key.
+set "PROBLEM="
+set /a NUMBER=1
+:revoke
+call :read "%SAVED%" Grant%NUMBER%
+if not defined TYPE goto revoked
+icacls "%DATA%" /remove:g "%ACCOUNT%" >nul
+if errorlevel 1 (
+    echo uninstall.cmd: icacls could not take back NETWORK SERVICE's rights on "%DATA%".
+    set "PROBLEM=1"
+) else (
+    echo took back NETWORK SERVICE's rights on "%DATA%"
+)
+set /a NUMBER+=1
+goto revoke
+:revoked
 
 for %%v in (CalloutEnabled CalloutErrorLogFile CalloutMacAddressListFile CalloutInfoLogFile) do (
     call :restore %%v
@@ -49,13 +70,66 @@ if defined DLLS (
 
 reg delete "%SAVED%" /f >nul
 if errorlevel 1 goto failed
-echo macgate is no longer registered with the DHCP server. Restart the service with:
+echo install.cmd's values are put back.
+call :holds
+echo Restart the service with:
 echo     net stop dhcpserver ^& net start dhcpserver
+echo or, in PowerShell:
+echo     Restart-Service DHCPServer
+if defined PROBLEM exit /b 1
 exit /b 0
 
 :failed
 echo uninstall.cmd: a registry change failed; run this as an administrator.
 exit /b 1
+
+rem Says what CalloutDlls holds now, and whether it still names macgate: DLL,
+rem or any macgate.dll.
+:holds
+call :read "%PARAMS%" CalloutDlls
+if not defined TYPE (
+    echo CalloutDlls does not exist: the DHCP server loads no callout library.
+    exit /b 0
+)
+if not defined DATA (
+    echo CalloutDlls is empty: the DHCP server loads no callout library.
+    exit /b 0
+)
+set "NAMED="
+set "LISTED="
+set "REST=%DATA:\0=|%"
+:holds_next
+set "CURRENT=%REST%"
+set "REST="
+set "ITEM="
+for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
+    set "ITEM=%%a"
+    set "REST=%%b"
+)
+if not defined ITEM goto holds_item_done
+set "LISTED=%LISTED%|%ITEM%"
+if defined DLL if /i "%ITEM%"=="%DLL%" set "NAMED=1"
+for %%f in ("%ITEM%") do if /i "%%~nxf"=="macgate.dll" set "NAMED=1"
+:holds_item_done
+if defined REST goto holds_next
+if defined NAMED (
+    echo CalloutDlls still names macgate, so the DHCP server still loads it:
+) else (
+    echo macgate is no longer registered with the DHCP server. CalloutDlls holds:
+)
+set "CURRENT=%LISTED%"
+:holds_print
+set "ITEM="
+set "REST="
+for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
+    set "ITEM=%%a"
+    set "REST=%%b"
+)
+if defined ITEM echo     "%ITEM%"
+set "CURRENT=%REST%"
+if defined CURRENT goto holds_print
+if defined NAMED echo Take it out of CalloutDlls by hand if it should no longer run.
+exit /b 0
 
 rem Reads value %2 of key %1 into TYPE and DATA; TYPE stays empty when the
 rem value does not exist.

@@ -58,6 +58,11 @@ expect 2 "LIST is required" -- check
 expect 2 "not expected: --x" -- check --x a
 expect 2 "--action: deni not in {allow,deny}" -- import --action deni
 expect 2 "--windows-filter is required" -- export
+expect 2 "DLL is required" -- inspect
+expect 2 "--machine: arm64 not in {x86,x64}" -- inspect --machine arm64 x.dll
+expect 2 "cannot be read: No such file or directory" -- inspect --machine x64 "$work/none.dll"
+expect 1 "is no Windows library: it does not begin as a program or library does (MZ)" \
+    -- inspect --machine x64 "$examples/allow-list.txt"
 expect 2 "not expected: b" -- export --windows-filter a b
 
 # Capture files that cannot be replayed.
@@ -159,7 +164,7 @@ expect_golden() {
     fi
 }
 golden help 0 -- --help
-for command in check replay import export; do
+for command in check replay import export inspect; do
     golden "help-$command" 0 -- "$command" --help
 done
 golden check-messy 1 -- check messy-list.txt remark-after-header.txt

@@ -104,6 +104,16 @@ as_work() {
     tr -d '\r' | sed "s|$(win_path "$PWD" | sed 's/[\\.&|]/\\&/g')|WORK|g"
 }
 
+# Standard input with the processor of the case's run ($arch) written ARCH
+# and the other one OTHER, so that one golden file serves both.
+as_arch() {
+    if [ "$arch" = x64 ]; then
+        sed 's/x64/ARCH/g; s/x86/OTHER/g; s/64-bit/ARCH-bit/g'
+    else
+        sed 's/x86/ARCH/g; s/x64/OTHER/g; s/32-bit/ARCH-bit/g'
+    fi
+}
+
 # expect_golden WHAT GOLDEN ACTUAL: ACTUAL holds the text of the golden file.
 # With MACGATE_UPDATE_GOLDEN=1 the golden file is written instead: review
 # the change with git diff.

@@ -31,8 +31,8 @@
 // Copied under another name (icacls.exe, net.exe) it stands in for that
 // program, which does nothing under Wine: it appends "NAME ARGUMENTS", its
 // command line as it came, to calls.txt in its own folder. When that folder
-// holds NAME-FIRSTARGUMENT.cmd (net-start.cmd), it runs it and exits with
-// its status; otherwise it exits 0.
+// holds NAME-FIRSTARGUMENT.cmd (net-start.cmd), or else NAME.cmd, it runs
+// it and exits with its status; otherwise it exits 0.
 #include <share.h>
 #include <windows.h>
 
@@ -213,6 +213,9 @@ int StandIn(const char* folder, const char* name, int argc, char** argv) {
     std::fprintf(calls, "%s %s\n", name, arguments.c_str());
     std::fclose(calls);
     std::snprintf(path, sizeof path, "%s%s-%s.cmd", folder, name, argc > 1 ? argv[1] : "");
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        std::snprintf(path, sizeof path, "%s%s.cmd", folder, name);
+    }
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
         return 0;
     }

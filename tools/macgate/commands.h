@@ -44,6 +44,15 @@ int RunImport(ListAction action, const std::vector<std::string>& files);
 
 int RunExportWindowsFilter(const std::string& list);
 
+// "x86" or "x64" as the machine number of a PE file.
+bool ParseMachine(const std::string& name, unsigned* machine);
+// machine 0: this system's own.
+int RunInspect(const std::string& path, unsigned machine);
+// Why a library that this process cannot load could not run as macgate in
+// this system's DHCP server, read from its bytes; empty when that tells
+// nothing.
+std::string DescribeUnloadable(const std::string& path);
+
 int RunStatus(const std::vector<std::string>& arguments);
 
 // Writes "macgate: <message>" to standard error.

@@ -40,6 +40,14 @@ constexpr const char* kStatusHelp =
     "loads, the three paths as start-up reads and opens them, and the list's check\n"
     "summary. Exit status 0: macgate will filter with a list that loads addresses;\n"
     "1: it will not; 2: it cannot tell.";
+constexpr const char* kInspectHelp =
+    "Reads DLL's headers, export names and version record, without loading it, and\n"
+    "says whether the DHCP server of Windows on MACHINE (x86 or x64; by default\n"
+    "this Windows) can run it as macgate: a library that exports\n"
+    "DhcpServerCalloutEntry and the seven hooks, carries macgate's version record\n"
+    "and is built for the server's processor (on x64 Windows the DHCP server is a\n"
+    "64-bit process). Exit status 0: it can; 1: it cannot, and why; 2: DLL cannot\n"
+    "be read.";
 constexpr const char* kImportHelp =
     "Reads addresses from each FILE (standard input when none is given) and writes a\n"
     "list file to standard output: the header line, then each address or prefix\n"
@@ -136,6 +144,19 @@ int Run(int argc, char** argv) {
         app.add_subcommand("status", "Say what the DHCP server will do at its next start");
     status->footer(kStatusHelp);
 
+    std::string inspected;
+    std::string machine;
+    CLI::App* inspect =
+        app.add_subcommand("inspect", "Say whether the DHCP server can load a DLL as macgate");
+    inspect->add_option("--machine", machine, "The Windows it is for (default: this one)")
+        ->type_name("MACHINE")
+        ->check(CLI::IsMember({"x86", "x64"}));
+    inspect->add_option("DLL", inspected, "A library file")
+        ->type_name("")
+        ->required()
+        ->check(kNotEmpty);
+    inspect->footer(kInspectHelp);
+
     std::string action;
     std::vector<std::string> files;
     CLI::App* import = app.add_subcommand("import", "Make a list file from other address lists");
@@ -212,6 +233,13 @@ int Run(int argc, char** argv) {
     }
     if (status->parsed()) {
         return macgate::RunStatus({});
+    }
+    if (inspect->parsed()) {
+        unsigned number = 0;
+        if (!machine.empty()) {
+            macgate::ParseMachine(machine, &number);
+        }
+        return macgate::RunInspect(inspected, number);
     }
     if (import->parsed()) {
         macgate::ListAction chosen = macgate::ListAction::kUnset;

@@ -114,7 +114,10 @@ bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
             std::string error;
             LibraryHandle library = InspectLibrary(path.c_str(), &error);
             if (library == nullptr) {
-                state += ", but cannot be loaded: " + error;
+                // The system's own words for a library of another processor
+                // are "Bad EXE format for %1".
+                std::string problem = DescribeUnloadable(path);
+                state += ", but cannot be loaded: " + (problem.empty() ? error : problem);
             } else if (FindLibraryExport(library, kExportedNames[0]) == nullptr) {
                 state += ", but is no callout library: it exports no DhcpServerCalloutEntry";
             } else {

@@ -76,12 +76,44 @@ check_versions() {
     done
 }
 
+# macgate inspect (the Linux build) on the built files: what it reads from
+# their bytes agrees with what they are.
+# file          | machine | status | what it says
+INSPECT_ROWS='
+DLL             | ARCH    | 0      | is macgate 1.0.0.1 for ARCH Windows, with the eight callout functions.
+DLL             | OTHER   | 1      | is macgate for ARCH Windows, but this is OTHER Windows, where
+TOOL            | ARCH    | 1      | is a program, not a library.
+OTHERCALLOUT    | ARCH    | 1      | is a callout library but not macgate: it carries no version record.
+'
+
+check_dll_inspect() {
+    local arch=$1 other file machine status text got path
+    other=$([ "$arch" = x64 ] && echo x86 || echo x64)
+    while IFS='|' read -r file machine status text; do
+        file=$(echo $file) machine=$(echo $machine) status=$(echo $status) text=${text# }
+        [ -n "$file" ] || continue
+        case $file in
+            DLL) path=$DLL ;;
+            TOOL) path=$TOOL ;;
+            OTHERCALLOUT) path="$(dirname "$PROBE")/othercallout.dll" ;;
+        esac
+        machine=${machine/OTHER/$other}
+        machine=${machine/ARCH/$arch}
+        got=0
+        linux_tool inspect --machine "$machine" "$path" >inspect.out 2>&1 || got=$?
+        [ "$got" -eq "$status" ] || fail "inspect $file on $machine exited $got, not $status"
+        as_arch <inspect.out | grep -qF " $text" ||
+            fail "inspect $file on $machine: no '$text' in $(cat inspect.out)"
+    done <<<"$INSPECT_ROWS"
+}
+
 register_case binary "macgate.dll is a PE file of its architecture" check_dll_format
 register_case binary "macgate.dll exports exactly the eight hooks, undecorated" check_dll_exports
 register_case binary "macgate.dll imports only system DLLs" check_dll_imports
 register_case binary "the Windows programs import only system DLLs" check_exe_imports
 register_case binary "macgate.dll and macgate.exe carry file and product version 1.0.0.1" \
     check_versions
+register_case binary "macgate inspect reads each built file for what it is" check_dll_inspect
 
 # Words of arguments the server passes to each export. On x86 every export is
 # stdcall and pops exactly these, so a wrong count corrupts the server's stack.

@@ -3,8 +3,9 @@
 # nothing under Wine: wineprobe.exe stands in for both, first on the PATH,
 # and records each call. Every run's output and calls are compared with a
 # golden file; a refused install must leave HKEY_LOCAL_MACHINE byte for byte
-# as it was, and after a successful one `macgate replay --server` must give
-# the list's verdicts and uninstall.cmd must put HKEY_LOCAL_MACHINE back.
+# as it was and take back every right it granted, and after a successful one
+# `macgate replay --server` must give the list's verdicts and uninstall.cmd
+# must take back the rights granted and put HKEY_LOCAL_MACHINE back.
 # shellcheck shell=bash
 
 INSTALL_GOLDEN="$root/tests/data/wine/install"
@@ -22,6 +23,18 @@ install_files() {
     cp "$DLL" "dll alone/"
     printf '# nothing but a remark\n' >"$files/empty.txt"
     printf 'MAC_ACTION = {DENY}\n5254006a0101\n52:54:00:6a:01:02\n' >"$files/bad lines.txt"
+    # The other processor's build, and a macgate.exe that says the DLL is
+    # macgate but prints nothing when asked to check a list.
+    local other
+    other=$([ "$arch" = x64 ] && echo x86 || echo x64)
+    mkdir -p "other arch" "broken tool"
+    cp "$build/mingw-$other/macgate.dll" "other arch/" ||
+        fail "the $other build of macgate.dll is missing: build the mingw-$other preset"
+    cp "$TOOL" "other arch/"
+    cp "$DLL" "broken tool/"
+    cp "$PROBE" "broken tool/macgate.exe"
+    printf '@echo macgate.dll is macgate 1.0.0.1, with the eight callout functions.\r\n' \
+        >"broken tool/macgate-inspect.cmd"
     cp "$PROBE" standins/icacls.exe
     cp "$PROBE" standins/net.exe
     export WINEPATH
@@ -36,12 +49,23 @@ install_argument() {
         DLL) printf '%s' "$work\\server files & lists\\macgate.dll" ;;
         NODLL) printf '%s' "$work\\server files & lists\\missing.dll" ;;
         LONEDLL) printf '%s' "$work\\dll alone\\macgate.dll" ;;
+        OTHERARCH) printf '%s' "$work\\other arch\\macgate.dll" ;;
+        BROKENDLL) printf '%s' "$work\\broken tool\\macgate.dll" ;;
+        DLLFOLDER) printf '%s' "$work\\server files & lists" ;;
+        PROGRAM) printf '%s' "$work\\server files & lists\\macgate.exe" ;;
         DENY) printf '%s' "$work\\server files & lists\\deny.txt" ;;
         EMPTY) printf '%s' "$work\\server files & lists\\empty.txt" ;;
         BADLINES) printf '%s' "$work\\server files & lists\\bad lines.txt" ;;
         MISSING) printf '%s' "$work\\server files & lists\\no list.txt" ;;
         ERROR) printf '%s' "$work\\logs & more\\error.log" ;;
         INFO) printf '%s' "$work\\logs & more\\info.log" ;;
+        NEWERROR) printf '%s' "$work\\new logs\\error.log" ;;
+        SYSLOG) printf '%s' 'C:\windows\system32\macgate-error.log' ;;
+        DATALOG) printf '%s' 'C:\ProgramData\macgate-info.log' ;;
+        LOGFOLDER) printf '%s' "$work\\logs & more\\log files" ;;
+        SLASHLOG) printf '%s' "$work\\logs & more\\logs\\" ;;
+        QUOTELOG) printf '%s' "$work\\logs & more\\in\"fo.log" ;;
+        FILELOG) printf '%s' "$work\\server files & lists\\deny.txt\\logs\\error.log" ;;
         *) printf '%s' "$1" ;;
     esac
 }
@@ -67,8 +91,18 @@ run_script() {
         cat raw.out
         printf -- '--- calls\n'
         [ ! -f standins/calls.txt ] || cat standins/calls.txt
-    } | as_work >"$out"
+    } | as_work | as_arch >"$out"
     return "$status"
+}
+
+# The paths that FILE (a script's output) says it granted rights on, or,
+# with "removed", those that its icacls calls took rights back from.
+icacls_paths() {
+    if [ "${2:-}" = removed ]; then
+        sed -n 's|^icacls "\([^"]*\)" /remove:g .*|\1|p' "$1"
+    else
+        sed -n 's|^granted NETWORK SERVICE [a-z]* rights on "\(.*\)"$|\1|p' "$1"
+    fi | sort -u
 }
 
 # Registry states before a row runs. Every one but "none" has the server's
@@ -82,7 +116,17 @@ install_setup() {
     case $1 in
         server) ;;
         installed)
-            wine_run reg add "$SAVED_KEY" /v InstalledDll /t REG_SZ /d 'C:\macgate.dll' /f >/dev/null
+            # What uninstall.cmd puts back, after the row's install too.
+            wine_run reg export HKLM pristine.reg /y >/dev/null
+            run_script install.cmd setup.out DLL DENY ERROR >/dev/null ||
+                fail "installing before the row failed: $(cat setup.out)"
+            ;;
+        log-folder) mkdir -p "logs & more/log files" ;;
+        grant-fails)
+            # The second call fails, the others go through.
+            printf '%s\r\n' '@if exist "%~dp0failed" exit /b 0' \
+                '@if exist "%~dp0granted" (echo.>"%~dp0failed" & exit /b 5)' \
+                '@echo.>"%~dp0granted"' >standins/icacls.cmd
             ;;
         listed) reg_set CalloutDlls REG_MULTI_SZ "$(install_argument DLL)" ;;
         listed-behind) reg_set CalloutDlls REG_MULTI_SZ "$other\\0$(install_argument DLL)" ;;
@@ -121,7 +165,8 @@ usage-five           | server         | 2 | DLL DENY ERROR INFO extra
 missing-dll          | server         | 1 | NODLL DENY ERROR INFO
 no-tool              | server         | 1 | LONEDLL DENY ERROR INFO
 no-server-key        | none           | 1 | DLL DENY ERROR INFO
-installed-already    | installed      | 1 | DLL DENY ERROR INFO
+installed-already    | installed      | 0 | DLL DENY NEWERROR INFO
+update-refused       | installed      | 1 | DLL DENY SYSLOG
 fresh                | server         | 0 | DLL DENY ERROR INFO
 no-info-log          | server         | 0 | DLL DENY ERROR
 listed-already       | listed         | 0 | DLL DENY ERROR INFO
@@ -140,6 +185,19 @@ restart-no-service   | no-service     | 1 | /restart DLL DENY ERROR INFO
 restart-empty-force  | restart        | 1 | /restart /force DLL EMPTY ERROR INFO
 restart-no-log       | restart-silent | 1 | /restart DLL DENY ERROR INFO
 share-list           | server         | 0 | /force DLL \\files\dhcp$\list.txt ERROR INFO
+system-folder        | server         | 1 | DLL DENY SYSLOG INFO
+program-data         | server         | 1 | DLL DENY ERROR DATALOG
+folder-as-log        | log-folder     | 1 | DLL DENY LOGFOLDER INFO
+trailing-backslash   | server         | 1 | DLL DENY ERROR SLASHLOG
+quote-in-path        | server         | 1 | DLL DENY ERROR QUOTELOG
+same-logs            | server         | 1 | DLL DENY ERROR ERROR
+folder-cannot-exist  | server         | 1 | DLL DENY FILELOG INFO
+dll-folder           | server         | 1 | DLLFOLDER DENY ERROR INFO
+dll-program          | server         | 1 | PROGRAM DENY ERROR INFO
+other-bitness        | server         | 1 | OTHERARCH DENY ERROR INFO
+checker-silent       | server         | 1 | BROKENDLL DENY ERROR INFO
+checker-silent-force | server         | 0 | /force BROKENDLL DENY ERROR INFO
+grant-fails          | grant-fails    | 1 | DLL DENY ERROR INFO
 '
 
 # The verdicts a row's list gives: the Linux build's for the same list, or
@@ -171,7 +229,8 @@ case_install_rows() {
         for try in 1 2 3; do
             reg_clear
             wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
-            rm -rf "$PWD/logs & more" standins/net-*.cmd
+            rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd \
+                standins/granted standins/failed pristine.reg setup.out
             install_setup "$setup" || fail "row $name: setting up the registry failed"
             wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
             got=0
@@ -181,9 +240,14 @@ case_install_rows() {
         done
         expect_golden "install.cmd, row $name" "$INSTALL_GOLDEN/$name.txt" "$name.out"
         [ "$got" -eq "$status" ] || fail "row $name: install.cmd exited $got, not $status"
-        # Every failure but a restart's is a refusal, which changes nothing.
+        # Every failure but a restart's is a refusal, which changes nothing
+        # or puts back what it changed.
         if [ "$status" -ne 0 ] && [[ " $arguments " != *" /restart "* ]]; then
             expect_same_registry "row $name, refused"
+            expect_same_text "row $name: rights taken back" <(icacls_paths "$name.out") \
+                <(icacls_paths "$name.out" removed)
+            [ ! -e "$PWD/logs & more/error.log" ] || [ "$setup" = installed ] ||
+                fail "row $name: a refusal left the error log behind"
             continue
         fi
         wine_run reg query "$SAVED_KEY" /v InstalledDll >/dev/null 2>&1 ||
@@ -206,6 +270,11 @@ case_install_rows() {
         got=0
         run_script uninstall.cmd uninstall.out || got=$?
         [ "$got" -eq 0 ] || fail "row $name: uninstall.cmd exited $got: $(cat uninstall.out)"
+        # Every right granted, by the row or by its setup, is taken back.
+        expect_same_text "row $name: rights taken back by uninstall.cmd" \
+            <(cat "$name.out" setup.out 2>/dev/null | icacls_paths /dev/stdin) \
+            <(icacls_paths uninstall.out removed)
+        [ ! -f pristine.reg ] || mv pristine.reg before.reg
         expect_same_registry "row $name, installed and uninstalled"
     done <<<"$INSTALL_ROWS"
 }
@@ -219,8 +288,9 @@ expect_same_registry() {
     fi
 }
 
-# uninstall.cmd on its own: not installed; and after another library was
-# registered behind macgate, which then stays while everything else goes back.
+# uninstall.cmd on its own: not installed, by install.cmd or by hand; and
+# after another library was registered behind macgate, which then stays
+# while everything else goes back and the rights granted are taken back.
 case_uninstall_rows() {
     local got other
     install_files
@@ -231,6 +301,14 @@ case_uninstall_rows() {
     [ "$got" -eq 1 ] || fail "uninstall.cmd without an install exited $got, not 1"
     expect_golden "uninstall.cmd, not installed" "$INSTALL_GOLDEN/uninstall-not-installed.txt" \
         uninstall-not-installed.out
+    # Registered by hand: it says that CalloutDlls still names macgate.
+    reg_set CalloutDlls REG_MULTI_SZ "$(install_argument DLL)"
+    got=0
+    run_script uninstall.cmd uninstall-by-hand.out || got=$?
+    [ "$got" -eq 1 ] || fail "uninstall.cmd after a registration by hand exited $got, not 1"
+    expect_golden "uninstall.cmd, registered by hand" "$INSTALL_GOLDEN/uninstall-by-hand.txt" \
+        uninstall-by-hand.out
+    wine_run reg delete "$PARAMS_KEY" /v CalloutDlls /f >/dev/null
 
     reg_set CalloutEnabled REG_DWORD 0
     wine_run reg export HKLM before.reg /y >/dev/null

@@ -33,6 +33,7 @@ status_setup() {
             HOLDER=$!
             wait_for_line holder.out holding
             ;;
+        other-bitness) reg_set CalloutDlls REG_MULTI_SZ "$work\\other arch\\macgate.dll" ;;
     esac
 }
 
@@ -50,6 +51,7 @@ empty-list       | 1
 value-types      | 0
 no-log-folder    | 1
 held-log         | 1
+other-bitness    | 1
 '
 
 case_status_rows() {
@@ -57,7 +59,9 @@ case_status_rows() {
     cp "$DLL" "$(dirname "$PROBE")/othercallout.dll" .
     cp "$EXAMPLE_DENY_LIST" deny.txt
     printf '# nothing but a remark\n' >empty.txt
-    mkdir logs
+    mkdir logs "other arch"
+    # The other processor's build, registered as an administrator might.
+    cp "$build/mingw-$([ "$arch" = x64 ] && echo x86 || echo x64)/macgate.dll" "other arch/"
     while IFS='|' read -r name status; do
         name=$(echo $name) status=$(echo $status)
         [ -n "$name" ] || continue
@@ -67,7 +71,8 @@ case_status_rows() {
         got=0
         wine_run "$TOOL" status >raw.out 2>&1 || got=$?
         # The length of a path under WORK depends on where the case runs.
-        as_work <raw.out | sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
+        as_work <raw.out | as_arch |
+            sed -E 's/[0-9]+ characters(.*): "WORK/N characters\1: "WORK/' >"$name.out"
         expect_golden "status, row $name" "$STATUS_GOLDEN/$name.txt" "$name.out"
         [ "$got" -eq "$status" ] || fail "row $name: status exited $got, not $status"
         if [ "$name" = held-log ]; then
