@@ -1,6 +1,7 @@
 // macgate replay: the callout library, loaded by path, started, fed every
 // DHCP request of a capture through DhcpNewPktHook, and stopped.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,6 +165,16 @@ int RunReplay(const ReplayOptions& given) {
     const bool privateConfiguration = list != nullptr || infoLog != nullptr || errorLog != nullptr;
     const std::string libraryErrorLog = LibraryErrorLog(errorLog, privateConfiguration);
     const FileStamp before = StampOf(libraryErrorLog);
+    if (before.exists) {
+        // Some systems keep a file's time to the second or two: let a log
+        // written just now age, so that this start-up's is told from it.
+        const auto settled = before.written + std::chrono::seconds(2);
+        const auto now = std::filesystem::file_time_type::clock::now();
+        if (now < settled) {
+            std::this_thread::sleep_for(std::min<std::filesystem::file_time_type::duration>(
+                settled - now, std::chrono::seconds(2)));
+        }
+    }
     if (privateConfiguration) {
         CalloutPaths paths = {errorLog, list, infoLog};
         if (!UsePrivateConfiguration(paths, &error)) {
