@@ -10,7 +10,7 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
-#include "filter/address_set.h"
+#include "core_helpers.h"
 #include "platform/platform.h"
 #include "tests/allocation_counter.h"
 
@@ -48,15 +48,12 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
     };
     for (const Case& test : cases) {
         ResetStateForTesting();
-        FilterAction = test.action;
         if (test.listed) {
-            for (const char* key : {"001a2b3c4d5e", "001a2b3c4d60", "001c23******"}) {
-                AddressSet = AddressSetInsert(key, AddressSet);
-            }
-            PrefixLengths = 1u << 6;
+            PublishKeys(test.action, {"001a2b3c4d5e", "001a2b3c4d60", "001c23******"});
+        } else {
+            PublishKeys(test.action, {});
         }
-        std::vector<uint8_t> message(300, 0);
-        std::copy(test.address, test.address + 6, message.begin() + 28);
+        std::vector<uint8_t> message = Message(test.address);
         if (test.infoLog) {
             InfoLogEnabled = 1;
             InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);

@@ -15,6 +15,7 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "tests/control_lines.h"
 
@@ -28,12 +29,13 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
 
     // What start-up leaves: an allow list of the clients whose last byte is
     // a multiple of 3, and the info log configured but closed.
-    FilterAction = 1;
+    std::vector<std::string> keys;
     for (int last = 0; last < 256; last += 3) {
         char key[kAddressKeySize];
         std::snprintf(key, sizeof key, "5254006a01%02x", last);
-        AddressSet = AddressSetInsert(key, AddressSet);
+        keys.push_back(key);
     }
+    PublishKeys(1, keys);
     std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", path.c_str());
     InfoLogEnabled = 1;
 

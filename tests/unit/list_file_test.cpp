@@ -1,35 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "config/logs.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
+#include "platform/platform.h"
 
 namespace macgate {
 namespace {
-
-FILE* TempFileWith(const std::string& bytes) {
-    FILE* file = std::tmpfile();
-    EXPECT_NE(file, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    return file;
-}
-
-std::string ReadBack(FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text.push_back(static_cast<char>(c));
-    }
-    return text;
-}
 
 void OpenLogs(int32_t infoLogEnabled = 1) {
     ErrorLog = std::tmpfile();
@@ -38,44 +25,49 @@ void OpenLogs(int32_t infoLogEnabled = 1) {
 }
 
 // The keys in ascending order, one a line; each must also be found by lookup.
-void AppendKeys(const AddressNode* node, std::string& out) {
+void AppendKeys(const AddressNode* node, const AddressNode* root, std::string& out) {
     if (node == nullptr) {
         return;
     }
-    AppendKeys(node->left, out);
+    AppendKeys(node->left, root, out);
     out += std::string(node->key) + "\n";
-    EXPECT_EQ(AddressSetFind(node->key, AddressSet), node);
-    AppendKeys(node->right, out);
+    EXPECT_EQ(AddressSetFind(node->key, root), node);
+    AppendKeys(node->right, root, out);
 }
 
-// Loads `bytes` as a list file from a fresh state, and gives everything the
-// load left behind: both logs, the action and the set.
+// Loads `bytes` as a list file, writes its diagnostics as start-up does and
+// gives everything the load left behind: both logs, the action, the prefix
+// lengths and the set.
 std::string LoadAndDump(const std::string& bytes) {
     ResetStateForTesting();
     OpenLogs();
-    FILE* list = TempFileWith(bytes);
-    LoadAddressList(list);
-    std::fclose(list);
+    LoadedList list;
+    LoadText(bytes, list);
+    WriteListDiagnostics(list);
     std::string out = "== error log\n" + ReadBack(ErrorLog) + "== info log\n" + ReadBack(InfoLog) +
-                      "== action " + std::to_string(FilterAction) + "\n";
-    if (PrefixLengths != 0) {
+                      "== action " + std::to_string(list.FilterAction) + "\n";
+    if (list.PrefixLengths != 0) {
         out += "== prefix lengths";
         for (int digits = 0; digits < 16; ++digits) {
-            if ((PrefixLengths & (1u << digits)) != 0) {
+            if ((list.PrefixLengths & (1u << digits)) != 0) {
                 out += " " + std::to_string(digits);
             }
         }
         out += "\n";
     }
     out += "== keys\n";
-    AppendKeys(AddressSet, out);
+    AppendKeys(list.AddressSet, list.AddressSet, out);
+    EntryCounts counted = CountEntries(list.AddressSet);
+    EXPECT_EQ(list.Entries.addresses, counted.addresses);
+    EXPECT_EQ(list.Entries.prefixes, counted.prefixes);
+    FreeLoadedList(list);
     return out;
 }
 
 std::string ReadDataFile(const std::string& name) {
-    std::ifstream in(std::string(MACGATE_TEST_DATA_DIR) + "/list/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string path = std::string(MACGATE_TEST_DATA_DIR) + "/list/" + name;
+    EXPECT_TRUE(std::ifstream(path).good()) << name;
+    return ReadFile(path);
 }
 
 std::string WithCrLf(const std::string& text) {
@@ -155,30 +147,102 @@ const HeaderCase kHeaderCases[] = {
     {"MAC_ACTION = {ALLOW", false, 1, "", kAllow},
 };
 
+// The text a diagnostic of `kind` renders, or "" for none.
+std::string TextOf(DiagnosticKind kind, unsigned char action = 0) {
+    char text[128] = {};
+    FormatDiagnostic(ListDiagnostic{1, 0, kind, action, {}}, text, sizeof text);
+    return text;
+}
+
 TEST(ParseActionLine, AcceptedAndRefusedHeaderForms) {
     for (const HeaderCase& c : kHeaderCases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.line)));
-        ResetStateForTesting();
-        OpenLogs();
-        FilterAction = kUntouched;
-        EXPECT_EQ(ParseActionLine(c.line), c.accepted);
-        EXPECT_EQ(FilterAction, c.action);
-        EXPECT_EQ(ReadBack(ErrorLog), c.errors);
-        EXPECT_EQ(ReadBack(InfoLog), c.info);
+        ActionLine line = ParseActionLine(c.line);
+        EXPECT_EQ(line.header, c.accepted);
+        EXPECT_EQ(line.actionKnown ? line.action : kUntouched, c.action);
+        EXPECT_EQ(TextOf(line.message), c.errors);
+        EXPECT_EQ(line.actionKnown ? TextOf(DiagnosticKind::kActionSpecified, line.action) : "",
+                  c.info);
     }
 }
 
 TEST(ParseActionLine, LongActionWordIsCutAtNineteen) {
-    OpenLogs();
-    EXPECT_FALSE(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n"));
-    EXPECT_STREQ(ActionWord, "ALLOWALLOWALLOWALLO");
+    EXPECT_FALSE(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n").header);
+    EXPECT_STREQ(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n").word,
+                 "ALLOWALLOWALLOWALLO");
 }
 
-TEST(ParseActionLine, InfoLogWrittenOnlyWhenEnabled) {
+TEST(ListDiagnostics, InfoLogWrittenOnlyWhenEnabled) {
     OpenLogs(0);
-    EXPECT_TRUE(ParseActionLine("MAC_ACTION = {ALLOW}\n"));
-    EXPECT_EQ(FilterAction, 1);
+    LoadedList list;
+    LoadText("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n", list);
+    WriteListDiagnostics(list);
+    EXPECT_EQ(list.FilterAction, 1);
     EXPECT_EQ(ReadBack(InfoLog), "");
+    FreeLoadedList(list);
+}
+
+// The action line goes to the info log as every other write does: under
+// InfoLogLock, which another thread then finds taken.
+int (*RealFormat)(FILE*, const char*, va_list) = nullptr;
+int InfoLogWritesUnlocked = 0;
+int InfoLogWrites = 0;
+
+int LockCheckingFormat(FILE* stream, const char* format, va_list args) {
+    if (stream == InfoLog) {
+        ++InfoLogWrites;
+        std::thread([] {
+            if (InfoLogLock.try_lock()) {
+                ++InfoLogWritesUnlocked;
+                InfoLogLock.unlock();
+            }
+        }).join();
+    }
+    return RealFormat(stream, format, args);
+}
+
+TEST(ListDiagnostics, ActionLineIsWrittenUnderInfoLogLock) {
+    OpenLogs();
+    LoadedList list;
+    LoadText("MAC_ACTION = {DENY} # no header\nMAC_ACTION = {ALLOW}\n", list);
+    RealFormat = Platform.FormatFile;
+    Platform.FormatFile = LockCheckingFormat;
+    InfoLogWrites = InfoLogWritesUnlocked = 0;
+    WriteListDiagnostics(list);
+    EXPECT_EQ(InfoLogWrites, 2);
+    EXPECT_EQ(InfoLogWritesUnlocked, 0);
+    EXPECT_EQ(ReadBack(InfoLog), "Action specified is : DENY\nAction specified is : ALLOW\n");
+    FreeLoadedList(list);
+}
+
+// What the loader keeps of each line it names: its number in the file, the
+// number the message quotes, the kind and the field, in file order.
+TEST(ListDiagnostics, EachReportedLineAsData) {
+    LoadedList list;
+    LoadText("# remark\n\nMAC_ACTION = {ALLOW}\n0011223344\n00-11-22-33-44-55\n00112233445g\n",
+             list);
+    struct Expected {
+        int32_t fileLine;
+        int32_t quotedLine;
+        DiagnosticKind kind;
+        const char* field;
+    };
+    const Expected kExpected[] = {
+        {2, 0, DiagnosticKind::kKeywordNotSpecified, ""},
+        {3, 0, DiagnosticKind::kActionSpecified, ""},
+        {4, 4, DiagnosticKind::kAddressLength, "0011223344"},
+        {5, 5, DiagnosticKind::kEntryNotInFormat, ""},
+        {6, 6, DiagnosticKind::kAddressDigits, "00112233445g"},
+    };
+    ASSERT_EQ(list.Diagnostics.size(), std::size(kExpected));
+    for (size_t i = 0; i < std::size(kExpected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(list.Diagnostics[i].fileLine, kExpected[i].fileLine);
+        EXPECT_EQ(list.Diagnostics[i].quotedLine, kExpected[i].quotedLine);
+        EXPECT_EQ(list.Diagnostics[i].kind, kExpected[i].kind);
+        EXPECT_STREQ(list.Diagnostics[i].field, kExpected[i].field);
+    }
+    FreeLoadedList(list);
 }
 
 TEST(IsHexAddress, OnlyTheFirstTwelveCharactersAndOnlyHexDigits) {
