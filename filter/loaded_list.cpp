@@ -38,26 +38,29 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
     return 0;
 }
 
-// One lookup for the address, then one for each prefix length in use, on a
-// copy of the key padded as the loader pads prefixes.
+// One lookup for the address, then one for each prefix length in use.
 bool IsListed(const LoadedList& list, const char* key) {
-    const AddressNode* root = list.AddressSet;
-    if (AddressSetFind(key, root) != nullptr) {
-        return true;
-    }
+    return AddressSetFind(key, list.AddressSet) != nullptr ||
+           CoveringPrefix(list, key, kAddressKeySize - 1) != 0;
+}
+
+// One lookup for each shorter prefix length in use, on a copy of the key
+// padded as the loader pads prefixes.
+int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
     const unsigned lengths = list.PrefixLengths;
     if (lengths == 0) {
-        return false;
+        return 0;
     }
     char probe[kAddressKeySize];
     std::memcpy(probe, key, sizeof probe);
-    for (int digits = kLongestPrefix; digits >= 1; --digits) {
-        probe[digits] = kPrefixPad;
-        if ((lengths & (1u << digits)) != 0 && AddressSetFind(probe, root) != nullptr) {
-            return true;
+    for (int length = kLongestPrefix; length >= 1; --length) {
+        probe[length] = kPrefixPad;
+        if (length < digits && (lengths & (1u << length)) != 0 &&
+            AddressSetFind(probe, list.AddressSet) != nullptr) {
+            return length;
         }
     }
-    return false;
+    return 0;
 }
 
 void FreeLoadedList(LoadedList& list) {

@@ -63,6 +63,12 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size);
 // covers it. Allocates nothing and takes no lock.
 bool IsListed(const LoadedList& list, const char* key);
 
+// Covered by a prefix: the digits of the longest prefix entry of the list
+// that has fewer than `digits` digits and with which `key` begins; 0 when
+// there is none. `key` is an address key, or a prefix key with `digits`
+// digits. Allocates nothing and takes no lock.
+int CoveringPrefix(const LoadedList& list, const char* key, int digits);
+
 // Releases the set and forgets the diagnostics: the list is empty again.
 void FreeLoadedList(LoadedList& list);
 

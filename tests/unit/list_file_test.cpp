@@ -245,6 +245,25 @@ TEST(ListDiagnostics, EachReportedLineAsData) {
     FreeLoadedList(list);
 }
 
+// Covered by a prefix: the longest shorter prefix entry a key begins with.
+TEST(CoveringPrefix, LongestShorterPrefixEntryThatAKeyBeginsWith) {
+    LoadedList list;
+    LoadText("MAC_ACTION = {DENY}\n001C*\n001c23*\n001c23abcdef\n", list);
+    struct Case {
+        const char* key;
+        int digits;
+        int covering;
+    };
+    const Case kCases[] = {
+        {"001c23abcdef", 12, 6}, {"001c24000000", 12, 4}, {"001d00000000", 12, 0},
+        {"001c23******", 6, 4},  {"001c********", 4, 0},  {"001c2*******", 5, 4},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(CoveringPrefix(list, c.key, c.digits), c.covering) << c.key;
+    }
+    FreeLoadedList(list);
+}
+
 TEST(IsHexAddress, OnlyTheFirstTwelveCharactersAndOnlyHexDigits) {
     EXPECT_EQ(IsHexAddress("0123456789ab"), 1);
     EXPECT_EQ(IsHexAddress("CDEFcdef0000 and more"), 1);
