@@ -24,6 +24,7 @@ inline bool IsPrefixKey(const char* key) {
     return key[kLongestPrefix] == kPrefixPad;
 }
 
+// How many addresses and prefixes a set holds.
 EntryCounts CountEntries(const AddressNode* root);
 
 // Reads the open list stream into `list`, which is empty: the action from

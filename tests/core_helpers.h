@@ -58,6 +58,13 @@ inline void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
+// The key of the 48-bit address `address`: 12 lowercase digits.
+inline std::string Key(uint64_t address) {
+    char text[kAddressKeySize];
+    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
+    return text;
+}
+
 // A BOOTREQUEST of `size` bytes (at most 300) with `address` at the start
 // of chaddr.
 inline std::vector<uint8_t> Message(const uint8_t (&address)[6], size_t size = 300) {

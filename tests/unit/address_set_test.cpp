@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core_helpers.h"
 #include "platform/platform.h"
 
 namespace {
@@ -37,12 +38,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace macgate {
 namespace {
-
-std::string Key(uint64_t address) {
-    char text[kAddressKeySize];
-    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
-    return text;
-}
 
 // Keys k1 < k2 < ... are Key(1), Key(2), ...; the shape is written as
 // "value(left,right)" with the hexadecimal value of each key.

@@ -21,12 +21,6 @@
 namespace macgate {
 namespace {
 
-std::string Key(uint64_t address) {
-    char text[kAddressKeySize];
-    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
-    return text;
-}
-
 // "key(left,right)" for every node, with its height: two trees print alike
 // exactly when they have the same shape, keys and heights.
 std::string Shape(const AddressNode* node) {
