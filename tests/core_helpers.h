@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "callout/callout.h"
 #include "config/startup.h"
 #include "config/state.h"
 #include "filter/address_set.h"
@@ -116,6 +117,29 @@ inline const LoadedList* PublishKeys(unsigned char action, const std::vector<std
     list->Entries = CountEntries(list->AddressSet);
     PublishList(list);
     return list;
+}
+
+// What start-up leaves for the concurrency tests: an allow list of the
+// addresses of the block `base` (last byte 0) whose last byte is a multiple
+// of `step`, and the info log configured at `infoLogPath` but closed.
+inline void StartWithEveryNth(uint64_t base, int step, const std::string& infoLogPath) {
+    std::vector<std::string> keys;
+    for (int last = 0; last < 256; last += step) {
+        keys.push_back(Key(base | static_cast<uint64_t>(last)));
+    }
+    PublishKeys(1, keys);
+    std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", infoLogPath.c_str());
+    InfoLogEnabled = 1;
+}
+
+// The process flag that DhcpNewPktHook gives for `message`, called as the
+// server calls it.
+inline int32_t HookVerdict(std::vector<uint8_t>& message) {
+    uint8_t* packet = message.data();
+    uint32_t size = static_cast<uint32_t>(message.size());
+    int32_t flag = -1;
+    DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag);
+    return flag;
 }
 
 }  // namespace macgate

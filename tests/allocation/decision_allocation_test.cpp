@@ -17,12 +17,6 @@
 namespace macgate {
 namespace {
 
-int32_t Decide(uint8_t* message, uint32_t size) {
-    int32_t flag = -1;
-    DhcpNewPktHook(&message, &size, 0, nullptr, nullptr, &flag);
-    return flag;
-}
-
 TEST(DecisionAllocation, NoDecisionAllocates) {
     const std::string path = testing::TempDir() + "macgate-allocation-" +
                              std::to_string(std::random_device()()) + ".log";
@@ -59,12 +53,12 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
             InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
             ASSERT_NE(InfoLog, nullptr);
             // The stream's buffer and the time zone come with the first line.
-            Decide(message.data(), 300);
+            HookVerdict(message);
         }
         const uint64_t before = Allocations.load();
         int wrong = 0;
         for (int i = 0; i < 100; ++i) {
-            wrong += Decide(message.data(), 300) != test.verdict ? 1 : 0;
+            wrong += HookVerdict(message) != test.verdict ? 1 : 0;
         }
         EXPECT_EQ(wrong, 0) << test.name;
         EXPECT_EQ(Allocations.load() - before, 0u) << test.name;

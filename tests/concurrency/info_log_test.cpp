@@ -38,15 +38,7 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
     std::remove(path.c_str());
 
     // Allow list of the even last bytes.
-    std::vector<std::string> keys;
-    for (int last = 0; last < 256; last += 2) {
-        char key[kAddressKeySize];
-        std::snprintf(key, sizeof key, "001a2b3c4d%02x", last);
-        keys.push_back(key);
-    }
-    PublishKeys(1, keys);
-    std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", path.c_str());
-    InfoLogEnabled = 1;
+    StartWithEveryNth(0x001a2b3c4d00, 2, path);
 
     constexpr int kPacketThreads = 4;
     constexpr int kRounds = 40;
@@ -60,11 +52,7 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
             uint8_t last = static_cast<uint8_t>(t * 61 + 1);
             while (!stop.load()) {
                 std::vector<uint8_t> message = Message(last);
-                uint8_t* packet = message.data();
-                uint32_t size = static_cast<uint32_t>(message.size());
-                int32_t flag = -1;
-                DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag);
-                if (flag != (last % 2 == 0 ? 1 : 0)) {
+                if (HookVerdict(message) != (last % 2 == 0 ? 1 : 0)) {
                     ++wrongVerdicts;
                 }
                 ++decisions;
