@@ -131,8 +131,10 @@ ActionLine ParseActionLine(const char* line) {
         ++p;
     }
     if (*p == '#') {
+        result.stop = HeaderStop::kComment;
         return result;
     }
+    result.stop = HeaderStop::kKeyword;
 
     char keyword[kKeywordLength + 1];
     for (int i = 0; i < kKeywordLength; ++i) {
@@ -150,6 +152,7 @@ ActionLine ParseActionLine(const char* line) {
     }
     p += kKeywordLength;
 
+    result.stop = HeaderStop::kEquals;
     while (*p == ' ') {
         ++p;
     }
@@ -160,9 +163,11 @@ ActionLine ParseActionLine(const char* line) {
     while (*p == ' ') {
         ++p;
     }
+    result.stop = HeaderStop::kBrace;
     if (*p != '{') {
         return result;
     }
+    result.stop = HeaderStop::kAction;
     ++p;
     while (*p == ' ') {
         ++p;
@@ -193,7 +198,9 @@ ActionLine ParseActionLine(const char* line) {
         return result;
     }
     result.actionKnown = true;
+    result.tail = static_cast<int>(p - line);
 
+    result.stop = HeaderStop::kLineFeed;
     if (*p == '\0') {
         return result;  // the word ran to the end of a line without a line feed
     }
@@ -201,7 +208,12 @@ ActionLine ParseActionLine(const char* line) {
     while (*p == ' ' || *p == '}' || *p == '\t') {
         ++p;
     }
-    result.header = *p == '\n';
+    if (*p != '\n') {
+        result.stop = *p == '\0' ? HeaderStop::kLineFeed : HeaderStop::kTail;
+        return result;
+    }
+    result.stop = HeaderStop::kHeader;
+    result.header = true;
     return result;
 }
 

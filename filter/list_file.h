@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "filter/address_set.h"
@@ -33,10 +34,22 @@ EntryCounts CountEntries(const AddressNode* root);
 // action word, which the info log names). Writes nothing.
 void LoadAddressList(FILE* stream, LoadedList& list);
 
-// The header rule, for one candidate header line.
+// The header rule, for one candidate header line. Where the rule stopped:
+enum class HeaderStop : uint8_t {
+    kHeader,    // at the line feed: the line is the header line
+    kComment,   // at a '#' before the keyword
+    kKeyword,   // the first 10 characters are not MAC_ACTION
+    kEquals,    // no '=' after the keyword and spaces
+    kBrace,     // no '{' after the '=' and spaces
+    kAction,    // the word is neither ALLOW nor DENY
+    kTail,      // something but spaces, tabs and '}' after the word
+    kLineFeed,  // the line's text ends without a line feed
+};
 constexpr int kActionWordSize = 20;
 struct ActionLine {
     bool header = false;  // the line is the header line
+    HeaderStop stop = HeaderStop::kComment;
+    int tail = 0;  // with an action word: where in the line the word ends
     // The action word is ALLOW or DENY: the list takes `action` even when
     // the rest of the line makes it no header line.
     bool actionKnown = false;

@@ -109,7 +109,7 @@ constexpr char kDeny[] = "Action specified is : DENY\n";
 
 struct HeaderCase {
     const char* line;
-    bool accepted;
+    HeaderStop stop;  // the line is accepted at kHeader only
     int action;
     const char* errors;
     const char* info;
@@ -117,34 +117,35 @@ struct HeaderCase {
 
 const HeaderCase kHeaderCases[] = {
     // Accepted forms.
-    {"MAC_ACTION = {ALLOW}\n", true, 1, "", kAllow},
-    {"mac_action={deny}\n", true, 0, "", kDeny},
-    {" \t MAC_action  =  {  Allow  } \t}}\n", true, 1, "", kAllow},
-    {"MAC_ACTION = {DENY \n", true, 0, "", kDeny},
+    {"MAC_ACTION = {ALLOW}\n", HeaderStop::kHeader, 1, "", kAllow},
+    {"mac_action={deny}\n", HeaderStop::kHeader, 0, "", kDeny},
+    {" \t MAC_action  =  {  Allow  } \t}}\n", HeaderStop::kHeader, 1, "", kAllow},
+    {"MAC_ACTION = {DENY \n", HeaderStop::kHeader, 0, "", kDeny},
     // Not the keyword.
-    {"\n", false, kUntouched, kNotSpecified, ""},
-    {"", false, kUntouched, kNotSpecified, ""},
-    {"MAC_ACTIO\n", false, kUntouched, kNotSpecified, ""},
+    {"\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"MAC_ACTIO\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
     {"MAC_\xff"
      "CTION = {ALLOW}\n",
-     false, kUntouched, kNotSpecified, ""},
-    {"MAC-ACTION = {ALLOW}\n", false, kUntouched, kNotSpecified, ""},
-    {"001122334455\n", false, kUntouched, kNotSpecified, ""},
+     HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"MAC-ACTION = {ALLOW}\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"001122334455\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
     // Keyword, '=' and '{' in order, but no action word.
-    {"MAC_ACTION = {ALLOW\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {\tALLOW}\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {}\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {ALLOWALLOWALLOWALLOWALLOW}\n", false, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {ALLOW\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {\tALLOW}\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {}\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {ALLOWALLOWALLOWALLOWALLOW}\n", HeaderStop::kAction, kUntouched, kNotCorrect,
+     ""},
     // Refused in silence; a recognised action word stands all the same.
-    {"  # MAC_ACTION = {ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION\t= {ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION =\t{ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTIONX={ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION = ALLOW\n", false, kUntouched, "", ""},
-    {"MAC_ACTION = {ALLOW} # remark\n", false, 1, "", kAllow},
-    {"MAC_ACTION = {DENY}", false, 0, "", kDeny},
-    {"MAC_ACTION = {ALLOW", false, 1, "", kAllow},
+    {"  # MAC_ACTION = {ALLOW}\n", HeaderStop::kComment, kUntouched, "", ""},
+    {"MAC_ACTION\t= {ALLOW}\n", HeaderStop::kEquals, kUntouched, "", ""},
+    {"MAC_ACTION =\t{ALLOW}\n", HeaderStop::kBrace, kUntouched, "", ""},
+    {"MAC_ACTIONX={ALLOW}\n", HeaderStop::kEquals, kUntouched, "", ""},
+    {"MAC_ACTION = ALLOW\n", HeaderStop::kBrace, kUntouched, "", ""},
+    {"MAC_ACTION = {ALLOW} # remark\n", HeaderStop::kTail, 1, "", kAllow},
+    {"MAC_ACTION = {DENY}", HeaderStop::kLineFeed, 0, "", kDeny},
+    {"MAC_ACTION = {ALLOW", HeaderStop::kLineFeed, 1, "", kAllow},
 };
 
 // The text a diagnostic of `kind` renders, or "" for none.
@@ -158,12 +159,15 @@ TEST(ParseActionLine, AcceptedAndRefusedHeaderForms) {
     for (const HeaderCase& c : kHeaderCases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.line)));
         ActionLine line = ParseActionLine(c.line);
-        EXPECT_EQ(line.header, c.accepted);
+        EXPECT_EQ(line.stop, c.stop);
+        EXPECT_EQ(line.header, c.stop == HeaderStop::kHeader);
         EXPECT_EQ(line.actionKnown ? line.action : kUntouched, c.action);
         EXPECT_EQ(TextOf(line.message), c.errors);
         EXPECT_EQ(line.actionKnown ? TextOf(DiagnosticKind::kActionSpecified, line.action) : "",
                   c.info);
-    }
+    }  // Where the word ends, for a reader that quotes the tail.
+    const char kRemark[] = "MAC_ACTION = {ALLOW} # remark\n";
+    EXPECT_STREQ(kRemark + ParseActionLine(kRemark).tail, "} # remark\n");
 }
 
 TEST(ParseActionLine, LongActionWordIsCutAtNineteen) {
