@@ -129,9 +129,10 @@ void StartUp(benchmark::State& state) {
     for (auto _ : state) {
         CalloutTable table = {};
         DhcpServerCalloutEntry(nullptr, 0, &table);
-        benchmark::DoNotOptimize(AddressSet);
+        const LoadedList* list = ListInUse.load();
+        benchmark::DoNotOptimize(list);
         state.PauseTiming();
-        if (CountKeys(AddressSet) != count) {
+        if (list == nullptr || CountKeys(list->AddressSet) != count) {
             state.SkipWithError("not every address was loaded");
         }
         Release();
@@ -166,7 +167,9 @@ void ReadLines(benchmark::State& state) {
 size_t HeapBytes() {
     struct mallinfo2 info = mallinfo2();
     size_t bytes = info.uordblks + info.hblkhd;
-    for (const AddressBlock* block = AddressBlocks; block != nullptr; block = block->next) {
+    const LoadedList* list = ListInUse.load();
+    const AddressBlock* blocks = list != nullptr ? list->AddressBlocks : nullptr;
+    for (const AddressBlock* block = blocks; block != nullptr; block = block->next) {
         bytes += block->count * sizeof(AddressNode);
     }
     return bytes;

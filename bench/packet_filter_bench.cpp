@@ -26,7 +26,11 @@
 
 namespace {
 
-using macgate::AddressSet;
+using macgate::ListInUse;
+using macgate::LoadedList;
+
+// The list the address-only decisions are made on, in use while they run.
+LoadedList AddressList;
 
 constexpr size_t kMessageSize = 300;
 constexpr size_t kChaddr = 28;
@@ -66,7 +70,8 @@ Workload& WorkloadFor(size_t size) {
     if (work.size == size) {
         return work;
     }
-    AddressSet = macgate::AddressSetFree(AddressSet);
+    ListInUse.store(nullptr);
+    macgate::FreeLoadedList(AddressList);
     work = Workload();
     work.size = size;
     std::mt19937_64 random(size);
@@ -81,9 +86,11 @@ Workload& WorkloadFor(size_t size) {
     // allocated in a pass of its own.
     macgate::PendingKeys pending = {};
     for (uint64_t address : work.hits) {
-        AddressSet = macgate::AddressSetAdd(KeyText(address).c_str(), AddressSet, pending);
+        AddressList.AddressSet = macgate::AddressSetAdd(
+            KeyText(address).c_str(), AddressList.AddressSet, pending, &AddressList.AddressBlocks);
     }
-    AddressSet = macgate::AddressSetAddPending(AddressSet, pending);
+    AddressList.AddressSet =
+        macgate::AddressSetAddPending(AddressList.AddressSet, pending, &AddressList.AddressBlocks);
     for (uint64_t address : work.hits) {
         work.texts.insert(KeyText(address));
     }
@@ -94,7 +101,8 @@ Workload& WorkloadFor(size_t size) {
         }
     }
     std::shuffle(work.hits.begin(), work.hits.end(), random);
-    macgate::FilterAction = 1;  // ALLOW: hits get 1, misses 0
+    AddressList.FilterAction = 1;  // ALLOW: hits get 1, misses 0
+    ListInUse.store(&AddressList);
     macgate::InfoLogEnabled = 0;
     return work;
 }
@@ -187,8 +195,8 @@ void BM_DecisionInfoLogOn(benchmark::State& state) {
 // prefixes, loaded through the list loader into a set of their own, which
 // each run puts in place of the address-only set and takes out again.
 struct PrefixWorkload {
-    macgate::AddressNode* root = nullptr;
-    uint16_t lengths = 0;
+    LoadedList list;
+    bool loaded = false;
     std::vector<uint64_t> addressHits;  // listed addresses
     std::vector<uint64_t> prefixHits;   // unlisted addresses inside a prefix
     std::vector<uint64_t> misses;       // neither
@@ -201,7 +209,7 @@ PrefixWorkload PrefixWork;
 
 PrefixWorkload& PrefixWorkloadFor() {
     PrefixWorkload& work = PrefixWork;
-    if (work.root != nullptr) {
+    if (work.loaded) {
         return work;
     }
     const Workload& addresses = WorkloadFor(kPrefixListAddresses);
@@ -219,14 +227,9 @@ PrefixWorkload& PrefixWorkloadFor() {
         }
     }
     std::rewind(list);
-    macgate::AddressNode* saved = AddressSet;
-    AddressSet = nullptr;
-    macgate::LoadAddressList(list);
+    macgate::LoadAddressList(list, work.list);
     std::fclose(list);
-    work.root = AddressSet;
-    work.lengths = macgate::PrefixLengths;
-    AddressSet = saved;
-    macgate::PrefixLengths = 0;
+    work.loaded = true;
 
     std::vector<uint64_t> ouis(prefixes.begin(), prefixes.end());
     work.addressHits = addresses.hits;
@@ -253,12 +256,9 @@ void BM_DecisionWithPrefixes(benchmark::State& state, PrefixCase which) {
     const std::vector<uint64_t>& keys = which == kAddressHit  ? work.addressHits
                                         : which == kPrefixHit ? work.prefixHits
                                                               : work.misses;
-    macgate::AddressNode* saved = AddressSet;
-    AddressSet = work.root;
-    macgate::PrefixLengths = work.lengths;
+    LoadedList* saved = ListInUse.exchange(&work.list);
     RunDecisions(state, keys, HookDecision);
-    AddressSet = saved;
-    macgate::PrefixLengths = 0;
+    ListInUse.store(saved);
 }
 
 }  // namespace
@@ -291,7 +291,8 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    AddressSet = macgate::AddressSetFree(AddressSet);
-    PrefixWork.root = macgate::AddressSetFree(PrefixWork.root);
+    ListInUse.store(nullptr);
+    macgate::FreeLoadedList(AddressList);
+    macgate::FreeLoadedList(PrefixWork.list);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "callout/callout.h"
+#include "config/decision.h"
 #include "filter/packet_filter.h"
 
 extern "C" MACGATE_EXPORT uint32_t MACGATE_CALL

@@ -2,7 +2,9 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <mutex>
 
+#include "config/state.h"
 #include "platform/platform.h"
 
 namespace macgate {
@@ -65,6 +67,67 @@ void FormatLogTimestamp(char (&text)[kTimestampTextSize]) {
     out = PutTwoDigits(out, year % 100);
     *out++ = '\n';
     *out = '\0';
+}
+
+void WriteListDiagnostics(const LoadedList& list) {
+    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+        char text[128];
+        FormatDiagnostic(diagnostic, text, sizeof text);
+        if (diagnostic.kind != DiagnosticKind::kActionSpecified) {
+            LogMessage(ErrorLog, "%s", text);
+        } else if (InfoLogEnabled == 1) {
+            std::lock_guard<std::mutex> guard(InfoLogLock);
+            LogMessage(InfoLog, "%s", text);
+        }
+    }
+}
+
+namespace {
+
+void WriteControlLine(const char* line) {
+    LogMessage(InfoLog, "%s", line);
+    Platform.FlushFile(InfoLog);
+}
+
+}  // namespace
+
+void ServerControlEvent(uint32_t event) {
+    // Written once by start-up, before the hooks were in the server's table.
+    if (InfoLogEnabled != 1) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    switch (event) {
+        case kServerStart:
+            // A second start keeps the stream it has: reopening would be refused
+            // by our own share mode and lose every packet line until stop.
+            if (InfoLog == nullptr) {
+                InfoLog = Platform.OpenFile(InfoLogPath, "a", kLogShare);
+            }
+            if (InfoLog != nullptr) {
+                WriteControlLine("The DHCP server has successfully started.\n");
+            }
+            break;
+        case kServerStop:
+            if (InfoLog != nullptr) {
+                LogMessage(InfoLog, "%s", "The DHCP server has successfully stopped.\n");
+                Platform.CloseFile(InfoLog);
+                InfoLog = nullptr;
+            }
+            break;
+        case kServerPause:
+            if (InfoLog != nullptr) {
+                WriteControlLine("The DHCP server has been paused.\n");
+            }
+            break;
+        case kServerContinue:
+            if (InfoLog != nullptr) {
+                WriteControlLine("The DHCP server has been continued.\n");
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 }  // namespace macgate

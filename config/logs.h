@@ -1,9 +1,11 @@
 // Writing to the error and info logs.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "filter/loaded_list.h"
 
 namespace macgate {
 
@@ -24,5 +26,21 @@ void LogMessage(FILE* stream, const char* format, ...);
 // converted. Thread-safe.
 constexpr int kTimestampTextSize = 26;
 void FormatLogTimestamp(char (&text)[kTimestampTextSize]);
+
+// Writes what the load said of its lines, in file order: each message to
+// ErrorLog, and each action line to InfoLog when the info log is on.
+void WriteListDiagnostics(const LoadedList& list);
+
+// The server's control events, numbered as the Windows DHCP server numbers
+// them.
+constexpr uint32_t kServerStart = 1;
+constexpr uint32_t kServerStop = 2;
+constexpr uint32_t kServerPause = 3;
+constexpr uint32_t kServerContinue = 4;
+
+// What a control event does to the info log when it is on: start opens it
+// for appending, and each event writes its line; stop then closes it. Any
+// other code does nothing.
+void ServerControlEvent(uint32_t event);
 
 }  // namespace macgate

@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "config/logs.h"
 #include "config/registry.h"
 #include "config/state.h"
-#include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "platform/platform.h"
 
@@ -66,12 +66,18 @@ void InitializeFilter() {
     std::free(infoLogPath);
 }
 
+void PublishList(LoadedList* list) {
+    LoadedList* before = ListInUse.exchange(list);
+    if (before != nullptr) {
+        FreeLoadedList(*before);
+        delete before;
+    }
+}
+
 void StopFilter() {
     CloseErrorLog();
     CloseInfoLog();
-    AddressSet = AddressSetFree(AddressSet);
-    PrefixLengths = 0;
-    FilterAction = 0;
+    PublishList(nullptr);
     std::lock_guard<std::mutex> guard(InfoLogLock);
     InfoLogEnabled = 0;
     std::memset(InfoLogPath, 0, sizeof InfoLogPath);
@@ -131,13 +137,18 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
         CloseErrorLog();
         return;
     }
-    LoadAddressList(list);
+    // Without memory for the list nothing is loaded, and every client served.
+    LoadedList* loaded = new (std::nothrow) LoadedList;
+    if (loaded != nullptr) {
+        LoadAddressList(list, *loaded);
+        WriteListDiagnostics(*loaded);
+    }
     if (listRead != nullptr) {
         listRead(list);
     }
     Platform.CloseFile(list);
 
-    if (AddressSet == nullptr) {
+    if (loaded == nullptr || loaded->AddressSet == nullptr) {
         LogMessage(ErrorLog, "File format not proper\n");
     } else if (InfoLogEnabled == 1) {
         std::lock_guard<std::mutex> guard(InfoLogLock);
@@ -145,6 +156,7 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     }
     CloseErrorLog();
     CloseInfoLog();
+    PublishList(loaded);
 }
 
 }  // namespace macgate

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "filter/loaded_list.h"
+
 namespace macgate {
 
 // The error log start-up writes, in the current folder, when it is given none.
@@ -21,9 +23,15 @@ void InitializeFilter();
 void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath,
                  void (*listRead)(FILE* list) = nullptr);
 
-// Puts the filter back in its just-loaded state: closes both logs, releases
-// the set and clears the action and the info-log settings. For hosts that
-// unload the filter and start it again (Kea's config-reload).
+// Puts the filter back in its just-loaded state, the one reset of all that
+// start-up sets: closes both logs, releases the list in use and clears the
+// info-log settings. For hosts that unload the filter and start it again
+// (Kea's config-reload).
 void StopFilter();
+
+// Puts `list`, made with new, in use in place of the list in use, which is
+// released; the filter owns it from then on. Null leaves no list in use.
+// Only while no decision can run: before the hooks are in the host's table.
+void PublishList(LoadedList* list);
 
 }  // namespace macgate

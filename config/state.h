@@ -1,37 +1,22 @@
-// Process-wide state of the filter. Everything here is zero when the library
-// is loaded; start-up fills it on the host's thread before any hook can run,
-// and afterwards only InfoLog changes (under InfoLogLock).
+// Process-wide state of the filter: the list in use and the two logs.
+// Everything here is zero when the library is loaded. Start-up fills it on
+// the host's thread before any hook can run, and stop (StopFilter) puts all
+// of it back; in between only InfoLog changes (under InfoLogLock).
 #pragma once
 
-#include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 
+#include "filter/loaded_list.h"
+
 namespace macgate {
 
-struct AddressNode;
-
-// Root of the address set; null is the empty set.
-extern AddressNode* AddressSet;
-
-// The prefix lengths in use: bit n is set when a prefix entry of n digits
-// (1 to 11) is in the AddressSet. 0 when the list holds addresses alone.
-extern uint16_t PrefixLengths;
-
-// A block of nodes that a loaded list's set was built in, in a list of all
-// such blocks still in use; null when every node was allocated alone.
-struct AddressBlock {
-    AddressNode* nodes;
-    size_t count;
-    bool freeing;  // its tree is being released
-    AddressBlock* next;
-};
-extern AddressBlock* AddressBlocks;
-
-// 1 for ALLOW (listed clients are served, all others dropped),
-// 0 for DENY (listed clients are dropped, all others served).
-extern unsigned char FilterAction;
+// The list that decisions are made on, published by start-up and taken back
+// by stop; null when none is loaded, which serves every client. A decision
+// reads it once, so that a list can be put in its place between two.
+extern std::atomic<LoadedList*> ListInUse;
 
 // The two log streams; null means "not open" and messages for it are dropped.
 extern FILE* ErrorLog;
@@ -44,18 +29,8 @@ extern int32_t InfoLogEnabled;
 constexpr int kPathBufferSize = 1024;
 extern char InfoLogPath[kPathBufferSize];
 
-// The loader's working state: the last action word read (upper-cased, at
-// most 19 characters) and the line number that entry-line messages quote.
-constexpr int kActionWordSize = 20;
-extern char ActionWord[kActionWordSize];
-extern int32_t LineNumber;
-
 // Serialises every check-write-flush, open and close of InfoLog, so that the
 // control hook can never close the stream under a packet thread's write.
 extern std::mutex InfoLogLock;
-
-// Test-only: closes both logs, releases the set and zeroes everything, so
-// that the library is back in its "just loaded" state.
-void ResetStateForTesting();
 
 }  // namespace macgate

@@ -5,7 +5,6 @@
 #include <initializer_list>
 #include <new>
 
-#include "config/state.h"
 #include "platform/platform.h"
 
 namespace macgate {
@@ -166,47 +165,42 @@ AddressNode* AddressSetInsert(const char* key, AddressNode* node) {
 
 namespace {
 
-AddressBlock* BlockOf(const AddressNode* node) {
+bool InBlocks(const AddressNode* node, const AddressBlock* blocks) {
     uintptr_t address = reinterpret_cast<uintptr_t>(node);
-    for (AddressBlock* block = AddressBlocks; block != nullptr; block = block->next) {
+    for (const AddressBlock* block = blocks; block != nullptr; block = block->next) {
         uintptr_t first = reinterpret_cast<uintptr_t>(block->nodes);
         if (address >= first && address - first < block->count * sizeof(AddressNode)) {
-            return block;
+            return true;
         }
     }
-    return nullptr;
+    return false;
 }
 
 // Children before their parent; the depth is bounded by the tree's height.
-// A node of a block is left to its block, which is marked for release.
-void FreeNodes(AddressNode* node) {
+// A node of a block is left to its block.
+void FreeNodes(AddressNode* node, const AddressBlock* blocks) {
     if (node == nullptr) {
         return;
     }
-    FreeNodes(node->left);
+    FreeNodes(node->left, blocks);
     node->left = nullptr;
-    FreeNodes(node->right);
+    FreeNodes(node->right, blocks);
     node->right = nullptr;
-    AddressBlock* block = BlockOf(node);
-    if (block != nullptr) {
-        block->freeing = true;
-    } else {
+    if (!InBlocks(node, blocks)) {
         Platform.FreeMemory(node, sizeof(AddressNode));
     }
 }
 
 }  // namespace
 
-AddressNode* AddressSetFree(AddressNode* root) {
-    FreeNodes(root);
-    for (AddressBlock** link = &AddressBlocks; *link != nullptr;) {
-        AddressBlock* block = *link;
-        if (block->freeing) {
-            *link = block->next;
+AddressNode* AddressSetFree(AddressNode* root, AddressBlock** blocks) {
+    FreeNodes(root, blocks != nullptr ? *blocks : nullptr);
+    if (blocks != nullptr) {
+        while (*blocks != nullptr) {
+            AddressBlock* block = *blocks;
+            *blocks = block->next;
             Platform.FreeMemory(block->nodes, block->count * sizeof(AddressNode));
             Platform.FreeMemory(block, sizeof(AddressBlock));
-        } else {
-            link = &block->next;
         }
     }
     return nullptr;
@@ -405,9 +399,9 @@ void AddHighest(RightEdge& edge, AddressNode* node) {
 }
 
 // Builds the tree of `count` distinct keys in ascending order in one block
-// of nodes, laid out again for lookups. Null when there is no memory for the
-// block.
-AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
+// of nodes, laid out again for lookups, and adds the block to `*blocks`.
+// Null when there is no memory for the block.
+AddressNode* BuildInBlock(const PendingKey* keys, size_t count, AddressBlock** blocks) {
     void* record = Platform.AllocateMemory(sizeof(AddressBlock));
     void* memory = AllocateArray(count, sizeof(AddressNode));
     if (record == nullptr || memory == nullptr) {
@@ -427,13 +421,14 @@ AddressNode* BuildInBlock(const PendingKey* keys, size_t count) {
         node->height = 1;
         AddHighest(edge, node);
     }
-    AddressBlocks = new (record) AddressBlock{block, count, false, AddressBlocks};
+    *blocks = new (record) AddressBlock{block, count, *blocks};
     return LayOutForLookups(edge.root, block, keys, count);
 }
 
 }  // namespace
 
-AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending) {
+AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending,
+                           AddressBlock** blocks) {
     if (!pending.direct) {
         if (pending.count < pending.capacity || GrowPending(pending)) {
             pending.keys[pending.count++] = ToPending(key);
@@ -441,13 +436,13 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
         }
         // No room to gather more: what is gathered goes in now, and so does
         // every later key, one node at a time.
-        root = AddressSetAddPending(root, pending);
+        root = AddressSetAddPending(root, pending, blocks);
         pending.direct = true;
     }
     return AddressSetInsert(key, root);
 }
 
-AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
+AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks) {
     PendingKey* keys = pending.keys;
     PendingKey* end = keys + pending.count;
     const size_t size = pending.capacity * sizeof(PendingKey);
@@ -464,7 +459,7 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending) {
 
     AddressNode* built = nullptr;
     if (root == nullptr) {
-        built = BuildInBlock(keys, count);
+        built = BuildInBlock(keys, count, blocks);
     }
     if (built != nullptr) {
         root = built;

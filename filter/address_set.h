@@ -37,9 +37,17 @@ const AddressNode* AddressSetFind(const char* key, const AddressNode* root);
 // back unchanged.
 AddressNode* AddressSetInsert(const char* key, AddressNode* root);
 
-// Releases every node, children before parents, and the blocks that the
-// nodes of loaded lists share (AddressBlocks); gives null.
-AddressNode* AddressSetFree(AddressNode* root);
+// A block of nodes that a set was built in, in a list of the set's blocks.
+struct AddressBlock {
+    AddressNode* nodes;
+    size_t count;
+    AddressBlock* next;
+};
+
+// Releases every node, children before parents: a node that stands in one
+// of `blocks` goes with its block, and then every block of `blocks` is
+// released and `*blocks` made null. Gives null.
+AddressNode* AddressSetFree(AddressNode* root, AddressBlock** blocks = nullptr);
 
 // The node's height, 0 for null.
 int32_t NodeHeight(const AddressNode* node);
@@ -68,14 +76,16 @@ struct PendingKeys {
 
 // Takes an accepted key: keeps it in `pending`, or, once there is no memory
 // left to keep more, inserts it at once. Gives the root, which the caller
-// stores in place of the one it passed.
-AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending);
+// stores in place of the one it passed; a block the set is built in is added
+// to `*blocks`.
+AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending,
+                           AddressBlock** blocks);
 
 // Inserts every key of `pending` in ascending order, empties it and gives
-// the new root. Into an empty tree the nodes come from one block, which the
-// finished tree is laid out in again for lookups; without memory for the
-// block, each node is allocated alone. A key is lost only when no memory is
-// left for its node.
-AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending);
+// the new root. Into an empty tree the nodes come from one block, added to
+// `*blocks`, which the finished tree is laid out in again for lookups;
+// without memory for the block, each node is allocated alone. A key is lost
+// only when no memory is left for its node.
+AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks);
 
 }  // namespace macgate

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "config/logs.h"
-#include "config/state.h"
+#include <new>
+
 #include "platform/platform.h"
 
 namespace macgate {
@@ -18,19 +18,6 @@ constexpr int kAddressLength = kAddressKeySize - 1;
 
 bool IsHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-// 1 to 11 hexadecimal digits and a '*' as the last of `length` characters.
-bool IsPrefixField(const char* field, int length) {
-    if (length < 2 || field[length - 1] != '*') {
-        return false;
-    }
-    for (int i = 0; i < length - 1; ++i) {
-        if (!IsHexDigit(field[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool IsByteFF(char c) {
@@ -74,133 +61,175 @@ void SkipByteOrderMark(char (&line)[kLineBufferSize]) {
     }
 }
 
-void CountLine() {
-    if (LineNumber < INT32_MAX) {
-        ++LineNumber;
+// Reads the next line and counts it: `fileLine` is its number in the file,
+// which stops at the largest it can hold.
+bool ReadCountedLine(char (&line)[kLineBufferSize], FILE* stream, int32_t& fileLine) {
+    if (!ReadListLine(line, stream)) {
+        return false;
     }
+    if (fileLine < INT32_MAX) {
+        ++fileLine;
+    }
+    return true;
+}
+
+// Keeps a diagnostic; one is lost only when no memory is left to keep it.
+void Note(LoadedList& list, int32_t fileLine, DiagnosticKind kind, int32_t quotedLine,
+          unsigned char action = 0, const char* field = "") {
+    ListDiagnostic diagnostic = {fileLine, quotedLine, kind, action, {}};
+    std::strncpy(diagnostic.field, field, kAddressKeySize - 1);
+    try {
+        list.Diagnostics.push_back(diagnostic);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// A header-search line's outcome, noted; true when it is the header line.
+bool TakeActionLine(const char* text, LoadedList& list, int32_t fileLine) {
+    ActionLine line = ParseActionLine(text);
+    if (line.message != DiagnosticKind::kNone) {
+        Note(list, fileLine, line.message, 0);
+    }
+    if (line.actionKnown) {
+        list.FilterAction = line.action;
+        Note(list, fileLine, DiagnosticKind::kActionSpecified, 0, line.action);
+    }
+    return line.header;
 }
 
 }  // namespace
 
-void LoadAddressList(FILE* stream) {
+void LoadAddressList(FILE* stream, LoadedList& list) {
     char line[kLineBufferSize];
-    LineNumber = 1;
-    if (!ReadListLine(line, stream)) {
-        LogMessage(ErrorLog, "Nothing in the file\n");
+    // Entry-line messages quote the line's number in the file.
+    int32_t fileLine = 0;
+    if (!ReadCountedLine(line, stream, fileLine)) {
+        Note(list, 1, DiagnosticKind::kNothingInFile, 0);
         return;
     }
     SkipByteOrderMark(line);
-    while (!ParseActionLine(line)) {
-        if (!ReadListLine(line, stream)) {
+    while (!TakeActionLine(line, list, fileLine)) {
+        if (!ReadCountedLine(line, stream, fileLine)) {
             return;  // no header line: nothing is loaded
         }
-        CountLine();
     }
     PendingKeys pending = {};
-    while (ReadListLine(line, stream)) {
-        CountLine();
-        char field[kAddressKeySize];
-        ParseAddressLine(line, field);
-        if (field[0] == '\0') {
+    while (ReadCountedLine(line, stream, fileLine)) {
+        EntryLine entry = ParseAddressLine(line);
+        if (entry.message != DiagnosticKind::kNone) {
+            Note(list, fileLine, entry.message, fileLine, 0, entry.field);
+            continue;
+        }
+        if (entry.field[0] == '\0') {
             continue;
         }
         char key[kAddressKeySize];
-        std::memcpy(key, field, sizeof key);
-        int digits = static_cast<int>(std::strlen(field));
-        if (field[digits - 1] == '*') {
-            --digits;
-            std::memset(key + digits, kPrefixPad, kAddressLength - digits);
-            PrefixLengths = static_cast<uint16_t>(PrefixLengths | (1u << digits));
+        int digits = EntryKey(entry.field, key);
+        if (digits != 0) {
+            list.PrefixLengths = static_cast<uint16_t>(list.PrefixLengths | (1u << digits));
         }
-        Platform.LowerCase(key, kAddressLength);
-        AddressSet = AddressSetAdd(key, AddressSet, pending);
+        list.AddressSet = AddressSetAdd(key, list.AddressSet, pending, &list.AddressBlocks);
     }
-    AddressSet = AddressSetAddPending(AddressSet, pending);
+    list.AddressSet = AddressSetAddPending(list.AddressSet, pending, &list.AddressBlocks);
+    list.Entries = CountEntries(list.AddressSet);
 }
 
-bool ParseActionLine(const char* line) {
+ActionLine ParseActionLine(const char* line) {
+    ActionLine result;
     const char* p = line;
     while (*p == ' ' || *p == '\t' || *p == '\n') {
         ++p;
     }
     if (*p == '#') {
-        return false;
+        result.stop = HeaderStop::kComment;
+        return result;
     }
+    result.stop = HeaderStop::kKeyword;
 
     char keyword[kKeywordLength + 1];
     for (int i = 0; i < kKeywordLength; ++i) {
         char c = p[i];
         if (c == '\0' || (i > 0 && (c == '\n' || IsByteFF(c)))) {
-            LogMessage(ErrorLog, "'MAC_ACTION' Not Specified Properly\n");
-            return false;
+            result.message = DiagnosticKind::kKeywordNotSpecified;
+            return result;
         }
         keyword[i] = UpperCaseAscii(c);
     }
     keyword[kKeywordLength] = '\0';
     if (std::strcmp(keyword, "MAC_ACTION") != 0) {
-        LogMessage(ErrorLog, "'MAC_ACTION' Not Specified Properly\n");
-        return false;
+        result.message = DiagnosticKind::kKeywordNotSpecified;
+        return result;
     }
     p += kKeywordLength;
 
+    result.stop = HeaderStop::kEquals;
     while (*p == ' ') {
         ++p;
     }
     if (*p != '=') {
-        return false;
+        return result;
     }
     ++p;
     while (*p == ' ') {
         ++p;
     }
+    result.stop = HeaderStop::kBrace;
     if (*p != '{') {
-        return false;
+        return result;
     }
+    result.stop = HeaderStop::kAction;
     ++p;
     while (*p == ' ') {
         ++p;
     }
 
     // The word runs to the first space or '}'; its first character is taken
-    // whatever it is. Beyond ActionWord's 19 characters it is read but not
-    // kept, and a word that long is no action.
+    // whatever it is. Beyond 19 characters it is read but not kept, and a
+    // word that long is no action.
     int length = 0;
     bool tooLong = false;
     if (*p != '\0') {
         do {
             if (length < kActionWordSize - 1) {
-                ActionWord[length++] = UpperCaseAscii(*p);
+                result.word[length++] = UpperCaseAscii(*p);
             } else {
                 tooLong = true;
             }
             ++p;
         } while (*p != '\0' && *p != ' ' && *p != '}');
     }
-    ActionWord[length] = '\0';
-    if (!tooLong && std::strcmp(ActionWord, "ALLOW") == 0) {
-        FilterAction = 1;
-    } else if (!tooLong && std::strcmp(ActionWord, "DENY") == 0) {
-        FilterAction = 0;
+    result.word[length] = '\0';
+    if (!tooLong && std::strcmp(result.word, "ALLOW") == 0) {
+        result.action = 1;
+    } else if (!tooLong && std::strcmp(result.word, "DENY") == 0) {
+        result.action = 0;
     } else {
-        LogMessage(ErrorLog, "Action not correct\n");
-        return false;
+        result.message = DiagnosticKind::kActionNotCorrect;
+        return result;
     }
-    if (InfoLogEnabled == 1) {
-        LogMessage(InfoLog, "Action specified is : %s\n", ActionWord);
-    }
+    result.actionKnown = true;
+    result.tail = static_cast<int>(p - line);
 
+    result.stop = HeaderStop::kLineFeed;
     if (*p == '\0') {
-        return false;  // the word ran to the end of a line without a line feed
+        return result;  // the word ran to the end of a line without a line feed
     }
     ++p;
     while (*p == ' ' || *p == '}' || *p == '\t') {
         ++p;
     }
-    return *p == '\n';
+    if (*p != '\n') {
+        result.stop = *p == '\0' ? HeaderStop::kLineFeed : HeaderStop::kTail;
+        return result;
+    }
+    result.stop = HeaderStop::kHeader;
+    result.header = true;
+    return result;
 }
 
-void ParseAddressLine(const char* line, char (&field)[kAddressKeySize]) {
-    std::memset(field, 0, sizeof field);
+EntryLine ParseAddressLine(const char* line) {
+    EntryLine result;
+    char* field = result.field;
     const char* p = line;
     while (*p == ' ') {
         ++p;
@@ -211,31 +240,54 @@ void ParseAddressLine(const char* line, char (&field)[kAddressKeySize]) {
         field[length++] = *p++;
     }
     if (length == 0) {
-        return;
+        return result;
     }
 
     while (*p == ' ' || *p == '\t') {
         ++p;
     }
     if (*p != '\0' && *p != '\n' && *p != '#') {
-        LogMessage(ErrorLog, "Line Number %d Not In Proper Format\n", LineNumber);
-        field[0] = '\0';
-        return;
+        result.message = DiagnosticKind::kEntryNotInFormat;
+        std::memset(field, 0, kAddressKeySize);
+        return result;
     }
     if (IsPrefixField(field, length)) {
-        return;
+        return result;
     }
     if (length != kAddressLength) {
-        LogMessage(ErrorLog, "Mac Address %s on line number %d not of proper format\n", field,
-                   LineNumber);
-        field[0] = '\0';
-        return;
+        result.message = DiagnosticKind::kAddressLength;
+    } else if (IsHexAddress(field) == 0) {
+        result.message = DiagnosticKind::kAddressDigits;
     }
-    if (IsHexAddress(field) == 0) {
-        LogMessage(ErrorLog, "Mac Address %s on line number %d is not in proper format\n", field,
-                   LineNumber);
-        field[0] = '\0';
+    return result;
+}
+
+bool IsPrefixField(const char* field, int length) {
+    if (length < 2 || length > kLongestPrefix + 1 || field[length - 1] != '*') {
+        return false;
     }
+    for (int i = 0; i < length - 1; ++i) {
+        if (!IsHexDigit(field[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int EntryKey(const char* field, char (&key)[kAddressKeySize]) {
+    std::memset(key, 0, sizeof key);
+    int digits = 0;
+    while (digits < kAddressLength && field[digits] != '\0') {
+        key[digits] = field[digits];
+        ++digits;
+    }
+    int prefix = 0;
+    if (digits > 0 && field[digits - 1] == '*') {
+        prefix = --digits;
+        std::memset(key + digits, kPrefixPad, kAddressLength - digits);
+    }
+    Platform.LowerCase(key, kAddressLength);
+    return prefix;
 }
 
 int IsHexAddress(const char* text) {

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "filter/address_set.h"
+#include "filter/loaded_list.h"
 
 namespace macgate {
 
@@ -28,26 +30,56 @@ inline bool IsPrefixKey(const char* key) {
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 // How many addresses and prefixes a set holds.
-struct EntryCounts {
-    size_t addresses = 0;
-    size_t prefixes = 0;
-};
 EntryCounts CountEntries(const AddressNode* root);
 
-// Reads the open list stream: sets FilterAction from the header line, inserts
-// every valid address and prefix into AddressSet (marking each prefix's
-// length in PrefixLengths) and reports bad lines to ErrorLog.
-void LoadAddressList(FILE* stream);
+// Reads the open list stream into `list`, which is empty: the action from
+// the header line, every valid address and prefix into the set, and a
+// diagnostic for each line the error log names (and for each recognised
+// action word, which the info log names). Writes nothing.
+void LoadAddressList(FILE* stream, LoadedList& list);
 
-// Examines one candidate header line; true when it is the header line. May
-// set FilterAction and ActionWord and write messages even when false.
-bool ParseActionLine(const char* line);
+// The header rule, for one candidate header line. Where the rule stopped:
+enum class HeaderStop : uint8_t {
+    kHeader,    // at the line feed: the line is the header line
+    kComment,   // at a '#' before the keyword
+    kKeyword,   // the first 10 characters are not MAC_ACTION
+    kEquals,    // no '=' after the keyword and spaces
+    kBrace,     // no '{' after the '=' and spaces
+    kAction,    // the word is neither ALLOW nor DENY
+    kTail,      // something but spaces, tabs and '}' after the word
+    kLineFeed,  // the line's text ends without a line feed
+};
+constexpr int kActionWordSize = 20;
+struct ActionLine {
+    bool header = false;  // the line is the header line
+    HeaderStop stop = HeaderStop::kComment;
+    int tail = 0;  // with an action word: where in the line the word ends
+    // The action word is ALLOW or DENY: the list takes `action` even when
+    // the rest of the line makes it no header line.
+    bool actionKnown = false;
+    unsigned char action = 0;
+    DiagnosticKind message = DiagnosticKind::kNone;  // what the error log says
+    char word[kActionWordSize] = {};  // the action word, upper-cased, at most 19 characters
+};
+ActionLine ParseActionLine(const char* line);
 
-// Examines one entry line: fills `field` with the address or the prefix
-// entry as written (at most 12 characters, a prefix with its '*') or leaves
-// it empty when the line gives neither, writing the entry-line messages with
-// LineNumber.
-void ParseAddressLine(const char* line, char (&field)[kAddressKeySize]);
+// The entry rule, for one entry line. `field` is the entry as written (at
+// most 12 characters, a prefix with its '*'); empty when the line gives no
+// entry. With a message, the entry is refused: `field` holds the text that
+// the two Mac Address messages quote, and is empty otherwise.
+struct EntryLine {
+    DiagnosticKind message = DiagnosticKind::kNone;
+    char field[kAddressKeySize] = {};
+};
+EntryLine ParseAddressLine(const char* line);
+
+// The prefix rule: 1 to 11 hexadecimal digits and a '*', the last of
+// `length` characters.
+bool IsPrefixField(const char* field, int length);
+
+// The set's key for an accepted entry field: lower-cased, a prefix padded
+// with kPrefixPad. Gives the prefix's digits, or 0 for an address.
+int EntryKey(const char* field, char (&key)[kAddressKeySize]);
 
 // 1 when each of the first 12 characters is a hexadecimal digit, else 0.
 int IsHexAddress(const char* text);

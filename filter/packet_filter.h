@@ -1,10 +1,11 @@
-// The per-packet decision shared by every host adapter.
+// The per-packet decision shared by every host adapter, on a loaded list.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "filter/address_set.h"
+#include "filter/loaded_list.h"
 
 namespace macgate {
 
@@ -15,10 +16,18 @@ constexpr size_t kShortestMessage = 34;
 // Length to pass when the host does not say how long the message is.
 constexpr size_t kUnknownLength = static_cast<size_t>(-1);
 
-// Decides on one DHCP message (RFC 2131 layout) by its client hardware
-// address and, when the info log is on and open, writes the decision line.
-// Gives 1 to process the packet, 0 to drop it.
-int32_t FilterPacket(const uint8_t* message, size_t length);
+// The decision on one DHCP message (RFC 2131 layout) by its client hardware
+// address: `verdict` is 1 to process the packet, 0 to drop it; `logged` says
+// whether it is a decision that the info log names, by `key`.
+struct PacketDecision {
+    int32_t verdict;
+    bool logged;
+    char key[kAddressKeySize];
+};
+
+// Decides against `list`; null, no list loaded, serves every client.
+// Allocates nothing and takes no lock.
+PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length);
 
 // The key of the message's client: the first six bytes of chaddr as 12
 // lowercase hex digits and a NUL. `message` holds kShortestMessage bytes.

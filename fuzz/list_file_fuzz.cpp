@@ -1,26 +1,27 @@
 // Feeds arbitrary bytes to the list loader as a list file. Besides crashes,
 // leaks and hangs it checks that only well-formed keys reach the set: an
-// address, or a prefix whose length is marked in PrefixLengths.
+// address, or a prefix whose length is marked in the list's PrefixLengths,
+// and that what the load says of its lines is in file order.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "config/state.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
+#include "filter/loaded_list.h"
 
 namespace {
 
 // 12 lowercase digits, or 1 to 11 of them padded with kPrefixPad.
-bool IsWellFormedKey(const char* key) {
+bool IsWellFormedKey(const char* key, uint16_t prefixLengths) {
     int digits = 0;
     while (digits < macgate::kAddressKeySize - 1 && ((key[digits] >= '0' && key[digits] <= '9') ||
                                                      (key[digits] >= 'a' && key[digits] <= 'f'))) {
         ++digits;
     }
     if (digits < macgate::kAddressKeySize - 1) {
-        if (digits == 0 || (macgate::PrefixLengths & (1u << digits)) == 0) {
+        if (digits == 0 || (prefixLengths & (1u << digits)) == 0) {
             return false;
         }
         for (int i = digits; i < macgate::kAddressKeySize - 1; ++i) {
@@ -32,41 +33,45 @@ bool IsWellFormedKey(const char* key) {
     return key[macgate::kAddressKeySize - 1] == '\0';
 }
 
-void CheckKeys(const macgate::AddressNode* node) {
+void CheckKeys(const macgate::AddressNode* node, uint16_t prefixLengths) {
     if (node == nullptr) {
         return;
     }
-    if (!IsWellFormedKey(node->key)) {
+    if (!IsWellFormedKey(node->key, prefixLengths)) {
         std::abort();
     }
-    CheckKeys(node->left);
-    CheckKeys(node->right);
+    CheckKeys(node->left, prefixLengths);
+    CheckKeys(node->right, prefixLengths);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;
-    static FILE* sink = std::fopen("/dev/null", "w");
-    ErrorLog = sink;
-    InfoLog = sink;
-    InfoLogEnabled = 1;
-    FilterAction = 0;
-
     // fmemopen refuses an empty buffer; an empty file reads the same.
-    FILE* list =
+    FILE* stream =
         size == 0 ? std::fopen("/dev/null", "r") : fmemopen(const_cast<uint8_t*>(data), size, "r");
-    if (list == nullptr) {
+    if (stream == nullptr) {
         std::abort();
     }
-    LoadAddressList(list);
-    std::fclose(list);
+    LoadedList list;
+    LoadAddressList(stream, list);
+    std::fclose(stream);
 
-    if (FilterAction > 1 || std::memchr(ActionWord, '\0', kActionWordSize) == nullptr) {
+    if (list.FilterAction > 1) {
         std::abort();
     }
-    CheckKeys(AddressSet);
-    AddressSet = AddressSetFree(AddressSet);
-    PrefixLengths = 0;
+    int32_t line = 0;
+    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+        char text[128];
+        if (diagnostic.fileLine < line || diagnostic.fileLine < 1 ||
+            FormatDiagnostic(diagnostic, text, sizeof text) >= static_cast<int>(sizeof text) ||
+            std::memchr(diagnostic.field, '\0', kAddressKeySize) == nullptr) {
+            std::abort();
+        }
+        line = diagnostic.fileLine;
+    }
+    CheckKeys(list.AddressSet, list.PrefixLengths);
+    FreeLoadedList(list);
     return 0;
 }

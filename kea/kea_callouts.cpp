@@ -8,22 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "callout/callout.h"
+#include "config/decision.h"
+#include "config/logs.h"
 #include "config/startup.h"
 #include "filter/packet_filter.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
 #include "kea/kea_status.h"
-
-namespace macgate {
-namespace {
-
-// True from a load() that started the filter to the unload() that stops it;
-// Kea calls unload() after a load() that failed, too.
-bool FilterStarted = false;
-
-}  // namespace
-}  // namespace macgate
 
 using isc::hooks::CalloutHandle;
 using isc::hooks::LibraryHandle;
@@ -38,9 +29,10 @@ KEA_EXPORT int version() {
     return KEA_HOOKS_VERSION;
 }
 
-// The packet callout only reads the set, which changes only in load() and
-// unload() while Kea holds its packet threads, writes the info log under
-// InfoLogLock, and counts with atomics and Kea's thread-safe statistics.
+// The packet callout only reads the list in use, which changes only in
+// load() and unload() while Kea holds its packet threads, writes the info
+// log under InfoLogLock, and counts with atomics and Kea's thread-safe
+// statistics.
 KEA_EXPORT int multi_threading_compatible() {
     return 1;
 }
@@ -58,13 +50,13 @@ KEA_EXPORT int load(LibraryHandle& handle) {
             return 1;
         }
         macgate::SetUpKeaStatistics();
-        macgate::ForgetLoadedList();
+        macgate::ForgetLoad();
         macgate::StartFilter(parameters.errorLog.c_str(), parameters.listFile.c_str(),
                              parameters.infoLog.c_str(), macgate::HashLoadedList);
-        macgate::FilterStarted = true;
+        macgate::KeaState.filterStarted = true;
         macgate::RecordLoad(parameters.listFile);
         handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
-        DhcpControlHook(kControlStart, nullptr);
+        macgate::ServerControlEvent(macgate::kServerStart);
 
         const std::string summary = macgate::LoadSummary();
         if (summary.empty()) {
@@ -84,14 +76,14 @@ KEA_EXPORT int load(LibraryHandle& handle) {
 }
 
 KEA_EXPORT int unload() {
-    if (!macgate::FilterStarted) {
+    if (!macgate::KeaState.filterStarted) {
         return 0;
     }
-    macgate::FilterStarted = false;
-    DhcpControlHook(kControlStop, nullptr);
+    macgate::ServerControlEvent(macgate::kServerStop);
     // Kea loads the library again on config-reload, and that start-up must
     // find nothing left of this one.
     macgate::StopFilter();
+    macgate::ForgetLoad();
     LOG_INFO(KeaLogger, macgate::MACGATE_STOPPED);
     return 0;
 }

@@ -13,11 +13,23 @@
 #include <vector>
 
 #include "config/state.h"
-#include "filter/list_file.h"
 
 namespace macgate {
 
 const char kStatusCommand[] = "macgate-status";
+
+KeaLoad KeaState;
+
+void ForgetLoad() {
+    KeaState.filterStarted = false;
+    KeaState.listFile.clear();
+    KeaState.sha256.clear();
+    KeaState.entries = EntryCounts();
+    KeaState.action = 0;
+    KeaState.loadedAt.clear();
+    KeaState.allowed = 0;
+    KeaState.denied = 0;
+}
 
 namespace {
 
@@ -27,16 +39,6 @@ const char kReceiveDropStatistic[] = "pkt4-receive-drop";
 const char kAdminFilteredStatistic[] = "pkt4-admin-filtered";
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
-
-// Written by load() before the callouts are in place and only read after.
-std::string LoadedListFile;
-std::string LoadedSha256;  // lowercase hex; "" when the list was not read
-EntryCounts LoadedEntries;
-std::string LoadedAt;  // ISO 8601, UTC
-
-// The decisions since load; Kea's statistics go on across reloads.
-std::atomic<int64_t> AllowedSinceLoad{0};
-std::atomic<int64_t> DeniedSinceLoad{0};
 
 std::string HexText(const std::vector<uint8_t>& bytes) {
     static const char kDigits[] = "0123456789abcdef";
@@ -68,15 +70,11 @@ void SetUpKeaStatistics() {
     }
 }
 
-void ForgetLoadedList() {
-    LoadedSha256.clear();
-}
-
 // The same open stream that the loader read, from its first byte: the hash
 // is of the bytes loaded even if the file is replaced meanwhile. A stream
 // that cannot go back to its start gets no hash.
 void HashLoadedList(FILE* list) {
-    LoadedSha256.clear();
+    KeaState.sha256.clear();
     try {
         if (std::fseek(list, 0, SEEK_SET) != 0) {
             return;
@@ -91,7 +89,7 @@ void HashLoadedList(FILE* list) {
             hash->update(buffer.data(), got);
         }
         if (std::ferror(list) == 0) {
-            LoadedSha256 = HexText(hash->final(hash->getOutputLength()));
+            KeaState.sha256 = HexText(hash->final(hash->getOutputLength()));
         }
     } catch (const std::exception&) {
         // No hash; the status says null.
@@ -99,37 +97,39 @@ void HashLoadedList(FILE* list) {
 }
 
 void RecordLoad(const std::string& listFile) {
-    LoadedListFile = listFile;
-    LoadedEntries = CountEntries(AddressSet);
+    KeaState.listFile = listFile;
+    const LoadedList* list = ListInUse.load();
+    KeaState.entries = list != nullptr ? list->Entries : EntryCounts();
+    KeaState.action = list != nullptr ? list->FilterAction : 0;
     std::time_t now = std::time(nullptr);
     struct tm utc = {};
     char text[32] = {};
     if (gmtime_r(&now, &utc) != nullptr) {
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     }
-    LoadedAt = text;
-    AllowedSinceLoad = 0;
-    DeniedSinceLoad = 0;
+    KeaState.loadedAt = text;
+    KeaState.allowed = 0;
+    KeaState.denied = 0;
 }
 
 std::string LoadSummary() {
     // An empty set serves every client, whatever the header said.
-    if (LoadedEntries.addresses + LoadedEntries.prefixes == 0) {
+    if (KeaState.entries.addresses + KeaState.entries.prefixes == 0) {
         return std::string();
     }
-    const size_t addresses = LoadedEntries.addresses;
-    const size_t prefixes = LoadedEntries.prefixes;
-    return std::string(FilterAction != 0 ? "allow" : "deny") + " list of " +
+    const size_t addresses = KeaState.entries.addresses;
+    const size_t prefixes = KeaState.entries.prefixes;
+    return std::string(KeaState.action != 0 ? "allow" : "deny") + " list of " +
            std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") + " and " +
            std::to_string(prefixes) + (prefixes == 1 ? " prefix" : " prefixes");
 }
 
 void CountDecision(int32_t verdict) {
     if (verdict != 0) {
-        ++AllowedSinceLoad;
+        ++KeaState.allowed;
         AddOne(kAllowedStatistic);
     } else {
-        ++DeniedSinceLoad;
+        ++KeaState.denied;
         AddOne(kDeniedStatistic);
     }
 }
@@ -142,19 +142,19 @@ void CountDrop() {
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     using isc::data::Element;
     const std::string summary = LoadSummary();
-    const std::string action = summary.empty() ? "" : FilterAction != 0 ? "allow" : "deny";
+    const std::string action = summary.empty() ? "" : KeaState.action != 0 ? "allow" : "deny";
     isc::data::ElementPtr arguments = Element::createMap();
-    arguments->set("list-file", Element::create(LoadedListFile));
+    arguments->set("list-file", Element::create(KeaState.listFile));
     arguments->set("action", TextOrNull(action));
-    arguments->set("addresses", Element::create(static_cast<int64_t>(LoadedEntries.addresses)));
-    arguments->set("prefixes", Element::create(static_cast<int64_t>(LoadedEntries.prefixes)));
-    arguments->set("list-sha256", TextOrNull(LoadedSha256));
-    arguments->set("loaded-at", Element::create(LoadedAt));
-    arguments->set("allowed", Element::create(static_cast<int64_t>(AllowedSinceLoad)));
-    arguments->set("denied", Element::create(static_cast<int64_t>(DeniedSinceLoad)));
+    arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
+    arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
+    arguments->set("list-sha256", TextOrNull(KeaState.sha256));
+    arguments->set("loaded-at", Element::create(KeaState.loadedAt));
+    arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));
+    arguments->set("denied", Element::create(static_cast<int64_t>(KeaState.denied)));
     const std::string text =
-        summary.empty() ? "no address loaded from " + LoadedListFile + "; every client is served"
-                        : summary + " loaded from " + LoadedListFile;
+        summary.empty() ? "no address loaded from " + KeaState.listFile + "; every client is served"
+                        : summary + " loaded from " + KeaState.listFile;
     handle.setArgument("response", isc::config::createAnswer(isc::config::CONTROL_RESULT_SUCCESS,
                                                              text, arguments));
     return 0;

@@ -4,11 +4,36 @@
 
 #include <hooks/callout_handle.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "filter/loaded_list.h"
+
 namespace macgate {
+
+// What the hooks library keeps of one load() until the next: written by
+// load() and unload() while Kea holds its packet threads, and only read in
+// between, but for the decision counts.
+struct KeaLoad {
+    // From a load() that started the filter to the unload() that stops it;
+    // Kea calls unload() after a load() that failed, too.
+    bool filterStarted = false;
+    std::string listFile;
+    std::string sha256;  // lowercase hex; "" when the list was not read
+    EntryCounts entries;
+    unsigned char action = 0;  // the loaded list's FilterAction
+    std::string loadedAt;      // ISO 8601, UTC
+    // The decisions since load; Kea's statistics go on across reloads.
+    std::atomic<int64_t> allowed{0};
+    std::atomic<int64_t> denied{0};
+};
+extern KeaLoad KeaState;
+
+// Forgets everything of the last load: KeaState as when the library is
+// loaded. Called before start-up runs and after stop.
+void ForgetLoad();
 
 // The command that KeaStatusCommand answers.
 extern const char kStatusCommand[];
@@ -21,11 +46,9 @@ void SetUpKeaStatistics();
 // Start-up's list callback: hashes the list's bytes as they were loaded.
 void HashLoadedList(FILE* list);
 
-// Forgets the last load's hash; called before start-up runs.
-void ForgetLoadedList();
-
-// Notes what start-up loaded from `listFile` and restarts the decision
-// counts. Called by load() after start-up, before any callout can run.
+// Notes what start-up loaded from `listFile` (the list in use) and
+// restarts the decision counts. Called by load() after start-up, before any
+// callout can run.
 void RecordLoad(const std::string& listFile);
 
 // What was loaded, for Kea's log: "allow list of 2 addresses and 1 prefix",

@@ -2,7 +2,7 @@
 // calls in place, whatever the test before it left behind.
 #include <gtest/gtest.h>
 
-#include "config/state.h"
+#include "core_helpers.h"
 #include "fixed_clock.h"
 #include "platform/platform.h"
 

@@ -10,18 +10,12 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
-#include "filter/address_set.h"
+#include "core_helpers.h"
 #include "platform/platform.h"
 #include "tests/allocation_counter.h"
 
 namespace macgate {
 namespace {
-
-int32_t Decide(uint8_t* message, uint32_t size) {
-    int32_t flag = -1;
-    DhcpNewPktHook(&message, &size, 0, nullptr, nullptr, &flag);
-    return flag;
-}
 
 TEST(DecisionAllocation, NoDecisionAllocates) {
     const std::string path = testing::TempDir() + "macgate-allocation-" +
@@ -48,26 +42,23 @@ TEST(DecisionAllocation, NoDecisionAllocates) {
     };
     for (const Case& test : cases) {
         ResetStateForTesting();
-        FilterAction = test.action;
         if (test.listed) {
-            for (const char* key : {"001a2b3c4d5e", "001a2b3c4d60", "001c23******"}) {
-                AddressSet = AddressSetInsert(key, AddressSet);
-            }
-            PrefixLengths = 1u << 6;
+            PublishKeys(test.action, {"001a2b3c4d5e", "001a2b3c4d60", "001c23******"});
+        } else {
+            PublishKeys(test.action, {});
         }
-        std::vector<uint8_t> message(300, 0);
-        std::copy(test.address, test.address + 6, message.begin() + 28);
+        std::vector<uint8_t> message = Message(test.address);
         if (test.infoLog) {
             InfoLogEnabled = 1;
             InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
             ASSERT_NE(InfoLog, nullptr);
             // The stream's buffer and the time zone come with the first line.
-            Decide(message.data(), 300);
+            HookVerdict(message);
         }
         const uint64_t before = Allocations.load();
         int wrong = 0;
         for (int i = 0; i < 100; ++i) {
-            wrong += Decide(message.data(), 300) != test.verdict ? 1 : 0;
+            wrong += HookVerdict(message) != test.verdict ? 1 : 0;
         }
         EXPECT_EQ(wrong, 0) << test.name;
         EXPECT_EQ(Allocations.load() - before, 0u) << test.name;

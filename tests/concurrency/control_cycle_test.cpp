@@ -15,6 +15,7 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "tests/control_lines.h"
 
@@ -28,14 +29,7 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
 
     // What start-up leaves: an allow list of the clients whose last byte is
     // a multiple of 3, and the info log configured but closed.
-    FilterAction = 1;
-    for (int last = 0; last < 256; last += 3) {
-        char key[kAddressKeySize];
-        std::snprintf(key, sizeof key, "5254006a01%02x", last);
-        AddressSet = AddressSetInsert(key, AddressSet);
-    }
-    std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", path.c_str());
-    InfoLogEnabled = 1;
+    StartWithEveryNth(0x5254006a0100, 3, path);
 
     constexpr int kReplayThreads = 4;
     constexpr int kCycles = 200;
@@ -51,11 +45,7 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
             for (unsigned i = 0; !done.load(); ++i) {
                 uint8_t last = static_cast<uint8_t>(i * 7 + t + 1);
                 message[33] = last;
-                uint8_t* packet = message.data();
-                uint32_t size = static_cast<uint32_t>(message.size());
-                int32_t flag = -1;
-                DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag);
-                if (flag != (last % 3 == 0 ? 1 : 0)) {
+                if (HookVerdict(message) != (last % 3 == 0 ? 1 : 0)) {
                     ++wrongVerdicts;
                 }
                 ++sent;

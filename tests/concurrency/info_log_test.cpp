@@ -13,6 +13,7 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "tests/control_lines.h"
 
@@ -20,12 +21,7 @@ namespace macgate {
 namespace {
 
 std::vector<uint8_t> Message(uint8_t last) {
-    std::vector<uint8_t> message(300, 0);
-    const uint8_t address[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, last};
-    for (int i = 0; i < 6; ++i) {
-        message[28 + i] = address[i];
-    }
-    return message;
+    return MessageFor(0x001A2B3C4D00 | last);
 }
 
 void WaitForProgress(const std::atomic<long>& decisions, long amount) {
@@ -42,14 +38,7 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
     std::remove(path.c_str());
 
     // Allow list of the even last bytes.
-    FilterAction = 1;
-    for (int last = 0; last < 256; last += 2) {
-        char key[kAddressKeySize];
-        std::snprintf(key, sizeof key, "001a2b3c4d%02x", last);
-        AddressSet = AddressSetInsert(key, AddressSet);
-    }
-    std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", path.c_str());
-    InfoLogEnabled = 1;
+    StartWithEveryNth(0x001a2b3c4d00, 2, path);
 
     constexpr int kPacketThreads = 4;
     constexpr int kRounds = 40;
@@ -63,11 +52,7 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
             uint8_t last = static_cast<uint8_t>(t * 61 + 1);
             while (!stop.load()) {
                 std::vector<uint8_t> message = Message(last);
-                uint8_t* packet = message.data();
-                uint32_t size = static_cast<uint32_t>(message.size());
-                int32_t flag = -1;
-                DhcpNewPktHook(&packet, &size, 0, nullptr, nullptr, &flag);
-                if (flag != (last % 2 == 0 ? 1 : 0)) {
+                if (HookVerdict(message) != (last % 2 == 0 ? 1 : 0)) {
                     ++wrongVerdicts;
                 }
                 ++decisions;

@@ -208,6 +208,33 @@ TEST(Capture, ClassicPcapInEveryByteOrderAndResolution) {
     }
 }
 
+// A fraction field past a whole second is held at the second's last
+// nanosecond, however large, in either resolution.
+TEST(Capture, ClassicPcapFractionPastASecondIsHeld) {
+    struct Case {
+        bool nanoseconds;
+        uint32_t fraction;
+        uint32_t expected;
+    };
+    const Case kCases[] = {
+        {false, 999999, 999999000u},     {false, 1000000, 999999999u},
+        {false, 4294968, 999999999u},  // times 1000 passes 2^32
+        {false, 0xffffffff, 999999999u}, {true, 999999999, 999999999u},
+        {true, 0xffffffff, 999999999u},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.fraction << (c.nanoseconds ? " ns" : " us"));
+        Capture capture;
+        std::string error;
+        ASSERT_TRUE(
+            Parse(Pcap({{Frame(Dhcp(1, 1, 1)), 1765258800, c.fraction}}, false, c.nanoseconds),
+                  &capture, &error))
+            << error;
+        ASSERT_EQ(capture.requests.size(), 1u);
+        EXPECT_EQ(capture.requests[0].nanoseconds, c.expected);
+    }
+}
+
 TEST(Capture, PcapngInEveryByteOrderWithItsTimestampResolution) {
     for (bool bigEndian : {false, true}) {
         Bytes file;

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "core_helpers.h"
+#include "platform/platform.h"
+
 namespace {
 
 // Lets a test make the set's node allocation fail.
@@ -35,12 +38,6 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace macgate {
 namespace {
-
-std::string Key(uint64_t address) {
-    char text[kAddressKeySize];
-    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
-    return text;
-}
 
 // Keys k1 < k2 < ... are Key(1), Key(2), ...; the shape is written as
 // "value(left,right)" with the hexadecimal value of each key.
@@ -104,7 +101,6 @@ protected:
 TEST_F(AddressSetTest, EmptyAndSingleKey) {
     EXPECT_EQ(AddressSetFind(Key(1).c_str(), nullptr), nullptr);
     EXPECT_EQ(NodeHeight(nullptr), 0);
-    EXPECT_EQ(AddressSetFree(nullptr), nullptr);
 
     root_ = AddressSetInsert(Key(1).c_str(), nullptr);
     ASSERT_NE(root_, nullptr);
@@ -113,6 +109,64 @@ TEST_F(AddressSetTest, EmptyAndSingleKey) {
     EXPECT_EQ(root_->right, nullptr);
     EXPECT_EQ(AddressSetFind(Key(1).c_str(), root_), root_);
     EXPECT_EQ(AddressSetFind(Key(2).c_str(), root_), nullptr);
+}
+
+// Every release that freeing makes: its size, and for a node whether its
+// links were already cut, which they are only once its children are gone.
+std::vector<size_t> Released;
+int ReleasedWithChildren = 0;
+void (*RealFree)(void*, size_t) = nullptr;
+
+void CountingFree(void* memory, size_t size) {
+    if (memory != nullptr) {
+        Released.push_back(size);
+        if (size == sizeof(AddressNode)) {
+            const AddressNode* node = static_cast<const AddressNode*>(memory);
+            ReleasedWithChildren += node->left != nullptr || node->right != nullptr ? 1 : 0;
+        }
+    }
+    RealFree(memory, size);
+}
+
+// Freeing releases each node that was allocated alone once, children
+// before their parent, and a built set's block whole; the set and its list
+// of blocks are empty afterwards.
+TEST_F(AddressSetTest, FreeReleasesEveryNodeOnce) {
+    struct Case {
+        const char* name;
+        size_t keys;
+        bool inBlock;  // built as the loader builds a set
+        std::vector<size_t> released;
+    };
+    const Case kCases[] = {
+        {"empty set", 0, false, {}},
+        {"six keys one by one", 6, false, std::vector<size_t>(6, sizeof(AddressNode))},
+        {"a thousand keys in a block",
+         1000,
+         true,
+         {1000 * sizeof(AddressNode), sizeof(AddressBlock)}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        AddressNode* root = nullptr;
+        AddressBlock* blocks = nullptr;
+        PendingKeys pending = {};
+        for (uint64_t address = 1; address <= c.keys; ++address) {
+            root = c.inBlock ? AddressSetAdd(Key(address).c_str(), root, pending, &blocks)
+                             : AddressSetInsert(Key(address).c_str(), root);
+        }
+        root = AddressSetAddPending(root, pending, &blocks);
+        EXPECT_EQ(blocks != nullptr, c.inBlock);
+        Released.clear();
+        ReleasedWithChildren = 0;
+        RealFree = Platform.FreeMemory;
+        Platform.FreeMemory = CountingFree;
+        EXPECT_EQ(AddressSetFree(root, &blocks), nullptr);
+        Platform.FreeMemory = RealFree;
+        EXPECT_EQ(blocks, nullptr);
+        EXPECT_EQ(Released, c.released);
+        EXPECT_EQ(ReleasedWithChildren, 0);
+    }
 }
 
 TEST_F(AddressSetTest, InsertCopiesTheKey) {

@@ -10,6 +10,7 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "platform/platform.h"
 #include "tests/control_lines.h"
 
@@ -27,14 +28,7 @@ bool Exists(const std::string& path) {
 }
 
 std::string Contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    return ReadFile(path);
 }
 
 // The state start-up leaves behind with the info log configured.

@@ -1,35 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "config/logs.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
+#include "platform/platform.h"
 
 namespace macgate {
 namespace {
-
-FILE* TempFileWith(const std::string& bytes) {
-    FILE* file = std::tmpfile();
-    EXPECT_NE(file, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    return file;
-}
-
-std::string ReadBack(FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text.push_back(static_cast<char>(c));
-    }
-    return text;
-}
 
 void OpenLogs(int32_t infoLogEnabled = 1) {
     ErrorLog = std::tmpfile();
@@ -38,44 +25,49 @@ void OpenLogs(int32_t infoLogEnabled = 1) {
 }
 
 // The keys in ascending order, one a line; each must also be found by lookup.
-void AppendKeys(const AddressNode* node, std::string& out) {
+void AppendKeys(const AddressNode* node, const AddressNode* root, std::string& out) {
     if (node == nullptr) {
         return;
     }
-    AppendKeys(node->left, out);
+    AppendKeys(node->left, root, out);
     out += std::string(node->key) + "\n";
-    EXPECT_EQ(AddressSetFind(node->key, AddressSet), node);
-    AppendKeys(node->right, out);
+    EXPECT_EQ(AddressSetFind(node->key, root), node);
+    AppendKeys(node->right, root, out);
 }
 
-// Loads `bytes` as a list file from a fresh state, and gives everything the
-// load left behind: both logs, the action and the set.
+// Loads `bytes` as a list file, writes its diagnostics as start-up does and
+// gives everything the load left behind: both logs, the action, the prefix
+// lengths and the set.
 std::string LoadAndDump(const std::string& bytes) {
     ResetStateForTesting();
     OpenLogs();
-    FILE* list = TempFileWith(bytes);
-    LoadAddressList(list);
-    std::fclose(list);
+    LoadedList list;
+    LoadText(bytes, list);
+    WriteListDiagnostics(list);
     std::string out = "== error log\n" + ReadBack(ErrorLog) + "== info log\n" + ReadBack(InfoLog) +
-                      "== action " + std::to_string(FilterAction) + "\n";
-    if (PrefixLengths != 0) {
+                      "== action " + std::to_string(list.FilterAction) + "\n";
+    if (list.PrefixLengths != 0) {
         out += "== prefix lengths";
         for (int digits = 0; digits < 16; ++digits) {
-            if ((PrefixLengths & (1u << digits)) != 0) {
+            if ((list.PrefixLengths & (1u << digits)) != 0) {
                 out += " " + std::to_string(digits);
             }
         }
         out += "\n";
     }
     out += "== keys\n";
-    AppendKeys(AddressSet, out);
+    AppendKeys(list.AddressSet, list.AddressSet, out);
+    EntryCounts counted = CountEntries(list.AddressSet);
+    EXPECT_EQ(list.Entries.addresses, counted.addresses);
+    EXPECT_EQ(list.Entries.prefixes, counted.prefixes);
+    FreeLoadedList(list);
     return out;
 }
 
 std::string ReadDataFile(const std::string& name) {
-    std::ifstream in(std::string(MACGATE_TEST_DATA_DIR) + "/list/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string path = std::string(MACGATE_TEST_DATA_DIR) + "/list/" + name;
+    EXPECT_TRUE(std::ifstream(path).good()) << name;
+    return ReadFile(path);
 }
 
 std::string WithCrLf(const std::string& text) {
@@ -119,7 +111,7 @@ constexpr char kDeny[] = "Action specified is : DENY\n";
 
 struct HeaderCase {
     const char* line;
-    bool accepted;
+    HeaderStop stop;  // the line is accepted at kHeader only
     int action;
     const char* errors;
     const char* info;
@@ -127,60 +119,148 @@ struct HeaderCase {
 
 const HeaderCase kHeaderCases[] = {
     // Accepted forms.
-    {"MAC_ACTION = {ALLOW}\n", true, 1, "", kAllow},
-    {"mac_action={deny}\n", true, 0, "", kDeny},
-    {" \t MAC_action  =  {  Allow  } \t}}\n", true, 1, "", kAllow},
-    {"MAC_ACTION = {DENY \n", true, 0, "", kDeny},
+    {"MAC_ACTION = {ALLOW}\n", HeaderStop::kHeader, 1, "", kAllow},
+    {"mac_action={deny}\n", HeaderStop::kHeader, 0, "", kDeny},
+    {" \t MAC_action  =  {  Allow  } \t}}\n", HeaderStop::kHeader, 1, "", kAllow},
+    {"MAC_ACTION = {DENY \n", HeaderStop::kHeader, 0, "", kDeny},
     // Not the keyword.
-    {"\n", false, kUntouched, kNotSpecified, ""},
-    {"", false, kUntouched, kNotSpecified, ""},
-    {"MAC_ACTIO\n", false, kUntouched, kNotSpecified, ""},
+    {"\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"MAC_ACTIO\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
     {"MAC_\xff"
      "CTION = {ALLOW}\n",
-     false, kUntouched, kNotSpecified, ""},
-    {"MAC-ACTION = {ALLOW}\n", false, kUntouched, kNotSpecified, ""},
-    {"001122334455\n", false, kUntouched, kNotSpecified, ""},
+     HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"MAC-ACTION = {ALLOW}\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
+    {"001122334455\n", HeaderStop::kKeyword, kUntouched, kNotSpecified, ""},
     // Keyword, '=' and '{' in order, but no action word.
-    {"MAC_ACTION = {ALLOW\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {\tALLOW}\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {}\n", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {", false, kUntouched, kNotCorrect, ""},
-    {"MAC_ACTION = {ALLOWALLOWALLOWALLOWALLOW}\n", false, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {ALLOW\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {\tALLOW}\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {}\n", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {", HeaderStop::kAction, kUntouched, kNotCorrect, ""},
+    {"MAC_ACTION = {ALLOWALLOWALLOWALLOWALLOW}\n", HeaderStop::kAction, kUntouched, kNotCorrect,
+     ""},
     // Refused in silence; a recognised action word stands all the same.
-    {"  # MAC_ACTION = {ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION\t= {ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION =\t{ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTIONX={ALLOW}\n", false, kUntouched, "", ""},
-    {"MAC_ACTION = ALLOW\n", false, kUntouched, "", ""},
-    {"MAC_ACTION = {ALLOW} # remark\n", false, 1, "", kAllow},
-    {"MAC_ACTION = {DENY}", false, 0, "", kDeny},
-    {"MAC_ACTION = {ALLOW", false, 1, "", kAllow},
+    {"  # MAC_ACTION = {ALLOW}\n", HeaderStop::kComment, kUntouched, "", ""},
+    {"MAC_ACTION\t= {ALLOW}\n", HeaderStop::kEquals, kUntouched, "", ""},
+    {"MAC_ACTION =\t{ALLOW}\n", HeaderStop::kBrace, kUntouched, "", ""},
+    {"MAC_ACTIONX={ALLOW}\n", HeaderStop::kEquals, kUntouched, "", ""},
+    {"MAC_ACTION = ALLOW\n", HeaderStop::kBrace, kUntouched, "", ""},
+    {"MAC_ACTION = {ALLOW} # remark\n", HeaderStop::kTail, 1, "", kAllow},
+    {"MAC_ACTION = {DENY}", HeaderStop::kLineFeed, 0, "", kDeny},
+    {"MAC_ACTION = {ALLOW", HeaderStop::kLineFeed, 1, "", kAllow},
 };
+
+// The text a diagnostic renders, or "" for none.
+std::string TextOf(const ListDiagnostic& diagnostic) {
+    char text[128] = {};
+    FormatDiagnostic(diagnostic, text, sizeof text);
+    return text;
+}
+
+std::string TextOf(DiagnosticKind kind, unsigned char action = 0) {
+    return TextOf(ListDiagnostic{1, 0, kind, action, {}});
+}
 
 TEST(ParseActionLine, AcceptedAndRefusedHeaderForms) {
     for (const HeaderCase& c : kHeaderCases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.line)));
-        ResetStateForTesting();
-        OpenLogs();
-        FilterAction = kUntouched;
-        EXPECT_EQ(ParseActionLine(c.line), c.accepted);
-        EXPECT_EQ(FilterAction, c.action);
-        EXPECT_EQ(ReadBack(ErrorLog), c.errors);
-        EXPECT_EQ(ReadBack(InfoLog), c.info);
-    }
+        ActionLine line = ParseActionLine(c.line);
+        EXPECT_EQ(line.stop, c.stop);
+        EXPECT_EQ(line.header, c.stop == HeaderStop::kHeader);
+        EXPECT_EQ(line.actionKnown ? line.action : kUntouched, c.action);
+        EXPECT_EQ(TextOf(line.message), c.errors);
+        EXPECT_EQ(line.actionKnown ? TextOf(DiagnosticKind::kActionSpecified, line.action) : "",
+                  c.info);
+    }  // Where the word ends, for a reader that quotes the tail.
+    const char kRemark[] = "MAC_ACTION = {ALLOW} # remark\n";
+    EXPECT_STREQ(kRemark + ParseActionLine(kRemark).tail, "} # remark\n");
 }
 
 TEST(ParseActionLine, LongActionWordIsCutAtNineteen) {
-    OpenLogs();
-    EXPECT_FALSE(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n"));
-    EXPECT_STREQ(ActionWord, "ALLOWALLOWALLOWALLO");
+    EXPECT_FALSE(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n").header);
+    EXPECT_STREQ(ParseActionLine("MAC_ACTION = {allowallowallowallowallow}\n").word,
+                 "ALLOWALLOWALLOWALLO");
 }
 
-TEST(ParseActionLine, InfoLogWrittenOnlyWhenEnabled) {
+TEST(ListDiagnostics, InfoLogWrittenOnlyWhenEnabled) {
     OpenLogs(0);
-    EXPECT_TRUE(ParseActionLine("MAC_ACTION = {ALLOW}\n"));
-    EXPECT_EQ(FilterAction, 1);
+    LoadedList list;
+    LoadText("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n", list);
+    WriteListDiagnostics(list);
+    EXPECT_EQ(list.FilterAction, 1);
     EXPECT_EQ(ReadBack(InfoLog), "");
+    FreeLoadedList(list);
+}
+
+// The action line goes to the info log as every other write does: under
+// InfoLogLock, which another thread then finds taken.
+int (*RealFormat)(FILE*, const char*, va_list) = nullptr;
+int InfoLogWritesUnlocked = 0;
+int InfoLogWrites = 0;
+
+int LockCheckingFormat(FILE* stream, const char* format, va_list args) {
+    if (stream == InfoLog) {
+        ++InfoLogWrites;
+        std::thread([] {
+            if (InfoLogLock.try_lock()) {
+                ++InfoLogWritesUnlocked;
+                InfoLogLock.unlock();
+            }
+        }).join();
+    }
+    return RealFormat(stream, format, args);
+}
+
+TEST(ListDiagnostics, ActionLineIsWrittenUnderInfoLogLock) {
+    OpenLogs();
+    LoadedList list;
+    LoadText("MAC_ACTION = {DENY} # no header\nMAC_ACTION = {ALLOW}\n", list);
+    RealFormat = Platform.FormatFile;
+    Platform.FormatFile = LockCheckingFormat;
+    InfoLogWrites = InfoLogWritesUnlocked = 0;
+    WriteListDiagnostics(list);
+    EXPECT_EQ(InfoLogWrites, 2);
+    EXPECT_EQ(InfoLogWritesUnlocked, 0);
+    EXPECT_EQ(ReadBack(InfoLog), "Action specified is : DENY\nAction specified is : ALLOW\n");
+    FreeLoadedList(list);
+}
+
+// What the loader keeps of each line it names, in file order: the line's
+// number in the file, and the kind, field and quoted number of its text.
+TEST(ListDiagnostics, EachReportedLineAsData) {
+    LoadedList list;
+    LoadText("# remark\n\nMAC_ACTION = {ALLOW}\n0011223344\n00-11-22-33-44-55\n00112233445g\n",
+             list);
+    std::string kept;
+    for (const ListDiagnostic& d : list.Diagnostics) {
+        kept += std::to_string(d.fileLine) + ": " + TextOf(d);
+    }
+    EXPECT_EQ(kept,
+              "2: 'MAC_ACTION' Not Specified Properly\n"
+              "3: Action specified is : ALLOW\n"
+              "4: Mac Address 0011223344 on line number 4 not of proper format\n"
+              "5: Line Number 5 Not In Proper Format\n"
+              "6: Mac Address 00112233445g on line number 6 is not in proper format\n");
+    FreeLoadedList(list);
+}
+
+// Covered by a prefix: the longest shorter prefix entry a key begins with.
+TEST(CoveringPrefix, LongestShorterPrefixEntryThatAKeyBeginsWith) {
+    LoadedList list;
+    LoadText("MAC_ACTION = {DENY}\n001C*\n001c23*\n001c23abcdef\n", list);
+    struct Case {
+        const char* key;
+        int digits;
+        int covering;
+    };
+    const Case kCases[] = {
+        {"001c23abcdef", 12, 6}, {"001c24000000", 12, 4}, {"001d00000000", 12, 0},
+        {"001c23******", 6, 4},  {"001c********", 4, 0},  {"001c2*******", 5, 4},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(CoveringPrefix(list, c.key, c.digits), c.covering) << c.key;
+    }
+    FreeLoadedList(list);
 }
 
 TEST(IsHexAddress, OnlyTheFirstTwelveCharactersAndOnlyHexDigits) {

@@ -11,19 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "config/logs.h"
 #include "config/state.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "platform/platform.h"
 
 namespace macgate {
 namespace {
-
-std::string Key(uint64_t address) {
-    char text[kAddressKeySize];
-    std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
-    return text;
-}
 
 // "key(left,right)" for every node, with its height: two trees print alike
 // exactly when they have the same shape, keys and heights.
@@ -52,25 +48,17 @@ std::vector<std::string> CheckedKeys(const AddressNode* node) {
     return keys;
 }
 
-std::string ReadAll(FILE* file) {
-    std::string text;
-    std::rewind(file);
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text.push_back(static_cast<char>(c));
-    }
-    return text;
-}
+// The list last loaded, whose set the tests look at.
+LoadedList Loaded;
 
-// Loads `list` into a fresh set; gives the error log.
+// Loads `list` in place of the list last loaded; gives the error log.
 std::string Load(const std::string& list) {
     ResetStateForTesting();
+    FreeLoadedList(Loaded);
     ErrorLog = std::tmpfile();
-    FILE* file = std::tmpfile();
-    std::fwrite(list.data(), 1, list.size(), file);
-    std::rewind(file);
-    LoadAddressList(file);
-    std::fclose(file);
-    std::string errors = ReadAll(ErrorLog);
+    LoadText(list, Loaded);
+    WriteListDiagnostics(Loaded);
+    std::string errors = ReadBack(ErrorLog);
     std::fclose(ErrorLog);
     ErrorLog = nullptr;
     return errors;
@@ -94,15 +82,15 @@ TEST(ListLoading, AlternatelyLowAndHighStaysLogarithmicAndFindsEveryKey) {
         }
     }
     EXPECT_EQ(Load(ListOf(lines)), "");
-    ASSERT_NE(AddressSet, nullptr);
-    EXPECT_LE(AddressSet->height, 1.45 * std::log2(kCount + 2.0));
-    std::vector<std::string> keys = CheckedKeys(AddressSet);
+    ASSERT_NE(Loaded.AddressSet, nullptr);
+    EXPECT_LE(Loaded.AddressSet->height, 1.45 * std::log2(kCount + 2.0));
+    std::vector<std::string> keys = CheckedKeys(Loaded.AddressSet);
     ASSERT_EQ(keys.size(), kCount);
     for (uint64_t i = 0; i < kCount; ++i) {
         ASSERT_EQ(keys[i], Key(i));
-        ASSERT_NE(AddressSetFind(Key(i).c_str(), AddressSet), nullptr) << Key(i);
+        ASSERT_NE(AddressSetFind(Key(i).c_str(), Loaded.AddressSet), nullptr) << Key(i);
     }
-    EXPECT_EQ(AddressSetFind(Key(kCount).c_str(), AddressSet), nullptr);
+    EXPECT_EQ(AddressSetFind(Key(kCount).c_str(), Loaded.AddressSet), nullptr);
 }
 
 // Distinct keys, in random order, with repeats in capitals and bad lines.
@@ -151,8 +139,8 @@ TEST(ListLoading, GivesTheTreeOfInsertingItsKeysInAscendingOrder) {
         for (const std::string& key : sorted) {
             ascending = AddressSetInsert(key.c_str(), ascending);
         }
-        EXPECT_EQ(Shape(AddressSet), Shape(ascending));
-        EXPECT_EQ(Strays(AddressSet, AddressSet, 0), 0);
+        EXPECT_EQ(Shape(Loaded.AddressSet), Shape(ascending));
+        EXPECT_EQ(Strays(Loaded.AddressSet, Loaded.AddressSet, 0), 0);
         AddressSetFree(ascending);
     }
 }
@@ -179,7 +167,7 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
 
     std::string errors = Load(list);
     ASSERT_NE(errors.find("not of proper format"), std::string::npos);
-    ASSERT_EQ(CheckedKeys(AddressSet), sorted);
+    ASSERT_EQ(CheckedKeys(Loaded.AddressSet), sorted);
 
     RealAllocate = Platform.AllocateMemory;
     Platform.AllocateMemory = FaultyAllocate;
@@ -196,7 +184,7 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
             FailAt = failAt;
             FailOnward = onward;
             EXPECT_EQ(Load(list), errors);
-            std::vector<std::string> keys = CheckedKeys(AddressSet);
+            std::vector<std::string> keys = CheckedKeys(Loaded.AddressSet);
             if (!onward || failAt >= calls - 1) {
                 // One failure costs no key: the keys go in by another way.
                 // The last two allocations are the layout's tables, without
@@ -205,13 +193,14 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
             } else {
                 EXPECT_TRUE(std::includes(sorted.begin(), sorted.end(), keys.begin(), keys.end()));
                 for (const std::string& key : keys) {
-                    ASSERT_NE(AddressSetFind(key.c_str(), AddressSet), nullptr) << key;
+                    ASSERT_NE(AddressSetFind(key.c_str(), Loaded.AddressSet), nullptr) << key;
                 }
             }
         }
     }
     FailAt = 0;
     FailOnward = false;
+    FreeLoadedList(Loaded);
 }
 
 }  // namespace

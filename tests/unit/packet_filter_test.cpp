@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@
 
 #include "callout/callout.h"
 #include "config/state.h"
+#include "control_lines.h"
+#include "core_helpers.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "filter/packet_filter.h"
@@ -29,16 +32,6 @@ namespace {
 constexpr uint8_t kListed[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 constexpr uint8_t kUnlisted[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
 constexpr uint8_t kZero[6] = {0, 0, 0, 0, 0, 0};
-
-// A BOOTREQUEST of `size` bytes with `address` at the start of chaddr.
-std::vector<uint8_t> Message(const uint8_t (&address)[6], size_t size = 300) {
-    std::vector<uint8_t> full(300, 0);
-    full[0] = 1;  // op: BOOTREQUEST
-    full[1] = 1;  // htype: Ethernet
-    full[2] = 6;  // hlen
-    std::copy(address, address + 6, full.begin() + 28);
-    return std::vector<uint8_t>(full.begin(), full.begin() + static_cast<long>(size));
-}
 
 std::atomic<int> FormatCalls{0};
 int CountingFormat(FILE*, const char*, va_list) {
@@ -63,23 +56,14 @@ protected:
         std::remove(path_.c_str());
     }
 
-    void UseList(unsigned char action, std::initializer_list<const char*> keys) {
-        FilterAction = action;
-        for (const char* key : keys) {
-            AddressSet = AddressSetInsert(key, AddressSet);
-        }
+    void UseList(unsigned char action, const std::vector<std::string>& keys) {
+        PublishKeys(action, keys);
     }
 
-    // Loads the entries under an ALLOW or a DENY header through the loader,
-    // as start-up does.
+    // Loads the entries under an ALLOW or a DENY header through the loader
+    // and puts the list in use, as start-up does.
     void LoadList(const char* action, const char* entries) {
-        std::string text = std::string("MAC_ACTION = {") + action + "}\n" + entries;
-        FILE* list = std::tmpfile();
-        ASSERT_NE(list, nullptr);
-        std::fputs(text.c_str(), list);
-        std::rewind(list);
-        LoadAddressList(list);
-        std::fclose(list);
+        PublishText(std::string("MAC_ACTION = {") + action + "}\n" + entries);
     }
 
     void OpenInfoLog() {
@@ -91,10 +75,7 @@ protected:
     // What the file holds now, without closing the stream: lines must be
     // flushed as they are written.
     std::string LogText() const {
-        std::ifstream file(path_, std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
+        return ReadFile(path_);
     }
 
     // Calls the hook as the server does and gives the process flag.
@@ -111,20 +92,22 @@ protected:
 };
 
 TEST_F(PacketFilterTest, DecisionTable) {
+    EXPECT_EQ(Decide(Message(kListed)), 1) << "no list";
+    UseList(0, {});
     EXPECT_EQ(Decide(Message(kListed)), 1) << "empty set, DENY";
-    FilterAction = 1;
+    UseList(1, {});
     EXPECT_EQ(Decide(Message(kListed)), 1) << "empty set, ALLOW";
 
     UseList(1, {"001a2b3c4d5e"});
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
 
-    FilterAction = 0;
+    UseList(0, {"001a2b3c4d5e"});
     EXPECT_EQ(Decide(Message(kListed)), 0);
     EXPECT_EQ(Decide(Message(kUnlisted)), 1);
 
     // Any nonzero action byte means ALLOW.
-    FilterAction = 2;
+    UseList(2, {"001a2b3c4d5e"});
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
 }
@@ -245,13 +228,14 @@ TEST_F(PacketFilterTest, AllZeroAddressIsDecidedAndLoggedLikeAnyOther) {
         ResetStateForTesting();
         std::remove(path_.c_str());
         OpenInfoLog();
-        FilterAction = c.action;
+        std::vector<std::string> keys;
         if (c.anyListed) {
-            UseList(c.action, {"001a2b3c4d5e"});
+            keys.push_back("001a2b3c4d5e");
         }
         if (c.zeroListed) {
-            UseList(c.action, {"000000000000"});
+            keys.push_back("000000000000");
         }
+        UseList(c.action, keys);
         EXPECT_EQ(Decide(Message(kZero)), c.verdict) << c.name;
         EXPECT_EQ(LogText(), std::string("Tue Dec 08 06:25:12 2026 000000000000 ") +
                                  (c.verdict != 0 ? "Allow\n" : "Deny\n"))
@@ -264,18 +248,32 @@ TEST_F(PacketFilterTest, LogLineFormAndLength) {
     OpenInfoLog();
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
-    const std::string text = LogText();
-    EXPECT_EQ(text,
+    EXPECT_EQ(LogText(),
               "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Allow\n"
               "Tue Dec 08 06:25:12 2026 001a2b3c4d5f Deny\n");
-    // 43 and 42 characters before each line end.
-    const size_t end = text.find('\n');
-    EXPECT_EQ(end, 43u);
-    EXPECT_EQ(text.size() - end - 1, 42u + 1);
+}
+
+// On the real clock, whatever the time: 43 and 42 characters before each
+// line end, the time stamp's fields each their fixed width.
+TEST_F(PacketFilterTest, LogLineLengthOnTheRealClock) {
+    RestorePlatformCalls();
+    UseList(1, {"001a2b3c4d5e"});
+    OpenInfoLog();
+    EXPECT_EQ(Decide(Message(kListed)), 1);
+    EXPECT_EQ(Decide(Message(kUnlisted)), 0);
+    std::istringstream lines(LogText());
+    const std::regex form(std::string("(") + kTimestampPattern + ") 001a2b3c4d5(e Allow|f Deny)");
+    const size_t lengths[] = {43, 42};
+    for (size_t length : lengths) {
+        std::string line;
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_TRUE(std::regex_match(line, form)) << line;
+        EXPECT_EQ(line.size(), length) << line;
+    }
 }
 
 TEST_F(PacketFilterTest, EmptySetLogsAllow) {
-    FilterAction = 1;
+    UseList(1, {});
     OpenInfoLog();
     EXPECT_EQ(Decide(Message(kUnlisted)), 1);
     EXPECT_EQ(LogText(), "Tue Dec 08 06:25:12 2026 001a2b3c4d5f Allow\n");

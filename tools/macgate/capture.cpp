@@ -167,11 +167,14 @@ bool ParsePcap(const uint8_t* data, size_t size, Capture* capture, std::string* 
                      " bytes captured of a frame of " + std::to_string(wireLength);
             return false;
         }
-        uint32_t nanoseconds = nanosecondStamps ? fraction : fraction * 1000u;
+        // A fraction past a whole second is held at its last nanosecond;
+        // in 64 bits, so that a large microsecond field cannot wrap first.
+        uint64_t nanoseconds = nanosecondStamps ? fraction : uint64_t{fraction} * 1000u;
         if (nanoseconds >= 1000000000u) {
             nanoseconds = 999999999u;
         }
-        if (!AddFrame(capture, data + offset, captured, wireLength, seconds, nanoseconds, error)) {
+        if (!AddFrame(capture, data + offset, captured, wireLength, seconds,
+                      static_cast<uint32_t>(nanoseconds), error)) {
             return false;
         }
         offset += captured;

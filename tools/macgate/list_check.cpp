@@ -10,9 +10,9 @@
 #include <map>
 #include <unordered_map>
 
-#include "config/state.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
+#include "filter/loaded_list.h"
 #include "platform/platform.h"
 #include "tools/macgate/csv.h"
 #include "tools/macgate/notation.h"
@@ -23,7 +23,7 @@ namespace {
 ListReport* Recording = nullptr;
 bool AtLineStart = true;
 char* (*RealReadLine)(char*, int, FILE*) = nullptr;
-int (*RealFormatFile)(FILE*, const char*, va_list) = nullptr;
+LoadedList Checked;  // the list last checked, until ReleaseList()
 
 // Every read of the loader, so that each message can name the line in the
 // file that it is about (the loader counts entry lines only).
@@ -86,15 +86,16 @@ std::string WithoutLineNumber(std::string text) {
     return text;
 }
 
-int RecordingFormatFile(FILE* stream, const char* format, va_list args) {
-    if (stream != ErrorLog) {
-        return RealFormatFile(stream, format, args);
+// The error log's messages, each at its line in the file.
+void RecordMessages(const LoadedList& list, ListReport* report) {
+    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+        if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
+            continue;
+        }
+        char text[512];
+        FormatDiagnostic(diagnostic, text, sizeof text);
+        report->findings.push_back({diagnostic.fileLine, true, WithoutLineNumber(text), ""});
     }
-    char text[512];
-    int length = std::vsnprintf(text, sizeof text, format, args);
-    int line = Recording->lines.empty() ? 1 : Recording->lines.back().number;
-    Recording->findings.push_back({line, true, WithoutLineNumber(text), ""});
-    return length;
 }
 
 char UpperCase(char c) {
@@ -471,10 +472,9 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
              "the line is longer than 99 characters: the server reads the first 99 and ignores "
              "the rest. Shorten it");
     }
-    char field[kAddressKeySize];
-    ParseAddressLine(line.text.c_str(), field);
-    if (field[0] != '\0') {
-        CheckAcceptedEntry(check, line, field);
+    EntryLine entry = ParseAddressLine(line.text.c_str());
+    if (entry.message == DiagnosticKind::kNone && entry.field[0] != '\0') {
+        CheckAcceptedEntry(check, line, entry.field);
         return;
     }
     if (ScanHeader(line.text).keyword) {
@@ -522,14 +522,6 @@ void WarnOfCoveredEntries(const EntryCheck& check) {
 }
 
 void FindWarnings(ListReport* report) {
-    // Run the library's own header test again, quietly, to know which line
-    // it took; it sets the action, which is put back.
-    unsigned char action = FilterAction;
-    char actionWord[kActionWordSize];
-    std::memcpy(actionWord, ActionWord, sizeof actionWord);
-    FILE* errorLog = ErrorLog;
-    ErrorLog = nullptr;
-
     std::vector<bool> reported(report->lines.size() + 2, false);
     for (const Finding& finding : report->findings) {
         if (finding.line > 0 && static_cast<size_t>(finding.line) < reported.size()) {
@@ -538,7 +530,8 @@ void FindWarnings(ListReport* report) {
     }
     size_t entriesFrom = report->lines.size();
     for (size_t i = 0; i < report->lines.size(); ++i) {
-        if (ParseActionLine(report->lines[i].text.c_str())) {
+        // The library's own header test again, to know which line it took.
+        if (ParseActionLine(report->lines[i].text.c_str()).header) {
             report->headerLine = report->lines[i].number;
             entriesFrom = i + 1;
             break;
@@ -559,10 +552,6 @@ void FindWarnings(ListReport* report) {
         CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
     }
     WarnOfCoveredEntries(check);
-
-    FilterAction = action;
-    std::memcpy(ActionWord, actionWord, sizeof actionWord);
-    ErrorLog = errorLog;
 }
 
 // The system's reason in words that read alike on every system.
@@ -601,16 +590,9 @@ void CheckListStream(FILE* list, ListReport* report) {
     Recording = report;
     AtLineStart = true;
     RealReadLine = Platform.ReadLine;
-    RealFormatFile = Platform.FormatFile;
     Platform.ReadLine = RecordingReadLine;
-    Platform.FormatFile = RecordingFormatFile;
-    // Any open stream will do: the messages are caught before they reach it.
-    FILE* errorLog = ErrorLog;
-    ErrorLog = list;
-    LoadAddressList(list);
-    ErrorLog = errorLog;
+    LoadAddressList(list, Checked);
     Platform.ReadLine = RealReadLine;
-    Platform.FormatFile = RealFormatFile;
     Recording = nullptr;
     // The loader skips a byte-order mark, so the lines are read without it.
     bool byteOrderMark =
@@ -618,11 +600,11 @@ void CheckListStream(FILE* list, ListReport* report) {
     if (byteOrderMark) {
         report->lines[0].text.erase(0, std::strlen(kByteOrderMark));
     }
+    RecordMessages(Checked, report);
 
-    EntryCounts counts = CountEntries(AddressSet);
-    report->addresses = counts.addresses;
-    report->prefixes = counts.prefixes;
-    report->allow = FilterAction != 0;
+    report->addresses = Checked.Entries.addresses;
+    report->prefixes = Checked.Entries.prefixes;
+    report->allow = Checked.FilterAction != 0;
     FindWarnings(report);
     bool loaded = report->addresses + report->prefixes > 0;
     if (report->headerLine != 0 && report->allow && !loaded) {
@@ -640,8 +622,7 @@ void CheckListStream(FILE* list, ListReport* report) {
 }
 
 void ReleaseList() {
-    AddressSet = AddressSetFree(AddressSet);
-    FilterAction = 0;
+    FreeLoadedList(Checked);
 }
 
 bool CheckListFile(const std::string& path, ListReport* report, std::string* why) {
@@ -690,20 +671,9 @@ bool IsLoaderHeader(const std::string& line, bool* allow) {
     if (line.size() > 98) {
         return false;
     }
-    unsigned char action = FilterAction;
-    char actionWord[kActionWordSize];
-    std::memcpy(actionWord, ActionWord, sizeof actionWord);
-    FILE* errorLog = ErrorLog;
-    FILE* infoLog = InfoLog;
-    ErrorLog = nullptr;
-    InfoLog = nullptr;
-    bool header = ParseActionLine((line + "\n").c_str());
-    *allow = FilterAction != 0;
-    FilterAction = action;
-    std::memcpy(ActionWord, actionWord, sizeof actionWord);
-    ErrorLog = errorLog;
-    InfoLog = infoLog;
-    return header;
+    ActionLine parsed = ParseActionLine((line + "\n").c_str());
+    *allow = parsed.actionKnown && parsed.action != 0;
+    return parsed.header;
 }
 
 bool BeginsWithKeyword(const std::string& line) {

@@ -1,0 +1,43 @@
+#include "config/decision.h"
+
+#include <mutex>
+
+#include "config/logs.h"
+#include "config/state.h"
+#include "filter/packet_filter.h"
+#include "platform/platform.h"
+
+namespace macgate {
+namespace {
+
+// Timestamp text without its newline.
+constexpr int kTimestampLength = 24;
+
+void WriteDecisionLine(const char* key, int32_t verdict) {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (InfoLog == nullptr) {
+        return;
+    }
+    char text[kTimestampTextSize] = {};
+    FormatLogTimestamp(text);
+    char timestamp[kTimestampLength + 1] = {};
+    for (int i = 0; i < kTimestampLength && text[i] != '\0'; ++i) {
+        timestamp[i] = text[i];
+    }
+    LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict != 0 ? "Allow" : "Deny");
+    Platform.FlushFile(InfoLog);
+}
+
+}  // namespace
+
+int32_t FilterPacket(const uint8_t* message, size_t length) {
+    const PacketDecision decision =
+        DecidePacket(ListInUse.load(std::memory_order_acquire), message, length);
+    // With the info log off no lock is taken at all.
+    if (decision.logged && InfoLogEnabled == 1) {
+        WriteDecisionLine(decision.key, decision.verdict);
+    }
+    return decision.verdict;
+}
+
+}  // namespace macgate

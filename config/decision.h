@@ -1,0 +1,15 @@
+// One packet decision on the list in use, and its line in the info log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace macgate {
+
+// Decides on one DHCP message (RFC 2131 layout) by its client hardware
+// address against the list in use and, when the info log is on and open,
+// writes the decision line. Gives 1 to process the packet, 0 to drop it.
+// With the info log off it takes no lock and allocates nothing.
+int32_t FilterPacket(const uint8_t* message, size_t length);
+
+}  // namespace macgate

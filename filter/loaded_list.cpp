@@ -1,0 +1,74 @@
+#include "filter/loaded_list.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "filter/list_file.h"
+
+namespace macgate {
+
+int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) {
+    const int line = diagnostic.quotedLine;
+    switch (diagnostic.kind) {
+        case DiagnosticKind::kNothingInFile:
+            return std::snprintf(text, size, "Nothing in the file\n");
+        case DiagnosticKind::kKeywordNotSpecified:
+            return std::snprintf(text, size, "'MAC_ACTION' Not Specified Properly\n");
+        case DiagnosticKind::kActionNotCorrect:
+            return std::snprintf(text, size, "Action not correct\n");
+        case DiagnosticKind::kActionSpecified:
+            return std::snprintf(text, size, "Action specified is : %s\n",
+                                 diagnostic.action != 0 ? "ALLOW" : "DENY");
+        case DiagnosticKind::kEntryNotInFormat:
+            return std::snprintf(text, size, "Line Number %d Not In Proper Format\n", line);
+        case DiagnosticKind::kAddressLength:
+            return std::snprintf(text, size,
+                                 "Mac Address %s on line number %d not of proper format\n",
+                                 diagnostic.field, line);
+        case DiagnosticKind::kAddressDigits:
+            return std::snprintf(text, size,
+                                 "Mac Address %s on line number %d is not in proper format\n",
+                                 diagnostic.field, line);
+        case DiagnosticKind::kNone:
+            break;
+    }
+    if (size > 0) {
+        text[0] = '\0';
+    }
+    return 0;
+}
+
+// One lookup for the address, then one for each prefix length in use.
+bool IsListed(const LoadedList& list, const char* key) {
+    return AddressSetFind(key, list.AddressSet) != nullptr ||
+           CoveringPrefix(list, key, kAddressKeySize - 1) != 0;
+}
+
+// One lookup for each shorter prefix length in use, on a copy of the key
+// padded as the loader pads prefixes.
+int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
+    const unsigned lengths = list.PrefixLengths;
+    if (lengths == 0) {
+        return 0;
+    }
+    char probe[kAddressKeySize];
+    std::memcpy(probe, key, sizeof probe);
+    for (int length = kLongestPrefix; length >= 1; --length) {
+        probe[length] = kPrefixPad;
+        if (length < digits && (lengths & (1u << length)) != 0 &&
+            AddressSetFind(probe, list.AddressSet) != nullptr) {
+            return length;
+        }
+    }
+    return 0;
+}
+
+void FreeLoadedList(LoadedList& list) {
+    list.AddressSet = AddressSetFree(list.AddressSet, &list.AddressBlocks);
+    list.FilterAction = 0;
+    list.PrefixLengths = 0;
+    list.Entries = EntryCounts();
+    std::vector<ListDiagnostic>().swap(list.Diagnostics);
+}
+
+}  // namespace macgate
