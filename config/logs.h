@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "filter/loaded_list.h"
+#include "platform/platform.h"
 
 namespace macgate {
 
