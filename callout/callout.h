@@ -78,3 +78,10 @@ MACGATE_EXPORT uint32_t MACGATE_CALL DhcpDeleteClientHook(uintptr_t, uintptr_t, 
                                                           uintptr_t, uintptr_t);
 
 }  // extern "C"
+
+// The names the server finds the entry point and the hooks by, in the
+// library's export table; the entry point first.
+inline constexpr const char* kCalloutExportNames[] = {
+    "DhcpServerCalloutEntry", "DhcpControlHook",    "DhcpNewPktHook",       "DhcpPktDropHook",
+    "DhcpPktSendHook",        "DhcpAddressDelHook", "DhcpAddressOfferHook", "DhcpDeleteClientHook",
+};

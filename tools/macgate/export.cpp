@@ -34,8 +34,8 @@ int RunExportWindowsFilter(const std::string& path) {
     if (leftOut > 0) {
         std::fprintf(stderr,
                      "macgate: %zu group, broadcast or all-zero address%s left out: no client "
-                     "sends one as its own, and the server serves the all-zero address "
-                     "whatever the list says\n",
+                     "sends a group or broadcast address as its own, and the all-zero address "
+                     "stands for every client that sends none\n",
                      leftOut, leftOut == 1 ? "" : "es");
     }
     // One record a line: a remark holds no line feed.

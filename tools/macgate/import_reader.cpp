@@ -121,7 +121,8 @@ void AddEntry(Import* import, const std::string& where, const Notation& notation
         case AddressKind::kZero:
             import->outcome.problems.push_back(
                 where + notation.digits +
-                " is the all-zero address, which is served whatever the list says; skipped");
+                " is the all-zero address, which stands for every client that sends no hardware "
+                "address; skipped");
             return;
     }
     std::string written = Written(notation);

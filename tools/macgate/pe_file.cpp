@@ -6,13 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "callout/callout.h"
+
 namespace macgate {
 namespace {
-
-constexpr const char* kHooks[] = {
-    "DhcpServerCalloutEntry", "DhcpControlHook",    "DhcpNewPktHook",       "DhcpPktDropHook",
-    "DhcpPktSendHook",        "DhcpAddressDelHook", "DhcpAddressOfferHook", "DhcpDeleteClientHook",
-};
 
 constexpr uint16_t kMachineArm64 = 0xaa64;
 constexpr uint16_t kLibraryFlag = 0x2000;  // IMAGE_FILE_DLL
@@ -342,7 +339,7 @@ std::string CalloutLibraryProblem(const PeFile& file, uint16_t machine, const st
         return path + " is a program, not a library";
     }
     std::string missing;
-    for (const char* hook : kHooks) {
+    for (const char* hook : kCalloutExportNames) {
         if (!Exports(file, hook)) {
             missing += std::string(missing.empty() ? "" : ", ") + hook;
         }

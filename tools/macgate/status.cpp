@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "callout/callout.h"
 #include "config/logs.h"
 #include "config/registry.h"
 #include "config/state.h"
@@ -21,11 +22,6 @@
 
 namespace macgate {
 namespace {
-
-constexpr const char* kExportedNames[] = {
-    "DhcpServerCalloutEntry", "DhcpControlHook",    "DhcpNewPktHook",       "DhcpPktDropHook",
-    "DhcpPktSendHook",        "DhcpAddressDelHook", "DhcpAddressOfferHook", "DhcpDeleteClientHook",
-};
 
 // 511 UTF-16 units and a terminator: what start-up's read gets.
 constexpr uint32_t kLongestValueBytes = 1024;
@@ -118,7 +114,7 @@ bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
                 // are "Bad EXE format for %1".
                 std::string problem = DescribeUnloadable(path);
                 state += ", but cannot be loaded: " + (problem.empty() ? error : problem);
-            } else if (FindLibraryExport(library, kExportedNames[0]) == nullptr) {
+            } else if (FindLibraryExport(library, kCalloutExportNames[0]) == nullptr) {
                 state += ", but is no callout library: it exports no DhcpServerCalloutEntry";
             } else {
                 chosen = i;
@@ -149,7 +145,7 @@ bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
     std::string error;
     LibraryHandle library = InspectLibrary(path.c_str(), &error);
     std::string missing;
-    for (const char* name : kExportedNames) {
+    for (const char* name : kCalloutExportNames) {
         if (library == nullptr || FindLibraryExport(library, name) == nullptr) {
             missing += std::string(missing.empty() ? "" : ", ") + name;
         }
