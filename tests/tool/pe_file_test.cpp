@@ -17,7 +17,7 @@ const std::vector<std::string> kAllHooks = {
     "DhcpNewPktHook",     "DhcpPktDropHook",      "DhcpPktSendHook", "DhcpServerCalloutEntry",
 };
 
-struct ImageSpec {
+struct ImageLayout {
     uint16_t machine = kMachineX64;
     bool library = true;
     std::vector<std::string> exports = kAllHooks;
@@ -73,18 +73,18 @@ constexpr uint32_t kSectionAddress = 0x1000;
 constexpr uint32_t kSectionOffset = 0x200;
 
 // A one-section image: export table, then the resource tree and its record.
-std::string BuildImage(const ImageSpec& spec) {
-    bool wide = spec.machine != kMachineX86;
+std::string BuildImage(const ImageLayout& layout) {
+    bool wide = layout.machine != kMachineX86;
     uint32_t optionalSize = wide ? 240 : 224;
     std::string bytes(kSectionOffset, '\0');
     bytes[0] = 'M';
     bytes[1] = 'Z';
     Put32(&bytes, 60, 64);
     bytes.replace(64, 4, std::string("PE\0\0", 4));
-    Put16(&bytes, 68, spec.machine);
+    Put16(&bytes, 68, layout.machine);
     Put16(&bytes, 70, 1);
     Put16(&bytes, 84, optionalSize);
-    Put16(&bytes, 86, spec.library ? 0x2102 : 0x0102);
+    Put16(&bytes, 86, layout.library ? 0x2102 : 0x0102);
     const size_t optional = 88;
     Put16(&bytes, optional, wide ? 0x20b : 0x10b);
     const size_t directories = optional + (wide ? 108 : 92);
@@ -92,18 +92,18 @@ std::string BuildImage(const ImageSpec& spec) {
 
     // Section data: export directory, name pointers, names.
     std::string data(40, '\0');
-    Put32(&data, 24, static_cast<uint32_t>(spec.exports.size()));
+    Put32(&data, 24, static_cast<uint32_t>(layout.exports.size()));
     Put32(&data, 32, kSectionAddress + 40);
-    data.resize(40 + 4 * spec.exports.size(), '\0');
-    for (size_t i = 0; i < spec.exports.size(); ++i) {
+    data.resize(40 + 4 * layout.exports.size(), '\0');
+    for (size_t i = 0; i < layout.exports.size(); ++i) {
         Put32(&data, 40 + 4 * i, kSectionAddress + static_cast<uint32_t>(data.size()));
-        data += spec.exports[i] + '\0';
+        data += layout.exports[i] + '\0';
     }
     Put32(&bytes, directories + 4, kSectionAddress);
     Put32(&bytes, directories + 8, static_cast<uint32_t>(data.size()));
     Pad4(&data);
 
-    if (!spec.product.empty()) {
+    if (!layout.product.empty()) {
         // Three levels of directory (type, name, language), a data entry.
         const uint32_t tree = static_cast<uint32_t>(data.size());
         std::string resources(3 * 24 + 16, '\0');
@@ -112,7 +112,7 @@ std::string BuildImage(const ImageSpec& spec) {
             Put32(&resources, 24 * level + 16, level == 0 ? 16 : level == 1 ? 1 : 0x409);
             Put32(&resources, 24 * level + 20, level < 2 ? 0x80000000u | (24 * (level + 1)) : 72);
         }
-        std::string record = VersionRecord(spec.product);
+        std::string record = VersionRecord(layout.product);
         Put32(&resources, 72, kSectionAddress + tree + static_cast<uint32_t>(resources.size()));
         Put32(&resources, 76, static_cast<uint32_t>(record.size()));
         Put32(&bytes, directories + 4 + 16, kSectionAddress + tree);
@@ -131,30 +131,30 @@ std::string BuildImage(const ImageSpec& spec) {
 
 // What the DHCP server of each kind of Windows makes of each kind of file.
 TEST(PeFile, SaysWhyTheServerCouldNotRunIt) {
-    ImageSpec x86;
+    ImageLayout x86;
     x86.machine = kMachineX86;
-    ImageSpec program;
+    ImageLayout program;
     program.library = false;
-    ImageSpec entryOnly;
+    ImageLayout entryOnly;
     entryOnly.exports = {"DhcpServerCalloutEntry", "DhcpNewPktHook"};
-    ImageSpec unversioned;
+    ImageLayout unversioned;
     unversioned.product.clear();
-    ImageSpec other;
+    ImageLayout other;
     other.product = "Filter Suite";
-    ImageSpec arm;
+    ImageLayout arm;
     arm.machine = 0xaa64;
     struct Row {
         const char* name;
-        ImageSpec spec;
+        ImageLayout layout;
         uint16_t server;
         const char* problem;
     } rows[] = {
-        {"x64 on x64", ImageSpec(), kMachineX64, ""},
+        {"x64 on x64", ImageLayout(), kMachineX64, ""},
         {"x86 on x86", x86, kMachineX86, ""},
         {"x86 on x64", x86, kMachineX64,
          "F is macgate for x86 Windows, but this is x64 Windows, where the DHCP server is a "
          "64-bit process and cannot load it: use the macgate.dll of the windows-x64 zip"},
-        {"x64 on x86", ImageSpec(), kMachineX86,
+        {"x64 on x86", ImageLayout(), kMachineX86,
          "F is macgate for x64 Windows, but this is x86 Windows, where the DHCP server is a "
          "32-bit process and cannot load it: use the macgate.dll of the windows-x86 zip"},
         {"ARM64 on x64", arm, kMachineX64,
@@ -174,18 +174,18 @@ TEST(PeFile, SaysWhyTheServerCouldNotRunIt) {
         SCOPED_TRACE(row.name);
         PeFile file;
         std::string error;
-        ASSERT_TRUE(ReadPeFile(BuildImage(row.spec), &file, &error)) << error;
-        EXPECT_EQ(file.machine, row.spec.machine);
-        EXPECT_EQ(file.exports.size(), row.spec.exports.size());
-        EXPECT_EQ(file.product, row.spec.product);
-        EXPECT_EQ(file.fileVersion, row.spec.product.empty() ? "" : "1.0.0.1");
+        ASSERT_TRUE(ReadPeFile(BuildImage(row.layout), &file, &error)) << error;
+        EXPECT_EQ(file.machine, row.layout.machine);
+        EXPECT_EQ(file.exports.size(), row.layout.exports.size());
+        EXPECT_EQ(file.product, row.layout.product);
+        EXPECT_EQ(file.fileVersion, row.layout.product.empty() ? "" : "1.0.0.1");
         EXPECT_EQ(CalloutLibraryProblem(file, row.server, "F"), row.problem);
     }
 }
 
 // Files that are no image at all, or whose tables point past their end.
 TEST(PeFile, TurnsDownWhatIsNoImage) {
-    std::string image = BuildImage(ImageSpec());
+    std::string image = BuildImage(ImageLayout());
     std::string noSignature = image;
     noSignature[64] = 'X';
     std::string farHeader = image;
@@ -227,9 +227,9 @@ TEST(PeFile, TurnsDownWhatIsNoImage) {
 // Cut anywhere, a good library never passes for one the server can run.
 TEST(PeFile, NoCutImagePasses) {
     for (uint16_t machine : {kMachineX86, kMachineX64}) {
-        ImageSpec spec;
-        spec.machine = machine;
-        std::string image = BuildImage(spec);
+        ImageLayout layout;
+        layout.machine = machine;
+        std::string image = BuildImage(layout);
         for (size_t size = 0; size < image.size(); ++size) {
             PeFile file;
             std::string error;
