@@ -129,13 +129,14 @@ run_tests tsan
 # its corpus in fuzz/corpus/TARGET and the SEEDS folders (read only; new
 # inputs go to a scratch folder). A crash, leak, hang or sanitizer report fails.
 fuzz() {
-    local target=$1 options=()
+    local target=$1 options=() seeds=()
     shift
     mkdir -p "$scratch/$target" build/fuzz/artifacts
     [ ! -f "fuzz/$target.dict" ] || options+=("-dict=fuzz/$target.dict")
+    [ ! -d "fuzz/corpus/$target" ] || seeds+=("fuzz/corpus/$target")
     build/fuzz/fuzz/"$target"_fuzz -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="build/fuzz/artifacts/$target-" -print_final_stats=1 "${options[@]}" \
-        "$scratch/$target" "fuzz/corpus/$target" "$@" ||
+        "$scratch/$target" "${seeds[@]}" "$@" ||
         { echo "${target}_fuzz failed (crash, leak, hang or sanitizer report): see build/fuzz/artifacts/"; exit 1; }
 }
 
@@ -150,4 +151,11 @@ else
     fuzz registry
     fuzz import tests/data/tool
     fuzz list_check tests/data/list tests/data/tool
+    # The Windows builds' own libraries seed the reader of library files.
+    mkdir -p "$scratch/pe_file-seeds"
+    for arch in x86 x64; do
+        [ ! -f "build/mingw-$arch/macgate.dll" ] ||
+            cp "build/mingw-$arch/macgate.dll" "$scratch/pe_file-seeds/macgate-$arch.dll"
+    done
+    fuzz pe_file "$scratch/pe_file-seeds"
 fi
