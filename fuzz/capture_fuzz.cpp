@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filter/packet_filter.h"
-#include "tools/macgate/capture.h"
+#include "tools/macgate/server/capture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;

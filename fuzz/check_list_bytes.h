@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/macgate/list_check.h"
+#include "tools/macgate/lists/list_check.h"
 
 namespace macgate {
 

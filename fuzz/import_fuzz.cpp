@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/check_list_bytes.h"
-#include "tools/macgate/import_reader.h"
+#include "tools/macgate/lists/import_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/macgate/pe_file.h"
+#include "tools/macgate/inspect/pe_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "callout/callout.h"
-#include "platform/library.h"
+#include "tools/macgate/server/library.h"
 #include "tests/control_lines.h"
 
 namespace macgate {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/macgate/capture.h"
+#include "tools/macgate/server/capture.h"
 
 namespace macgate {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/macgate/csv.h"
-#include "tools/macgate/import_reader.h"
-#include "tools/macgate/list_check.h"
-#include "tools/macgate/notation.h"
+#include "tools/macgate/lists/csv.h"
+#include "tools/macgate/lists/import_reader.h"
+#include "tools/macgate/lists/list_check.h"
+#include "tools/macgate/lists/notation.h"
 
 namespace macgate {
 namespace {

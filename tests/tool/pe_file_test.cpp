@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/macgate/pe_file.h"
+#include "tools/macgate/inspect/pe_file.h"
 
 namespace macgate {
 namespace {

@@ -1,7 +1,7 @@
 // A reader of the few parts of a PE image that tell whether the DHCP server
 // can load it as macgate. Every offset and count in the file is checked
 // against the file's size before it is used, so any bytes give an answer.
-#include "tools/macgate/pe_file.h"
+#include "tools/macgate/inspect/pe_file.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/macgate/list_check.h"
+#include "tools/macgate/lists/list_check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,8 +14,8 @@
 #include "filter/list_file.h"
 #include "filter/loaded_list.h"
 #include "platform/platform.h"
-#include "tools/macgate/csv.h"
-#include "tools/macgate/notation.h"
+#include "tools/macgate/lists/csv.h"
+#include "tools/macgate/lists/notation.h"
 
 namespace macgate {
 namespace {

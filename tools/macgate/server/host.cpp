@@ -1,9 +1,9 @@
-#include "tools/macgate/host.h"
+#include "tools/macgate/server/host.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "tools/macgate/server_config.h"
+#include "tools/macgate/server/server_config.h"
 
 namespace macgate {
 namespace {

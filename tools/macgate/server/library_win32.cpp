@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/library.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 

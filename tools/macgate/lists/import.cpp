@@ -2,8 +2,8 @@
 // elsewhere, as one clean list file on standard output.
 #include <cstdio>
 
-#include "tools/macgate/commands.h"
-#include "tools/macgate/import_reader.h"
+#include "tools/macgate/cli/commands.h"
+#include "tools/macgate/lists/import_reader.h"
 
 namespace macgate {
 namespace {

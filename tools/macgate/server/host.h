@@ -6,7 +6,7 @@
 #include <string>
 
 #include "callout/callout.h"
-#include "platform/library.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 

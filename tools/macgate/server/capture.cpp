@@ -1,4 +1,4 @@
-#include "tools/macgate/capture.h"
+#include "tools/macgate/server/capture.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/macgate/csv.h"
+#include "tools/macgate/lists/csv.h"
 
 namespace macgate {
 namespace {

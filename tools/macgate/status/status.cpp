@@ -15,10 +15,10 @@
 #include "config/registry.h"
 #include "config/state.h"
 #include "platform/holders.h"
-#include "platform/library.h"
+#include "tools/macgate/server/library.h"
 #include "platform/platform.h"
-#include "tools/macgate/commands.h"
-#include "tools/macgate/server_config.h"
+#include "tools/macgate/cli/commands.h"
+#include "tools/macgate/server/server_config.h"
 
 namespace macgate {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "callout/version.h"
-#include "tools/macgate/commands.h"
+#include "tools/macgate/cli/commands.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/macgate/server_config.h"
+#include "tools/macgate/server/server_config.h"
 
 #include <cstdio>
 #include <cstring>

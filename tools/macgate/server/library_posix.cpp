@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "platform/library.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 

@@ -1,4 +1,4 @@
-#include "tools/macgate/import_reader.h"
+#include "tools/macgate/lists/import_reader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -6,9 +6,9 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "tools/macgate/csv.h"
-#include "tools/macgate/list_check.h"
-#include "tools/macgate/notation.h"
+#include "tools/macgate/lists/csv.h"
+#include "tools/macgate/lists/list_check.h"
+#include "tools/macgate/lists/notation.h"
 
 namespace macgate {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/macgate/notation.h"
+#include "tools/macgate/lists/notation.h"
 
 #include <vector>
 

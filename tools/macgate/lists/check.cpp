@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "tools/macgate/commands.h"
-#include "tools/macgate/list_check.h"
+#include "tools/macgate/cli/commands.h"
+#include "tools/macgate/lists/list_check.h"
 
 namespace macgate {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/macgate/import_reader.h"
+#include "tools/macgate/lists/import_reader.h"
 
 namespace macgate {
 
