@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "callout/callout.h"
-#include "tools/macgate/server/library.h"
 #include "tests/control_lines.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 namespace {

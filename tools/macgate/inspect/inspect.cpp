@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "tools/macgate/server/library.h"
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/inspect/pe_file.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 namespace {

@@ -15,10 +15,10 @@
 #include "config/registry.h"
 #include "config/startup.h"
 #include "filter/packet_filter.h"
-#include "tools/macgate/server/library.h"
-#include "tools/macgate/server/capture.h"
 #include "tools/macgate/cli/commands.h"
+#include "tools/macgate/server/capture.h"
 #include "tools/macgate/server/host.h"
+#include "tools/macgate/server/library.h"
 
 namespace macgate {
 namespace {

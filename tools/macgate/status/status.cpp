@@ -15,9 +15,9 @@
 #include "config/registry.h"
 #include "config/state.h"
 #include "platform/holders.h"
-#include "tools/macgate/server/library.h"
 #include "platform/platform.h"
 #include "tools/macgate/cli/commands.h"
+#include "tools/macgate/server/library.h"
 #include "tools/macgate/server/server_config.h"
 
 namespace macgate {
