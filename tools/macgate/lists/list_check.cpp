@@ -56,45 +56,13 @@ char* RecordingReadLine(char* buffer, int size, FILE* stream) {
     return read;
 }
 
-// The error log's text without the loader's own line number, which counts
-// entry lines only: "Line Number 5 Not In Proper Format" becomes "Line Not In
-// Proper Format", "Mac Address x on line number 5 ..." "Mac Address x ...".
-std::string WithoutLineNumber(std::string text) {
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    for (const char* marker : {" on line number ", "Line Number "}) {
-        size_t at = text.find(marker);
-        if (at == std::string::npos) {
-            continue;
-        }
-        size_t from = at + (marker[0] == ' ' ? 0 : std::strlen("Line"));
-        size_t digits = at + std::strlen(marker);
-        size_t end = text.find_first_not_of("-0123456789", digits);
-        if (end == digits) {
-            continue;
-        }
-        if (marker[0] != ' ' && end < text.size() && text[end] == ' ') {
-            ++end;
-        }
-        text.erase(from, (end == std::string::npos ? text.size() : end) - from);
-        if (marker[0] != ' ') {
-            text.insert(from, " ");
-        }
-        break;
-    }
-    return text;
-}
-
 // The error log's messages, each at its line in the file.
 void RecordMessages(const LoadedList& list, ListReport* report) {
     for (const ListDiagnostic& diagnostic : list.Diagnostics) {
         if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
             continue;
         }
-        char text[512];
-        FormatDiagnostic(diagnostic, text, sizeof text);
-        report->findings.push_back({diagnostic.fileLine, true, WithoutLineNumber(text), ""});
+        report->findings.push_back({diagnostic.fileLine, true, ReportedLineText(diagnostic), ""});
     }
 }
 
