@@ -31,8 +31,11 @@ void WriteDecisionLine(const char* key, int32_t verdict) {
 }  // namespace
 
 int32_t FilterPacket(const uint8_t* message, size_t length) {
-    const PacketDecision decision =
-        DecidePacket(ListInUse.load(std::memory_order_acquire), message, length);
+    PacketDecision decision;
+    {
+        ListReader reader;
+        decision = DecidePacket(ListInUse.load(), message, length);
+    }
     // With the info log off no lock is taken at all.
     if (decision.logged && InfoLogEnabled == 1) {
         WriteDecisionLine(decision.key, decision.verdict);
