@@ -314,6 +314,172 @@ TEST_F(KeaLoadTest, ReloadTakesUpAChangedList) {
     EXPECT_EQ(ReadFile(Path("error.log")), "File format not proper\n");
 }
 
+// macgate-reload reads the list file again and puts the new list in use in
+// one step, but only a list that loaded an entry; a dry run only reports.
+// Each step starts from what the one before left.
+TEST_F(KeaLoadTest, MacgateReloadReplacesTheListOnlyWithOneThatLoads) {
+    struct Step {
+        const char* name;
+        const char* list;       // written before the reload; null: the file is removed
+        const char* arguments;  // JSON, or null for none
+        int result;
+        const char* text;  // the answer's text, after the list's path where it names it
+        bool listedDropped;
+        bool unlistedDropped;
+        std::vector<const char*> reported;  // after the list's path
+        const char* errorLog;               // null: as the step before left it
+    };
+    const char kDenyListed[] = "MAC_ACTION = {DENY}\n001a2b3c4d5e\n";
+    const char kDenyUnlisted[] = "MAC_ACTION = {DENY}\n001a2b3c4d5f\n";
+    const Step steps[] = {
+        {"a changed list is applied",
+         kDenyUnlisted,
+         nullptr,
+         0,
+         "deny list of 1 address and 0 prefixes loaded from %s",
+         false,
+         true,
+         {},
+         ""},
+        {"a missing list is refused",
+         nullptr,
+         nullptr,
+         1,
+         "no address loaded from %s (it cannot be opened: No such file or directory): refused, "
+         "the list in use stays",
+         false,
+         true,
+         {},
+         "Could not open the data file\n"},
+        {"an empty list is refused",
+         "",
+         nullptr,
+         1,
+         "no address loaded from %s (it is empty): refused, the list in use stays",
+         false,
+         true,
+         {":1: error: Nothing in the file"},
+         nullptr},
+        {"a list without entries is refused",
+         "MAC_ACTION = {DENY}\n",
+         nullptr,
+         1,
+         "no address loaded from %s (it holds no entry): refused, the list in use stays",
+         false,
+         true,
+         {},
+         "File format not proper\n"},
+        {"a list with a rejected line is applied",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00:1a\n",
+         nullptr,
+         0,
+         "deny list of 1 address and 0 prefixes loaded from %s, 1 line rejected",
+         true,
+         false,
+         {":3: error: Mac Address 00:1a not of proper format"},
+         "Mac Address 00:1a on line number 3 not of proper format\n"},
+        {"a dry run reports and changes nothing",
+         kDenyUnlisted,
+         R"({"dry-run": true})",
+         0,
+         "dry run: deny list of 1 address and 0 prefixes would be loaded from %s; nothing was "
+         "changed",
+         true,
+         false,
+         {},
+         nullptr},
+        {"a dry run of a missing list",
+         nullptr,
+         R"({"dry-run": true})",
+         1,
+         "dry run: no address loaded from %s (it cannot be opened: No such file or directory): "
+         "refused, the list in use stays; nothing was changed",
+         true,
+         false,
+         {},
+         nullptr},
+        {"dry-run must be true or false",
+         kDenyUnlisted,
+         R"({"dry-run": "yes"})",
+         1,
+         "\"dry-run\" must be true or false",
+         true,
+         false,
+         {},
+         nullptr},
+        {"an unknown argument",
+         kDenyUnlisted,
+         R"({"dryrun": true})",
+         1,
+         "unknown argument \"dryrun\" (the one argument is dry-run)",
+         true,
+         false,
+         {},
+         nullptr},
+    };
+    WriteList(kDenyListed);
+    ASSERT_TRUE(Load(AllParameters()));
+    EXPECT_TRUE(Dropped(Discover(kListed)));
+    const std::string list = Path("list.txt").string();
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        fs::remove(list);
+        if (step.list != nullptr) {
+            WriteList(step.list);
+        }
+        ElementPtr before = StatusArguments();
+        ASSERT_TRUE(before);
+        const int64_t deniedBefore = Statistic("macgate-denied");
+        size_t logStart = ReadFile(keaLogPath).size();
+        isc::data::ConstElementPtr answer =
+            Answer("macgate-reload", step.arguments ? Element::fromJSON(step.arguments) : nullptr);
+        ASSERT_TRUE(answer);
+        char text[512];
+        std::snprintf(text, sizeof text, step.text, list.c_str());
+        EXPECT_EQ(answer->get("result")->intValue(), step.result) << answer->str();
+        EXPECT_EQ(answer->get("text")->stringValue(), text);
+        EXPECT_EQ(Dropped(Discover(kListed)), step.listedDropped);
+        EXPECT_EQ(Dropped(Discover(kUnlisted)), step.unlistedDropped);
+        // Kea's statistics go on; the status counts restart with an applied list only.
+        EXPECT_EQ(Statistic("macgate-denied"), deniedBefore + 1);
+        ElementPtr after = StatusArguments();
+        ASSERT_TRUE(after);
+        const bool applied = step.result == 0 && step.arguments == nullptr;
+        EXPECT_EQ(after->get("denied")->intValue(),
+                  applied ? 1 : before->get("denied")->intValue() + 1);
+        if (!applied) {
+            after->set("denied", before->get("denied"));
+            after->set("allowed", before->get("allowed"));
+            EXPECT_EQ(*after, *before) << after->str();
+        } else {
+            EXPECT_EQ(after->get("list-sha256")->stringValue(),
+                      answer->get("arguments")->get("list-sha256")->stringValue());
+        }
+        std::string logged = ReadFile(keaLogPath).substr(logStart);
+        isc::data::ConstElementPtr arguments = answer->get("arguments");
+        if (step.text[0] != '"' && step.text[0] != 'u') {
+            EXPECT_NE(logged.find(std::string("INFO  [kea.macgate-hooks")), std::string::npos);
+            EXPECT_NE(logged.find(std::string("MACGATE_RELOAD macgate-reload: ") + text),
+                      std::string::npos)
+                << logged;
+            ASSERT_TRUE(arguments);
+            EXPECT_EQ(arguments->get("lines-reported")->intValue(),
+                      static_cast<int64_t>(step.reported.size()));
+            ASSERT_EQ(arguments->get("reported-lines")->size(), step.reported.size());
+            for (size_t i = 0; i < step.reported.size(); ++i) {
+                const std::string line = list + step.reported[i];
+                EXPECT_EQ(arguments->get("reported-lines")->get(static_cast<int>(i))->stringValue(),
+                          line);
+                EXPECT_NE(logged.find("WARN  [kea.macgate-hooks"), std::string::npos);
+                EXPECT_NE(logged.find("MACGATE_LIST_LINE " + line), std::string::npos) << logged;
+            }
+        }
+        if (step.errorLog != nullptr) {
+            EXPECT_EQ(ReadFile(Path("error.log")), step.errorLog);
+        }
+    }
+}
+
 // In Kea a log path never decides whether clients are filtered: a log that
 // cannot be opened is named in Kea's log, with the system's reason, and the
 // list is loaded all the same. The next load finds every file free again.
