@@ -13,7 +13,7 @@
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
 # MACGATE_E2E_THREADS=off|on runs one threading mode only, and
-# MACGATE_E2E_ONLY=filter|reload|startup one part only.
+# MACGATE_E2E_ONLY=filter|reload|load|startup one part only.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -29,7 +29,7 @@ skip() {
 }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-for tool in ip kea-dhcp4 busybox dhclient tcpdump socat jq sha256sum; do
+for tool in ip kea-dhcp4 perfdhcp busybox dhclient tcpdump socat jq sha256sum; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
 done
 busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
@@ -184,7 +184,7 @@ check_status() {  # context action allowed denied
     local want got
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
-        '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1,
+        '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1, "lines-reported": 0,
           "list-sha256": $sha, allowed: $allowed, denied: $denied}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
@@ -537,6 +537,78 @@ for threading in off on; do
     all | reload) run_reload_cases "threads $threading, reload" "$map" ;;
     esac
 done
+
+# Under load: multi-threading on with 4 threads, perfdhcp offering 2,000
+# DISCOVERs a second for 30 seconds, and a macgate-reload every 100 ms that
+# alternates two lists of 100,000 entries (an allow list of the first half
+# of perfdhcp's clients, and a deny list of the same). Kea must stay up and
+# answer, and every packet Kea received must be one decision.
+run_load() {
+    local base=02005e clients=200 period=${MACGATE_E2E_LOAD_SECONDS:-30} reloads=0 refused=0
+    local action answer
+    for action in ALLOW DENY; do
+        awk -v action="$action" -v clients="$clients" 'BEGIN {
+            printf "MAC_ACTION = {%s}\n", action
+            for (k = 0; k < clients / 2; k++) printf "02005e%06x\n", k
+            for (k = 0; k < 100000 - clients / 2; k++) printf "0a%010x\n", k
+        }' >"$work/list-$action.txt"
+    done
+    cp "$work/list-ALLOW.txt" "$work/list.txt"
+    rm -f "$work/kea.log" "$work/leases.csv"*
+    write_config '{ "enable-multi-threading": true, "thread-pool-size": 4 }' list-file \
+        "\"error-log\": \"$work/error.log\""
+    ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if" 2>/dev/null
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+    kea_pid=$!
+    if ! wait_for_kea_log DHCP4_STARTED 60; then
+        fail "load: kea-dhcp4 did not start"
+        return
+    fi
+    ip netns exec "$client_ns" timeout $((period + 30)) perfdhcp -4 -i -l 192.0.2.2 -r 2000 \
+        -R "$clients" -b "mac=${base:0:2}:${base:2:2}:${base:4:2}:00:00:00" -p "$period" 192.0.2.1 \
+        >"$work/perfdhcp.out" 2>&1 &
+    local perfdhcp_pid=$! deadline=$((SECONDS + period)) start now next
+    start=$(date +%s%N)
+    while [ $SECONDS -lt $deadline ] && kill -0 "$perfdhcp_pid" 2>/dev/null; do
+        action=ALLOW
+        [ $((reloads % 2)) -eq 0 ] && action=DENY
+        cp "$work/list-$action.txt" "$work/list.new" && mv "$work/list.new" "$work/list.txt"
+        answer=$(kea_command '{ "command": "macgate-reload" }')
+        reloads=$((reloads + 1))
+        jq -e '.result == 0' <<<"$answer" >/dev/null 2>&1 || refused=$((refused + 1))
+        # Every 100 ms from the start; a reload that takes longer is followed
+        # at once by the next.
+        now=$(date +%s%N)
+        next=$((start + reloads * 100000000))
+        [ "$now" -ge "$next" ] || sleep "0.$(printf '%09d' $((next - now)))"
+    done
+    wait "$perfdhcp_pid"
+    if kill -0 "$kea_pid" 2>/dev/null &&
+        kea_command '{ "command": "status-get" }' | jq -e '.result == 0' >/dev/null 2>&1; then
+        pass "load: Kea is up and answers after $reloads reloads in $period s under perfdhcp"
+    else
+        fail "load: Kea did not survive $reloads reloads under perfdhcp"
+    fi
+    [ "$refused" -eq 0 ] && pass "load: every reload was applied" || fail "load: $refused of $reloads reloads failed"
+    local received allowed denied sent
+    sleep 1
+    received=$(kea_statistic pkt4-received)
+    allowed=$(kea_statistic macgate-allowed)
+    denied=$(kea_statistic macgate-denied)
+    sent=$(awk '/^sent packets:/ { print $3; exit }' "$work/perfdhcp.out")
+    echo "load: perfdhcp sent ${sent:-?} DISCOVERs; pkt4-received $received, macgate-allowed $allowed, macgate-denied $denied"
+    if [ "$allowed" -gt 0 ] && [ "$denied" -gt 0 ] && [ "$received" = "$((allowed + denied))" ]; then
+        pass "load: pkt4-received ($received) = macgate-allowed ($allowed) + macgate-denied ($denied)"
+    else
+        fail "load: pkt4-received ($received) is not macgate-allowed ($allowed) + macgate-denied ($denied)"
+    fi
+    stop_kea
+}
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | load) run_load ;;
+esac
 
 if [ "${MACGATE_E2E_ONLY:-all}" != all ] && [ "${MACGATE_E2E_ONLY:-all}" != startup ]; then
     [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
