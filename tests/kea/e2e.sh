@@ -22,6 +22,8 @@ set -uo pipefail
 SKIP=77
 here=$(cd "$(dirname "$0")" && pwd)
 library=$(realpath -m "${1:-$here/../../build/debug/kea/libdhcp_macgate.so}")
+# The macgate tool, for status --kea; by default the one built beside the library.
+macgate_tool=${MACGATE_TOOL:-$(dirname "$library")/../macgate}
 
 skip() {
     echo "SKIP: $*"
@@ -464,6 +466,7 @@ run_reload_cases() {  # mode multi-threading
     grep -q DHCP4_DYNAMIC_RECONFIGURATION "$work/kea.log" &&
         fail "$mode: macgate-reload went through a configuration reload"
     check_status_sha "$mode, after macgate-reload"
+    check_tool_status 0 "filters with this list" "$mode, after macgate-reload"
 
     # 2: the list is gone: refused, and the list in use stays.
     mv "$work/list.txt" "$work/list.saved"
@@ -502,12 +505,28 @@ run_reload_cases() {  # mode multi-threading
     kea_command '{ "command": "macgate-status" }' |
         jq -e '.arguments["unusable-list"] == "dropping all clients"' >/dev/null 2>&1 &&
         pass "$mode, drop-all: macgate-status says so" || fail "$mode, drop-all: macgate-status does not say so"
+    check_tool_status 1 "macgate drops every client" "$mode, drop-all"
     grep -q "ERROR .*MACGATE_DROPPING_ALL" "$work/kea.log" &&
         pass "$mode, drop-all: Kea's log has the ERROR" || fail "$mode, drop-all: no MACGATE_DROPPING_ALL"
     mv "$work/list.saved" "$work/list.txt"
     reload_list "" 0 "$mode, drop-all lifted"
     expect_verdict "$b" served "$mode, drop-all lifted"
     stop_kea
+}
+
+# macgate status --kea asks Kea through its control socket.
+check_tool_status() {  # exit-status text context
+    local got=0
+    if [ ! -x "$macgate_tool" ]; then
+        echo "     ($3: no macgate tool at $macgate_tool, status --kea not tried)"
+        return
+    fi
+    "$macgate_tool" status --kea "$work/kea.sock" >"$work/tool-status" 2>&1 || got=$?
+    if [ "$got" -eq "$1" ] && grep -q "$2" "$work/tool-status"; then
+        pass "$3: macgate status --kea exits $got: $(tail -n 1 "$work/tool-status")"
+    else
+        fail "$3: macgate status --kea exits $got, not $1 with '$2': $(cat "$work/tool-status")"
+    fi
 }
 
 # macgate-status gives the SHA-256 of the list file as it is now.

@@ -170,7 +170,7 @@ fi
 # Kea with the hooks library from the package.
 e2e_status=0
 started=$SECONDS
-timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
+MACGATE_TOOL=$tool timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
 case $e2e_status in
     0) pass "Kea end to end with the packaged hooks library ($((SECONDS - started)) s)" ;;
     77) skip "Kea end to end" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;
