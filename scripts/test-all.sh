@@ -99,7 +99,10 @@ fi
 
 step "Kea hooks library: end to end with real DHCP clients (debug build)"
 kea_status=0
-timeout 600 tests/kea/e2e.sh build/debug/kea/libdhcp_macgate.so || kea_status=$?
+# The 30-second run under perfdhcp, with a list of 100,000 entries reloaded
+# every 100 ms, runs once: in the package checks, with the optimised library.
+MACGATE_E2E_SKIP_LOAD=1 timeout 600 tests/kea/e2e.sh build/debug/kea/libdhcp_macgate.so ||
+    kea_status=$?
 case $kea_status in
     0) ;;
     77) skip "Kea end-to-end test (reason above)" ;;

@@ -143,6 +143,16 @@ depends_bounds_kea_series() {
 }
 check "Depends bounds the Kea packages to the series whose sonames the hooks library links" \
     depends_bounds_kea_series
+# The example configuration is one that Kea takes, with the packaged hooks
+# library in the place the example names.
+example_config_passes() {
+    command -v kea-dhcp4 >/dev/null || { echo "kea-dhcp4 is not installed"; return 1; }
+    sed "s|/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so|$hooks|" \
+        "$examples/kea-dhcp4.json" >"$work/kea-dhcp4.json"
+    grep -q "$hooks" "$work/kea-dhcp4.json" || { echo "the example names no hooks library"; return 1; }
+    kea-dhcp4 -t "$work/kea-dhcp4.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
+}
+check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes
 check "the packaged macgate --version gives the package's version" \
     diff <(echo "macgate $version") <("$tool" --version)
 
