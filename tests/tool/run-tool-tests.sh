@@ -250,6 +250,7 @@ server_rows="
 0|macgate will filter with this list|1|LIB|prefix|status
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
+1|2. LIB/x.so: does not exist|1|FAKE_no_entry:LIB/x.so|deny|status
 2|not expected: now|1|LIB|deny|status now
 0|9 allowed, 6 denied|1|$work/none.so:FAKE_no_entry:FAKE_entry_fails:LIB|deny|replay --server $capture
 0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
