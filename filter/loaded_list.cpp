@@ -20,15 +20,21 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
             return std::snprintf(text, size, "Action specified is : %s\n",
                                  diagnostic.action != 0 ? "ALLOW" : "DENY");
         case DiagnosticKind::kEntryNotInFormat:
+            if (line == 0) {
+                return std::snprintf(text, size, "Line Not In Proper Format\n");
+            }
             return std::snprintf(text, size, "Line Number %d Not In Proper Format\n", line);
         case DiagnosticKind::kAddressLength:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d not of proper format\n",
-                                 diagnostic.field, line);
-        case DiagnosticKind::kAddressDigits:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d is not in proper format\n",
-                                 diagnostic.field, line);
+        case DiagnosticKind::kAddressDigits: {
+            const char* end = diagnostic.kind == DiagnosticKind::kAddressLength
+                                  ? "not of proper format"
+                                  : "is not in proper format";
+            if (line == 0) {
+                return std::snprintf(text, size, "Mac Address %s %s\n", diagnostic.field, end);
+            }
+            return std::snprintf(text, size, "Mac Address %s on line number %d %s\n",
+                                 diagnostic.field, line, end);
+        }
         case DiagnosticKind::kNone:
             break;
     }
@@ -42,31 +48,13 @@ std::string ReportedLineText(const ListDiagnostic& diagnostic) {
     if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
         return std::string();
     }
+    ListDiagnostic unquoted = diagnostic;
+    unquoted.quotedLine = 0;
     char buffer[160];
-    FormatDiagnostic(diagnostic, buffer, sizeof buffer);
+    FormatDiagnostic(unquoted, buffer, sizeof buffer);
     std::string text = buffer;
     if (!text.empty() && text.back() == '\n') {
         text.pop_back();
-    }
-    for (const char* marker : {" on line number ", "Line Number "}) {
-        size_t at = text.find(marker);
-        if (at == std::string::npos) {
-            continue;
-        }
-        size_t from = at + (marker[0] == ' ' ? 0 : std::strlen("Line"));
-        size_t digits = at + std::strlen(marker);
-        size_t end = text.find_first_not_of("-0123456789", digits);
-        if (end == digits) {
-            continue;
-        }
-        if (marker[0] != ' ' && end < text.size() && text[end] == ' ') {
-            ++end;
-        }
-        text.erase(from, (end == std::string::npos ? text.size() : end) - from);
-        if (marker[0] != ' ') {
-            text.insert(from, " ");
-        }
-        break;
     }
     return text;
 }

@@ -57,7 +57,8 @@ struct LoadedList {
 
 // The one text of a diagnostic, as the error log (or, for kActionSpecified,
 // the info log) gets it, line feed included; cut to fit `size`. Gives the
-// length of the whole text.
+// length of the whole text. With a `quotedLine` of 0 the entry-line texts
+// quote no number: "Line Not In Proper Format".
 int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size);
 
 // A diagnostic's text as `macgate check` and Kea's log give it, without the
