@@ -184,6 +184,9 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
         StopDroppingAll();
     }
     LOG_INFO(KeaLogger, MACGATE_RELOAD).arg(text);
+    if (usable && !dryRun && load.linesReported != 0) {
+        LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED).arg(Rejected(load.linesReported)).arg(listFile);
+    }
     handle.setArgument("response",
                        isc::config::createAnswer(usable ? isc::config::CONTROL_RESULT_SUCCESS
                                                         : isc::config::CONTROL_RESULT_ERROR,

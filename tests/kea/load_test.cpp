@@ -474,6 +474,12 @@ TEST_F(KeaLoadTest, MacgateReloadReplacesTheListOnlyWithOneThatLoads) {
                 EXPECT_NE(logged.find("MACGATE_LIST_LINE " + line), std::string::npos) << logged;
             }
         }
+        if (applied && !step.reported.empty()) {
+            const std::string count = "MACGATE_LINES_REJECTED " +
+                                      std::to_string(step.reported.size()) +
+                                      " line of the list \"" + list + "\" rejected";
+            EXPECT_NE(logged.find(count), std::string::npos) << count << "\nnot in\n" << logged;
+        }
         if (step.errorLog != nullptr) {
             EXPECT_EQ(ReadFile(Path("error.log")), step.errorLog);
         }
