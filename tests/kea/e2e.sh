@@ -8,7 +8,13 @@
 # hold one line per client packet, with the right verdict; Kea's statistics
 # and the macgate-status command, asked over Kea's control socket, must count
 # what tcpdump saw and give the list's SHA-256. A misspelt parameter must make
-# Kea refuse the configuration, at start-up and on reload.
+# Kea refuse the configuration, at start-up and on reload, after which Kea
+# serves nobody. Then, in each mode, macgate-reload changes the list in place
+# (applied, refused, a bad line, a dry run), "unusable-list": "drop-all"
+# drops everyone until a reload, and neither a read-only working folder
+# without an error log nor an info log that cannot be opened keeps the list
+# from loading; macgate status --kea reads it all. Last, a 30-second run
+# under perfdhcp with a reload every 100 ms.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
