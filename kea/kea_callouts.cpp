@@ -12,6 +12,7 @@
 #include "config/logs.h"
 #include "config/startup.h"
 #include "filter/packet_filter.h"
+#include "kea/kea_dhcp6.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
 #include "kea/kea_status.h"
@@ -49,8 +50,9 @@ KEA_EXPORT int load(LibraryHandle& handle) {
             LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
             return 1;
         }
-        macgate::SetUpKeaStatistics();
+        macgate::SetUpKeaStatistics(parameters.dhcpv6);
         macgate::ForgetLoad();
+        macgate::ForgetMacSources();
         macgate::StartFilter(parameters.errorLog.c_str(), parameters.listFile.c_str(),
                              parameters.infoLog.c_str(), macgate::HashLoadedList);
         macgate::KeaState.filterStarted = true;
@@ -87,6 +89,8 @@ KEA_EXPORT int unload() {
     LOG_INFO(KeaLogger, macgate::MACGATE_STOPPED);
     return 0;
 }
+
+// kea-dhcp6's callouts are in kea_callouts6.cpp.
 
 // Runs before Kea parses the packet: the raw DHCPv4 message goes to the same
 // decision as DhcpNewPktHook, and a drop verdict drops it here. Kea counts

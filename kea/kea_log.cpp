@@ -46,7 +46,8 @@ const char* messages[] = {
     "MACGATE_UNKNOWN_PARAMETER",
     "unknown parameter \"%1\" (the parameters are list-file, error-log and info-log)",
     "MACGATE_WRONG_PROCESS",
-    "loaded by %1, but this library filters DHCPv4 packets and runs in kea-dhcp4 only",
+    "loaded by %1, but this library filters DHCP packets and runs in kea-dhcp4 and kea-dhcp6 "
+    "only",
     nullptr,
 };
 

@@ -12,9 +12,10 @@ struct KeaParameters {
     std::string listFile;
     std::string errorLog;
     std::string infoLog;
+    bool dhcpv6 = false;  // loaded by kea-dhcp6, not kea-dhcp4
 };
 
-// Checks that kea-dhcp4 loaded the library and that its parameters are the
+// Checks that kea-dhcp4 or kea-dhcp6 loaded the library and that its parameters are the
 // known ones, each a string, with a list file named. Every fault is logged,
 // naming its parameter; false means that Kea must refuse the configuration.
 bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& parameters);

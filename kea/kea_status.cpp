@@ -4,6 +4,7 @@
 #include <cc/data.h>
 #include <cryptolink/crypto_hash.h>
 #include <cryptolink/cryptolink.h>
+#include <hooks/hooks.h>
 #include <stats/stats_mgr.h>
 
 #include <atomic>
@@ -37,6 +38,12 @@ namespace {
 // later Kea releases keep for packets dropped by the administrator's will.
 const char kReceiveDropStatistic[] = "pkt4-receive-drop";
 const char kAdminFilteredStatistic[] = "pkt4-admin-filtered";
+const char kReceiveDrop6Statistic[] = "pkt6-receive-drop";
+const char kAdminFiltered6Statistic[] = "pkt6-admin-filtered";
+// Kea 2.2 counts a packet dropped at pkt6_receive in pkt6-receive-drop
+// itself and has no pkt6-admin-filtered; later releases leave both to the
+// library that drops it.
+constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
 
@@ -60,10 +67,15 @@ void AddOne(const char* statistic) {
 
 }  // namespace
 
-void SetUpKeaStatistics() {
+void SetUpKeaStatistics(bool dhcpv6) {
     isc::stats::StatsMgr& statistics = isc::stats::StatsMgr::instance();
-    for (const char* name :
-         {kReceiveDropStatistic, kAdminFilteredStatistic, kAllowedStatistic, kDeniedStatistic}) {
+    std::vector<const char*> names = {kAllowedStatistic, kDeniedStatistic};
+    if (!dhcpv6) {
+        names.insert(names.end(), {kReceiveDropStatistic, kAdminFilteredStatistic});
+    } else if (!kKeaCountsPkt6Drops) {
+        names.insert(names.end(), {kReceiveDrop6Statistic, kAdminFiltered6Statistic});
+    }
+    for (const char* name : names) {
         if (!statistics.getObservation(name)) {
             statistics.setValue(name, int64_t(0));
         }
@@ -137,6 +149,13 @@ void CountDecision(int32_t verdict) {
 void CountDrop() {
     AddOne(kReceiveDropStatistic);
     AddOne(kAdminFilteredStatistic);
+}
+
+void CountDrop6() {
+    if (!kKeaCountsPkt6Drops) {
+        AddOne(kReceiveDrop6Statistic);
+        AddOne(kAdminFiltered6Statistic);
+    }
 }
 
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
