@@ -143,15 +143,18 @@ else
     fail "$reference is missing: build the debug preset first"
 fi
 
-# Kea with the hooks library from the package.
-e2e_status=0
-started=$SECONDS
-timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
-case $e2e_status in
-    0) pass "Kea end to end with the packaged hooks library ($((SECONDS - started)) s)" ;;
-    77) skip "Kea end to end" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;
-    *) fail "Kea end to end with the packaged hooks library" && sed 's/^/      | /' "$work/e2e" ;;
-esac
+# kea-dhcp4 and kea-dhcp6 with the hooks library from the package.
+for e2e in e2e.sh e2e6.sh; do
+    e2e_status=0
+    started=$SECONDS
+    timeout 600 "$root/tests/kea/$e2e" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
+    case $e2e_status in
+        0) pass "Kea end to end ($e2e) with the packaged hooks library ($((SECONDS - started)) s)" ;;
+        77) skip "Kea end to end ($e2e)" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;
+        *) fail "Kea end to end ($e2e) with the packaged hooks library" &&
+            sed 's/^/      | /' "$work/e2e" ;;
+    esac
+done
 
 # ---- the Windows zips
 # Every text for Notepad and cmd.exe has CR LF line ends, and only those.
