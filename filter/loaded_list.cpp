@@ -20,15 +20,21 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
             return std::snprintf(text, size, "Action specified is : %s\n",
                                  diagnostic.action != 0 ? "ALLOW" : "DENY");
         case DiagnosticKind::kEntryNotInFormat:
+            if (line == 0) {
+                return std::snprintf(text, size, "Line Not In Proper Format\n");
+            }
             return std::snprintf(text, size, "Line Number %d Not In Proper Format\n", line);
         case DiagnosticKind::kAddressLength:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d not of proper format\n",
-                                 diagnostic.field, line);
-        case DiagnosticKind::kAddressDigits:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d is not in proper format\n",
-                                 diagnostic.field, line);
+        case DiagnosticKind::kAddressDigits: {
+            const char* end = diagnostic.kind == DiagnosticKind::kAddressLength
+                                  ? "not of proper format"
+                                  : "is not in proper format";
+            if (line == 0) {
+                return std::snprintf(text, size, "Mac Address %s %s\n", diagnostic.field, end);
+            }
+            return std::snprintf(text, size, "Mac Address %s on line number %d %s\n",
+                                 diagnostic.field, line, end);
+        }
         case DiagnosticKind::kNone:
             break;
     }

@@ -19,20 +19,17 @@
 # here (the reason is printed). Needs root for the namespaces.
 set -uo pipefail
 
-SKIP=77
 here=$(cd "$(dirname "$0")" && pwd)
 library=$(realpath -m "${1:-$here/../../build/debug/kea/libdhcp_macgate.so}")
+cases_column=5
+# shellcheck source=tests/lib/cases.sh
+. "$here/../lib/cases.sh"
 
-skip() {
-    echo "SKIP: $*"
-    exit "$SKIP"
-}
-
-[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
 for tool in ip kea-dhcp6 dhclient tcpdump socat jq python3; do
-    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
+    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
 done
-[ -f "$library" ] || skip "$library is not built (cmake --build --preset debug)"
+[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset debug)"
 
 # shellcheck source=scripts/netns.sh
 . "$here/../../scripts/netns.sh"
@@ -60,19 +57,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-failures=0
-pass() { echo "ok   $*"; }
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
-
 netns_create
 created=$?
 case $created in
 0) ;;
 3) fail "$(netns_failure 3)"; exit 1 ;;
-*) skip "$(netns_failure $created)" ;;
+*) skip_all "$(netns_failure $created)" ;;
 esac
 # No duplicate address detection, so that addresses are usable at once; the
 # client side's link-local addresses are random (addr_gen_mode 3), so Kea can
@@ -81,7 +71,7 @@ ip netns exec "$server_ns" sysctl -q -w "net.ipv6.conf.$server_if.accept_dad=0" 
     ip netns exec "$client_ns" sysctl -q -w "net.ipv6.conf.$client_if.accept_dad=0" &&
     ip netns exec "$client_ns" sysctl -q -w "net.ipv6.conf.$client_if.addr_gen_mode=3" &&
     ip -n "$server_ns" link set "$server_if" down && ip -n "$server_ns" link set "$server_if" up ||
-    skip "cannot set up IPv6 on the veth pair"
+    skip_all "cannot set up IPv6 on the veth pair"
 # Kea opens its sockets only on a running interface with a link-local address.
 for _ in $(seq 50); do
     ip -n "$server_ns" -6 addr show dev "$server_if" scope link | grep -q "inet6 fe80" &&

@@ -13,12 +13,8 @@ examples=$source/examples
 expected=$source/tests/data/tool
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    printf 'FAIL  %s\n' "$*"
-    failures=$((failures + 1))
-}
+# shellcheck source=tests/lib/cases.sh
+. "$source/tests/lib/cases.sh"
 
 # expect STATUS TEXT -- ARGUMENTS: runs the tool, checks its exit status and
 # that TEXT appears in its standard output or error.
@@ -34,7 +30,7 @@ expect() {
         fail "macgate $*: no '$text' in"
         sed 's/^/      /' "$work/out"
     else
-        printf 'ok    macgate %s\n' "$*"
+        pass "macgate $*"
     fi
 }
 
@@ -254,6 +250,7 @@ server_rows="
 0|macgate will filter with this list|1|LIB|prefix|status
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
+1|2. LIB/x.so: does not exist|1|FAKE_no_entry:LIB/x.so|deny|status
 2|not expected: now|1|LIB|deny|status now
 0|9 allowed, 6 denied|1|$work/none.so:FAKE_no_entry:FAKE_entry_fails:LIB|deny|replay --server $capture
 0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
@@ -313,9 +310,9 @@ chmod 644 "$shared/list.txt"
 chmod 622 "$shared/error.log" "$shared/info.log"
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 if [ "$(id -u)" -ne 0 ]; then
-    printf 'skip  status with write-only logs: only root can run it as nobody\n'
+    skip "status with write-only logs" "only root can run it as nobody"
 elif ! "${as_nobody[@]}" test -x "$tool" -a -r "$lib" -a -x "$work"; then
-    printf 'skip  status with write-only logs: nobody cannot reach %s and %s\n' "$tool" "$work"
+    skip "status with write-only logs" "nobody cannot reach $tool and $work"
 else
     before=$(stat -c '%n %a %s %Y' "$shared"/*.log; sha256sum "$shared"/*.log)
     (
