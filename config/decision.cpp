@@ -43,11 +43,21 @@ int32_t LogDecision(const PacketDecision& decision) {
 }  // namespace
 
 int32_t FilterPacket(const uint8_t* message, size_t length) {
-    return LogDecision(DecidePacket(ListInUse.load(std::memory_order_acquire), message, length));
+    PacketDecision decision;
+    {
+        ListReader reader;
+        decision = DecidePacket(ListInUse.load(), message, length);
+    }
+    return LogDecision(decision);
 }
 
 int32_t FilterAddress(const uint8_t* address) {
-    return LogDecision(DecideAddress(ListInUse.load(std::memory_order_acquire), address));
+    PacketDecision decision;
+    {
+        ListReader reader;
+        decision = DecideAddress(ListInUse.load(), address);
+    }
+    return LogDecision(decision);
 }
 
 }  // namespace macgate

@@ -69,6 +69,7 @@ void InitializeFilter() {
 void PublishList(LoadedList* list) {
     LoadedList* before = ListInUse.exchange(list);
     if (before != nullptr) {
+        WaitForListReaders();
         FreeLoadedList(*before);
         delete before;
     }
@@ -83,8 +84,7 @@ void StopFilter() {
     std::memset(InfoLogPath, 0, sizeof InfoLogPath);
 }
 
-void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath,
-                 void (*listRead)(FILE* list)) {
+void StartFilter(const char* errorLogPath, const char* listPath, const char* infoLogPath) {
     // A host that starts the filter again gets a fresh start, not a second
     // holder of its own logs.
     StopFilter();
@@ -142,9 +142,6 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     if (loaded != nullptr) {
         LoadAddressList(list, *loaded);
         WriteListDiagnostics(*loaded);
-    }
-    if (listRead != nullptr) {
-        listRead(list);
     }
     Platform.CloseFile(list);
 

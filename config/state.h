@@ -15,8 +15,29 @@ namespace macgate {
 
 // The list that decisions are made on, published by start-up and taken back
 // by stop; null when none is loaded, which serves every client. A decision
-// reads it once, so that a list can be put in its place between two.
+// reads it once, inside a ListReader, so that a list can be put in its place
+// while decisions run and released once none of them can still read it.
 extern std::atomic<LoadedList*> ListInUse;
+
+// Marks one decision's use of the list in use, from before it reads
+// ListInUse until it is done with the list. Two atomic counts, no lock and
+// no allocation: the one of the current generation counts the decisions
+// that may hold the list in use, so that PublishList can wait for the
+// decisions that still hold the list it replaced.
+class ListReader {
+public:
+    ListReader();
+    ~ListReader();
+    ListReader(const ListReader&) = delete;
+    ListReader& operator=(const ListReader&) = delete;
+
+private:
+    unsigned generation_;
+};
+
+// Waits until no decision that began before the call can still read a list
+// taken out of use before it.
+void WaitForListReaders();
 
 // The two log streams; null means "not open" and messages for it are dropped.
 extern FILE* ErrorLog;

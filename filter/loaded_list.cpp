@@ -44,6 +44,60 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
     return 0;
 }
 
+std::string ReportedLineText(const ListDiagnostic& diagnostic) {
+    if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
+        return std::string();
+    }
+    char buffer[160];
+    FormatDiagnostic(diagnostic, buffer, sizeof buffer);
+    std::string text = buffer;
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    for (const char* marker : {" on line number ", "Line Number "}) {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) {
+            continue;
+        }
+        size_t from = at + (marker[0] == ' ' ? 0 : std::strlen("Line"));
+        size_t digits = at + std::strlen(marker);
+        size_t end = text.find_first_not_of("-0123456789", digits);
+        if (end == digits) {
+            continue;
+        }
+        if (marker[0] != ' ' && end < text.size() && text[end] == ' ') {
+            ++end;
+        }
+        text.erase(from, (end == std::string::npos ? text.size() : end) - from);
+        if (marker[0] != ' ') {
+            text.insert(from, " ");
+        }
+        break;
+    }
+    return text;
+}
+
+std::string FormatReportedLine(const std::string& list, const ListDiagnostic& diagnostic) {
+    std::string where = list;
+    if (diagnostic.fileLine != 0) {
+        where += ":" + std::to_string(diagnostic.fileLine);
+    }
+    return where + ": error: " + ReportedLineText(diagnostic);
+}
+
+size_t ReportedLineCount(const LoadedList& list) {
+    size_t count = 0;
+    int32_t last = -1;
+    // In file order, so that the diagnostics of one line follow each other.
+    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+        if (diagnostic.kind != DiagnosticKind::kActionSpecified && diagnostic.fileLine != last) {
+            ++count;
+            last = diagnostic.fileLine;
+        }
+    }
+    return count;
+}
+
 // One lookup for the address, then one for each prefix length in use.
 bool IsListed(const LoadedList& list, const char* key) {
     return AddressSetFind(key, list.AddressSet) != nullptr ||

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "filter/address_set.h"
@@ -59,6 +60,19 @@ struct LoadedList {
 // length of the whole text. With a `quotedLine` of 0 the entry-line texts
 // quote no number: "Line Not In Proper Format".
 int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size);
+
+// A diagnostic's text as `macgate check` and Kea's log give it, without the
+// line feed and without the loader's own line number, which counts entry
+// lines only: "Line Number 5 Not In Proper Format" becomes "Line Not In
+// Proper Format". Empty for kActionSpecified, which reports no fault.
+std::string ReportedLineText(const ListDiagnostic& diagnostic);
+
+// "LIST:LINE: error: TEXT", LINE being the line's number in the file (left
+// out, with its colon, when the diagnostic names no line).
+std::string FormatReportedLine(const std::string& list, const ListDiagnostic& diagnostic);
+
+// How many lines of the file its diagnostics report as faults.
+size_t ReportedLineCount(const LoadedList& list);
 
 // True when the list holds `key` (an address key) or a prefix entry that
 // covers it. Allocates nothing and takes no lock.

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "config/decision.h"
-#include "config/logs.h"
-#include "config/startup.h"
 #include "filter/packet_filter.h"
 #include "kea/kea_dhcp6.h"
+#include "kea/kea_load.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
 #include "kea/kea_status.h"
@@ -30,10 +29,10 @@ KEA_EXPORT int version() {
     return KEA_HOOKS_VERSION;
 }
 
-// The packet callout only reads the list in use, which changes only in
-// load() and unload() while Kea holds its packet threads, writes the info
-// log under InfoLogLock, and counts with atomics and Kea's thread-safe
-// statistics.
+// The packet callout reads the list in use as one value, which
+// macgate-reload replaces in one step and releases only once no packet
+// thread can still read it; it writes the info log under InfoLogLock, and
+// counts with atomics and Kea's thread-safe statistics.
 KEA_EXPORT int multi_threading_compatible() {
     return 1;
 }
@@ -41,8 +40,9 @@ KEA_EXPORT int multi_threading_compatible() {
 // A configuration that cannot be right (wrong server, unknown or mistyped
 // parameter, no list file named) is refused, so that Kea reports it instead
 // of running a filter that filters nothing. A list that cannot be read or
-// loads nothing fails open as on Windows: Kea runs on and the empty set
-// serves every client.
+// loads nothing is data, not configuration: Kea's log says so at ERROR, and
+// every client is served, or dropped under "unusable-list": "drop-all",
+// until macgate-reload loads a list.
 KEA_EXPORT int load(LibraryHandle& handle) {
     try {
         macgate::KeaParameters parameters;
@@ -51,24 +51,10 @@ KEA_EXPORT int load(LibraryHandle& handle) {
             return 1;
         }
         macgate::SetUpKeaStatistics(parameters.dhcpv6);
-        macgate::ForgetLoad();
         macgate::ForgetMacSources();
-        macgate::StartFilter(parameters.errorLog.c_str(), parameters.listFile.c_str(),
-                             parameters.infoLog.c_str(), macgate::HashLoadedList);
-        macgate::KeaState.filterStarted = true;
-        macgate::RecordLoad(parameters.listFile);
+        macgate::StartKeaFilter(parameters);
         handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
-        macgate::ServerControlEvent(macgate::kServerStart);
-
-        const std::string summary = macgate::LoadSummary();
-        if (summary.empty()) {
-            LOG_WARN(KeaLogger, macgate::MACGATE_NOTHING_LOADED)
-                .arg(parameters.listFile)
-                .arg(parameters.errorLog.empty() ? std::string(macgate::kDefaultErrorLogPath)
-                                                 : parameters.errorLog);
-        } else {
-            LOG_INFO(KeaLogger, macgate::MACGATE_STARTED).arg(parameters.listFile).arg(summary);
-        }
+        handle.registerCommandCallout(macgate::kReloadCommand, macgate::KeaReloadCommand);
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_LOAD_FAILED).arg(error.what());
         LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
@@ -81,11 +67,7 @@ KEA_EXPORT int unload() {
     if (!macgate::KeaState.filterStarted) {
         return 0;
     }
-    macgate::ServerControlEvent(macgate::kServerStop);
-    // Kea loads the library again on config-reload, and that start-up must
-    // find nothing left of this one.
-    macgate::StopFilter();
-    macgate::ForgetLoad();
+    macgate::StopKeaFilter();
     LOG_INFO(KeaLogger, macgate::MACGATE_STOPPED);
     return 0;
 }
@@ -108,7 +90,10 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
             return 0;
         }
         const std::vector<uint8_t>& message = query->data_;
-        int32_t verdict = macgate::FilterPacket(message.data(), message.size());
+        // Without a usable list, "unusable-list": "drop-all" drops everyone.
+        int32_t verdict = macgate::KeaState.droppingAll
+                              ? 0
+                              : macgate::FilterPacket(message.data(), message.size());
         // A message too short to name its client is no decision.
         if (message.size() >= macgate::kShortestMessage) {
             macgate::CountDecision(verdict);

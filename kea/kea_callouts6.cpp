@@ -105,8 +105,12 @@ __attribute__((visibility("default"))) int pkt6_receive(CalloutHandle& handle) {
         if (!query) {
             return 0;
         }
-        const isc::dhcp::HWAddrPtr address = macgate::ClientHardwareAddress(*query);
-        const int32_t verdict = macgate::FilterAddress(address ? address->hwaddr_.data() : nullptr);
+        // Without a usable list, "unusable-list": "drop-all" drops everyone.
+        int32_t verdict = 0;
+        if (!macgate::KeaState.droppingAll) {
+            const isc::dhcp::HWAddrPtr address = macgate::ClientHardwareAddress(*query);
+            verdict = macgate::FilterAddress(address ? address->hwaddr_.data() : nullptr);
+        }
         macgate::CountDecision(verdict);
         if (verdict == 0) {
             handle.setStatus(CalloutHandle::NEXT_STEP_DROP);

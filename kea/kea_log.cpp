@@ -7,13 +7,20 @@ namespace macgate {
 isc::log::Logger KeaLogger("macgate-hooks");
 
 const isc::log::MessageID MACGATE_CALLOUT_FAILED = "MACGATE_CALLOUT_FAILED";
+const isc::log::MessageID MACGATE_DROPPING_ALL = "MACGATE_DROPPING_ALL";
 const isc::log::MessageID MACGATE_INVALID_PARAMETER = "MACGATE_INVALID_PARAMETER";
+const isc::log::MessageID MACGATE_INVALID_VALUE = "MACGATE_INVALID_VALUE";
+const isc::log::MessageID MACGATE_LINES_REJECTED = "MACGATE_LINES_REJECTED";
+const isc::log::MessageID MACGATE_LIST_LINE = "MACGATE_LIST_LINE";
 const isc::log::MessageID MACGATE_LOAD_FAILED = "MACGATE_LOAD_FAILED";
+const isc::log::MessageID MACGATE_LOG_NOT_OPENED = "MACGATE_LOG_NOT_OPENED";
 const isc::log::MessageID MACGATE_MISSING_PARAMETER = "MACGATE_MISSING_PARAMETER";
 const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
+const isc::log::MessageID MACGATE_RELOAD = "MACGATE_RELOAD";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
+const isc::log::MessageID MACGATE_STILL_DROPPING_ALL = "MACGATE_STILL_DROPPING_ALL";
 const isc::log::MessageID MACGATE_STOPPED = "MACGATE_STOPPED";
 const isc::log::MessageID MACGATE_UNKNOWN_PARAMETER = "MACGATE_UNKNOWN_PARAMETER";
 const isc::log::MessageID MACGATE_WRONG_PROCESS = "MACGATE_WRONG_PROCESS";
@@ -25,26 +32,42 @@ namespace {
 const char* messages[] = {
     "MACGATE_CALLOUT_FAILED",
     "%1 failed (%2); the packet is processed",
+    "MACGATE_DROPPING_ALL",
+    "no address was loaded from \"%1\" (%2), so every client is dropped (unusable-list is "
+    "drop-all) until macgate-reload loads a list",
     "MACGATE_INVALID_PARAMETER",
     "parameter \"%1\" must be a string naming a file",
+    "MACGATE_INVALID_VALUE",
+    "parameter \"%1\" must be \"serve-all\" or \"drop-all\", not %2",
+    "MACGATE_LINES_REJECTED",
+    "%1 of the list \"%2\" rejected, each named above; macgate check says what to write instead",
+    "MACGATE_LIST_LINE",
+    "%1",
     "MACGATE_LOAD_FAILED",
     "loading the filter failed (%1)",
+    "MACGATE_LOG_NOT_OPENED",
+    "the %1 \"%2\" cannot be opened (%3); the list is loaded all the same, and %4",
     "MACGATE_MISSING_PARAMETER",
     "parameter \"%1\" is missing or empty; it names the list file and must be given",
     "MACGATE_NOT_LOADED",
     "the filter is not loaded, so Kea refuses the configuration: at start-up it does not start; "
-    "after a config-reload it runs on without the filter, serving every client, until a "
-    "configuration loads",
+    "after a config-reload it serves no client until a configuration loads",
     "MACGATE_NOTHING_LOADED",
-    "no address was loaded from \"%1\", so every client is served; the error log \"%2\" says why",
+    "no address was loaded from \"%1\" (%2), so every client is served",
     "MACGATE_PARAMETER_NOT_SET",
     "parameter \"%1\" is missing or empty; %2",
+    "MACGATE_RELOAD",
+    "macgate-reload: %1",
     "MACGATE_STARTED",
     "filter started with the list \"%1\": %2",
+    "MACGATE_STILL_DROPPING_ALL",
+    "every client is still dropped, since %1: no address was loaded from \"%2\"; send "
+    "macgate-reload once the list is mended",
     "MACGATE_STOPPED",
     "filter stopped and its list released",
     "MACGATE_UNKNOWN_PARAMETER",
-    "unknown parameter \"%1\" (the parameters are list-file, error-log and info-log)",
+    "unknown parameter \"%1\" (the parameters are list-file, error-log, info-log and "
+    "unusable-list)",
     "MACGATE_WRONG_PROCESS",
     "loaded by %1, but this library filters DHCP packets and runs in kea-dhcp4 and kea-dhcp6 "
     "only",

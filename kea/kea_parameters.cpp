@@ -12,32 +12,53 @@ namespace {
 const char kDhcp4Process[] = "kea-dhcp4";
 const char kDhcp6Process[] = "kea-dhcp6";
 
-const char kDefaultErrorLog[] =
-    "the error log is written to ErrorFile.txt in the server's working directory";
+const char kUnusableList[] = "unusable-list";
+const char kServeAll[] = "serve-all";
+const char kDropAll[] = "drop-all";
 
 struct ParameterRule {
     const char* name;
     std::string KeaParameters::*path;
     bool required;
-    // For an optional parameter, what its absence and an empty string mean,
-    // for Kea's log; null says nothing (an absent info-log is simply off).
-    const char* whenMissing;
+    // For an optional parameter, what an empty string means, for Kea's log;
+    // an absent log is simply not kept.
     const char* whenEmpty;
 };
 
 const ParameterRule kParameterRules[] = {
-    {"list-file", &KeaParameters::listFile, true, nullptr, nullptr},
-    {"error-log", &KeaParameters::errorLog, false, kDefaultErrorLog, kDefaultErrorLog},
-    {"info-log", &KeaParameters::infoLog, false, nullptr, "no info log is kept"},
+    {"list-file", &KeaParameters::listFile, true, nullptr},
+    {"error-log", &KeaParameters::errorLog, false,
+     "no error log is written; Kea's log has every message"},
+    {"info-log", &KeaParameters::infoLog, false, "no info log is kept"},
 };
 
-const ParameterRule* FindRule(const std::string& name) {
+bool Known(const std::string& name) {
     for (const ParameterRule& rule : kParameterRules) {
         if (name == rule.name) {
-            return &rule;
+            return true;
         }
     }
-    return nullptr;
+    return name == kUnusableList;
+}
+
+// "unusable-list": absent, "serve-all" or "drop-all".
+bool ReadUnusableList(isc::hooks::LibraryHandle& handle, KeaParameters& parameters) {
+    isc::data::ConstElementPtr value = handle.getParameter(kUnusableList);
+    parameters.dropAll = false;
+    if (!value) {
+        return true;
+    }
+    if (value->getType() == isc::data::Element::string) {
+        if (value->stringValue() == kServeAll) {
+            return true;
+        }
+        if (value->stringValue() == kDropAll) {
+            parameters.dropAll = true;
+            return true;
+        }
+    }
+    LOG_ERROR(KeaLogger, MACGATE_INVALID_VALUE).arg(kUnusableList).arg(value->str());
+    return false;
 }
 
 }  // namespace
@@ -53,7 +74,7 @@ bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& paramet
 
     bool valid = true;
     for (const std::string& name : handle.getParameterNames()) {
-        if (FindRule(name) == nullptr) {
+        if (!Known(name)) {
             LOG_ERROR(KeaLogger, MACGATE_UNKNOWN_PARAMETER).arg(name);
             valid = false;
         }
@@ -70,15 +91,14 @@ bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& paramet
         if (!path.empty()) {
             continue;
         }
-        const char* consequence = value ? rule.whenEmpty : rule.whenMissing;
         if (rule.required) {
             LOG_ERROR(KeaLogger, MACGATE_MISSING_PARAMETER).arg(rule.name);
             valid = false;
-        } else if (consequence != nullptr) {
-            LOG_WARN(KeaLogger, MACGATE_PARAMETER_NOT_SET).arg(rule.name).arg(consequence);
+        } else if (value) {
+            LOG_WARN(KeaLogger, MACGATE_PARAMETER_NOT_SET).arg(rule.name).arg(rule.whenEmpty);
         }
     }
-    return valid;
+    return ReadUnusableList(handle, parameters) && valid;
 }
 
 }  // namespace macgate

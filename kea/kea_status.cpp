@@ -2,35 +2,23 @@
 
 #include <cc/command_interpreter.h>
 #include <cc/data.h>
-#include <cryptolink/crypto_hash.h>
-#include <cryptolink/cryptolink.h>
 #include <hooks/hooks.h>
 #include <stats/stats_mgr.h>
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
-#include <exception>
-#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
-#include "config/state.h"
+#include "kea/kea_log.h"
 
 namespace macgate {
 
 const char kStatusCommand[] = "macgate-status";
 
 KeaLoad KeaState;
-
-void ForgetLoad() {
-    KeaState.filterStarted = false;
-    KeaState.listFile.clear();
-    KeaState.sha256.clear();
-    KeaState.entries = EntryCounts();
-    KeaState.action = 0;
-    KeaState.loadedAt.clear();
-    KeaState.allowed = 0;
-    KeaState.denied = 0;
-}
 
 namespace {
 
@@ -47,14 +35,23 @@ constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
 
-std::string HexText(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
+constexpr std::chrono::minutes kReminderInterval(1);
+
+// The thread that repeats, every minute, that every client is dropped.
+struct Reminder {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stop = false;
+    std::thread thread;
+};
+Reminder DropReminder;
+
+void RemindEveryMinute(std::string since, std::string listFile) {
+    std::unique_lock<std::mutex> guard(DropReminder.lock);
+    while (
+        !DropReminder.wake.wait_for(guard, kReminderInterval, [] { return DropReminder.stop; })) {
+        LOG_ERROR(KeaLogger, MACGATE_STILL_DROPPING_ALL).arg(since).arg(listFile);
     }
-    return text;
 }
 
 isc::data::ElementPtr TextOrNull(const std::string& text) {
@@ -66,6 +63,19 @@ void AddOne(const char* statistic) {
 }
 
 }  // namespace
+
+void ForgetLoad() {
+    StopDroppingAll();
+    KeaState.filterStarted = false;
+    KeaState.parameters = KeaParameters();
+    KeaState.sha256.clear();
+    KeaState.entries = EntryCounts();
+    KeaState.action = 0;
+    KeaState.linesReported = 0;
+    KeaState.loadedAt.clear();
+    KeaState.allowed = 0;
+    KeaState.denied = 0;
+}
 
 void SetUpKeaStatistics(bool dhcpv6) {
     isc::stats::StatsMgr& statistics = isc::stats::StatsMgr::instance();
@@ -82,58 +92,64 @@ void SetUpKeaStatistics(bool dhcpv6) {
     }
 }
 
-// The same open stream that the loader read, from its first byte: the hash
-// is of the bytes loaded even if the file is replaced meanwhile. A stream
-// that cannot go back to its start gets no hash.
-void HashLoadedList(FILE* list) {
-    KeaState.sha256.clear();
-    try {
-        if (std::fseek(list, 0, SEEK_SET) != 0) {
-            return;
-        }
-        using isc::cryptolink::Hash;
-        std::unique_ptr<Hash, void (*)(Hash*)> hash(
-            isc::cryptolink::CryptoLink::getCryptoLink().createHash(isc::cryptolink::SHA256),
-            isc::cryptolink::deleteHash);
-        std::vector<uint8_t> buffer(64 * 1024);
-        size_t got;
-        while ((got = std::fread(buffer.data(), 1, buffer.size(), list)) > 0) {
-            hash->update(buffer.data(), got);
-        }
-        if (std::ferror(list) == 0) {
-            KeaState.sha256 = HexText(hash->final(hash->getOutputLength()));
-        }
-    } catch (const std::exception&) {
-        // No hash; the status says null.
-    }
-}
-
-void RecordLoad(const std::string& listFile) {
-    KeaState.listFile = listFile;
-    const LoadedList* list = ListInUse.load();
-    KeaState.entries = list != nullptr ? list->Entries : EntryCounts();
-    KeaState.action = list != nullptr ? list->FilterAction : 0;
+std::string UtcNow() {
     std::time_t now = std::time(nullptr);
     struct tm utc = {};
     char text[32] = {};
     if (gmtime_r(&now, &utc) != nullptr) {
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     }
-    KeaState.loadedAt = text;
+    return text;
+}
+
+void RecordLoad(const KeaListLoad& load) {
+    KeaState.sha256 = load.sha256;
+    KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
+    KeaState.action = load.Usable() ? load.list->FilterAction : 0;
+    KeaState.linesReported = load.linesReported;
+    KeaState.loadedAt = UtcNow();
     KeaState.allowed = 0;
     KeaState.denied = 0;
 }
 
-std::string LoadSummary() {
+std::string ListSummary(const EntryCounts& entries, unsigned char action) {
     // An empty set serves every client, whatever the header said.
-    if (KeaState.entries.addresses + KeaState.entries.prefixes == 0) {
+    if (entries.addresses + entries.prefixes == 0) {
         return std::string();
     }
-    const size_t addresses = KeaState.entries.addresses;
-    const size_t prefixes = KeaState.entries.prefixes;
-    return std::string(KeaState.action != 0 ? "allow" : "deny") + " list of " +
-           std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") + " and " +
-           std::to_string(prefixes) + (prefixes == 1 ? " prefix" : " prefixes");
+    const size_t addresses = entries.addresses;
+    const size_t prefixes = entries.prefixes;
+    return std::string(action != 0 ? "allow" : "deny") + " list of " + std::to_string(addresses) +
+           (addresses == 1 ? " address" : " addresses") + " and " + std::to_string(prefixes) +
+           (prefixes == 1 ? " prefix" : " prefixes");
+}
+
+std::string LoadSummary() {
+    return ListSummary(KeaState.entries, KeaState.action);
+}
+
+void StartDroppingAll(const KeaListLoad& load) {
+    StopDroppingAll();
+    KeaState.unusableSince = UtcNow();
+    KeaState.whyUnusable = load.WhyUnusable();
+    KeaState.droppingAll = true;
+    DropReminder.stop = false;
+    DropReminder.thread =
+        std::thread(RemindEveryMinute, KeaState.unusableSince, KeaState.parameters.listFile);
+}
+
+void StopDroppingAll() {
+    KeaState.droppingAll = false;
+    KeaState.unusableSince.clear();
+    KeaState.whyUnusable.clear();
+    if (DropReminder.thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(DropReminder.lock);
+            DropReminder.stop = true;
+        }
+        DropReminder.wake.notify_all();
+        DropReminder.thread.join();
+    }
 }
 
 void CountDecision(int32_t verdict) {
@@ -160,20 +176,27 @@ void CountDrop6() {
 
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     using isc::data::Element;
+    const std::string& listFile = KeaState.parameters.listFile;
     const std::string summary = LoadSummary();
     const std::string action = summary.empty() ? "" : KeaState.action != 0 ? "allow" : "deny";
     isc::data::ElementPtr arguments = Element::createMap();
-    arguments->set("list-file", Element::create(KeaState.listFile));
+    arguments->set("list-file", Element::create(listFile));
     arguments->set("action", TextOrNull(action));
     arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
     arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
+    arguments->set("lines-reported", Element::create(static_cast<int64_t>(KeaState.linesReported)));
     arguments->set("list-sha256", TextOrNull(KeaState.sha256));
     arguments->set("loaded-at", Element::create(KeaState.loadedAt));
     arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));
     arguments->set("denied", Element::create(static_cast<int64_t>(KeaState.denied)));
-    const std::string text =
-        summary.empty() ? "no address loaded from " + KeaState.listFile + "; every client is served"
-                        : summary + " loaded from " + KeaState.listFile;
+    std::string text = summary + " loaded from " + listFile;
+    if (KeaState.droppingAll) {
+        arguments->set("unusable-list", Element::create("dropping all clients"));
+        text = "no address loaded from " + listFile + " (" + KeaState.whyUnusable +
+               "); every client is dropped since " + KeaState.unusableSince;
+    } else if (summary.empty()) {
+        text = "no address loaded from " + listFile + "; every client is served";
+    }
     handle.setArgument("response", isc::config::createAnswer(isc::config::CONTROL_RESULT_SUCCESS,
                                                              text, arguments));
     return 0;

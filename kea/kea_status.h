@@ -6,26 +6,33 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "filter/loaded_list.h"
+#include "kea/kea_list.h"
+#include "kea/kea_parameters.h"
 
 namespace macgate {
 
-// What the hooks library keeps of one load() until the next: written by
-// load() and unload() while Kea holds its packet threads, and only read in
-// between, but for the decision counts.
+// What the hooks library keeps of one load() until the next. Written by
+// load(), unload() and the commands, which Kea runs on its main thread;
+// packet threads read only the atomics.
 struct KeaLoad {
     // From a load() that started the filter to the unload() that stops it;
     // Kea calls unload() after a load() that failed, too.
     bool filterStarted = false;
-    std::string listFile;
+    KeaParameters parameters;
     std::string sha256;  // lowercase hex; "" when the list was not read
     EntryCounts entries;
     unsigned char action = 0;  // the loaded list's FilterAction
-    std::string loadedAt;      // ISO 8601, UTC
-    // The decisions since load; Kea's statistics go on across reloads.
+    size_t linesReported = 0;
+    std::string loadedAt;  // ISO 8601, UTC
+    // Every client is dropped: no list loaded under "unusable-list":
+    // "drop-all". Set by load(), lifted by a reload that loads a list.
+    std::atomic<bool> droppingAll{false};
+    std::string unusableSince;  // ISO 8601, UTC; while droppingAll
+    std::string whyUnusable;
+    // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
 };
@@ -35,25 +42,34 @@ extern KeaLoad KeaState;
 // loaded. Called before start-up runs and after stop.
 void ForgetLoad();
 
-// The command that KeaStatusCommand answers.
+// The commands that KeaStatusCommand and KeaReloadCommand answer.
 extern const char kStatusCommand[];
+extern const char kReloadCommand[];
 
 // Creates the statistics at 0 where Kea has none of that name yet, so that
 // statistic-get-all shows them before the first packet. Counts already
 // there (from before a config-reload) go on. `dhcpv6`: those of kea-dhcp6.
 void SetUpKeaStatistics(bool dhcpv6);
 
-// Start-up's list callback: hashes the list's bytes as they were loaded.
-void HashLoadedList(FILE* list);
+// The current time as ISO 8601 UTC, "2026-12-09T10:49:39Z".
+std::string UtcNow();
 
-// Notes what start-up loaded from `listFile` (the list in use) and
-// restarts the decision counts. Called by load() after start-up, before any
-// callout can run.
-void RecordLoad(const std::string& listFile);
+// Notes the list that `load` put in use and restarts the decision counts.
+void RecordLoad(const KeaListLoad& load);
 
-// What was loaded, for Kea's log: "allow list of 2 addresses and 1 prefix",
-// or "" when nothing was loaded.
+// What a list holds, for Kea's log: "allow list of 2 addresses and 1
+// prefix", or "" when it holds nothing.
+std::string ListSummary(const EntryCounts& entries, unsigned char action);
+
+// ListSummary of the list in use.
 std::string LoadSummary();
+
+// Starts dropping every client, and the reminder in Kea's log every minute;
+// after the ERROR that says why.
+void StartDroppingAll(const KeaListLoad& load);
+
+// Stops dropping every client and the reminder.
+void StopDroppingAll();
 
 // Counts one decision (1 allowed, 0 denied) since load and in Kea's
 // statistics.
@@ -68,5 +84,10 @@ void CountDrop6();
 
 // The macgate-status command: what was loaded, when, and the counts since.
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle);
+
+// The macgate-reload command: loads the list file again beside the list in
+// use and puts it in use when it loaded an entry; with "dry-run" only
+// reports.
+int KeaReloadCommand(isc::hooks::CalloutHandle& handle);
 
 }  // namespace macgate

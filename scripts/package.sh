@@ -119,7 +119,8 @@ install -D -m 0644 build/package/kea/libdhcp_macgate.so \
 strip --remove-section=.comment --remove-section=.note "$root/usr/bin/macgate"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
     "$root/usr/lib/macgate/libmacgate.so" "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
-install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/dhcp.pcap -t "$doc/examples"
+install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/dhcp.pcap \
+    examples/kea-dhcp4.json -t "$doc/examples"
 install -m 0644 scripts/debian/copyright README.md "$doc/"
 {
     printf 'macgate (%s-1) bookworm; urgency=medium\n\n' "$version"
@@ -140,6 +141,19 @@ depends=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/bin/macgate" \
     -e"$root/usr/lib/macgate/libmacgate.so" -e"$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so" |
     sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+# Each Kea series has its own library versions (libkea-hooks.so.57 is
+# Kea 2.2's), so a newer Kea would satisfy ">=" and then fail to load the
+# hooks library: the packages of the Kea libraries it links are bounded to
+# the series that the build's Kea headers name.
+kea_version=$(cat build/package/kea/kea-version.txt)
+kea_next_series=$(awk -F. '{ printf "%d.%d~", $1, $2 + 1 }' <<<"$kea_version")
+for library in $(readelf -d build/package/kea/libdhcp_macgate.so |
+    sed -n 's/.*(NEEDED).*\[\(libkea-.*\)\]/\1/p'); do
+    dpkg-query -S "/usr/lib/$multiarch/$library" | cut -d: -f1
+done | sort -u >"$stage/kea-packages"
+while read -r package; do
+    depends=$(sed -E "s/(^|, )($package \([^)]*\))/\1\2, $package (<< $kea_next_series)/" <<<"$depends")
+done <"$stage/kea-packages"
 size=$(du -s -k --apparent-size --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version-1/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
     -e "s/@SIZE@/$size/" scripts/debian/control >"$root/DEBIAN/control"

@@ -101,7 +101,11 @@ step "Kea hooks library: end to end with real DHCPv4 and DHCPv6 clients (debug b
 kea_skipped=()
 for e2e in e2e.sh e2e6.sh; do
     kea_status=0
-    timeout 600 "tests/kea/$e2e" build/debug/kea/libdhcp_macgate.so || kea_status=$?
+    # The 30-second run under perfdhcp, with a list of 100,000 entries
+    # reloaded every 100 ms, runs once: in the package checks, with the
+    # optimised library.
+    MACGATE_E2E_SKIP_LOAD=1 timeout 600 "tests/kea/$e2e" build/debug/kea/libdhcp_macgate.so ||
+        kea_status=$?
     case $kea_status in
         0) ;;
         77) kea_skipped+=("$e2e") ;;

@@ -94,6 +94,40 @@ depends_on_kea() {
 }
 check "Depends names the packages of the Kea libraries the hooks library was linked against" \
     depends_on_kea
+
+# Each of those packages is bounded to one Kea series, the one whose
+# installed release ships exactly the library versions (sonames) that the
+# hooks library links: a later series, with other sonames, is outside it.
+depends_bounds_kea_series() {
+    local depends library owner installed lower upper
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for library in $(readelf -d "$hooks" | sed -n 's/.*(NEEDED).*\[\(libkea-.*\)\]/\1/p'); do
+        owner=$(dpkg-query -S "/usr/lib/$multiarch/$library" | cut -d: -f1) || return 1
+        [ -e "/usr/lib/$multiarch/$library" ] || { echo "$library is not installed"; return 1; }
+        installed=$(dpkg-query -W -f '${Version}' "$owner")
+        lower=$(grep -oE "(^|, )$owner \(>= [^)]*\)" <<<"$depends" | sed -E 's/.*>= (.*)\)/\1/')
+        upper=$(grep -oE "(^|, )$owner \(<< [^)]*\)" <<<"$depends" | sed -E 's/.*<< (.*)\)/\1/')
+        [ -n "$upper" ] || { echo "Depends ($depends) has no upper bound for $owner"; return 1; }
+        dpkg --compare-versions "$installed" ge "$lower" &&
+            dpkg --compare-versions "$installed" lt "$upper" ||
+            { echo "$owner $installed, which has $library, is outside [$lower, $upper)"; return 1; }
+        # The next series begins at the bound: one minor release up.
+        [ "$upper" = "$(awk -F. '{ printf "%d.%d~", $1, $2 + 1 }' <<<"$installed")" ] ||
+            { echo "the upper bound $upper of $owner is not the series after $installed"; return 1; }
+    done
+}
+check "Depends bounds the Kea packages to the series whose sonames the hooks library links" \
+    depends_bounds_kea_series
+# The example configuration is one that Kea takes, with the packaged hooks
+# library in the place the example names.
+example_config_passes() {
+    command -v kea-dhcp4 >/dev/null || { echo "kea-dhcp4 is not installed"; return 1; }
+    sed "s|/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so|$hooks|" \
+        "$examples/kea-dhcp4.json" >"$work/kea-dhcp4.json"
+    grep -q "$hooks" "$work/kea-dhcp4.json" || { echo "the example names no hooks library"; return 1; }
+    kea-dhcp4 -t "$work/kea-dhcp4.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
+}
+check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes
 check "the packaged macgate --version gives the package's version" \
     diff <(echo "macgate $version") <("$tool" --version)
 
@@ -122,7 +156,8 @@ fi
 for e2e in e2e.sh e2e6.sh; do
     e2e_status=0
     started=$SECONDS
-    timeout 600 "$root/tests/kea/$e2e" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
+    MACGATE_TOOL=$tool timeout 600 "$root/tests/kea/$e2e" "$hooks" >"$work/e2e" 2>&1 ||
+        e2e_status=$?
     case $e2e_status in
         0) pass "Kea end to end ($e2e) with the packaged hooks library ($((SECONDS - started)) s)" ;;
         77) skip "Kea end to end ($e2e)" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;

@@ -55,6 +55,11 @@ std::string DescribeUnloadable(const std::string& path);
 
 int RunStatus(const std::vector<std::string>& arguments);
 
+// macgate status --kea SOCKET: what a running kea-dhcp4 filters with, asked
+// through its control socket. 0: it filters with a list that loaded; 1: it
+// does not (nothing loaded, or every client dropped); 2: it cannot be asked.
+int RunKeaStatus(const std::string& socket);
+
 // Writes "macgate: <message>" to standard error.
 void ReportError(const std::string& message);
 

@@ -39,7 +39,9 @@ constexpr const char* kStatusHelp =
     "Says what the local DHCP server will do at its next start: the library it\n"
     "loads, the three paths as start-up reads and opens them, and the list's check\n"
     "summary. Exit status 0: macgate will filter with a list that loads addresses;\n"
-    "1: it will not; 2: it cannot tell.";
+    "1: it will not; 2: it cannot tell. With --kea, asks a running kea-dhcp4 through\n"
+    "its control socket what it filters with, since when, what the list's load\n"
+    "rejected and the counts: 0: it filters; 1: it does not; 2: it cannot be asked.";
 constexpr const char* kInspectHelp =
     "Reads DLL's headers, export names and version record, without loading it, and\n"
     "says whether the DHCP server of Windows on MACHINE (x86 or x64; by default\n"
@@ -140,8 +142,14 @@ int Run(int argc, char** argv) {
         ->check(kNotEmpty);
     replayCommand->footer(kReplayHelp);
 
+    std::string keaSocket;
     CLI::App* status =
         app.add_subcommand("status", "Say what the DHCP server will do at its next start");
+    status
+        ->add_option("--kea", keaSocket,
+                     "Ask a running kea-dhcp4 through its control socket SOCKET instead")
+        ->type_name("SOCKET")
+        ->check(kNotEmpty);
     status->footer(kStatusHelp);
 
     std::string inspected;
@@ -232,6 +240,9 @@ int Run(int argc, char** argv) {
         return macgate::RunReplay(replay);
     }
     if (status->parsed()) {
+        if (!keaSocket.empty()) {
+            return macgate::RunKeaStatus(keaSocket);
+        }
         return macgate::RunStatus({});
     }
     if (inspect->parsed()) {

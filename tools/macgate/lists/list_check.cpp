@@ -27,17 +27,7 @@ void RecordMessages(const LoadedList& list, ListReport* report) {
         if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
             continue;
         }
-        // The loader's own number counts entry lines only: the finding
-        // stands at the line in the file instead.
-        ListDiagnostic unquoted = diagnostic;
-        unquoted.quotedLine = 0;
-        char text[512];
-        FormatDiagnostic(unquoted, text, sizeof text);
-        std::string message(text);
-        if (!message.empty() && message.back() == '\n') {
-            message.pop_back();
-        }
-        report->findings.push_back({diagnostic.fileLine, true, std::move(message), ""});
+        report->findings.push_back({diagnostic.fileLine, true, ReportedLineText(diagnostic), ""});
     }
 }
 

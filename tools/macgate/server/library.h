@@ -42,6 +42,17 @@ unsigned NativeMachine();
 // Where the DHCP server's configuration lives on this system, for messages.
 const char* ParametersLocation();
 
+// What macgate status says before the Windows server's configuration where
+// another server may run macgate (Kea, on Linux); null where none can.
+const char* OtherServerNote();
+
+// Sends `request` to the stream socket at `path` (a Kea control socket) and
+// gives everything the server writes back until it closes the connection.
+// False, with the reason in `why`, when there is no such socket here or the
+// exchange fails or takes more than `seconds`.
+bool AskControlSocket(const std::string& path, const std::string& request, int seconds,
+                      std::string* answer, std::string* why);
+
 // The file name of the callout library on this system ("libmacgate.so",
 // "macgate.dll") in the folder of the running executable.
 std::string DefaultLibraryPath();

@@ -97,6 +97,15 @@ VersionRecord ReadVersionRecord(const char* path, std::string* product, std::str
     return VersionRecord::kRead;
 }
 
+const char* OtherServerNote() {
+    return nullptr;
+}
+
+bool AskControlSocket(const std::string&, const std::string&, int, std::string*, std::string* why) {
+    *why = "Kea's control sockets are on Linux";
+    return false;
+}
+
 const char* ParametersLocation() {
     return "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\DhcpServer\\Parameters";
 }

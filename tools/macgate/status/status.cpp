@@ -306,6 +306,9 @@ int RunStatus(const std::vector<std::string>& arguments) {
         ReportError("status takes no arguments");
         return kExitCannotRun;
     }
+    if (OtherServerNote() != nullptr) {
+        std::printf("%s", OtherServerNote());
+    }
     Verdict verdict;
     ServerCallouts callouts = ReadServerCallouts();
     std::printf("The DHCP server's configuration, in %s:\n", ParametersLocation());

@@ -1,0 +1,57 @@
+// The list file as Kea loads it: read once, hashed from the bytes read, and
+// loaded beside the list in use; and what the load says, in Kea's log and in
+// the error log.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filter/loaded_list.h"
+
+namespace macgate {
+
+struct ListDeleter {
+    void operator()(LoadedList* list) const;
+};
+using ListPointer = std::unique_ptr<LoadedList, ListDeleter>;
+
+// One load of the list file.
+struct KeaListLoad {
+    std::string listFile;
+    bool opened = false;
+    std::string openError;  // the system's reason when it could not be opened
+    bool empty = false;     // opened, but it holds no byte
+    std::string sha256;     // of the bytes read, lowercase hex; "" when not read
+    ListPointer list;       // null when not opened, or without memory
+    // "LIST:LINE: error: TEXT" for each of the load's messages, and the
+    // number of lines they name.
+    std::vector<std::string> reportedLines;
+    size_t linesReported = 0;
+
+    // A list that loaded an entry; any other list serves or drops everyone.
+    bool Usable() const;
+    // Why nothing usable was loaded, for Kea's log and command answers:
+    // "it cannot be opened: REASON", "it is empty" or "N lines were rejected".
+    std::string WhyUnusable() const;
+};
+
+// Reads `listFile` whole, once, letting others read it meanwhile but not
+// write it, then loads the bytes read.
+KeaListLoad LoadKeaList(const std::string& listFile);
+
+// One WARN in Kea's log for each reported line.
+void LogReportedLines(const KeaListLoad& load);
+
+// Writes to the error log at `path` what start-up writes of a load: the
+// load's messages, then "Could not open the data file" or "File format not
+// proper" when nothing was loaded; the action line and "Successfully read
+// mac addresses" go to the info log when it is open. An empty path writes no
+// error log. When the error log cannot be opened Kea's log says so, with the
+// system's reason.
+void WriteLoadToLogs(const std::string& path, const KeaListLoad& load);
+
+// The system's reason for the last failed call, from errno.
+std::string SystemReason(int error);
+
+}  // namespace macgate

@@ -1,0 +1,194 @@
+#include "kea/kea_load.h"
+
+#include <cc/command_interpreter.h>
+#include <cc/data.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "config/logs.h"
+#include "config/startup.h"
+#include "config/state.h"
+#include "kea/kea_list.h"
+#include "kea/kea_log.h"
+#include "kea/kea_status.h"
+#include "platform/platform.h"
+
+namespace macgate {
+
+const char kReloadCommand[] = "macgate-reload";
+
+namespace {
+
+// Opens the info log afresh, as start-up does; when it cannot be opened,
+// Kea's log says so and no decision is logged.
+void OpenInfoLog(const std::string& path) {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (path.size() >= sizeof InfoLogPath) {
+        errno = ENAMETOOLONG;
+    } else {
+        std::memcpy(InfoLogPath, path.c_str(), path.size() + 1);
+        InfoLog = Platform.OpenFile(InfoLogPath, "w", kLogShare);
+    }
+    if (InfoLog == nullptr) {
+        LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
+            .arg("info log")
+            .arg(path)
+            .arg(SystemReason(errno))
+            .arg("no decision is logged");
+        std::memset(InfoLogPath, 0, sizeof InfoLogPath);
+        return;
+    }
+    InfoLogEnabled = 1;
+}
+
+// The server-start event opens the info log again, for appending.
+void CloseInfoLog() {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (InfoLog != nullptr) {
+        Platform.CloseFile(InfoLog);
+        InfoLog = nullptr;
+    }
+}
+
+std::string Rejected(size_t lines) {
+    return std::to_string(lines) + (lines == 1 ? " line" : " lines");
+}
+
+}  // namespace
+
+void StartKeaFilter(const KeaParameters& parameters) {
+    StopFilter();
+    ForgetLoad();
+    KeaState.parameters = parameters;
+    if (!parameters.infoLog.empty()) {
+        OpenInfoLog(parameters.infoLog);
+    }
+    KeaListLoad load = LoadKeaList(parameters.listFile);
+    LogReportedLines(load);
+    WriteLoadToLogs(parameters.errorLog, load);
+    CloseInfoLog();
+    RecordLoad(load);
+    const bool usable = load.Usable();
+    PublishList(usable ? load.list.release() : nullptr);
+    KeaState.filterStarted = true;
+    ServerControlEvent(kServerStart);
+
+    if (usable) {
+        LOG_INFO(KeaLogger, MACGATE_STARTED).arg(parameters.listFile).arg(LoadSummary());
+        if (load.linesReported != 0) {
+            LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED)
+                .arg(Rejected(load.linesReported))
+                .arg(parameters.listFile);
+        }
+    } else if (parameters.dropAll) {
+        LOG_ERROR(KeaLogger, MACGATE_DROPPING_ALL).arg(parameters.listFile).arg(load.WhyUnusable());
+        StartDroppingAll(load);
+    } else {
+        LOG_ERROR(KeaLogger, MACGATE_NOTHING_LOADED)
+            .arg(parameters.listFile)
+            .arg(load.WhyUnusable());
+    }
+}
+
+void StopKeaFilter() {
+    ServerControlEvent(kServerStop);
+    // Kea loads the library again on config-reload, and that start-up must
+    // find nothing left of this one.
+    StopFilter();
+    ForgetLoad();
+}
+
+int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
+    using isc::data::Element;
+    isc::data::ConstElementPtr command;
+    handle.getArgument("command", command);
+    isc::data::ConstElementPtr given;
+    bool dryRun = false;
+    std::string fault;
+    try {
+        isc::config::parseCommand(given, command);
+    } catch (const std::exception& error) {
+        fault = error.what();
+    }
+    if (fault.empty() && given) {
+        if (given->getType() != Element::map) {
+            fault = "the arguments must be a map";
+        } else {
+            for (const auto& [name, value] : given->mapValue()) {
+                if (name == "dry-run" && value->getType() == Element::boolean) {
+                    dryRun = value->boolValue();
+                } else if (name == "dry-run") {
+                    fault = "\"dry-run\" must be true or false";
+                } else {
+                    fault = "unknown argument \"" + name + "\" (the one argument is dry-run)";
+                }
+            }
+        }
+    }
+    if (!fault.empty()) {
+        handle.setArgument("response",
+                           isc::config::createAnswer(isc::config::CONTROL_RESULT_ERROR, fault));
+        return 0;
+    }
+
+    const std::string& listFile = KeaState.parameters.listFile;
+    KeaListLoad load = LoadKeaList(listFile);
+    LogReportedLines(load);
+    const bool usable = load.Usable();
+    const EntryCounts entries = usable ? load.list->Entries : EntryCounts();
+    const std::string summary = ListSummary(entries, usable ? load.list->FilterAction : 0);
+
+    isc::data::ElementPtr arguments = Element::createMap();
+    arguments->set("list-file", Element::create(listFile));
+    arguments->set("dry-run", Element::create(dryRun));
+    arguments->set("applied", Element::create(usable && !dryRun));
+    arguments->set("action", usable
+                                 ? Element::create(load.list->FilterAction != 0 ? "allow" : "deny")
+                                 : Element::create());
+    arguments->set("addresses", Element::create(static_cast<int64_t>(entries.addresses)));
+    arguments->set("prefixes", Element::create(static_cast<int64_t>(entries.prefixes)));
+    arguments->set("lines-reported", Element::create(static_cast<int64_t>(load.linesReported)));
+    isc::data::ElementPtr lines = Element::createList();
+    for (const std::string& line : load.reportedLines) {
+        lines->add(Element::create(line));
+    }
+    arguments->set("reported-lines", lines);
+    arguments->set("list-sha256",
+                   load.sha256.empty() ? Element::create() : Element::create(load.sha256));
+
+    std::string text;
+    const std::string rejected =
+        load.linesReported == 0 ? "" : ", " + Rejected(load.linesReported) + " rejected";
+    if (!usable) {
+        text = "no address loaded from " + listFile + " (" + load.WhyUnusable() +
+               "): refused, the list in use stays";
+    } else if (dryRun) {
+        text = summary + " would be loaded from " + listFile + rejected;
+    } else {
+        text = summary + " loaded from " + listFile + rejected;
+    }
+    if (dryRun) {
+        text = "dry run: " + text + "; nothing was changed";
+    } else {
+        WriteLoadToLogs(KeaState.parameters.errorLog, load);
+    }
+    if (usable && !dryRun) {
+        // Only the switch is shared with the packet threads: the list was
+        // built beside the one in use, which stays whole until no decision
+        // can still read it.
+        RecordLoad(load);
+        PublishList(load.list.release());
+        StopDroppingAll();
+    }
+    LOG_INFO(KeaLogger, MACGATE_RELOAD).arg(text);
+    handle.setArgument("response",
+                       isc::config::createAnswer(usable ? isc::config::CONTROL_RESULT_SUCCESS
+                                                        : isc::config::CONTROL_RESULT_ERROR,
+                                                 text, arguments));
+    return 0;
+}
+
+}  // namespace macgate
