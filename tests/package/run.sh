@@ -118,16 +118,17 @@ depends_bounds_kea_series() {
 }
 check "Depends bounds the Kea packages to the series whose sonames the hooks library links" \
     depends_bounds_kea_series
-# The example configuration is one that Kea takes, with the packaged hooks
-# library in the place the example names.
-example_config_passes() {
-    command -v kea-dhcp4 >/dev/null || { echo "kea-dhcp4 is not installed"; return 1; }
+# Each example configuration is one that its server takes, with the packaged
+# hooks library in the place the example names.
+example_config_passes() {  # server
+    command -v "$1" >/dev/null || { echo "$1 is not installed"; return 1; }
     sed "s|/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so|$hooks|" \
-        "$examples/kea-dhcp4.json" >"$work/kea-dhcp4.json"
-    grep -q "$hooks" "$work/kea-dhcp4.json" || { echo "the example names no hooks library"; return 1; }
-    kea-dhcp4 -t "$work/kea-dhcp4.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
+        "$examples/$1.json" >"$work/$1.json"
+    grep -q "$hooks" "$work/$1.json" || { echo "the example names no hooks library"; return 1; }
+    "$1" -t "$work/$1.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
 }
-check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes
+check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes kea-dhcp4
+check "kea-dhcp6 -t takes the example Kea configuration" example_config_passes kea-dhcp6
 check "the packaged macgate --version gives the package's version" \
     diff <(echo "macgate $version") <("$tool" --version)
 
