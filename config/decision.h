@@ -12,4 +12,10 @@ namespace macgate {
 // With the info log off it takes no lock and allocates nothing.
 int32_t FilterPacket(const uint8_t* message, size_t length);
 
+// Decides on one client by its hardware address (six bytes; null when the
+// client gave none) against the list in use and writes its line in the info
+// log as FilterPacket does; the line of a client without one says "no
+// hardware address found" where the address would be.
+int32_t FilterAddress(const uint8_t* address);
+
 }  // namespace macgate

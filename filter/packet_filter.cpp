@@ -11,43 +11,51 @@ namespace {
 // The client hardware address field (chaddr) of an RFC 2131 message; only
 // its first six bytes are read, whatever the hardware type says.
 constexpr size_t kHardwareAddressOffset = 28;
-constexpr size_t kHardwareAddressBytes = kShortestMessage - kHardwareAddressOffset;
+static_assert(kHardwareAddressOffset + kHardwareAddressBytes == kShortestMessage);
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 }  // namespace
 
-void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
+void AddressKey(const uint8_t* address, char (&key)[kAddressKeySize]) {
     for (size_t i = 0; i < kHardwareAddressBytes; ++i) {
-        uint8_t byte = message[kHardwareAddressOffset + i];
-        key[2 * i] = kHexDigits[byte >> 4];
-        key[2 * i + 1] = kHexDigits[byte & 0x0F];
+        key[2 * i] = kHexDigits[address[i] >> 4];
+        key[2 * i + 1] = kHexDigits[address[i] & 0x0F];
     }
     key[kAddressKeySize - 1] = '\0';
 }
 
-PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length) {
-    PacketDecision decision = {1, false, {}};
+void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
+    AddressKey(message + kHardwareAddressOffset, key);
+}
+
+PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address) {
+    PacketDecision decision = {1, true, {}};
     // An empty set serves everyone; otherwise an unlisted client is served
     // only under a deny list.
     const bool empty = list == nullptr || list->AddressSet == nullptr;
-    const int32_t unlisted = (empty || list->FilterAction == 0) ? 1 : 0;
-
-    if (message == nullptr || (length != kUnknownLength && length < kShortestMessage)) {
-        decision.verdict = unlisted;
+    decision.verdict = (empty || list->FilterAction == 0) ? 1 : 0;
+    // A client without a hardware address cannot be listed: under an allow
+    // list, hiding the address must not get a client past it.
+    if (address == nullptr) {
         return decision;
     }
-
-    ClientAddressKey(message, decision.key);
-
     // Every address is decided alike, the all-zero one too: a client that
     // names itself by a client identifier may send no hardware address.
-    decision.verdict = unlisted;
+    AddressKey(address, decision.key);
     if (!empty && IsListed(*list, decision.key)) {
         decision.verdict = list->FilterAction != 0 ? 1 : 0;
     }
-    decision.logged = true;
     return decision;
+}
+
+PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length) {
+    if (message == nullptr || (length != kUnknownLength && length < kShortestMessage)) {
+        PacketDecision decision = DecideAddress(list, nullptr);
+        decision.logged = false;
+        return decision;
+    }
+    return DecideAddress(list, message + kHardwareAddressOffset);
 }
 
 }  // namespace macgate

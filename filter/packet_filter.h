@@ -16,18 +16,34 @@ constexpr size_t kShortestMessage = 34;
 // Length to pass when the host does not say how long the message is.
 constexpr size_t kUnknownLength = static_cast<size_t>(-1);
 
-// The decision on one DHCP message (RFC 2131 layout) by its client hardware
-// address: `verdict` is 1 to process the packet, 0 to drop it; `logged` says
-// whether it is a decision that the info log names, by `key`.
+// The hardware address of a client: its first six bytes.
+constexpr size_t kHardwareAddressBytes = 6;
+
+// The decision on one client by its hardware address: `verdict` is 1 to
+// process the packet, 0 to drop it; `logged` says whether it is a decision
+// that the info log names, by `key`, which is "" for a client that gave no
+// hardware address.
 struct PacketDecision {
     int32_t verdict;
     bool logged;
     char key[kAddressKeySize];
 };
 
-// Decides against `list`; null, no list loaded, serves every client.
-// Allocates nothing and takes no lock.
+// Decides on a client by its hardware address (kHardwareAddressBytes bytes)
+// against `list`; null, no list loaded, serves every client. A null
+// `address`, a client that gave none, is unlisted. Allocates nothing and
+// takes no lock.
+PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address);
+
+// Decides on one DHCP message (RFC 2131 layout) by the first six bytes of
+// its client hardware address field, as DecideAddress does; a message too
+// short to hold them is no logged decision, and served only where an
+// unlisted client is. Allocates nothing and takes no lock.
 PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length);
+
+// The key of a hardware address: its kHardwareAddressBytes bytes as 12
+// lowercase hex digits and a NUL.
+void AddressKey(const uint8_t* address, char (&key)[kAddressKeySize]);
 
 // The key of the message's client: the first six bytes of chaddr as 12
 // lowercase hex digits and a NUL. `message` holds kShortestMessage bytes.

@@ -10,6 +10,7 @@
 
 #include "config/decision.h"
 #include "filter/packet_filter.h"
+#include "kea/kea_dhcp6.h"
 #include "kea/kea_load.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
@@ -49,7 +50,8 @@ KEA_EXPORT int load(LibraryHandle& handle) {
             LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
             return 1;
         }
-        macgate::SetUpKeaStatistics();
+        macgate::SetUpKeaStatistics(parameters.dhcpv6);
+        macgate::ForgetMacSources();
         macgate::StartKeaFilter(parameters);
         handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
         handle.registerCommandCallout(macgate::kReloadCommand, macgate::KeaReloadCommand);
@@ -69,6 +71,8 @@ KEA_EXPORT int unload() {
     LOG_INFO(KeaLogger, macgate::MACGATE_STOPPED);
     return 0;
 }
+
+// kea-dhcp6's callouts are in kea_callouts6.cpp.
 
 // Runs before Kea parses the packet: the raw DHCPv4 message goes to the same
 // decision as DhcpNewPktHook, and a drop verdict drops it here. Kea counts

@@ -69,7 +69,8 @@ const char* messages[] = {
     "unknown parameter \"%1\" (the parameters are list-file, error-log, info-log and "
     "unusable-list)",
     "MACGATE_WRONG_PROCESS",
-    "loaded by %1, but this library filters DHCPv4 packets and runs in kea-dhcp4 only",
+    "loaded by %1, but this library filters DHCP packets and runs in kea-dhcp4 and kea-dhcp6 "
+    "only",
     nullptr,
 };
 

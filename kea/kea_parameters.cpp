@@ -8,8 +8,9 @@
 namespace macgate {
 namespace {
 
-// The only server whose packets the filter can read.
+// The only servers whose packets the filter can read.
 const char kDhcp4Process[] = "kea-dhcp4";
+const char kDhcp6Process[] = "kea-dhcp6";
 
 const char kUnusableList[] = "unusable-list";
 const char kServeAll[] = "serve-all";
@@ -64,7 +65,8 @@ bool ReadUnusableList(isc::hooks::LibraryHandle& handle, KeaParameters& paramete
 
 bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& parameters) {
     const std::string process = isc::process::Daemon::getProcName();
-    if (process != kDhcp4Process) {
+    parameters.dhcpv6 = process == kDhcp6Process;
+    if (process != kDhcp4Process && !parameters.dhcpv6) {
         LOG_ERROR(KeaLogger, MACGATE_WRONG_PROCESS)
             .arg(process.empty() ? "an unnamed process" : process);
         return false;

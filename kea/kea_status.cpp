@@ -2,6 +2,7 @@
 
 #include <cc/command_interpreter.h>
 #include <cc/data.h>
+#include <hooks/hooks.h>
 #include <stats/stats_mgr.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "kea/kea_log.h"
 
@@ -24,6 +26,12 @@ namespace {
 // later Kea releases keep for packets dropped by the administrator's will.
 const char kReceiveDropStatistic[] = "pkt4-receive-drop";
 const char kAdminFilteredStatistic[] = "pkt4-admin-filtered";
+const char kReceiveDrop6Statistic[] = "pkt6-receive-drop";
+const char kAdminFiltered6Statistic[] = "pkt6-admin-filtered";
+// Kea 2.2 counts a packet dropped at pkt6_receive in pkt6-receive-drop
+// itself and has no pkt6-admin-filtered; later releases leave both to the
+// library that drops it.
+constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
 
@@ -69,10 +77,15 @@ void ForgetLoad() {
     KeaState.denied = 0;
 }
 
-void SetUpKeaStatistics() {
+void SetUpKeaStatistics(bool dhcpv6) {
     isc::stats::StatsMgr& statistics = isc::stats::StatsMgr::instance();
-    for (const char* name :
-         {kReceiveDropStatistic, kAdminFilteredStatistic, kAllowedStatistic, kDeniedStatistic}) {
+    std::vector<const char*> names = {kAllowedStatistic, kDeniedStatistic};
+    if (!dhcpv6) {
+        names.insert(names.end(), {kReceiveDropStatistic, kAdminFilteredStatistic});
+    } else if (!kKeaCountsPkt6Drops) {
+        names.insert(names.end(), {kReceiveDrop6Statistic, kAdminFiltered6Statistic});
+    }
+    for (const char* name : names) {
         if (!statistics.getObservation(name)) {
             statistics.setValue(name, int64_t(0));
         }
@@ -152,6 +165,13 @@ void CountDecision(int32_t verdict) {
 void CountDrop() {
     AddOne(kReceiveDropStatistic);
     AddOne(kAdminFilteredStatistic);
+}
+
+void CountDrop6() {
+    if (!kKeaCountsPkt6Drops) {
+        AddOne(kReceiveDrop6Statistic);
+        AddOne(kAdminFiltered6Statistic);
+    }
 }
 
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {

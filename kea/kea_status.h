@@ -48,8 +48,8 @@ extern const char kReloadCommand[];
 
 // Creates the statistics at 0 where Kea has none of that name yet, so that
 // statistic-get-all shows them before the first packet. Counts already
-// there (from before a config-reload) go on.
-void SetUpKeaStatistics();
+// there (from before a config-reload) go on. `dhcpv6`: those of kea-dhcp6.
+void SetUpKeaStatistics(bool dhcpv6);
 
 // The current time as ISO 8601 UTC, "2026-12-09T10:49:39Z".
 std::string UtcNow();
@@ -77,6 +77,10 @@ void CountDecision(int32_t verdict);
 
 // Counts one packet dropped by the filter in Kea's own drop statistics.
 void CountDrop();
+
+// The same for a DHCPv6 packet dropped at pkt6_receive, where Kea does not
+// count it itself.
+void CountDrop6();
 
 // The macgate-status command: what was loaded, when, and the counts since.
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle);

@@ -22,9 +22,9 @@ optional=(
     # the 32-bit Linux build (linux-x86), and qemu-i386 to run its tests on a
     # kernel without 32-bit support
     g++-multilib qemu-user
-    # the Kea hooks adapter and its end-to-end test
-    kea-dhcp4-server kea-dev kea-admin libboost-dev
-    busybox isc-dhcp-client iproute2 tcpdump socat jq
+    # the Kea hooks adapter and its end-to-end tests, DHCPv4 and DHCPv6
+    kea-dhcp4-server kea-dhcp6-server kea-dev kea-admin libboost-dev
+    busybox isc-dhcp-client iproute2 tcpdump socat jq python3
     # the release packages (scripts/package.sh) and their checks
     zip unzip dpkg-dev lintian
 )

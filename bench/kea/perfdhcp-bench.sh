@@ -4,7 +4,7 @@
 # perfdhcp in one network namespace and kea-dhcp4 in another.
 #
 #   bench/kea/perfdhcp-bench.sh [path/to/libdhcp_macgate.so]
-#   bench/kea/perfdhcp-bench.sh --cpu [path/to/libdhcp_macgate.so]
+#   bench/kea/perfdhcp-bench.sh --cpu [-6] [path/to/libdhcp_macgate.so]
 #
 # Prints a table of exchanges per second at a fixed rate and at the highest
 # rate perfdhcp can offer, each configuration twice, then the time Kea takes
@@ -16,17 +16,25 @@
 # can take, in rounds of every configuration one after the other (five by
 # default). It prints the medians, and each configuration's median ratio to
 # Kea without hooks in the same round, which other work on the machine moves
-# far less than the times themselves. Takes about eight minutes.
+# far less than the times themselves. Takes about eight minutes. With -6 the
+# same for kea-dhcp6: its processor time per SOLICIT, the clients naming
+# themselves by DUID-LLTs of their MACs.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lib/cases.sh
 . "$here/../../tests/lib/cases.sh"
 cpu_mode=0
+family=4
 if [ "${1:-}" = "--cpu" ]; then
     cpu_mode=1
     shift
+    if [ "${1:-}" = "-6" ]; then
+        family=6
+        shift
+    fi
 fi
+server=kea-dhcp$family
 library=$(realpath -m "${1:-$here/../../build/release/kea/libdhcp_macgate.so}")
 
 fixed_rate=${FIXED_RATE:-500}  # exchanges offered per second
@@ -40,7 +48,7 @@ list_size=100000
 base_mac=02:00:5e:00:00:00
 
 [ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
-for tool in ip kea-dhcp4 perfdhcp awk; do
+for tool in ip "$server" perfdhcp awk; do
     command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
 done
 [ -f "$library" ] || skip_all "$library is not built (cmake --build --preset release)"
@@ -76,6 +84,21 @@ case $created in
 *) skip_all "$(netns_failure $created)" ;;
 esac
 ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
+if [ "$family" = 6 ]; then
+    # Link-local addresses usable at once, without duplicate address detection.
+    for side in "$server_ns $server_if" "$client_ns $client_if"; do
+        read -r ns interface <<<"$side"
+        ip netns exec "$ns" sysctl -q -w "net.ipv6.conf.$interface.accept_dad=0"
+        ip -n "$ns" link set "$interface" down
+        ip -n "$ns" link set "$interface" up
+    done
+    for _ in $(seq 50); do
+        ip -n "$server_ns" link show "$server_if" | grep -q LOWER_UP &&
+            ip -n "$server_ns" -6 addr show dev "$server_if" scope link | grep -q fe80 &&
+            ip -n "$client_ns" -6 addr show dev "$client_if" scope link | grep -q fe80 && break
+        sleep 0.1
+    done
+fi
 
 # The listed addresses, one 12-digit key a line: the first half of
 # perfdhcp's clients (it gives client k the base address plus k), then
@@ -147,18 +170,58 @@ write_config() {  # way size
 EOF
 }
 
+# The same for kea-dhcp6: host reservations by hw-address, which Kea finds
+# from the clients' DUID-LLTs.
+write_config6() {  # way size
+    local hooks="" classes="" reservations="[]"
+    case $1 in
+    macgate | macgate-deny)
+        if [ "$1" = macgate-deny ]; then
+            write_list "$2" "$work/list.txt" DENY
+        else
+            write_list "$2" "$work/list.txt"
+        fi
+        hooks='"hooks-libraries": [ { "library": "'"$library"'", "parameters": {
+            "list-file": "'"$work/list.txt"'", "error-log": "'"$work/error.log"'" } } ],'
+        ;;
+    kea)
+        write_reservations "$2" "$work/reservations.json"
+        reservations=$(cat "$work/reservations.json")
+        classes='"client-classes": [ { "name": "DROP", "test": "not member('"'KNOWN'"')" } ],'
+        ;;
+    esac
+    cat >"$work/kea.json" <<EOF
+{
+  "Dhcp6": {
+    "interfaces-config": { "interfaces": [ "$server_if" ] },
+    "lease-database": { "type": "memfile", "persist": false },
+    "server-id": { "type": "LL", "persist": false },
+    "host-reservation-identifiers": [ "hw-address" ],
+    $hooks
+    $classes
+    "subnet6": [ { "subnet": "2001:db8:1::/64", "interface": "$server_if",
+                   "pools": [ { "pool": "2001:db8:1::/80" } ], "reservations": $reservations } ],
+    "loggers": [
+      { "name": "kea-dhcp6", "output_options": [ { "output": "$work/kea.log" } ], "severity": "WARN" },
+      { "name": "kea-dhcp6.dhcp6", "output_options": [ { "output": "$work/kea.log" } ], "severity": "INFO" }
+    ]
+  }
+}
+EOF
+}
+
 # Starts Kea; start_seconds is the time it took to report itself started.
 start_kea() {
     : >"$work/kea.log"
     local start end
     start=$(date +%s%N)
     ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        "${kea_cpu[@]}" kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+        "${kea_cpu[@]}" "$server" -c "$work/kea.json" >"$work/kea.out" 2>&1 &
     kea_pid=$!
     local deadline=$((SECONDS + 120))
-    until grep -q DHCP4_STARTED "$work/kea.log" 2>/dev/null; do
+    until grep -q "DHCP${family}_STARTED" "$work/kea.log" 2>/dev/null; do
         if ! kill -0 "$kea_pid" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
-            echo "kea-dhcp4 did not start:" >&2
+            echo "$server did not start:" >&2
             cat "$work/kea.out" "$work/kea.log" >&2
             exit 1
         fi
@@ -201,14 +264,16 @@ cpu_nanoseconds() {  # pid
     cat "/proc/$1/task/"*/schedstat | awk '{ total += $1 } END { printf "%.0f", total }'
 }
 
-# One fixed-rate run of DISCOVERs only; prints "discovers offers microseconds"
-# with Kea's processor time per DISCOVER received.
+# One fixed-rate run of DISCOVERs (SOLICITs with -6) only; prints
+# "discovers offers microseconds" with Kea's processor time per DISCOVER
+# (SOLICIT) received.
 run_cpu() {
-    local out="$work/perfdhcp.out" before after
+    local out="$work/perfdhcp.out" before after target=(-4 -l 192.0.2.2 192.0.2.1)
+    [ "$family" = 6 ] && target=(-6 -l "$client_if" all)
     before=$(cpu_nanoseconds "$kea_pid")
-    ip netns exec "$client_ns" timeout $((cpu_period + 30)) "${perfdhcp_cpu[@]}" perfdhcp -4 -i \
-        -l 192.0.2.2 -r "$cpu_rate" -R "$clients" -b "mac=$base_mac" -p "$cpu_period" \
-        192.0.2.1 >"$out" 2>&1
+    ip netns exec "$client_ns" timeout $((cpu_period + 30)) "${perfdhcp_cpu[@]}" perfdhcp -i \
+        -r "$cpu_rate" -R "$clients" -b "mac=$base_mac" -p "$cpu_period" "${target[@]}" \
+        >"$out" 2>&1
     after=$(cpu_nanoseconds "$kea_pid")
     awk -v ns=$((after - before)) '
         /^sent packets:/ && !sent { sent = $3 }
@@ -230,10 +295,12 @@ median() {  # numbers...
 }
 
 if [ "$cpu_mode" -eq 1 ]; then
-    printf 'kea-dhcp4 %s, perfdhcp -i at %d DISCOVER/s for %ds, %d clients (%d listed)\n' \
-        "$(kea-dhcp4 -v)" "$cpu_rate" "$cpu_period" "$clients" $((clients / 2))
+    packet=DISCOVER answer=OFFER
+    [ "$family" = 6 ] && packet=SOLICIT answer=ADVERTISE
+    printf '%s %s, perfdhcp -i at %d %s/s for %ds, %d clients (%d listed)\n' "$server" \
+        "$("$server" -v)" "$cpu_rate" "$packet" "$cpu_period" "$clients" $((clients / 2))
     echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) processors"
-    printf '\n%-40s %-4s %10s %8s %16s\n' "configuration" "run" "DISCOVERs" "OFFERs" \
+    printf '\n%-40s %-4s %10s %10s %16s\n' "configuration" "run" "${packet}s" "${answer}s" \
         "Kea CPU us/pkt"
     # Round after round of every configuration, so that other work on the
     # machine falls on all of them alike.
@@ -241,14 +308,18 @@ if [ "$cpu_mode" -eq 1 ]; then
     declare -A costs=() ratios=()
     for run in $(seq "$cpu_rounds"); do
         for way in "${ways[@]}"; do
-            write_config "$way" "$list_size"
+            if [ "$family" = 6 ]; then
+                write_config6 "$way" "$list_size"
+            else
+                write_config "$way" "$list_size"
+            fi
             start_kea
             read -r discovers offers cost <<<"$(run_cpu)"
             stop_kea
             costs[$way]+="$cost "
             [ "$way" = none ] && reference=$cost
             ratios[$way]+="$(awk -v a="$cost" -v b="$reference" 'BEGIN { printf "%.4f", a / b }') "
-            printf '%-40s %-4s %10s %8s %16s\n' "$(cpu_name "$way")" "$run" "$discovers" \
+            printf '%-40s %-4s %10s %10s %16s\n' "$(cpu_name "$way")" "$run" "$discovers" \
                 "$offers" "$cost"
         done
     done

@@ -1,8 +1,9 @@
 // Loads the built libdhcp_macgate.so through Kea's own hooks manager, as
-// kea-dhcp4 does, and drives it only through Kea's callout calls.
+// kea-dhcp4 and kea-dhcp6 do, and drives it only through Kea's callout calls.
 #include <cc/command_interpreter.h>
 #include <cc/data.h>
 #include <dhcp/pkt4.h>
+#include <dhcp/pkt6.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hooks/callout_handle.h>
@@ -65,6 +66,77 @@ std::vector<uint8_t> Discover(uint64_t mac) {
     return message;
 }
 
+// DHCPv6 wire format: one option, and a client's DUIDs (RFC 8415, 11).
+std::vector<uint8_t> Option6(uint16_t code, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> option = {uint8_t(code >> 8), uint8_t(code), uint8_t(data.size() >> 8),
+                                   uint8_t(data.size())};
+    option.insert(option.end(), data.begin(), data.end());
+    return option;
+}
+
+std::vector<uint8_t> MacBytes(uint64_t mac) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 6; ++i) {
+        bytes.push_back(static_cast<uint8_t>(mac >> (8 * (5 - i))));
+    }
+    return bytes;
+}
+
+// DUID-LLT (type 1, Ethernet, a time) and DUID-LL (type 3) name the MAC;
+// DUID-EN (type 2: an enterprise number and its identifier) does not.
+std::vector<uint8_t> DuidLlt(uint64_t mac) {
+    std::vector<uint8_t> duid = {0, 1, 0, 1, 0x2a, 0x1b, 0x3c, 0x4d};
+    std::vector<uint8_t> address = MacBytes(mac);
+    duid.insert(duid.end(), address.begin(), address.end());
+    return duid;
+}
+
+std::vector<uint8_t> DuidLl(uint64_t mac) {
+    std::vector<uint8_t> duid = {0, 3, 0, 1};
+    std::vector<uint8_t> address = MacBytes(mac);
+    duid.insert(duid.end(), address.begin(), address.end());
+    return duid;
+}
+
+const std::vector<uint8_t> kDuidEn = {0, 2, 0, 0, 0x01, 0x59, 'm', 'a', 'c', 'g', 'a', 't', 'e'};
+
+// A SOLICIT naming its client by `duid`.
+std::vector<uint8_t> Solicit(const std::vector<uint8_t>& duid) {
+    std::vector<uint8_t> message = {1, 0x12, 0x34, 0x56};
+    std::vector<uint8_t> clientId = Option6(1, duid);
+    message.insert(message.end(), clientId.begin(), clientId.end());
+    return message;
+}
+
+// A relay's RELAY-FORW around `message`, with the client's link-layer
+// address option (79, RFC 6939) when `mac` is not 0.
+std::vector<uint8_t> RelayForward(const std::vector<uint8_t>& message, uint64_t mac) {
+    std::vector<uint8_t> relayed = {12, 0};
+    const uint8_t linkAddress[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 1};
+    const uint8_t peerAddress[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    relayed.insert(relayed.end(), linkAddress, linkAddress + 16);
+    relayed.insert(relayed.end(), peerAddress, peerAddress + 16);
+    if (mac != 0) {
+        std::vector<uint8_t> data = {0, 1};
+        std::vector<uint8_t> address = MacBytes(mac);
+        data.insert(data.end(), address.begin(), address.end());
+        std::vector<uint8_t> option = Option6(79, data);
+        relayed.insert(relayed.end(), option.begin(), option.end());
+    }
+    std::vector<uint8_t> relayMessage = Option6(9, message);
+    relayed.insert(relayed.end(), relayMessage.begin(), relayMessage.end());
+    return relayed;
+}
+
+// The link-local address that a host forms from its MAC (modified EUI-64).
+std::string LinkLocal(uint64_t mac) {
+    std::vector<uint8_t> b = MacBytes(mac);
+    char text[64];
+    std::snprintf(text, sizeof text, "fe80::%02x%02x:%02xff:fe%02x:%02x%02x", b[0] ^ 2, b[1], b[2],
+                  b[3], b[4], b[5]);
+    return text;
+}
+
 // The statistics that the library keeps in Kea's statistics manager.
 const char* const kStatistics[] = {"pkt4-receive-drop", "pkt4-admin-filtered", "macgate-allowed",
                                    "macgate-denied"};
@@ -86,8 +158,10 @@ protected:
         // The error log falls back to a file in the working directory.
         fs::current_path(dir_);
         hookIndex_ = HooksManager::registerHook("buffer4_receive");
+        hook6Index_ = HooksManager::registerHook("pkt6_receive");
+        configuredIndex_ = HooksManager::registerHook("dhcp6_srv_configured");
         isc::util::MultiThreadingMgr::instance().setMode(true);
-        isc::process::Daemon::setProcName("kea-dhcp4");
+        UseServer("kea-dhcp4");
         isc::stats::StatsMgr::instance().removeAll();
         keaLogStart_ = ReadFile(keaLogPath).size();
     }
@@ -102,6 +176,12 @@ protected:
 
     fs::path Path(const char* name) const {
         return dir_ / name;
+    }
+
+    // The server that loads the library from now on.
+    void UseServer(const char* process) {
+        isc::process::Daemon::setProcName(process);
+        dhcpv6_ = std::string(process) == "kea-dhcp6";
     }
 
     void WriteList(const char* text) const {
@@ -150,6 +230,34 @@ protected:
 
     bool Dropped(const std::vector<uint8_t>& message, size_t length = 0) const {
         return Status(message, length) == CalloutHandle::NEXT_STEP_DROP;
+    }
+
+    // Runs pkt6_receive on a DHCPv6 message from `source`, parsed as
+    // kea-dhcp6 parses it, and gives the status that Kea acts on.
+    CalloutHandle::CalloutNextStep Status6(const std::vector<uint8_t>& message,
+                                           const std::string& source = "::") const {
+        isc::dhcp::Pkt6Ptr query(new isc::dhcp::Pkt6(message.data(), message.size()));
+        query->unpack();
+        query->setRemoteAddr(isc::asiolink::IOAddress(source));
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        handle->setArgument("query6", query);
+        HooksManager::callCallouts(hook6Index_, *handle);
+        return handle->getStatus();
+    }
+
+    // The client with `mac` asks the server in use: a DISCOVER, or a
+    // SOLICIT with a DUID-LLT. Gives whether it was dropped.
+    bool ClientDropped(uint64_t mac) const {
+        return dhcpv6_ ? Status6(Solicit(DuidLlt(mac))) == CalloutHandle::NEXT_STEP_DROP
+                       : Dropped(Discover(mac));
+    }
+
+    // Kea has taken a configuration whose Dhcp6 map is `dhcp6` (JSON).
+    void Configured6(const char* dhcp6) const {
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        isc::data::ConstElementPtr config = Element::fromJSON(dhcp6);
+        handle->setArgument("json_config", config);
+        HooksManager::callCallouts(configuredIndex_, *handle);
     }
 
     // The answer to a command, as the control channel would send it; null
@@ -224,6 +332,9 @@ protected:
     fs::path dir_;
     fs::path oldDir_;
     int hookIndex_ = -1;
+    int hook6Index_ = -1;
+    int configuredIndex_ = -1;
+    bool dhcpv6_ = false;
     size_t keaLogStart_ = 0;
     std::time_t startTime_ = std::time(nullptr);
 };
@@ -537,53 +648,54 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
 TEST_F(KeaLoadTest, WrongParametersOrServerRefuseTheConfiguration) {
     struct Refusal {
         const char* name;
-        const char* process;
+        const char* process;     // null: kea-dhcp4, then kea-dhcp6
         const char* parameters;  // JSON; paths are relative to the test's directory
         std::vector<const char*> logged;
     };
     const Refusal refusals[] = {
         {"misspelt parameter",
-         "kea-dhcp4",
+         nullptr,
          R"({"list_file": "list.txt", "error-log": "error.log"})",
          {"MACGATE_UNKNOWN_PARAMETER unknown parameter \"list_file\"",
           "MACGATE_MISSING_PARAMETER parameter \"list-file\" is missing or empty"}},
         {"unknown parameter beside the right ones",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": "list.txt", "info-file": "info.log"})",
          {"MACGATE_UNKNOWN_PARAMETER unknown parameter \"info-file\""}},
         {"list file not a string",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": 5})",
          {"MACGATE_INVALID_PARAMETER parameter \"list-file\" must be a string"}},
         {"error log not a string",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": "list.txt", "error-log": true})",
          {"MACGATE_INVALID_PARAMETER parameter \"error-log\" must be a string"}},
         {"info log not a string",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": "list.txt", "info-log": ["info.log"]})",
          {"MACGATE_INVALID_PARAMETER parameter \"info-log\" must be a string"}},
         {"no list file",
-         "kea-dhcp4",
+         nullptr,
          R"({"error-log": "error.log"})",
          {"MACGATE_MISSING_PARAMETER parameter \"list-file\" is missing or empty"}},
         {"empty list file",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": ""})",
          {"MACGATE_MISSING_PARAMETER parameter \"list-file\" is missing or empty"}},
         {"unusable-list with another value",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": "list.txt", "unusable-list": "deny-all"})",
          {"MACGATE_INVALID_VALUE parameter \"unusable-list\" must be \"serve-all\" or "
           "\"drop-all\", not \"deny-all\""}},
         {"unusable-list not a string",
-         "kea-dhcp4",
+         nullptr,
          R"({"list-file": "list.txt", "unusable-list": true})",
          {"MACGATE_INVALID_VALUE parameter \"unusable-list\" must be"}},
-        {"loaded by the DHCPv6 server",
-         "kea-dhcp6",
+        {"loaded by the DHCP-DDNS server",
+         "kea-dhcp-ddns",
          R"({"list-file": "list.txt"})",
-         {"MACGATE_WRONG_PROCESS loaded by kea-dhcp6, but this library filters DHCPv4"}},
+         {"MACGATE_WRONG_PROCESS loaded by kea-dhcp-ddns, but this library filters DHCP packets "
+          "and runs in kea-dhcp4 and kea-dhcp6 only"}},
         {"loaded by the control agent",
          "kea-ctrl-agent",
          R"({"list-file": "list.txt"})",
@@ -591,26 +703,35 @@ TEST_F(KeaLoadTest, WrongParametersOrServerRefuseTheConfiguration) {
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     for (const Refusal& refusal : refusals) {
-        SCOPED_TRACE(refusal.name);
-        size_t logStart = ReadFile(keaLogPath).size();
-        isc::process::Daemon::setProcName(refusal.process);
-        EXPECT_FALSE(Load(isc::data::Element::fromJSON(refusal.parameters)));
-        std::string logged = ReadFile(keaLogPath).substr(logStart);
-        std::vector<const char*> lines = refusal.logged;
-        lines.push_back("MACGATE_NOT_LOADED the filter is not loaded, so Kea refuses");
-        for (const char* line : lines) {
-            EXPECT_NE(logged.find(line), std::string::npos) << line << "\nnot in\n" << logged;
+        for (const char* process : {"kea-dhcp4", "kea-dhcp6"}) {
+            if (refusal.process != nullptr) {
+                if (std::string(process) == "kea-dhcp6") {
+                    continue;
+                }
+                process = refusal.process;
+            }
+            SCOPED_TRACE(std::string(refusal.name) + ", " + process);
+            size_t logStart = ReadFile(keaLogPath).size();
+            UseServer(process);
+            EXPECT_FALSE(Load(isc::data::Element::fromJSON(refusal.parameters)));
+            std::string logged = ReadFile(keaLogPath).substr(logStart);
+            std::vector<const char*> lines = refusal.logged;
+            lines.push_back("MACGATE_NOT_LOADED the filter is not loaded, so Kea refuses");
+            for (const char* line : lines) {
+                EXPECT_NE(logged.find(line), std::string::npos) << line << "\nnot in\n" << logged;
+            }
+            EXPECT_FALSE(HooksManager::calloutsPresent(hookIndex_));
+            EXPECT_FALSE(HooksManager::calloutsPresent(hook6Index_));
+            EXPECT_FALSE(HooksManager::commandHandlersPresent("macgate-status"));
+            EXPECT_EQ(logged.find("MACGATE_STOPPED"), std::string::npos) << logged;
+            // Nothing started: no log file was created or truncated.
+            std::vector<std::string> files;
+            for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+                files.push_back(entry.path().filename().string());
+            }
+            EXPECT_EQ(files, std::vector<std::string>{"list.txt"});
+            Unload();
         }
-        EXPECT_FALSE(HooksManager::calloutsPresent(hookIndex_));
-        EXPECT_FALSE(HooksManager::commandHandlersPresent("macgate-status"));
-        EXPECT_EQ(logged.find("MACGATE_STOPPED"), std::string::npos) << logged;
-        // Nothing started: no log file was created or truncated.
-        std::vector<std::string> files;
-        for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-            files.push_back(entry.path().filename().string());
-        }
-        EXPECT_EQ(files, std::vector<std::string>{"list.txt"});
-        Unload();
     }
 }
 
@@ -653,70 +774,76 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
          "it holds no entry that loads, and 1 line was rejected",
          {":2: error: 'MAC_ACTION' Not Specified Properly"}},
     };
-    for (const char* unusable : {"serve-all", "drop-all"}) {
-        const bool drop = std::string(unusable) == "drop-all";
-        for (const Unusable& row : cases) {
-            SCOPED_TRACE(std::string(unusable) + ", " + row.name);
-            fs::remove(Path("list.txt"));
-            if (row.list != nullptr) {
-                WriteList(row.list);
-            }
-            ElementPtr parameters = AllParameters();
-            parameters->remove("info-log");
-            parameters->set("unusable-list", Element::create(unusable));
-            size_t logStart = ReadFile(keaLogPath).size();
-            const int64_t deniedBefore = std::max<int64_t>(Statistic("macgate-denied"), 0);
-            ASSERT_TRUE(Load(parameters));
-            EXPECT_EQ(Dropped(Discover(kListed)), drop);
-            EXPECT_EQ(Dropped(Discover(kUnlisted)), drop);
-            ElementPtr status = StatusArguments();
-            ASSERT_TRUE(status);
-            ElementPtr expected = WithCounts(
-                ExpectedStatus(nullptr, 0, 0, row.sha256, static_cast<int>(row.reported.size())),
-                drop ? 0 : 2, drop ? 2 : 0);
-            if (drop) {
-                expected->set("unusable-list", Element::create("dropping all clients"));
-            }
-            EXPECT_EQ(*status, *expected) << status->str();
-            EXPECT_EQ(Statistic("macgate-denied") - deniedBefore, drop ? 2 : 0);
-            const std::string text = StatusAnswer()->get("text")->stringValue();
-            const std::string list = Path("list.txt").string();
-            EXPECT_EQ(
-                text.rfind(drop ? "no address loaded from " + list + " (" + row.why +
-                                      "); every client is dropped since "
-                                : "no address loaded from " + list + "; every client is served",
-                           0),
-                0u)
-                << text;
+    for (const char* process : {"kea-dhcp4", "kea-dhcp6"}) {
+        UseServer(process);
+        for (const char* unusable : {"serve-all", "drop-all"}) {
+            const bool drop = std::string(unusable) == "drop-all";
+            for (const Unusable& row : cases) {
+                SCOPED_TRACE(std::string(process) + ", " + unusable + ", " + row.name);
+                fs::remove(Path("list.txt"));
+                if (row.list != nullptr) {
+                    WriteList(row.list);
+                }
+                ElementPtr parameters = AllParameters();
+                parameters->remove("info-log");
+                parameters->set("unusable-list", Element::create(unusable));
+                size_t logStart = ReadFile(keaLogPath).size();
+                const int64_t deniedBefore = std::max<int64_t>(Statistic("macgate-denied"), 0);
+                ASSERT_TRUE(Load(parameters));
+                EXPECT_EQ(ClientDropped(kListed), drop);
+                EXPECT_EQ(ClientDropped(kUnlisted), drop);
+                ElementPtr status = StatusArguments();
+                ASSERT_TRUE(status);
+                ElementPtr expected =
+                    WithCounts(ExpectedStatus(nullptr, 0, 0, row.sha256,
+                                              static_cast<int>(row.reported.size())),
+                               drop ? 0 : 2, drop ? 2 : 0);
+                if (drop) {
+                    expected->set("unusable-list", Element::create("dropping all clients"));
+                }
+                EXPECT_EQ(*status, *expected) << status->str();
+                EXPECT_EQ(Statistic("macgate-denied") - deniedBefore, drop ? 2 : 0);
+                const std::string text = StatusAnswer()->get("text")->stringValue();
+                const std::string list = Path("list.txt").string();
+                EXPECT_EQ(
+                    text.rfind(drop ? "no address loaded from " + list + " (" + row.why +
+                                          "); every client is dropped since "
+                                    : "no address loaded from " + list + "; every client is served",
+                               0),
+                    0u)
+                    << text;
 
-            std::string logged = ReadFile(keaLogPath).substr(logStart);
-            const std::string message =
-                std::string(drop ? "MACGATE_DROPPING_ALL" : "MACGATE_NOTHING_LOADED") +
-                " no address was loaded from \"" + list + "\" (" + row.why +
-                "), so every client is " + (drop ? "dropped" : "served");
-            EXPECT_NE(logged.find(message), std::string::npos) << message << "\nnot in\n" << logged;
-            EXPECT_NE(logged.find("ERROR [kea.macgate-hooks"), std::string::npos) << logged;
-            for (const char* line : row.reported) {
-                const std::string warning = "MACGATE_LIST_LINE " + list + line;
-                EXPECT_NE(logged.find(warning), std::string::npos) << warning << "\nnot in\n"
+                std::string logged = ReadFile(keaLogPath).substr(logStart);
+                const std::string message =
+                    std::string(drop ? "MACGATE_DROPPING_ALL" : "MACGATE_NOTHING_LOADED") +
+                    " no address was loaded from \"" + list + "\" (" + row.why +
+                    "), so every client is " + (drop ? "dropped" : "served");
+                EXPECT_NE(logged.find(message), std::string::npos) << message << "\nnot in\n"
                                                                    << logged;
-            }
-            if (row.errorText[0] != 'X') {
-                EXPECT_EQ(ReadFile(Path("error.log")), row.errorText);
-            }
+                EXPECT_NE(logged.find("ERROR [kea.macgate-hooks"), std::string::npos) << logged;
+                for (const char* line : row.reported) {
+                    const std::string warning = "MACGATE_LIST_LINE " + list + line;
+                    EXPECT_NE(logged.find(warning), std::string::npos) << warning << "\nnot in\n"
+                                                                       << logged;
+                }
+                if (row.errorText[0] != 'X') {
+                    EXPECT_EQ(ReadFile(Path("error.log")), row.errorText);
+                }
 
-            // A reload of a usable list lifts either state.
-            WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
-            isc::data::ConstElementPtr answer = Answer("macgate-reload");
-            ASSERT_TRUE(answer);
-            EXPECT_EQ(answer->get("result")->intValue(), 0) << answer->str();
-            EXPECT_FALSE(Dropped(Discover(kListed)));
-            EXPECT_TRUE(Dropped(Discover(kUnlisted)));
-            EXPECT_FALSE(StatusArguments()->contains("unusable-list"));
-            Unload();
-            fs::remove(Path("error.log"));
+                // A reload of a usable list lifts either state.
+                WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
+                isc::data::ConstElementPtr answer = Answer("macgate-reload");
+                ASSERT_TRUE(answer);
+                EXPECT_EQ(answer->get("result")->intValue(), 0) << answer->str();
+                EXPECT_FALSE(ClientDropped(kListed));
+                EXPECT_TRUE(ClientDropped(kUnlisted));
+                EXPECT_FALSE(StatusArguments()->contains("unusable-list"));
+                Unload();
+                fs::remove(Path("error.log"));
+            }
         }
     }
+    UseServer("kea-dhcp4");
 
     // Without an error log named, no error file is written anywhere.
     fs::remove(Path("list.txt"));
@@ -802,13 +929,115 @@ TEST_F(KeaLoadTest, ConcurrentPacketsGetTheirOwnVerdictsLinesAndCounts) {
     EXPECT_EQ(other, 4);  // action, summary, start, stop
 }
 
+// kea-dhcp6 decides on the hardware address that Kea's mac-sources find in
+// the parsed packet, by the same rules, log line and counts as DHCPv4; a
+// client that gives none is unlisted.
+TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
+    struct Client {
+        const char* name;
+        std::vector<uint8_t> message;
+        std::string source;
+        const char* key;  // in the info log; "" for no hardware address
+        bool listed;
+    };
+    const Client clients[] = {
+        {"DUID-LLT, listed", Solicit(DuidLlt(kListed)), "::", "001a2b3c4d5e", true},
+        {"DUID-LLT, unlisted", Solicit(DuidLlt(kUnlisted)), "::", "001a2b3c4d5f", false},
+        {"DUID-LL, by prefix", Solicit(DuidLl(kByPrefix)), "::", "001c23aabbcc", true},
+        {"relayed, MAC only in option 79", RelayForward(Solicit(kDuidEn), kListed),
+         "::", "001a2b3c4d5e", true},
+        {"relayed, option 79 comes before the DUID",
+         RelayForward(Solicit(DuidLlt(kListed)), kUnlisted), "::", "001a2b3c4d5f", false},
+        {"DUID-EN from an EUI-64 link-local address", Solicit(kDuidEn), LinkLocal(kListed),
+         "001a2b3c4d5e", true},
+        {"DUID-EN, no relay", Solicit(kDuidEn), "fe80::1", "", false},
+        {"DUID-EN, relayed without option 79", RelayForward(Solicit(kDuidEn), 0), "::", "", false},
+    };
+    for (const char* action : {"ALLOW", "DENY"}) {
+        SCOPED_TRACE(action);
+        const bool allow = std::string(action) == "ALLOW";
+        UseServer("kea-dhcp6");
+        isc::stats::StatsMgr::instance().removeAll();
+        WriteList((std::string("MAC_ACTION = {") + action + "}\n001A2B3C4D5E\n001C23*\n").c_str());
+        ASSERT_TRUE(Load(AllParameters()));
+        std::string lines;
+        int allowed = 0;
+        for (const Client& client : clients) {
+            const bool served = client.listed == allow;
+            EXPECT_EQ(Status6(client.message, client.source),
+                      served ? CalloutHandle::NEXT_STEP_CONTINUE : CalloutHandle::NEXT_STEP_DROP)
+                << client.name;
+            allowed += served ? 1 : 0;
+            lines += std::string(*client.key != '\0' ? client.key : "no hardware address found") +
+                     (served ? " Allow\n" : " Deny\n");
+        }
+        const int denied = static_cast<int>(std::size(clients)) - allowed;
+        EXPECT_EQ(Statistic("macgate-allowed"), allowed);
+        EXPECT_EQ(Statistic("macgate-denied"), denied);
+        // Kea 2.2 counts a packet dropped at pkt6_receive in pkt6-receive-drop
+        // itself, and has no pkt6-admin-filtered; the DHCPv4 counters are not
+        // kea-dhcp6's.
+        for (const char* name : {"pkt6-receive-drop", "pkt6-admin-filtered", "pkt4-receive-drop",
+                                 "pkt4-admin-filtered"}) {
+            EXPECT_EQ(Statistic(name), -1) << name;
+        }
+        ElementPtr status = StatusArguments();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->get("allowed")->intValue(), allowed);
+        EXPECT_EQ(status->get("denied")->intValue(), denied);
+        Unload();
+        std::string logged;
+        for (const std::string& line : ReadLines(Path("info.log"))) {
+            if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
+                logged += line.substr(25) + "\n";
+            }
+        }
+        EXPECT_EQ(logged, lines);
+    }
+}
+
+// The server's mac-sources are tried in their configured order, and a
+// source left out is not used.
+TEST_F(KeaLoadTest, Dhcp6TakesTheServersMacSourcesInOrder) {
+    struct Case {
+        const char* dhcp6;  // the server's Dhcp6 map; null: none taken since load
+        bool linkLocalDropped;
+        bool relayedDropped;
+    };
+    const Case cases[] = {
+        {R"({"mac-sources": ["any"]})", false, false},
+        {R"({"mac-sources": ["duid"]})", true, true},
+        {nullptr, false, false},
+        {R"({"mac-sources": ["duid", "client-link-addr-option"]})", true, true},
+        {R"({"mac-sources": ["rfc6939", "duid"]})", true, false},
+        {R"({"mac-sources": ["ipv6-link-local"]})", false, true},
+        {R"({"valid-lifetime": 600})", false, false},
+    };
+    UseServer("kea-dhcp6");
+    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
+    // DUID-EN from the listed client's EUI-64 link-local address, and a
+    // relayed DUID-LLT of an unlisted client with the listed one in option 79.
+    const std::vector<uint8_t> relayed = RelayForward(Solicit(DuidLlt(kUnlisted)), kListed);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dhcp6 ? c.dhcp6 : "none taken since load");
+        ASSERT_TRUE(Load(AllParameters()));
+        if (c.dhcp6 != nullptr) {
+            Configured6(c.dhcp6);
+        }
+        EXPECT_EQ(Status6(Solicit(kDuidEn), LinkLocal(kListed)) == CalloutHandle::NEXT_STEP_DROP,
+                  c.linkLocalDropped);
+        EXPECT_EQ(Status6(relayed) == CalloutHandle::NEXT_STEP_DROP, c.relayedDropped);
+        Unload();
+    }
+}
+
 // Kea finds its functions by name; the Windows exports and the system's own
 // functions stay hidden, so they cannot clash with another library's.
 TEST(KeaLibraryExports, OnlyKeasEntryPointsAreVisible) {
     void* library = dlopen(MACGATE_KEA_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    for (const char* name :
-         {"version", "load", "unload", "multi_threading_compatible", "buffer4_receive"}) {
+    for (const char* name : {"version", "load", "unload", "multi_threading_compatible",
+                             "buffer4_receive", "pkt6_receive", "dhcp6_srv_configured"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     for (const char* name : {"DhcpServerCalloutEntry", "DhcpNewPktHook", "DhcpControlHook"}) {

@@ -118,16 +118,17 @@ depends_bounds_kea_series() {
 }
 check "Depends bounds the Kea packages to the series whose sonames the hooks library links" \
     depends_bounds_kea_series
-# The example configuration is one that Kea takes, with the packaged hooks
-# library in the place the example names.
-example_config_passes() {
-    command -v kea-dhcp4 >/dev/null || { echo "kea-dhcp4 is not installed"; return 1; }
+# Each example configuration is one that its server takes, with the packaged
+# hooks library in the place the example names.
+example_config_passes() {  # server
+    command -v "$1" >/dev/null || { echo "$1 is not installed"; return 1; }
     sed "s|/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so|$hooks|" \
-        "$examples/kea-dhcp4.json" >"$work/kea-dhcp4.json"
-    grep -q "$hooks" "$work/kea-dhcp4.json" || { echo "the example names no hooks library"; return 1; }
-    kea-dhcp4 -t "$work/kea-dhcp4.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
+        "$examples/$1.json" >"$work/$1.json"
+    grep -q "$hooks" "$work/$1.json" || { echo "the example names no hooks library"; return 1; }
+    "$1" -t "$work/$1.json" >"$work/kea-t" 2>&1 || { tail -n 3 "$work/kea-t"; return 1; }
 }
-check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes
+check "kea-dhcp4 -t takes the example Kea configuration" example_config_passes kea-dhcp4
+check "kea-dhcp6 -t takes the example Kea configuration" example_config_passes kea-dhcp6
 check "the packaged macgate --version gives the package's version" \
     diff <(echo "macgate $version") <("$tool" --version)
 
@@ -152,15 +153,19 @@ else
     fail "$reference is missing: build the debug preset first"
 fi
 
-# Kea with the hooks library from the package.
-e2e_status=0
-started=$SECONDS
-MACGATE_TOOL=$tool timeout 600 "$root/tests/kea/e2e.sh" "$hooks" >"$work/e2e" 2>&1 || e2e_status=$?
-case $e2e_status in
-    0) pass "Kea end to end with the packaged hooks library ($((SECONDS - started)) s)" ;;
-    77) skip "Kea end to end" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;
-    *) fail "Kea end to end with the packaged hooks library" && sed 's/^/      | /' "$work/e2e" ;;
-esac
+# kea-dhcp4 and kea-dhcp6 with the hooks library from the package.
+for e2e in e2e.sh e2e6.sh; do
+    e2e_status=0
+    started=$SECONDS
+    MACGATE_TOOL=$tool timeout 600 "$root/tests/kea/$e2e" "$hooks" >"$work/e2e" 2>&1 ||
+        e2e_status=$?
+    case $e2e_status in
+        0) pass "Kea end to end ($e2e) with the packaged hooks library ($((SECONDS - started)) s)" ;;
+        77) skip "Kea end to end ($e2e)" "$(sed -n 's/^SKIP: //p' "$work/e2e" | head -n 1)" ;;
+        *) fail "Kea end to end ($e2e) with the packaged hooks library" &&
+            sed 's/^/      | /' "$work/e2e" ;;
+    esac
+done
 
 # ---- the Windows zips
 # Every text for Notepad and cmd.exe has CR LF line ends, and only those.

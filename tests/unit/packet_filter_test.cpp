@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "callout/callout.h"
+#include "config/decision.h"
 #include "config/state.h"
 #include "control_lines.h"
 #include "core_helpers.h"
@@ -239,6 +240,41 @@ TEST_F(PacketFilterTest, AllZeroAddressIsDecidedAndLoggedLikeAnyOther) {
         EXPECT_EQ(Decide(Message(kZero)), c.verdict) << c.name;
         EXPECT_EQ(LogText(), std::string("Tue Dec 08 06:25:12 2026 000000000000 ") +
                                  (c.verdict != 0 ? "Allow\n" : "Deny\n"))
+            << c.name;
+    }
+}
+
+// A client that gives no hardware address at all (a DHCPv6 client that
+// names itself by a DUID without one) is unlisted: an allow list drops it.
+// Its line says so where the address would be.
+TEST_F(PacketFilterTest, ClientWithoutAHardwareAddressIsUnlisted) {
+    struct Case {
+        const char* name;
+        unsigned char action;
+        std::vector<std::string> keys;
+        const char* lines;  // for no address, then for kListed
+    };
+    const Case kCases[] = {
+        {"allow list", 1, {"001a2b3c4d5e"}, "no hardware address found Deny|001a2b3c4d5e Allow"},
+        {"allow list holding the all-zero address",
+         1,
+         {"000000000000"},
+         "no hardware address found Deny|001a2b3c4d5e Deny"},
+        {"deny list", 0, {"001a2b3c4d5e"}, "no hardware address found Allow|001a2b3c4d5e Deny"},
+        {"empty set", 1, {}, "no hardware address found Allow|001a2b3c4d5e Allow"},
+    };
+    for (const Case& c : kCases) {
+        ResetStateForTesting();
+        std::remove(path_.c_str());
+        OpenInfoLog();
+        UseList(c.action, c.keys);
+        std::string lines = c.lines;
+        const size_t bar = lines.find('|');
+        EXPECT_EQ(FilterAddress(nullptr), lines.compare(bar - 4, 4, "Deny") == 0 ? 0 : 1) << c.name;
+        EXPECT_EQ(FilterAddress(kListed), lines.substr(lines.size() - 4) == "Deny" ? 0 : 1)
+            << c.name;
+        EXPECT_EQ(LogText(), "Tue Dec 08 06:25:12 2026 " + lines.substr(0, bar) +
+                                 "\nTue Dec 08 06:25:12 2026 " + lines.substr(bar + 1) + "\n")
             << c.name;
     }
 }
