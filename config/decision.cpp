@@ -13,7 +13,7 @@ namespace {
 // Timestamp text without its newline.
 constexpr int kTimestampLength = 24;
 
-void WriteDecisionLine(const char* key, int32_t verdict) {
+void WriteDecisionLine(const PacketDecision& decision) {
     std::lock_guard<std::mutex> guard(InfoLogLock);
     if (InfoLog == nullptr) {
         return;
@@ -24,18 +24,25 @@ void WriteDecisionLine(const char* key, int32_t verdict) {
     for (int i = 0; i < kTimestampLength && text[i] != '\0'; ++i) {
         timestamp[i] = text[i];
     }
-    LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict != 0 ? "Allow" : "Deny");
+    const char* verdict = decision.verdict != 0 ? "Allow" : "Deny";
+    if (decision.sectionPrefixLength == 0) {
+        LogMessage(InfoLog, "%s %s %s\n", timestamp, decision.key, verdict);
+    } else {
+        char network[kNetworkTextSize];
+        FormatNetwork(decision.sectionNetwork, decision.sectionPrefixLength, network);
+        LogMessage(InfoLog, "%s %s %s %s\n", timestamp, decision.key, verdict, network);
+    }
     Platform.FlushFile(InfoLog);
 }
 
 }  // namespace
 
-int32_t FilterPacket(const uint8_t* message, size_t length) {
+int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress) {
     const PacketDecision decision =
-        DecidePacket(ListInUse.load(std::memory_order_acquire), message, length);
+        DecidePacket(ListInUse.load(std::memory_order_acquire), message, length, interfaceAddress);
     // With the info log off no lock is taken at all.
     if (decision.logged && InfoLogEnabled == 1) {
-        WriteDecisionLine(decision.key, decision.verdict);
+        WriteDecisionLine(decision);
     }
     return decision.verdict;
 }

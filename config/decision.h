@@ -8,8 +8,10 @@ namespace macgate {
 
 // Decides on one DHCP message (RFC 2131 layout) by its client hardware
 // address against the list in use and, when the info log is on and open,
-// writes the decision line. Gives 1 to process the packet, 0 to drop it.
+// writes the decision line. `interfaceAddress` is the address of the
+// interface that received a message without a relay agent address, in host
+// byte order; 0 when unknown. Gives 1 to process the packet, 0 to drop it.
 // With the info log off it takes no lock and allocates nothing.
-int32_t FilterPacket(const uint8_t* message, size_t length);
+int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress = 0);
 
 }  // namespace macgate
