@@ -47,4 +47,10 @@ int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAd
     return decision.verdict;
 }
 
+bool InterfaceAddressMatters(const uint8_t* message, size_t length) {
+    const LoadedList* list = ListInUse.load(std::memory_order_acquire);
+    return list != nullptr && list->SectionLengths != 0 && message != nullptr &&
+           length >= kShortestMessage && RelayAgentAddress(message) == 0;
+}
+
 }  // namespace macgate

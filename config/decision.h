@@ -14,4 +14,9 @@ namespace macgate {
 // With the info log off it takes no lock and allocates nothing.
 int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress = 0);
 
+// True when the interface address can change the decision on `message`: the
+// list in use has sections and the message no relay agent address. A host
+// that has to look the address up can skip that otherwise.
+bool InterfaceAddressMatters(const uint8_t* message, size_t length);
+
 }  // namespace macgate

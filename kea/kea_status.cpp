@@ -6,6 +6,7 @@
 #include <cryptolink/cryptolink.h>
 #include <stats/stats_mgr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <exception>
@@ -27,6 +28,7 @@ void ForgetLoad() {
     KeaState.entries = EntryCounts();
     KeaState.action = 0;
     KeaState.loadedAt.clear();
+    KeaState.sections.clear();
     KeaState.allowed = 0;
     KeaState.denied = 0;
 }
@@ -101,6 +103,21 @@ void RecordLoad(const std::string& listFile) {
     const LoadedList* list = ListInUse.load();
     KeaState.entries = list != nullptr ? list->Entries : EntryCounts();
     KeaState.action = list != nullptr ? list->FilterAction : 0;
+    KeaState.sections.clear();
+    if (list != nullptr) {
+        std::vector<const ListSection*> inFileOrder;
+        for (const ListSection& section : list->Sections) {
+            inFileOrder.push_back(&section);
+        }
+        std::sort(
+            inFileOrder.begin(), inFileOrder.end(),
+            [](const ListSection* a, const ListSection* b) { return a->fileLine < b->fileLine; });
+        for (const ListSection* section : inFileOrder) {
+            char network[kNetworkTextSize];
+            FormatNetwork(section->network, section->prefixLength, network);
+            KeaState.sections.push_back({network, section->FilterAction, section->Entries});
+        }
+    }
     std::time_t now = std::time(nullptr);
     struct tm utc = {};
     char text[32] = {};
@@ -114,14 +131,22 @@ void RecordLoad(const std::string& listFile) {
 
 std::string LoadSummary() {
     // An empty set serves every client, whatever the header said.
-    if (KeaState.entries.addresses + KeaState.entries.prefixes == 0) {
+    size_t loaded = KeaState.entries.addresses + KeaState.entries.prefixes;
+    for (const KeaLoad::Section& section : KeaState.sections) {
+        loaded += section.entries.addresses + section.entries.prefixes;
+    }
+    if (loaded == 0) {
         return std::string();
     }
     const size_t addresses = KeaState.entries.addresses;
     const size_t prefixes = KeaState.entries.prefixes;
+    const size_t sections = KeaState.sections.size();
     return std::string(KeaState.action != 0 ? "allow" : "deny") + " list of " +
            std::to_string(addresses) + (addresses == 1 ? " address" : " addresses") + " and " +
-           std::to_string(prefixes) + (prefixes == 1 ? " prefix" : " prefixes");
+           std::to_string(prefixes) + (prefixes == 1 ? " prefix" : " prefixes") +
+           (sections == 0
+                ? ""
+                : ", and " + std::to_string(sections) + (sections == 1 ? " section" : " sections"));
 }
 
 void CountDecision(int32_t verdict) {
@@ -148,6 +173,16 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     arguments->set("action", TextOrNull(action));
     arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
     arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
+    isc::data::ElementPtr sections = Element::createList();
+    for (const KeaLoad::Section& section : KeaState.sections) {
+        isc::data::ElementPtr item = Element::createMap();
+        item->set("network", Element::create(section.network));
+        item->set("action", Element::create(section.action != 0 ? "allow" : "deny"));
+        item->set("addresses", Element::create(static_cast<int64_t>(section.entries.addresses)));
+        item->set("prefixes", Element::create(static_cast<int64_t>(section.entries.prefixes)));
+        sections->add(item);
+    }
+    arguments->set("sections", sections);
     arguments->set("list-sha256", TextOrNull(KeaState.sha256));
     arguments->set("loaded-at", Element::create(KeaState.loadedAt));
     arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));

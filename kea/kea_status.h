@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "filter/loaded_list.h"
 
@@ -25,6 +26,13 @@ struct KeaLoad {
     EntryCounts entries;
     unsigned char action = 0;  // the loaded list's FilterAction
     std::string loadedAt;      // ISO 8601, UTC
+    // The loaded list's sections, in file order.
+    struct Section {
+        std::string network;  // "10.1.2.0/24"
+        unsigned char action = 0;
+        EntryCounts entries;
+    };
+    std::vector<Section> sections;
     // The decisions since load; Kea's statistics go on across reloads.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
@@ -52,7 +60,8 @@ void HashLoadedList(FILE* list);
 void RecordLoad(const std::string& listFile);
 
 // What was loaded, for Kea's log: "allow list of 2 addresses and 1 prefix",
-// or "" when nothing was loaded.
+// with ", and 2 sections" when it has sections, or "" when nothing was
+// loaded anywhere.
 std::string LoadSummary();
 
 // Counts one decision (1 allowed, 0 denied) since load and in Kea's

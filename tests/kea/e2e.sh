@@ -8,9 +8,14 @@
 # hold one line per client packet, with the right verdict; Kea's statistics
 # and the macgate-status command, asked over Kea's control socket, must count
 # what tcpdump saw and give the list's SHA-256. A misspelt parameter must make
-# Kea refuse the configuration, at start-up and on reload.
+# Kea refuse the configuration, at start-up and on reload. A list with
+# sections decides relayed traffic (perfdhcp, which sets giaddr) by the
+# section of its relay agent's address, and direct clients by the section of
+# the receiving interface's address.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
+#
+# MACGATE_KEA_E2E_ONLY=sections runs the sections' checks alone.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -26,7 +31,7 @@ skip() {
 }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-for tool in ip kea-dhcp4 busybox dhclient tcpdump socat jq sha256sum; do
+for tool in ip kea-dhcp4 busybox dhclient tcpdump socat jq sha256sum perfdhcp; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
 done
 busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
@@ -180,7 +185,7 @@ check_status() {  # context action allowed denied
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
         '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1,
-          "list-sha256": $sha, allowed: $allowed, denied: $denied}')
+          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: []}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
     if [ "$got" = "$want" ]; then
@@ -394,9 +399,89 @@ run_kea() {  # mode multi-threading
     fi
 }
 
-# Kea 2.2's default, and the default of later Kea releases.
-run_kea "threads off" '{ "enable-multi-threading": false }'
-run_kea "threads on" '{ "enable-multi-threading": true, "thread-pool-size": 4 }'
+# Every info log line of the client `key` reads "key VERDICT SECTION", and
+# there is at least one.
+check_section_lines() {  # context key verdict section
+    local lines right
+    lines=$(grep -c " $2 " "$work/info.log" 2>/dev/null)
+    right=$(grep -c -F " $2 $3 $4" "$work/info.log" 2>/dev/null)
+    lines=${lines:-0} right=${right:-0}
+    if [ "$lines" -gt 0 ] && [ "$right" -eq "$lines" ]; then
+        pass "$1: $lines line(s) of $2 read '$3 $4'"
+    else
+        fail "$1: $lines line(s) of $2, $right of them '$3 $4'"
+    fi
+}
+
+# perfdhcp relays one client's exchange from 192.0.2.50 (its giaddr); prints
+# the number of OFFERs it received.
+relayed_offers() {  # mac
+    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l 192.0.2.50 -R 1 -b "mac=$1" -r 2 -n 2 \
+        -p 2 192.0.2.1 >"$work/perfdhcp.out" 2>&1
+    awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
+}
+
+# A list with sections: relayed traffic goes by its giaddr's section, direct
+# clients by that of Kea's interface address (192.0.2.1); the third section
+# holds neither, and the server-wide entry applies to neither.
+run_sections() {
+    local relayed_listed=02:00:5e:40:00:01 relayed_unlisted=02:00:5e:40:00:02
+    local direct_listed=02:00:5e:50:00:01 direct_unlisted=02:00:5e:50:00:02 offers status
+    rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
+    key() { echo "$1" | tr -d :; }
+    {
+        echo "MAC_ACTION = {DENY}"
+        key "$relayed_listed"
+        echo "SCOPE 192.0.2.0/30 = {DENY}       # direct clients"
+        key "$direct_listed"
+        echo "SCOPE 192.0.2.48/28 = {ALLOW}     # relayed clients"
+        key "$relayed_listed"
+        echo "SCOPE 198.51.100.0/24 = {DENY}    # no client"
+        key "$direct_unlisted"
+    } >"$work/list.txt"
+    write_config '{ "enable-multi-threading": false }' list-file
+    ip -n "$client_ns" addr add 192.0.2.50/24 dev "$client_if"
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+    kea_pid=$!
+    if ! wait_for_kea_log DHCP4_STARTED 20; then
+        fail "sections: kea-dhcp4 did not start"
+        exit 1
+    fi
+    check_socket_failures
+    offers=$(relayed_offers "$relayed_listed")
+    [ "${offers:-0}" -gt 0 ] && pass "sections: relayed $relayed_listed got $offers offer(s)" ||
+        fail "sections: relayed $relayed_listed got no offer"
+    offers=$(relayed_offers "$relayed_unlisted")
+    [ "${offers:-0}" -eq 0 ] && pass "sections: relayed $relayed_unlisted got no offer" ||
+        fail "sections: relayed $relayed_unlisted got $offers offer(s)"
+    ip -n "$client_ns" addr del 192.0.2.50/24 dev "$client_if"
+    expect_lease udhcpc "$direct_unlisted" yes "sections, direct"
+    expect_lease udhcpc "$direct_listed" no "sections, direct"
+    check_section_lines "sections, relayed" "$(key "$relayed_listed")" Allow 192.0.2.48/28
+    check_section_lines "sections, relayed" "$(key "$relayed_unlisted")" Deny 192.0.2.48/28
+    check_section_lines "sections, direct" "$(key "$direct_unlisted")" Allow 192.0.2.0/30
+    check_section_lines "sections, direct" "$(key "$direct_listed")" Deny 192.0.2.0/30
+    status=$(kea_command '{ "command": "macgate-status" }' | jq -c '.arguments.sections' 2>/dev/null)
+    if [ "$status" = '[{"network":"192.0.2.0/30","action":"deny","addresses":1,"prefixes":0},{"network":"192.0.2.48/28","action":"allow","addresses":1,"prefixes":0},{"network":"198.51.100.0/24","action":"deny","addresses":1,"prefixes":0}]' ]; then
+        pass "sections: macgate-status lists each section"
+    else
+        fail "sections: macgate-status lists the sections as $status"
+    fi
+    stop_kea
+}
+
+if [ "${MACGATE_KEA_E2E_ONLY:-}" != sections ]; then
+    # Kea 2.2's default, and the default of later Kea releases.
+    run_kea "threads off" '{ "enable-multi-threading": false }'
+    run_kea "threads on" '{ "enable-multi-threading": true, "thread-pool-size": 4 }'
+fi
+run_sections
+if [ "${MACGATE_KEA_E2E_ONLY:-}" = sections ]; then
+    [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+    echo "All Kea end-to-end checks of sections passed"
+    exit 0
+fi
 
 # ---- a misspelt parameter at start-up: Kea does not start. "kea-dhcp4 -t"
 # only opens the hooks libraries and never calls their load(), so it cannot

@@ -206,6 +206,7 @@ protected:
         expected->set("addresses", Element::create(addresses));
         expected->set("prefixes", Element::create(prefixes));
         expected->set("list-sha256", sha256 ? Element::create(sha256) : Element::create());
+        expected->set("sections", Element::createList());
         return expected;
     }
 
