@@ -29,23 +29,57 @@ char UpperCaseAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Reads at most 99 characters of a line into `buffer`; with `text`, keeps
+// them as a new line (`start`) or as more of the last one.
+bool ReadPiece(char (&buffer)[kLineBufferSize], FILE* stream, ListText* text, bool start) {
+    if (text == nullptr) {
+        // fgets leaves the last byte alone unless it fills the buffer; this
+        // tells a full read apart from a short one even when the line holds
+        // NULs.
+        buffer[kLineBufferSize - 1] = 'x';
+        return Platform.ReadLine(buffer, kLineBufferSize, stream) != nullptr;
+    }
+    // Whatever fgets leaves alone stays non-NUL, so its terminator is the
+    // last NUL in the buffer even when the line holds NULs of its own.
+    std::memset(buffer, 'x', sizeof buffer);
+    if (Platform.ReadLine(buffer, kLineBufferSize, stream) == nullptr) {
+        return false;
+    }
+    size_t end = kLineBufferSize - 1;
+    while (end > 0 && buffer[end] != '\0') {
+        --end;
+    }
+    std::string piece(buffer, end);
+    const bool lineFeed = end > 0 && buffer[end - 1] == '\n';
+    std::vector<ListLine>& lines = text->lines;
+    if (start) {
+        ListLine line;
+        line.text = std::move(piece);
+        line.number = lines.empty() ? 1 : lines.back().number + 1;
+        lines.push_back(std::move(line));
+    } else {
+        ListLine& line = lines.back();
+        line.cut = true;
+        line.cutText = line.cutText || piece.find_first_not_of(" \t\r\n") != std::string::npos;
+        line.rest.append(piece, 0, kLongestRest - std::min(kLongestRest, line.rest.size()));
+    }
+    lines.back().lineFeed = lineFeed;
+    return true;
+}
+
 // Reads one line of the file: its first 99 characters go into `line`, and
 // whatever the line holds beyond them, up to and including its line feed, is
 // read and dropped, so that the tail of a long line is never taken for a line
 // of its own. False at the end of the data or on a read error.
-bool ReadListLine(char (&line)[kLineBufferSize], FILE* stream) {
-    // fgets leaves the last byte alone unless it fills the buffer; this tells
-    // a full read apart from a short one even when the line holds NULs.
-    line[kLineBufferSize - 1] = 'x';
-    if (Platform.ReadLine(line, kLineBufferSize, stream) == nullptr) {
+bool ReadListLine(char (&line)[kLineBufferSize], FILE* stream, ListText* text) {
+    if (!ReadPiece(line, stream, text, true)) {
         return false;
     }
     bool full = line[kLineBufferSize - 1] == '\0';
     if (full && line[kLineBufferSize - 2] != '\n') {
         char rest[kLineBufferSize];
         do {
-            rest[kLineBufferSize - 1] = 'x';
-            if (Platform.ReadLine(rest, kLineBufferSize, stream) == nullptr) {
+            if (!ReadPiece(rest, stream, text, false)) {
                 break;
             }
         } while (rest[kLineBufferSize - 1] == '\0' && rest[kLineBufferSize - 2] != '\n');
@@ -55,17 +89,22 @@ bool ReadListLine(char (&line)[kLineBufferSize], FILE* stream) {
 
 // Editors on Windows start a UTF-8 file with a byte-order mark, which is no
 // part of the first line's text. Only the file's first three bytes can be one.
-void SkipByteOrderMark(char (&line)[kLineBufferSize]) {
-    if (std::strncmp(line, kByteOrderMark, sizeof kByteOrderMark - 1) == 0) {
-        std::memmove(line, line + sizeof kByteOrderMark - 1,
-                     sizeof line - (sizeof kByteOrderMark - 1));
+void SkipByteOrderMark(char (&line)[kLineBufferSize], ListText* text) {
+    constexpr size_t kLength = sizeof kByteOrderMark - 1;
+    if (std::strncmp(line, kByteOrderMark, kLength) == 0) {
+        std::memmove(line, line + kLength, sizeof line - kLength);
+        if (text != nullptr) {
+            text->byteOrderMark = true;
+            text->lines[0].text.erase(0, kLength);
+        }
     }
 }
 
 // Reads the next line and counts it: `fileLine` is its number in the file,
 // which stops at the largest it can hold.
-bool ReadCountedLine(char (&line)[kLineBufferSize], FILE* stream, int32_t& fileLine) {
-    if (!ReadListLine(line, stream)) {
+bool ReadCountedLine(char (&line)[kLineBufferSize], FILE* stream, int32_t& fileLine,
+                     ListText* text) {
+    if (!ReadListLine(line, stream, text)) {
         return false;
     }
     if (fileLine < INT32_MAX) {
@@ -178,24 +217,27 @@ void IndexSections(LoadedList& list) {
 
 }  // namespace
 
-void LoadAddressList(FILE* stream, LoadedList& list) {
+void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
     char line[kLineBufferSize];
     // Entry-line messages quote the line's number in the file.
     int32_t fileLine = 0;
-    if (!ReadCountedLine(line, stream, fileLine)) {
+    if (!ReadCountedLine(line, stream, fileLine, text)) {
         Note(list, 1, DiagnosticKind::kNothingInFile, 0);
         return;
     }
-    SkipByteOrderMark(line);
+    SkipByteOrderMark(line, text);
     while (!TakeActionLine(line, list, fileLine)) {
-        if (!ReadCountedLine(line, stream, fileLine)) {
+        if (!ReadCountedLine(line, stream, fileLine, text)) {
             return;  // no header line: nothing is loaded
         }
+    }
+    if (text != nullptr) {
+        text->headerLine = fileLine;
     }
     EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths, {}};
     // The index of the section being read, when there is one.
     size_t section = SIZE_MAX;
-    while (ReadCountedLine(line, stream, fileLine)) {
+    while (ReadCountedLine(line, stream, fileLine, text)) {
         ScopeLine scope = ParseScopeLine(line);
         if (scope.scope) {
             FinishTarget(target);
@@ -389,6 +431,7 @@ ActionLine ParseActionLine(const char* line) {
     // word that long is no action.
     int length = 0;
     bool tooLong = false;
+    result.wordStart = static_cast<int>(p - line);
     if (*p != '\0') {
         do {
             if (length < kActionWordSize - 1) {
@@ -400,6 +443,7 @@ ActionLine ParseActionLine(const char* line) {
         } while (*p != '\0' && *p != ' ' && *p != '}');
     }
     result.word[length] = '\0';
+    result.tail = static_cast<int>(p - line);
     if (!tooLong && std::strcmp(result.word, "ALLOW") == 0) {
         result.action = 1;
     } else if (!tooLong && std::strcmp(result.word, "DENY") == 0) {
@@ -409,7 +453,6 @@ ActionLine ParseActionLine(const char* line) {
         return result;
     }
     result.actionKnown = true;
-    result.tail = static_cast<int>(p - line);
 
     result.stop = HeaderStop::kLineFeed;
     if (*p == '\0') {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "filter/address_set.h"
 #include "filter/loaded_list.h"
@@ -32,12 +34,35 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // How many addresses and prefixes a set holds.
 EntryCounts CountEntries(const AddressNode* root);
 
+// One line of the list file as the loader read it.
+struct ListLine {
+    std::string text;  // at most its first 99 characters, NULs included
+    int number = 0;    // in the file, from 1
+    bool lineFeed = false;
+    // Longer than 99 characters: the loader drops the rest, which holds
+    // something other than blanks when `cutText`.
+    bool cut = false;
+    bool cutText = false;
+    // What follows the first 99 characters, up to kLongestRest of it.
+    std::string rest;
+};
+constexpr size_t kLongestRest = 1024;
+
+// The text of a list file as the loader read it, for a reader that explains
+// the list; start-up keeps none.
+struct ListText {
+    bool byteOrderMark = false;  // skipped, and not in the first line's text
+    int headerLine = 0;          // the number of the header line; 0 when none
+    std::vector<ListLine> lines;
+};
+
 // Reads the open list stream into `list`, which is empty: the action from
 // the header line, every valid address and prefix before the first scope
 // line into the set, each well-formed scope line's entries into its
 // section, and a diagnostic for each line the error log names (and for each
-// recognised action word, which the info log names). Writes nothing.
-void LoadAddressList(FILE* stream, LoadedList& list);
+// recognised action word, which the info log names). With `text`, also
+// keeps every line read. Writes nothing.
+void LoadAddressList(FILE* stream, LoadedList& list, ListText* text = nullptr);
 
 // The header rule, for one candidate header line. Where the rule stopped:
 enum class HeaderStop : uint8_t {
@@ -50,11 +75,18 @@ enum class HeaderStop : uint8_t {
     kTail,      // something but spaces, tabs and '}' after the word
     kLineFeed,  // the line's text ends without a line feed
 };
+// True when the rule read the keyword MAC_ACTION: a header line, or one
+// meant to be.
+inline bool NamesKeyword(HeaderStop stop) {
+    return stop != HeaderStop::kComment && stop != HeaderStop::kKeyword;
+}
 constexpr int kActionWordSize = 20;
 struct ActionLine {
     bool header = false;  // the line is the header line
     HeaderStop stop = HeaderStop::kComment;
-    int tail = 0;  // with an action word: where in the line the word ends
+    // From kAction on: where in the line the action word begins and ends.
+    int wordStart = 0;
+    int tail = 0;
     // The action word is ALLOW or DENY: the list takes `action` even when
     // the rest of the line makes it no header line.
     bool actionKnown = false;

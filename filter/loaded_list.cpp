@@ -20,29 +20,40 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
             return std::snprintf(text, size, "Action specified is : %s\n",
                                  diagnostic.action != 0 ? "ALLOW" : "DENY");
         case DiagnosticKind::kEntryNotInFormat:
+            if (line == 0) {
+                return std::snprintf(text, size, "Line Not In Proper Format\n");
+            }
             return std::snprintf(text, size, "Line Number %d Not In Proper Format\n", line);
         case DiagnosticKind::kAddressLength:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d not of proper format\n",
-                                 diagnostic.field, line);
-        case DiagnosticKind::kAddressDigits:
-            return std::snprintf(text, size,
-                                 "Mac Address %s on line number %d is not in proper format\n",
-                                 diagnostic.field, line);
+        case DiagnosticKind::kAddressDigits: {
+            const char* end = diagnostic.kind == DiagnosticKind::kAddressLength
+                                  ? "not of proper format"
+                                  : "is not in proper format";
+            if (line == 0) {
+                return std::snprintf(text, size, "Mac Address %s %s\n", diagnostic.field, end);
+            }
+            return std::snprintf(text, size, "Mac Address %s on line number %d %s\n",
+                                 diagnostic.field, line, end);
+        }
         case DiagnosticKind::kScopeNotInFormat:
+            if (line == 0) {
+                return std::snprintf(text, size, "Scope not in proper format\n");
+            }
             return std::snprintf(text, size, "Scope on line number %d not in proper format\n",
                                  line);
         case DiagnosticKind::kScopeHostBits:
         case DiagnosticKind::kScopeRepeated: {
             char network[kNetworkTextSize];
             FormatNetwork(diagnostic.network, diagnostic.prefixLength, network);
-            if (diagnostic.kind == DiagnosticKind::kScopeHostBits) {
-                return std::snprintf(text, size, "Scope %s on line number %d has host bits set\n",
-                                     network, line);
+            char where[32] = "";
+            if (line != 0) {
+                std::snprintf(where, sizeof where, " on line number %d", line);
             }
-            return std::snprintf(text, size,
-                                 "Scope %s on line number %d already named on line number %d\n",
-                                 network, line, diagnostic.earlierLine);
+            if (diagnostic.kind == DiagnosticKind::kScopeHostBits) {
+                return std::snprintf(text, size, "Scope %s%s has host bits set\n", network, where);
+            }
+            return std::snprintf(text, size, "Scope %s%s already named on line number %d\n",
+                                 network, where, diagnostic.earlierLine);
         }
         case DiagnosticKind::kNone:
             break;

@@ -104,7 +104,8 @@ bool HoldsEntries(const LoadedList& list);
 
 // The one text of a diagnostic, as the error log (or, for kActionSpecified,
 // the info log) gets it, line feed included; cut to fit `size`. Gives the
-// length of the whole text.
+// length of the whole text. With a `quotedLine` of 0 the entry-line texts
+// quote no number: "Line Not In Proper Format".
 int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size);
 
 // True when the list holds `key` (an address key) or a prefix entry that

@@ -140,14 +140,16 @@ void AddEntry(Import* import, const std::string& where, const Notation& notation
 // left open. True when the line is either.
 bool ImportHeaderLine(Import* import, const std::string& where, std::string_view line) {
     std::string text(line);
-    if (!BeginsWithKeyword(text)) {
+    ActionLine parsed = ParseActionLine((text + "\n").c_str());
+    if (!NamesKeyword(parsed.stop)) {
         return false;
     }
-    bool allow = false;
-    if (IsLoaderHeader(text, &allow)) {
+    // The loader reads 99 characters at a time, and the header's line feed
+    // must be among them.
+    if (parsed.header && text.size() <= 98) {
         // The first decision holds: a CSV's rows may have been chosen by it.
         if (import->action == ListAction::kUnset) {
-            import->action = allow ? ListAction::kAllow : ListAction::kDeny;
+            import->action = parsed.action != 0 ? ListAction::kAllow : ListAction::kDeny;
         }
         import->headerAccepted = true;
         return true;

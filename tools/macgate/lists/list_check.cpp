@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <unordered_map>
 
 #include "filter/address_set.h"
@@ -20,71 +19,7 @@
 namespace macgate {
 namespace {
 
-ListReport* Recording = nullptr;
-bool AtLineStart = true;
-char* (*RealReadLine)(char*, int, FILE*) = nullptr;
 LoadedList Checked;  // the list last checked, until ReleaseList()
-
-// Every read of the loader, so that each message can name the line in the
-// file that it is about (the loader counts entry lines only).
-char* RecordingReadLine(char* buffer, int size, FILE* stream) {
-    // Whatever fgets leaves alone stays non-NUL, so its terminator is the
-    // last NUL in the buffer even when the line holds NULs of its own.
-    std::memset(buffer, 'x', static_cast<size_t>(size));
-    char* read = RealReadLine(buffer, size, stream);
-    if (read == nullptr) {
-        return nullptr;
-    }
-    int end = size - 1;
-    while (end > 0 && buffer[end] != '\0') {
-        --end;
-    }
-    bool lineFeed = end > 0 && buffer[end - 1] == '\n';
-    std::vector<ListLine>& lines = Recording->lines;
-    std::string piece(buffer, static_cast<size_t>(end));
-    if (AtLineStart) {
-        int number = lines.empty() ? 1 : lines.back().number + 1;
-        lines.push_back({piece, number, lineFeed, false, false, {}});
-    } else {
-        ListLine& line = lines.back();
-        line.cut = true;
-        line.cutText = line.cutText || piece.find_first_not_of(" \t\r\n") != std::string::npos;
-        line.rest.append(piece, 0, kLongestRest - std::min(kLongestRest, line.rest.size()));
-    }
-    lines.back().lineFeed = lineFeed;
-    AtLineStart = lineFeed;
-    return read;
-}
-
-// The error log's text without the loader's own line number, which counts
-// entry lines only: "Line Number 5 Not In Proper Format" becomes "Line Not In
-// Proper Format", "Mac Address x on line number 5 ..." "Mac Address x ...".
-std::string WithoutLineNumber(std::string text) {
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    for (const char* marker : {" on line number ", "Line Number "}) {
-        size_t at = text.find(marker);
-        if (at == std::string::npos) {
-            continue;
-        }
-        size_t from = at + (marker[0] == ' ' ? 0 : std::strlen("Line"));
-        size_t digits = at + std::strlen(marker);
-        size_t end = text.find_first_not_of("-0123456789", digits);
-        if (end == digits) {
-            continue;
-        }
-        if (marker[0] != ' ' && end < text.size() && text[end] == ' ') {
-            ++end;
-        }
-        text.erase(from, (end == std::string::npos ? text.size() : end) - from);
-        if (marker[0] != ' ') {
-            text.insert(from, " ");
-        }
-        break;
-    }
-    return text;
-}
 
 // The error log's messages, each at its line in the file.
 void RecordMessages(const LoadedList& list, ListReport* report) {
@@ -92,61 +27,39 @@ void RecordMessages(const LoadedList& list, ListReport* report) {
         if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
             continue;
         }
+        // The loader's own number counts entry lines only: the finding
+        // stands at the line in the file instead.
+        ListDiagnostic unquoted = diagnostic;
+        unquoted.quotedLine = 0;
         char text[512];
-        FormatDiagnostic(diagnostic, text, sizeof text);
-        report->findings.push_back({diagnostic.fileLine, true, WithoutLineNumber(text), ""});
+        FormatDiagnostic(unquoted, text, sizeof text);
+        std::string message(text);
+        if (!message.empty() && message.back() == '\n') {
+            message.pop_back();
+        }
+        report->findings.push_back({diagnostic.fileLine, true, std::move(message), ""});
     }
-}
-
-char UpperCase(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// A line that begins with the header's keyword, taken apart as far as it goes.
-struct HeaderShape {
-    bool keyword = false;
-    bool braces = false;  // '=' and '{' follow, with only spaces around them
-    std::string word;     // upper-cased
-    std::string tail;     // after the word, without the line feed
-};
-
-HeaderShape ScanHeader(const std::string& line) {
-    HeaderShape shape;
-    const char* p = line.c_str();
-    p += std::strspn(p, " \t");
-    constexpr size_t kKeywordLength = 10;
-    if (std::strlen(p) < kKeywordLength) {
-        return shape;
-    }
-    std::string keyword(p, kKeywordLength);
-    std::transform(keyword.begin(), keyword.end(), keyword.begin(), UpperCase);
-    if (keyword != "MAC_ACTION") {
-        return shape;
-    }
-    shape.keyword = true;
-    p += kKeywordLength;
-    p += std::strspn(p, " ");
-    if (*p != '=') {
-        return shape;
-    }
-    ++p;
-    p += std::strspn(p, " ");
-    if (*p != '{') {
-        return shape;
-    }
-    ++p;
-    p += std::strspn(p, " ");
-    shape.braces = true;
-    size_t length = std::strcspn(p, " }\n");
-    shape.word.assign(p, length);
-    std::transform(shape.word.begin(), shape.word.end(), shape.word.begin(), UpperCase);
-    p += length;
-    shape.tail.assign(p, std::strcspn(p, "\n"));
-    return shape;
 }
 
 bool IsAction(const std::string& word) {
     return word == "ALLOW" || word == "DENY";
+}
+
+// Whether the header rule reads the keyword MAC_ACTION on the line: a header
+// line, or one meant to be.
+bool NamesKeyword(const ListLine& line) {
+    return NamesKeyword(ParseActionLine(line.text.c_str()).stop);
+}
+
+// The action word as written, up to a space, '}' or the line feed,
+// upper-cased.
+std::string WrittenWord(const ListLine& line, const ActionLine& parsed) {
+    const char* start = line.text.c_str() + parsed.wordStart;
+    std::string word(start, std::strcspn(start, " }\n"));
+    std::transform(word.begin(), word.end(), word.begin(), [](char c) {
+        return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    });
+    return word;
 }
 
 std::string TheSearchGoesOn(const ListReport& report) {
@@ -160,21 +73,22 @@ std::string TheSearchGoesOn(const ListReport& report) {
 // Why a line that begins with the keyword is not the header, when the loader
 // passed over it in silence; empty when there is nothing to say.
 std::string HeaderWarning(const ListLine& line, const ListReport& report) {
-    HeaderShape shape = ScanHeader(line.text);
-    if (!shape.keyword) {
+    ActionLine parsed = ParseActionLine(line.text.c_str());
+    if (!NamesKeyword(parsed.stop)) {
         return {};
     }
-    if (!shape.braces) {
+    if (parsed.stop == HeaderStop::kEquals || parsed.stop == HeaderStop::kBrace) {
         return "not a header line: MAC_ACTION must be followed by '=' and '{' with only spaces "
                "between; " +
                TheSearchGoesOn(report) + ". Write the header as MAC_ACTION = {ALLOW} or {DENY}";
     }
-    if (!IsAction(shape.word)) {
+    if (!parsed.actionKnown) {
         return {};  // the loader says "Action not correct"
     }
-    size_t junk = shape.tail.find_first_not_of(" \t}");
-    if (junk != std::string::npos) {
-        return "'" + shape.tail.substr(junk) +
+    if (parsed.stop == HeaderStop::kTail) {
+        const char* tail = line.text.c_str() + parsed.tail;
+        std::string junk(tail, std::strcspn(tail, "\n"));
+        return "'" + junk.substr(junk.find_first_not_of(" \t}")) +
                "' after the action makes this no header line: " + TheSearchGoesOn(report) +
                ". Put the remark on a line of its own";
     }
@@ -222,7 +136,6 @@ uint64_t PackedKey(const std::string& key) {
 struct EntryCheck {
     ListReport* report;
     std::unordered_map<uint64_t, int> firstLine;  // by PackedKey
-    std::map<std::string, int> prefixLine;        // the same, of the prefixes alone
 };
 
 void Warn(ListReport* report, int line, std::string text) {
@@ -244,7 +157,6 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
     }
     report->entries.push_back({line.number, key, EntryRemark(line.text + line.rest)});
     if (key.back() == '*') {
-        check->prefixLine.emplace(key, line.number);
         return;
     }
     switch (KindOfAddress(key)) {
@@ -315,7 +227,7 @@ std::string RemarkNote(const std::string& address, std::string remark) {
 
 // What to write instead of an entry line that the loader reported.
 std::string EntryNote(const ListLine& line, const ListReport& report) {
-    if (ScanHeader(line.text).keyword) {
+    if (NamesKeyword(line)) {
         return SecondHeaderText(report);
     }
     const std::string text = Trimmed(line.text);
@@ -371,13 +283,14 @@ std::string EntryNote(const ListLine& line, const ListReport& report) {
 }
 
 // What to write instead of a line before the header that the loader reported.
-std::string HeaderSearchNote(const std::string& error, const ListLine& line) {
-    if (error == "Action not correct") {
-        HeaderShape shape = ScanHeader(line.text);
-        if (IsAction(shape.word)) {
-            return "the action's closing '}' is missing: write MAC_ACTION = {" + shape.word + "}";
+std::string HeaderSearchNote(const ListLine& line) {
+    ActionLine parsed = ParseActionLine(line.text.c_str());
+    if (parsed.message == DiagnosticKind::kActionNotCorrect) {
+        std::string word = WrittenWord(line, parsed);
+        if (IsAction(word)) {
+            return "the action's closing '}' is missing: write MAC_ACTION = {" + word + "}";
         }
-        return "the header's action is {ALLOW} or {DENY}, not {" + Printable(shape.word) +
+        return "the header's action is {ALLOW} or {DENY}, not {" + Printable(word) +
                "}: write MAC_ACTION = {ALLOW} or MAC_ACTION = {DENY}";
     }
     if (Trimmed(line.text, " \t\r\n").empty()) {
@@ -405,7 +318,7 @@ void AddNotes(ListReport* report, bool byteOrderMark) {
     // Without a header, the last line that tried to be one.
     int lastTry = 0;
     for (const ListLine& line : lines) {
-        if (report->headerLine == 0 && ScanHeader(line.text).keyword) {
+        if (report->headerLine == 0 && NamesKeyword(line)) {
             lastTry = line.number;
         }
     }
@@ -458,7 +371,7 @@ void AddNotes(ListReport* report, bool byteOrderMark) {
                           "to the end: mend line " +
                           std::to_string(lastTry);
         } else {
-            finding.note = HeaderSearchNote(finding.text, lines[finding.line - 1]);
+            finding.note = HeaderSearchNote(lines[finding.line - 1]);
         }
         findings.push_back(std::move(finding));
     }
@@ -477,7 +390,7 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
         CheckAcceptedEntry(check, line, entry.field);
         return;
     }
-    if (ScanHeader(line.text).keyword) {
+    if (NamesKeyword(line)) {
         if (!reported) {  // a reported line has this as its note
             Warn(report, line.number, SecondHeaderText(*report));
         }
@@ -503,21 +416,32 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
     }
 }
 
-// An entry that a shorter prefix entry, anywhere in the list, covers.
+// An entry that a shorter prefix entry, anywhere in the list, covers: the
+// shortest such prefix is named.
 void WarnOfCoveredEntries(const EntryCheck& check) {
+    if (Checked.PrefixLengths == 0) {
+        return;
+    }
     for (const ListEntry& entry : check.report->entries) {
-        size_t digits = entry.key.back() == '*' ? entry.key.size() - 1 : entry.key.size();
-        for (size_t length = 1; length < digits && !check.prefixLine.empty(); ++length) {
-            auto prefix = check.prefixLine.find(entry.key.substr(0, length) + "*");
-            if (prefix == check.prefixLine.end()) {
-                continue;
-            }
-            Warn(check.report, entry.line,
-                 entry.key + " is covered already by the prefix entry " + prefix->first +
-                     " on line " + std::to_string(prefix->second) +
-                     ": the server matches it through the prefix. Delete this line");
-            break;
+        char key[kAddressKeySize];
+        int digits = EntryKey(entry.key.c_str(), key);
+        int shortest = 0;
+        for (int length = CoveringPrefix(Checked, key, digits == 0 ? kLongestPrefix + 1 : digits);
+             length != 0; length = CoveringPrefix(Checked, key, length)) {
+            shortest = length;
         }
+        if (shortest == 0) {
+            continue;
+        }
+        const std::string prefix = entry.key.substr(0, static_cast<size_t>(shortest)) + "*";
+        auto line = check.firstLine.find(PackedKey(prefix));
+        if (line == check.firstLine.end()) {
+            continue;
+        }
+        Warn(check.report, entry.line,
+             entry.key + " is covered already by the prefix entry " + prefix + " on line " +
+                 std::to_string(line->second) +
+                 ": the server matches it through the prefix. Delete this line");
     }
 }
 
@@ -528,15 +452,9 @@ void FindWarnings(ListReport* report) {
             reported[finding.line] = true;
         }
     }
-    size_t entriesFrom = report->lines.size();
-    for (size_t i = 0; i < report->lines.size(); ++i) {
-        // The library's own header test again, to know which line it took.
-        if (ParseActionLine(report->lines[i].text.c_str()).header) {
-            report->headerLine = report->lines[i].number;
-            entriesFrom = i + 1;
-            break;
-        }
-    }
+    // The loader took the line it names as the header; the entries follow it.
+    size_t entriesFrom =
+        report->headerLine == 0 ? report->lines.size() : static_cast<size_t>(report->headerLine);
     for (size_t i = 0; i < std::min(entriesFrom, report->lines.size()); ++i) {
         const ListLine& line = report->lines[i];
         if (report->headerLine != line.number && !reported[line.number]) {
@@ -546,7 +464,7 @@ void FindWarnings(ListReport* report) {
             }
         }
     }
-    EntryCheck check{report, {}, {}};
+    EntryCheck check{report, {}};
     check.firstLine.reserve(report->lines.size() - std::min(entriesFrom, report->lines.size()));
     for (size_t i = entriesFrom; i < report->lines.size(); ++i) {
         CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
@@ -587,19 +505,10 @@ std::string Where(const std::string& list, const Finding& finding) {
 void CheckListStream(FILE* list, ListReport* report) {
     *report = ListReport();
     ReleaseList();
-    Recording = report;
-    AtLineStart = true;
-    RealReadLine = Platform.ReadLine;
-    Platform.ReadLine = RecordingReadLine;
-    LoadAddressList(list, Checked);
-    Platform.ReadLine = RealReadLine;
-    Recording = nullptr;
-    // The loader skips a byte-order mark, so the lines are read without it.
-    bool byteOrderMark =
-        !report->lines.empty() && StartsWith(report->lines[0].text, kByteOrderMark);
-    if (byteOrderMark) {
-        report->lines[0].text.erase(0, std::strlen(kByteOrderMark));
-    }
+    ListText text;
+    LoadAddressList(list, Checked, &text);
+    report->lines = std::move(text.lines);
+    report->headerLine = text.headerLine;
     RecordMessages(Checked, report);
 
     report->addresses = Checked.Entries.addresses;
@@ -618,7 +527,7 @@ void CheckListStream(FILE* list, ListReport* report) {
         report->findings.begin(), report->findings.end(), [](const Finding& a, const Finding& b) {
             return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
         });
-    AddNotes(report, byteOrderMark);
+    AddNotes(report, text.byteOrderMark);
 }
 
 void ReleaseList() {
@@ -663,21 +572,6 @@ MessageCount CountMessages(const ListReport& report) {
         }
     }
     return count;
-}
-
-bool IsLoaderHeader(const std::string& line, bool* allow) {
-    // The loader reads 99 characters at a time, and the header's line feed
-    // must be among them.
-    if (line.size() > 98) {
-        return false;
-    }
-    ActionLine parsed = ParseActionLine((line + "\n").c_str());
-    *allow = parsed.actionKnown && parsed.action != 0;
-    return parsed.header;
-}
-
-bool BeginsWithKeyword(const std::string& line) {
-    return ScanHeader(line).keyword;
 }
 
 namespace {

@@ -8,22 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "filter/list_file.h"
+
 namespace macgate {
-
-struct ListLine {
-    std::string text;  // as the loader reads it: at most its first 99 characters
-    int number = 0;    // in the file, from 1
-    bool lineFeed = false;
-    // Longer than 99 characters: the loader drops the rest, which holds
-    // something other than blanks when `cutText`.
-    bool cut = false;
-    bool cutText = false;
-    // What follows the first 99 characters, up to kLongestRest of it: the
-    // server ignores it, but a remark may go on there.
-    std::string rest;
-};
-
-constexpr size_t kLongestRest = 1024;
 
 // An error or a warning (`text`), which `note` may follow with what to write
 // instead; a finding with no text is a note alone.
@@ -63,16 +50,6 @@ void ReleaseList();
 // write it), checked, closed and released. False when it cannot be opened,
 // with `why` (when given) saying so: "no such file", "it is a folder", ...
 bool CheckListFile(const std::string& path, ListReport* report, std::string* why = nullptr);
-
-// Whether the loader takes `line` (the text of one line of a list file,
-// without its line feed) as the header line, asked quietly: no message is
-// written and the loader's action is left as it was. When it does, `allow`
-// says which action the line names.
-bool IsLoaderHeader(const std::string& line, bool* allow);
-
-// Whether `line` begins, after spaces and tabs, with the header's keyword
-// MAC_ACTION in any mix of cases: a header line, or one meant to be.
-bool BeginsWithKeyword(const std::string& line);
 
 // "LIST:LINE: error: TEXT" or "LIST: warning: TEXT" (a finding about the
 // whole list), without its note.
