@@ -463,7 +463,7 @@ run_sections() {
     check_section_lines "sections, direct" "$(key "$direct_unlisted")" Allow 192.0.2.0/30
     check_section_lines "sections, direct" "$(key "$direct_listed")" Deny 192.0.2.0/30
     status=$(kea_command '{ "command": "macgate-status" }' | jq -c '.arguments.sections' 2>/dev/null)
-    if [ "$status" = '[{"network":"192.0.2.0/30","action":"deny","addresses":1,"prefixes":0},{"network":"192.0.2.48/28","action":"allow","addresses":1,"prefixes":0},{"network":"198.51.100.0/24","action":"deny","addresses":1,"prefixes":0}]' ]; then
+    if [ "$status" = '[{"action":"deny","addresses":1,"network":"192.0.2.0/30","prefixes":0},{"action":"allow","addresses":1,"network":"192.0.2.48/28","prefixes":0},{"action":"deny","addresses":1,"network":"198.51.100.0/24","prefixes":0}]' ]; then
         pass "sections: macgate-status lists each section"
     else
         fail "sections: macgate-status lists the sections as $status"
