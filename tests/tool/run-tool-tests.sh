@@ -177,6 +177,8 @@ golden check-note-before-header 1 -- check note-before-header.txt note-no-header
 golden check-note-encoding 1 -- check note-byte-order-mark.txt note-utf16-little-endian.txt \
     note-utf16-big-endian.txt
 golden check-note-cannot-open 2 -- check no-such-list.txt ..
+# Sections: their errors, the four warnings and a summary line each.
+golden check-sections 1 -- check sections.txt
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
