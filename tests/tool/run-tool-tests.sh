@@ -189,6 +189,16 @@ golden import-header-remark 1 -- import header-with-remark.txt
 golden import-header-remark-action 0 -- import --action allow header-with-remark.txt
 golden import-switch-table 0 -- import switch-table.txt wildcards.txt
 golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
+# A list with sections: replayed as received on an interface in one of them,
+# and one section exported; without --scope export names the sections.
+golden replay-sections 0 -- replay --list sections-replay.txt --error-log "$work/sections.log" \
+    --interface-address 10.1.2.9 "$capture"
+golden export-sections 1 -- export --windows-filter sections.txt --scope 10.1.2.0/24
+expect 2 "has sections (10.1.2.0/24, 10.20.0.0/16, 10.1.2.128/25), and the built-in filter is server-wide: pick one with --scope NETWORK" \
+    -- export --windows-filter "$expected/sections.txt"
+expect 2 "has no section 10.9.0.0/16" -- export --windows-filter "$expected/sections.txt" --scope 10.9.0.0/16
+expect 2 "--interface-address takes an IPv4 address as 10.1.2.7, not '10.1.2'" \
+    -- replay --interface-address 10.1.2 "$capture"
 # import from standard input, and inputs it cannot use at all.
 printf '00:1a:2b:3c:4d:5e front desk\r\n' | "$tool" import 2>&1 |
     diff - <(printf 'MAC_ACTION = {ALLOW}\n001a2b3c4d5e  # front desk\n') ||

@@ -14,7 +14,10 @@
 
 #include "config/registry.h"
 #include "config/startup.h"
+#include "filter/list_file.h"
+#include "filter/loaded_list.h"
 #include "filter/packet_filter.h"
+#include "platform/platform.h"
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/server/capture.h"
 #include "tools/macgate/server/host.h"
@@ -128,19 +131,61 @@ bool PrintErrorLog(const std::string& path) {
     return nothingLoaded;
 }
 
+// The list that the library loads: the one given, else the one its
+// configuration names; empty when there is none.
+std::string LibraryList(const char* given, bool privateConfiguration) {
+    if (given != nullptr || privateConfiguration) {
+        return given != nullptr ? given : "";
+    }
+    char* configured = ReadParameterPath(kMacAddressListFile);
+    std::string path = configured != nullptr ? configured : "";
+    std::free(configured);
+    return path;
+}
+
+// The sections of the list at `path`, read with the library's own loader;
+// none when it has none or cannot be read.
+void LoadSections(const std::string& path, LoadedList* list) {
+    FILE* file =
+        path.empty() ? nullptr : Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
+    if (file != nullptr) {
+        LoadAddressList(file, *list);
+        Platform.CloseFile(file);
+    }
+}
+
+// The section that decides a request by the library's rule: the one of its
+// relay agent address, else of the interface address; "-" for the
+// server-wide list.
+std::string DecidingSection(const LoadedList& list, const std::vector<uint8_t>& message,
+                            uint32_t interfaceAddress) {
+    if (message.size() < kShortestMessage) {
+        return "-";
+    }
+    const uint32_t relay = RelayAgentAddress(message.data());
+    const ListSection* section = FindSection(list, relay != 0 ? relay : interfaceAddress);
+    if (section == nullptr) {
+        return "-";
+    }
+    char network[kNetworkTextSize];
+    FormatNetwork(section->network, section->prefixLength, network);
+    return network;
+}
+
 std::string Count(uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void ReplayShare(NewPktHookFn hook, std::vector<CapturedRequest>* requests,
-                 std::vector<Outcome>* outcomes, size_t first, size_t step) {
+void ReplayShare(NewPktHookFn hook, uint32_t interfaceAddress,
+                 std::vector<CapturedRequest>* requests, std::vector<Outcome>* outcomes,
+                 size_t first, size_t step) {
     for (size_t i = first; i < requests->size(); i += step) {
         std::vector<uint8_t>& message = (*requests)[i].message;
         uint8_t* packet = message.data();
         uint32_t size = static_cast<uint32_t>(message.size());
         void* context = nullptr;
         Outcome& outcome = (*outcomes)[i];
-        outcome.result = hook(&packet, &size, 0, nullptr, &context, &outcome.flag);
+        outcome.result = hook(&packet, &size, interfaceAddress, nullptr, &context, &outcome.flag);
     }
 }
 
@@ -212,8 +257,8 @@ int RunReplay(const ReplayOptions& given) {
     std::vector<size_t> sharesLeft = {0};
     for (int t = 1; t < options.threads; ++t) {
         try {
-            threads.emplace_back(ReplayShare, callout.table.newPktHook, &capture.requests,
-                                 &outcomes, static_cast<size_t>(t),
+            threads.emplace_back(ReplayShare, callout.table.newPktHook, options.interfaceAddress,
+                                 &capture.requests, &outcomes, static_cast<size_t>(t),
                                  static_cast<size_t>(options.threads));
         } catch (const std::system_error&) {
             // No thread to spare: this share is replayed on the main thread.
@@ -221,18 +266,23 @@ int RunReplay(const ReplayOptions& given) {
         }
     }
     for (size_t share : sharesLeft) {
-        ReplayShare(callout.table.newPktHook, &capture.requests, &outcomes, share,
-                    static_cast<size_t>(options.threads));
+        ReplayShare(callout.table.newPktHook, options.interfaceAddress, &capture.requests,
+                    &outcomes, share, static_cast<size_t>(options.threads));
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     uint32_t stopResult = callout.table.controlHook(kControlStop, nullptr);
 
+    // With sections, each client's row names the sections that decided.
+    LoadedList sections;
+    LoadSections(LibraryList(list, privateConfiguration), &sections);
+    const bool bySection = !sections.Sections.empty();
     struct ClientTotals {
         size_t order;
         uint64_t allowed;
         uint64_t denied;
+        std::string sections;
     };
     std::map<std::string, ClientTotals> clients;
     uint64_t allowed = 0;
@@ -258,20 +308,29 @@ int RunReplay(const ReplayOptions& given) {
                     static_cast<unsigned long long>(request.frame), key.c_str(),
                     DhcpMessageType(request.message).c_str(), verdict);
         ClientTotals& totals =
-            clients.emplace(key, ClientTotals{clients.size(), 0, 0}).first->second;
+            clients.emplace(key, ClientTotals{clients.size(), 0, 0, ""}).first->second;
         (outcome.flag == 1 ? totals.allowed : totals.denied) += 1;
+        if (bySection) {
+            const std::string section =
+                DecidingSection(sections, request.message, options.interfaceAddress);
+            if (("," + totals.sections + ",").find("," + section + ",") == std::string::npos) {
+                totals.sections += (totals.sections.empty() ? "" : ",") + section;
+            }
+        }
         (outcome.flag == 1 ? allowed : denied) += 1;
     }
     std::vector<std::pair<std::string, ClientTotals>> ordered(clients.begin(), clients.end());
     std::sort(ordered.begin(), ordered.end(),
               [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
-    std::printf("\nclient        requests  allowed  denied\n");
+    std::printf("\nclient        requests  allowed  denied%s\n", bySection ? "  section" : "");
     for (const auto& [key, totals] : ordered) {
-        std::printf("%-12s  %8llu  %7llu  %6llu\n", key.c_str(),
+        std::printf("%-12s  %8llu  %7llu  %6llu%s%s\n", key.c_str(),
                     static_cast<unsigned long long>(totals.allowed + totals.denied),
                     static_cast<unsigned long long>(totals.allowed),
-                    static_cast<unsigned long long>(totals.denied));
+                    static_cast<unsigned long long>(totals.denied), bySection ? "  " : "",
+                    totals.sections.c_str());
     }
+    FreeLoadedList(sections);
     std::printf("\n%s read; %s replayed on %s: %llu allowed, %llu denied; %s and %s skipped\n",
                 Count(capture.frames, "frame", "frames").c_str(),
                 Count(capture.requests.size(), "DHCP request", "DHCP requests").c_str(),
