@@ -23,3 +23,16 @@ case_scope_decisions() {
 
 register_case wine "sections decide by relay agent or interface address, longest prefix first" \
     case_scope_decisions
+
+# macgate.exe replays the example capture as received on an interface in a
+# section, and names the section per client, as the Linux tool does.
+case_scope_replay() {
+    local status=0
+    (cd "$root/tests/data/tool" && wine_run "$TOOL" replay --list sections-replay.txt \
+        --error-log "$(win_path "$PWD/error.log")" --interface-address 10.1.2.9 \
+        "$(win_path "$EXAMPLE_CAPTURE")") >out 2>&1 || status=$?
+    expect_eq "exit status" 0 "$status"
+    expect_same_text "replay" "$root/tests/data/tool/replay-sections.golden" <(tr -d '\r' <out)
+}
+
+register_case wine "replay names the section that decided for each client" case_scope_replay
