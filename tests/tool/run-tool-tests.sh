@@ -264,6 +264,8 @@ server_rows="
 1|start-up finds no list path|1|LIB|-|status
 2|cannot tell whether macgate will filter: the list cannot be read|1|LIB|dir|status
 0|macgate will filter with this list|1|LIB|prefix|status
+0|sections-replay.txt:4: section 10.1.2.0/24: action ALLOW, 0 addresses and 1 prefix loaded|1|LIB|sections|status
+0|5254006b0201         3        3       0  -|1|LIB|sections|replay --server $capture
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
 2|not expected: now|1|LIB|deny|status now
@@ -291,6 +293,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
         [ "$list" != dir ] || CalloutMacAddressListFile=$work
         [ "$list" != prefix ] || CalloutMacAddressListFile=$work/prefix-only.txt
+        [ "$list" != sections ] || CalloutMacAddressListFile=$expected/sections-replay.txt
         [ "$list" != utf16 ] || CalloutMacAddressListFile=$expected/note-utf16-little-endian.txt
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"
