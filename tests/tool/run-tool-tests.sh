@@ -189,6 +189,8 @@ golden import-header-remark 1 -- import header-with-remark.txt
 golden import-header-remark-action 0 -- import --action allow header-with-remark.txt
 golden import-switch-table 0 -- import switch-table.txt wildcards.txt
 golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
+expect 0 "site-list.txt:10: section 10.1.2.0/24: action ALLOW, 1 address and 1 prefix loaded" \
+    -- check "$examples/site-list.txt"
 # A list with sections: replayed as received on an interface in one of them,
 # and one section exported; without --scope export names the sections.
 golden replay-sections 0 -- replay --list sections-replay.txt --error-log "$work/sections.log" \
