@@ -108,11 +108,14 @@ int CoveringPrefix(const ListSection& section, const char* key, int digits) {
     return CoveringPrefixIn(section.AddressSet, section.PrefixLengths, key, digits);
 }
 
+// A prefix length is at most 32; the mask lets the compiler see that the
+// text fits.
 void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkTextSize]) {
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u/%d", static_cast<unsigned>(network >> 24),
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u/%u", static_cast<unsigned>(network >> 24),
                   static_cast<unsigned>((network >> 16) & 0xFF),
                   static_cast<unsigned>((network >> 8) & 0xFF),
-                  static_cast<unsigned>(network & 0xFF), prefixLength);
+                  static_cast<unsigned>(network & 0xFF),
+                  static_cast<unsigned>(prefixLength) & 0x3F);
 }
 
 // For each prefix length in use, longest first, a binary search among the
