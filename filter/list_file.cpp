@@ -138,20 +138,25 @@ bool TakeActionLine(const char* text, LoadedList& list, int32_t fileLine) {
 }
 
 // Where the entry lines being read go: the server-wide set, a section's set,
-// or, after a scope line that is not well formed, nowhere.
+// or, after a scope line that is not well formed, nowhere. The keys wait in
+// `pending`: the server-wide list's own, or its section's.
 struct EntryTarget {
     AddressNode** set;
     AddressBlock** blocks;
     uint16_t* prefixLengths;
-    PendingKeys pending;
+    PendingKeys* pending;
 };
 
-void FinishTarget(EntryTarget& target) {
-    if (target.set != nullptr) {
-        *target.set = AddressSetAddPending(*target.set, target.pending, target.blocks);
+// The sections' keys, in the order of list.Sections before it is sorted,
+// gathered to be built all at once when the list has been read.
+struct SectionKeys {
+    std::vector<PendingKeys> pending;
+    ~SectionKeys() {
+        for (PendingKeys& keys : pending) {
+            Platform.FreeMemory(keys.keys, keys.capacity * sizeof(PendingKey));
+        }
     }
-    target = EntryTarget{};
-}
+};
 
 // The earlier section of the same network, or null.
 const ListSection* NamedBefore(const LoadedList& list, const ScopeLine& scope) {
@@ -165,7 +170,8 @@ const ListSection* NamedBefore(const LoadedList& list, const ScopeLine& scope) {
 
 // Takes a scope line: notes what is wrong with it, or opens its section.
 // Gives the section, or null when its entries go nowhere.
-ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, int32_t fileLine) {
+ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, SectionKeys& keys,
+                           int32_t fileLine) {
     ListDiagnostic diagnostic = {fileLine, fileLine,      scope.message,      0,
                                  {},       scope.network, scope.prefixLength, 0};
     if (scope.message == DiagnosticKind::kNone) {
@@ -178,7 +184,9 @@ ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, int32_t fil
             section.fileLine = fileLine;
             section.lastLine = fileLine;
             try {
+                keys.pending.reserve(list.Sections.size() + 1);
                 list.Sections.push_back(section);
+                keys.pending.push_back(PendingKeys{});
             } catch (const std::bad_alloc&) {
                 return nullptr;  // without memory for it the section loads nothing
             }
@@ -194,9 +202,30 @@ ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, int32_t fil
     return nullptr;
 }
 
-// Sorts the sections for FindSection, counts their entries and marks the
-// prefix lengths in use.
-void IndexSections(LoadedList& list) {
+// Builds the sections' sets, their nodes in one block (many small blocks
+// would each cost their own pages), sorts the sections for FindSection,
+// counts their entries and marks the prefix lengths in use.
+void IndexSections(LoadedList& list, SectionKeys& keys) {
+    std::vector<AddressNode*> roots;
+    try {
+        roots.reserve(list.Sections.size());
+    } catch (const std::bad_alloc&) {
+    }
+    if (roots.capacity() >= list.Sections.size()) {
+        for (const ListSection& section : list.Sections) {
+            roots.push_back(section.AddressSet);
+        }
+        AddressSetAddPendingTogether(keys.pending.data(), roots.data(), roots.size(),
+                                     &list.SectionBlocks);
+        for (size_t i = 0; i < roots.size(); ++i) {
+            list.Sections[i].AddressSet = roots[i];
+        }
+    } else {
+        for (size_t i = 0; i < list.Sections.size(); ++i) {
+            list.Sections[i].AddressSet = AddressSetAddPending(
+                list.Sections[i].AddressSet, keys.pending[i], &list.SectionBlocks);
+        }
+    }
     std::sort(list.Sections.begin(), list.Sections.end(),
               [](const ListSection& a, const ListSection& b) {
                   return a.prefixLength != b.prefixLength ? a.prefixLength < b.prefixLength
@@ -234,18 +263,25 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
     if (text != nullptr) {
         text->headerLine = fileLine;
     }
-    EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths, {}};
+    PendingKeys serverWide = {};
+    SectionKeys sectionKeys;
+    EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths, &serverWide};
     // The index of the section being read, when there is one.
     size_t section = SIZE_MAX;
     while (ReadCountedLine(line, stream, fileLine, text)) {
-        ScopeLine scope = ParseScopeLine(line);
+        // Only a line that starts with an S, after its spaces, can be a scope line.
+        ScopeLine scope;
+        if (line[0] == ' ' || line[0] == 'S' || line[0] == 's') {
+            scope = ParseScopeLine(line);
+        }
         if (scope.scope) {
-            FinishTarget(target);
             section = SIZE_MAX;
-            ListSection* opened = TakeScopeLine(scope, list, fileLine);
+            target = EntryTarget{};
+            ListSection* opened = TakeScopeLine(scope, list, sectionKeys, fileLine);
             if (opened != nullptr) {
                 section = list.Sections.size() - 1;
-                target = {&opened->AddressSet, &opened->AddressBlocks, &opened->PrefixLengths, {}};
+                target = {&opened->AddressSet, &list.SectionBlocks, &opened->PrefixLengths,
+                          &sectionKeys.pending[section]};
             }
             continue;
         }
@@ -265,11 +301,11 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
         if (digits != 0) {
             *target.prefixLengths = static_cast<uint16_t>(*target.prefixLengths | (1u << digits));
         }
-        *target.set = AddressSetAdd(key, *target.set, target.pending, target.blocks);
+        *target.set = AddressSetAdd(key, *target.set, *target.pending, target.blocks);
     }
-    FinishTarget(target);
+    list.AddressSet = AddressSetAddPending(list.AddressSet, serverWide, &list.AddressBlocks);
     list.Entries = CountEntries(list.AddressSet);
-    IndexSections(list);
+    IndexSections(list, sectionKeys);
 }
 
 namespace {

@@ -111,11 +111,10 @@ int CoveringPrefix(const ListSection& section, const char* key, int digits) {
 // A prefix length is at most 32; the mask lets the compiler see that the
 // text fits.
 void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkTextSize]) {
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u/%u", static_cast<unsigned>(network >> 24),
-                  static_cast<unsigned>((network >> 16) & 0xFF),
-                  static_cast<unsigned>((network >> 8) & 0xFF),
-                  static_cast<unsigned>(network & 0xFF),
-                  static_cast<unsigned>(prefixLength) & 0x3F);
+    std::snprintf(
+        text, sizeof text, "%u.%u.%u.%u/%u", static_cast<unsigned>(network >> 24),
+        static_cast<unsigned>((network >> 16) & 0xFF), static_cast<unsigned>((network >> 8) & 0xFF),
+        static_cast<unsigned>(network & 0xFF), static_cast<unsigned>(prefixLength) & 0x3F);
 }
 
 // For each prefix length in use, longest first, a binary search among the
@@ -171,8 +170,9 @@ void FreeLoadedList(LoadedList& list) {
     list.Entries = EntryCounts();
     std::vector<ListDiagnostic>().swap(list.Diagnostics);
     for (ListSection& section : list.Sections) {
-        AddressSetFree(section.AddressSet, &section.AddressBlocks);
+        section.AddressSet = AddressSetFreeNodes(section.AddressSet, list.SectionBlocks);
     }
+    AddressSetFree(nullptr, &list.SectionBlocks);
     std::vector<ListSection>().swap(list.Sections);
     std::memset(list.SectionStart, 0, sizeof list.SectionStart);
     list.SectionLengths = 0;

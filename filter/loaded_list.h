@@ -57,8 +57,7 @@ struct ListSection {
     uint8_t prefixLength = 0;  // 1 to 32
     unsigned char FilterAction = 0;
     uint16_t PrefixLengths = 0;
-    AddressNode* AddressSet = nullptr;
-    AddressBlock* AddressBlocks = nullptr;
+    AddressNode* AddressSet = nullptr;  // its nodes stand in the list's SectionBlocks
     EntryCounts Entries;
     int32_t fileLine = 0;  // the scope line's number in the file
     int32_t lastLine = 0;  // the number of the last line that belongs to it
@@ -79,6 +78,7 @@ struct LoadedList {
     // The sections, by prefix length and then by network; those of prefix
     // length n are Sections[SectionStart[n]] to Sections[SectionStart[n + 1] - 1].
     std::vector<ListSection> Sections;
+    AddressBlock* SectionBlocks = nullptr;  // the blocks the sections' sets were built in
     uint32_t SectionStart[kLongestNetworkPrefix + 2] = {};
     // Bit n - 1 is set when a section of prefix length n is in the list.
     uint32_t SectionLengths = 0;
