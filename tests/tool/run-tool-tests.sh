@@ -91,10 +91,15 @@ expect 2 "truncated" -- replay --error-log "$work/never.log" "$work/truncated.pc
 expect 2 "cannot read the list file $work/no-such-list.txt" \
     -- replay --list "$work/no-such-list.txt" "$capture"
 printf 'MAC_ACTION = {ALLOW}\n5254006a0101\n52:54:00:6a:01:02\n' >"$work/one-bad-line.txt"
-expect 0 "3 allowed, 12 denied" \
-    -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
-tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" "$work/error.log" \
-    "Line Number 3 Not In Proper Format") || fail "replay does not show the error log"
+# Two replays in a row: start-up writes the same messages anew, and they show
+# after each.
+for run in first second; do
+    expect 0 "3 allowed, 12 denied" \
+        -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
+    tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" \
+        "$work/error.log" "Line Number 3 Not In Proper Format") ||
+        fail "the $run replay does not show the error log"
+done
 
 # Libraries that are not callout libraries, or break the contract.
 expect 2 "cannot load the callout library $work/none.so" -- replay --library "$work/none.so" "$capture"
