@@ -19,8 +19,9 @@
 # far less than the times themselves. Takes about eight minutes.
 set -uo pipefail
 
-SKIP=77
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lib/cases.sh
+. "$here/../../tests/lib/cases.sh"
 cpu_mode=0
 if [ "${1:-}" = "--cpu" ]; then
     cpu_mode=1
@@ -38,15 +39,11 @@ clients=200                    # perfdhcp's clients; the first half are listed
 list_size=100000
 base_mac=02:00:5e:00:00:00
 
-skip() {
-    echo "SKIP: $*"
-    exit "$SKIP"
-}
-[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
 for tool in ip kea-dhcp4 perfdhcp awk; do
-    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
+    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
 done
-[ -f "$library" ] || skip "$library is not built (cmake --build --preset release)"
+[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset release)"
 
 # Kea and perfdhcp each on a core of their own, so that the flood perfdhcp
 # sends at the highest rate does not take the server's processor.
@@ -76,7 +73,7 @@ created=$?
 case $created in
 0) ;;
 3) netns_failure 3 >&2; exit 1 ;;
-*) skip "$(netns_failure $created)" ;;
+*) skip_all "$(netns_failure $created)" ;;
 esac
 ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
 

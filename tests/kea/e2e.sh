@@ -21,21 +21,18 @@
 # here (the reason is printed). Needs root for the namespaces.
 set -uo pipefail
 
-SKIP=77
 here=$(cd "$(dirname "$0")" && pwd)
 library=$(realpath -m "${1:-$here/../../build/debug/kea/libdhcp_macgate.so}")
+cases_column=5
+# shellcheck source=tests/lib/cases.sh
+. "$here/../lib/cases.sh"
 
-skip() {
-    echo "SKIP: $*"
-    exit "$SKIP"
-}
-
-[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
 for tool in ip kea-dhcp4 busybox dhclient tcpdump socat jq sha256sum perfdhcp; do
-    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh)"
+    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
 done
-busybox udhcpc --help >/dev/null 2>&1 || skip "this busybox has no udhcpc"
-[ -f "$library" ] || skip "$library is not built (cmake --build --preset debug)"
+busybox udhcpc --help >/dev/null 2>&1 || skip_all "this busybox has no udhcpc"
+[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset debug)"
 
 # shellcheck source=scripts/netns.sh
 . "$here/../../scripts/netns.sh"
@@ -63,19 +60,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-failures=0
-pass() { echo "ok   $*"; }
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
-
 netns_create
 created=$?
 case $created in
 0) ;;
 3) fail "$(netns_failure 3)"; exit 1 ;;
-*) skip "$(netns_failure $created)" ;;
+*) skip_all "$(netns_failure $created)" ;;
 esac
 
 # The clients' scripts only note what they were given; they configure nothing

@@ -2,7 +2,9 @@
 # libmacgate.so exports the entry point and the seven hooks, and nothing else.
 #   exports.sh LIBRARY
 set -euo pipefail
-command -v nm >/dev/null || { echo "SKIP: nm (binutils) is not installed"; exit 77; }
+# shellcheck source=tests/lib/cases.sh
+. "$(dirname "$0")/../lib/cases.sh"
+command -v nm >/dev/null || skip_all "nm (binutils) is not installed"
 expected=$(cat "$(dirname "$0")/../data/exported-names.txt")
 actual=$(nm -D --defined-only "$1" | awk '{ print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then

@@ -20,33 +20,8 @@ export LC_ALL=C
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/macgate-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0 passed=0 skipped=0 reasons=''
-pass() {
-    printf 'ok    %s\n' "$*"
-    passed=$((passed + 1))
-}
-fail() {
-    printf 'FAIL  %s\n' "$*"
-    failures=$((failures + 1))
-}
-# skip WHAT REASON
-skip() {
-    printf 'SKIP  %s: %s\n' "$1" "$2"
-    skipped=$((skipped + 1))
-    reasons+="${reasons:+, }$1: $2"
-}
-
-# check WHAT COMMAND...: runs COMMAND quietly, shows its output if it fails.
-check() {
-    local what=$1 started=$SECONDS
-    shift
-    if "$@" >"$work/out" 2>&1; then
-        pass "$what ($((SECONDS - started)) s)"
-    else
-        fail "$what ($((SECONDS - started)) s)"
-        sed 's/^/      | /' "$work/out"
-    fi
-}
+# shellcheck source=tests/lib/cases.sh
+. "$root/tests/lib/cases.sh"
 
 [ -s "$dist/SHA256SUMS" ] || { echo "no $dist/SHA256SUMS: run scripts/package.sh first"; exit 1; }
 deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
@@ -245,7 +220,7 @@ if read -r _ wine_skipped wine_reasons <"$work/wine-counts" 2>/dev/null && [ "$w
     reasons+="${reasons:+, }Wine $wine_reasons"
 fi
 
-[ -z "${MACGATE_PACKAGE_COUNTS:-}" ] || echo "$passed $skipped $reasons" >"$MACGATE_PACKAGE_COUNTS"
+cases_counts "${MACGATE_PACKAGE_COUNTS:-}"
 if [ "$failures" -ne 0 ]; then
     printf '%d package checks failed\n' "$failures"
     exit 1

@@ -8,17 +8,15 @@ set -uo pipefail
 tool=$1
 source=$2
 
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "recording needs root for network namespaces"
+# shellcheck source=tests/lib/cases.sh
+. "$source/tests/lib/cases.sh"
+[ "$(id -u)" -eq 0 ] || skip_all "recording needs root for network namespaces"
 for program in ip tcpdump busybox dhclient; do
-    command -v "$program" >/dev/null || skip "$program is not installed (scripts/install-deps.sh)"
+    command -v "$program" >/dev/null || skip_all "$program is not installed (scripts/install-deps.sh)"
 done
 # shellcheck source=scripts/netns.sh
 . "$source/scripts/netns.sh"
-netns_probe "mg$$" || skip "network namespaces cannot be made here"
+netns_probe "mg$$" || skip_all "network namespaces cannot be made here"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

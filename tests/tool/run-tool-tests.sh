@@ -13,12 +13,8 @@ examples=$source/examples
 expected=$source/tests/data/tool
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    printf 'FAIL  %s\n' "$*"
-    failures=$((failures + 1))
-}
+# shellcheck source=tests/lib/cases.sh
+. "$source/tests/lib/cases.sh"
 
 # expect STATUS TEXT -- ARGUMENTS: runs the tool, checks its exit status and
 # that TEXT appears in its standard output or error.
@@ -34,7 +30,7 @@ expect() {
         fail "macgate $*: no '$text' in"
         sed 's/^/      /' "$work/out"
     else
-        printf 'ok    macgate %s\n' "$*"
+        pass "macgate $*"
     fi
 }
 
@@ -95,10 +91,15 @@ expect 2 "truncated" -- replay --error-log "$work/never.log" "$work/truncated.pc
 expect 2 "cannot read the list file $work/no-such-list.txt" \
     -- replay --list "$work/no-such-list.txt" "$capture"
 printf 'MAC_ACTION = {ALLOW}\n5254006a0101\n52:54:00:6a:01:02\n' >"$work/one-bad-line.txt"
-expect 0 "3 allowed, 12 denied" \
-    -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
-tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" "$work/error.log" \
-    "Line Number 3 Not In Proper Format") || fail "replay does not show the error log"
+# Two replays in a row: start-up writes the same messages anew, and they show
+# after each.
+for run in first second; do
+    expect 0 "3 allowed, 12 denied" \
+        -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
+    tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" \
+        "$work/error.log" "Line Number 3 Not In Proper Format") ||
+        fail "the $run replay does not show the error log"
+done
 
 # Libraries that are not callout libraries, or break the contract.
 expect 2 "cannot load the callout library $work/none.so" -- replay --library "$work/none.so" "$capture"
@@ -270,6 +271,7 @@ server_rows="
 0|5254006b0201         3        3       0  -|1|LIB|sections|replay --server $capture
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
+1|2. LIB/x.so: does not exist|1|FAKE_no_entry:LIB/x.so|deny|status
 2|not expected: now|1|LIB|deny|status now
 0|9 allowed, 6 denied|1|$work/none.so:FAKE_no_entry:FAKE_entry_fails:LIB|deny|replay --server $capture
 0|passed over FAKE_entry_fails: DhcpServerCalloutEntry returned 1, not 0|1|FAKE_entry_fails:LIB|deny|replay --server $capture
@@ -330,9 +332,9 @@ chmod 644 "$shared/list.txt"
 chmod 622 "$shared/error.log" "$shared/info.log"
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 if [ "$(id -u)" -ne 0 ]; then
-    printf 'skip  status with write-only logs: only root can run it as nobody\n'
+    skip "status with write-only logs" "only root can run it as nobody"
 elif ! "${as_nobody[@]}" test -x "$tool" -a -r "$lib" -a -x "$work"; then
-    printf 'skip  status with write-only logs: nobody cannot reach %s and %s\n' "$tool" "$work"
+    skip "status with write-only logs" "nobody cannot reach $tool and $work"
 else
     before=$(stat -c '%n %a %s %Y' "$shared"/*.log; sha256sum "$shared"/*.log)
     (

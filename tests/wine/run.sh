@@ -6,7 +6,8 @@
 # Usage: tests/wine/run.sh   (after the mingw-x86, mingw-x64 and debug builds)
 #
 # One fresh private Wine prefix per run, shared by all its cases and removed
-# at the end. Cases that need a missing tool are reported as SKIP with the
+# at the end; install.cmd's rows also run in copies of it, three at once
+# (MACGATE_WINE_INSTALL_WORKERS=N for another number). Cases that need a missing tool are reported as SKIP with the
 # reason; the run fails if any case fails.
 #
 # MACGATE_WINE_ONLY=REGEX runs only the cases whose names match;
@@ -37,6 +38,10 @@ register_case() {
     case_arches+=("${4:-x86 x64}")
 }
 
+cases_pass_word=PASS
+# shellcheck source=tests/lib/cases.sh
+source "$here/../lib/cases.sh"
+# lib.sh's fail fails a case from within it; run.sh counts with cases_fail.
 # shellcheck source=tests/wine/lib.sh
 source "$here/lib.sh"
 for cases in "$here"/cases/*.sh; do
@@ -58,17 +63,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-passed=0 failed=0 skipped=0
-# The distinct "ARCH: REASON" of the skipped cases, for the summary.
-skip_reasons=()
 skip_reason_binary='' skip_reason_wine=''
-add_skip_reason() {
-    local known
-    for known in "${skip_reasons[@]}"; do
-        [ "$known" != "$1" ] || return 0
-    done
-    skip_reasons+=("$1")
-}
 
 if ! command -v x86_64-w64-mingw32-objdump >/dev/null ||
     ! command -v i686-w64-mingw32-objdump >/dev/null; then
@@ -87,8 +82,7 @@ else
     if timeout 300 wineboot -i >/dev/null 2>&1 && timeout 120 wineserver -w; then
         printf 'Wine prefix ready in %d s (%s)\n' $((SECONDS - started)) "$(wine --version)"
     else
-        printf 'FAIL  wineboot could not make a Wine prefix in %s\n' "$WINEPREFIX"
-        failed=$((failed + 1))
+        cases_fail "wineboot could not make a Wine prefix in $WINEPREFIX"
         skip_reason_wine='no Wine prefix'
     fi
 fi
@@ -101,9 +95,7 @@ for arch in x86 x64; do
     [ -f "$TOOL" ] || TOOL=""
     export DLL PROBE TOOL
     if [ ! -f "$DLL" ] || [ ! -f "$PROBE" ]; then
-        printf 'FAIL  %s  %s or %s is missing: build the mingw-%s preset first\n' \
-            "$arch" "$DLL" "$PROBE" "$arch"
-        failed=$((failed + 1))
+        cases_fail "$arch  $DLL or $PROBE is missing: build the mingw-$arch preset first"
         continue
     fi
 
@@ -115,8 +107,7 @@ for arch in x86 x64; do
     if [ -z "$arch_skip" ] && ! wine_run "$PROBE" open "$(win_path "$run_dir/arch-$arch")" w denyno \
         2>/dev/null | grep '^opened' >/dev/null; then
         if [ -e "$loader" ]; then
-            printf 'FAIL  %s  Wine is installed but cannot run %s\n' "$arch" "$PROBE"
-            failed=$((failed + 1))
+            cases_fail "$arch  Wine is installed but cannot run $PROBE"
             arch_skip='Wine cannot run the helper'
         elif [ "$arch" = x86 ]; then
             arch_skip='wine32 is not installed'
@@ -132,9 +123,7 @@ for arch in x86 x64; do
         reason=$skip_reason_binary
         [ "${case_kinds[$i]}" = wine ] && reason=$arch_skip
         if [ -n "$reason" ]; then
-            printf 'SKIP  %s  %s: %s\n' "$arch" "$name" "$reason"
-            skipped=$((skipped + 1))
-            add_skip_reason "$arch: $reason"
+            skip "$arch  $name" "$reason" "$arch: $reason"
             continue
         fi
         work="$run_dir/case-$arch-$i"
@@ -151,20 +140,16 @@ for arch in x86 x64; do
         status=$?
         set -e
         if [ "$status" -eq 0 ]; then
-            printf 'PASS  %s  %s (%d s)\n' "$arch" "$name" $((SECONDS - started))
-            passed=$((passed + 1))
+            pass "$arch  $name ($((SECONDS - started)) s)"
         else
-            printf 'FAIL  %s  %s (%d s)\n' "$arch" "$name" $((SECONDS - started))
+            cases_fail "$arch  $name ($((SECONDS - started)) s)"
             sed 's/^/      | /' "$work/log"
-            failed=$((failed + 1))
         fi
     done
 done
 
-reasons=$(printf '%s, ' "${skip_reasons[@]}")
-reasons=${reasons%, }
-printf '\nWine suite: %d passed, %d failed, %d skipped%s\n' "$passed" "$failed" "$skipped" \
+printf '\nWine suite: %d passed, %d failed, %d skipped%s\n' "$passed" "$failures" "$skipped" \
     "${reasons:+ ($reasons)}"
 [ "$skipped" -eq 0 ] || echo "scripts/install-deps.sh installs what the skipped cases need"
-[ -z "${MACGATE_WINE_COUNTS:-}" ] || echo "$passed $skipped $reasons" >"$MACGATE_WINE_COUNTS"
-[ "$failed" -eq 0 ]
+cases_counts "${MACGATE_WINE_COUNTS:-}"
+[ "$failures" -eq 0 ]

@@ -132,15 +132,22 @@ int Serve(const char* dll, const char* gate) {
     return 0;
 }
 
-int Hold(const char* path, const char* gate) {
-    FILE* stream = _fsopen(path, "a", _SH_DENYWR);
+// Keeps `path` open until the gate opens: a writer ("holding") lets others
+// read only, a viewer ("viewing") lets others do anything and then prints
+// what it reads.
+int KeepOpen(const char* path, const char* gate, bool viewer) {
+    FILE* stream = viewer ? _fsopen(path, "r", _SH_DENYNO) : _fsopen(path, "a", _SH_DENYWR);
     if (stream == nullptr) {
         std::printf("cannot open %s\n", path);
         return 1;
     }
-    std::printf("holding\n");
+    std::printf(viewer ? "viewing\n" : "holding\n");
     std::fflush(stdout);
     WaitForGate(gate);
+    char line[256];
+    while (viewer && std::fgets(line, sizeof line, stream) != nullptr) {
+        std::fputs(line, stdout);
+    }
     std::fclose(stream);
     return 0;
 }
@@ -159,23 +166,6 @@ int Pipe(const char* name, const char* gate) {
     std::printf("listening\n");
     std::fflush(stdout);
     WaitForGate(gate);
-    return 0;
-}
-
-int View(const char* path, const char* gate) {
-    FILE* stream = _fsopen(path, "r", _SH_DENYNO);
-    if (stream == nullptr) {
-        std::printf("cannot open %s\n", path);
-        return 1;
-    }
-    std::printf("viewing\n");
-    std::fflush(stdout);
-    WaitForGate(gate);
-    char line[256];
-    while (std::fgets(line, sizeof line, stream) != nullptr) {
-        std::fputs(line, stdout);
-    }
-    std::fclose(stream);
     return 0;
 }
 
@@ -314,10 +304,10 @@ int main(int argc, char** argv) {
         return Serve(argv[2], argv[3]);
     }
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
-        return Hold(argv[2], argv[3]);
+        return KeepOpen(argv[2], argv[3], false);
     }
     if (argc == 4 && std::strcmp(argv[1], "view") == 0) {
-        return View(argv[2], argv[3]);
+        return KeepOpen(argv[2], argv[3], true);
     }
     if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
         return Pipe(argv[2], argv[3]);

@@ -1,17 +1,16 @@
 // macgate replay: the callout library, loaded by path, started, fed every
 // DHCP request of a capture through DhcpNewPktHook, and stopped.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "config/logs.h"
 #include "config/registry.h"
 #include "config/startup.h"
 #include "filter/list_file.h"
@@ -74,19 +73,46 @@ std::string LibraryErrorLog(const char* given, bool privateConfiguration) {
     return path;
 }
 
-// When the file was last written, so that a log left from an earlier run
-// is never taken for this one's.
-struct FileStamp {
+// The error log as start-up finds it. Start-up empties the log it opens
+// before writing, so when it can open the log, what the log holds afterwards
+// is this run's, even where it reads as an earlier run's did; when it cannot,
+// a log that did not change is an earlier run's.
+struct LogBefore {
     bool exists = false;
-    std::filesystem::file_time_type written;
+    std::string text;
+    bool openable = false;
 };
 
-FileStamp StampOf(const std::string& path) {
-    std::error_code error;
-    FileStamp stamp;
-    stamp.written = std::filesystem::last_write_time(path, error);
-    stamp.exists = !error;
-    return stamp;
+std::string FileText(const std::string& path) {
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return text;
+    }
+    char buffer[4096];
+    size_t read;
+    while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        text.append(buffer, read);
+    }
+    std::fclose(file);
+    return text;
+}
+
+LogBefore LookAtLog(const std::string& path) {
+    LogBefore log;
+    log.exists = Platform.LookUpPath(path.c_str()) == PathState::kExists;
+    if (log.exists) {
+        log.text = FileText(path);
+    }
+    log.openable = Platform.ProbeAppend(path.c_str(), kLogShare, log.exists);
+    return log;
+}
+
+bool WrittenSince(const LogBefore& before, const std::string& path) {
+    if (Platform.LookUpPath(path.c_str()) != PathState::kExists) {
+        return false;
+    }
+    return !before.exists || before.openable || FileText(path) != before.text;
 }
 
 // What start-up writes to the error log when it loads nothing.
@@ -209,17 +235,7 @@ int RunReplay(const ReplayOptions& given) {
     }
     const bool privateConfiguration = list != nullptr || infoLog != nullptr || errorLog != nullptr;
     const std::string libraryErrorLog = LibraryErrorLog(errorLog, privateConfiguration);
-    const FileStamp before = StampOf(libraryErrorLog);
-    if (before.exists) {
-        // Some systems keep a file's time to the second or two: let a log
-        // written just now age, so that this start-up's is told from it.
-        const auto settled = before.written + std::chrono::seconds(2);
-        const auto now = std::filesystem::file_time_type::clock::now();
-        if (now < settled) {
-            std::this_thread::sleep_for(std::min<std::filesystem::file_time_type::duration>(
-                settled - now, std::chrono::seconds(2)));
-        }
-    }
+    const LogBefore before = LookAtLog(libraryErrorLog);
     if (privateConfiguration) {
         CalloutPaths paths = {errorLog, list, infoLog};
         if (!UsePrivateConfiguration(paths, &error)) {
@@ -338,8 +354,7 @@ int RunReplay(const ReplayOptions& given) {
                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
                 Count(capture.replies, "reply", "replies").c_str(),
                 Count(capture.others, "other frame", "other frames").c_str());
-    const FileStamp after = StampOf(libraryErrorLog);
-    const bool written = after.exists && (!before.exists || after.written != before.written);
+    const bool written = WrittenSince(before, libraryErrorLog);
     const bool nothingLoaded = written && PrintErrorLog(libraryErrorLog);
     std::fflush(stdout);
     if (nothingLoaded) {

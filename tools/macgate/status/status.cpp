@@ -50,17 +50,18 @@ std::string Plural(size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// Whether a file exists, as an entry of CalloutDlls is looked at.
+// Whether an entry of CalloutDlls names something, looked up by its path
+// without opening it.
 std::string Existence(const std::string& path, Verdict* verdict) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        std::fclose(file);
-        return "exists";
+    switch (Platform.LookUpPath(path.c_str())) {
+        case PathState::kExists:
+            return "exists";
+        case PathState::kMissing:
+            return "does not exist";
+        case PathState::kUnknown:
+            break;
     }
-    if (errno == ENOENT) {
-        return "does not exist";
-    }
-    std::string reason = std::string("cannot be read: ") + std::strerror(errno);
+    std::string reason = std::string("cannot be looked up: ") + std::strerror(errno);
     Worsen(verdict, kCannotTell, path + " " + reason);
     return reason;
 }
