@@ -1,7 +1,7 @@
 // Start-up through the entry point with list files of 1,000 to 1,000,000
-// addresses in three orders, beside a plain line-by-line read of the same
-// file as the reference. The memory benchmark reports the heap and resident
-// bytes that each loaded address costs.
+// addresses in three orders, and of 1,000,000 split into 1,000 sections,
+// beside a plain line-by-line read of the same file as the reference. The memory benchmark reports
+// the heap and resident bytes that each loaded address costs.
 //
 //   build/release/bench/list_file_bench
 #include <benchmark/benchmark.h>
@@ -31,13 +31,20 @@ enum Order : int64_t {
     kRandom = 0,     // uniformly random distinct addresses, as lists usually are
     kAscending = 1,  // the same addresses sorted
     kScrambled = 2,  // a fixed multiplicative stride over the address space
+    // The random addresses split into sections of 1,000, the /24 networks
+    // 10.B.C.0; the server-wide list holds none.
+    kSections = 3,
 };
+constexpr int64_t kSectionSize = 1000;
 
 constexpr uint64_t kAddressMask = (uint64_t{1} << 48) - 1;
 
 std::vector<uint64_t> Addresses(int64_t count, int64_t order) {
     std::vector<uint64_t> addresses;
     addresses.reserve(static_cast<size_t>(count));
+    if (order == kSections) {
+        order = kRandom;
+    }
     if (order == kScrambled) {
         // Multiplying by an odd constant is a bijection on 48-bit numbers.
         for (int64_t n = 0; n < count; ++n) {
@@ -93,8 +100,15 @@ const std::string& ListPath(int64_t count, int64_t order) {
         std::exit(1);
     }
     std::fprintf(file, "MAC_ACTION = {DENY}\n");
+    int64_t written = 0;
     for (uint64_t address : Addresses(count, order)) {
+        if (order == kSections && written % kSectionSize == 0) {
+            const int64_t section = written / kSectionSize;
+            std::fprintf(file, "SCOPE 10.%d.%d.0/24 = {DENY}\n", static_cast<int>(section >> 8),
+                         static_cast<int>(section & 0xFF));
+        }
         std::fprintf(file, "%012llx\n", static_cast<unsigned long long>(address));
+        ++written;
     }
     std::fclose(file);
     return lists.emplace(std::make_pair(count, order), path).first->second;
@@ -102,6 +116,15 @@ const std::string& ListPath(int64_t count, int64_t order) {
 
 int64_t CountKeys(const AddressNode* node) {
     return node == nullptr ? 0 : 1 + CountKeys(node->left) + CountKeys(node->right);
+}
+
+// The keys of the list's server-wide set and of all its sections.
+int64_t CountListKeys(const LoadedList& list) {
+    int64_t count = CountKeys(list.AddressSet);
+    for (const ListSection& section : list.Sections) {
+        count += CountKeys(section.AddressSet);
+    }
+    return count;
 }
 
 // Points the configuration (environment variables on this platform) at the
@@ -132,7 +155,7 @@ void StartUp(benchmark::State& state) {
         const LoadedList* list = ListInUse.load();
         benchmark::DoNotOptimize(list);
         state.PauseTiming();
-        if (list == nullptr || CountKeys(list->AddressSet) != count) {
+        if (list == nullptr || CountListKeys(*list) != count) {
             state.SkipWithError("not every address was loaded");
         }
         Release();
@@ -216,6 +239,7 @@ void Sizes(benchmark::internal::Benchmark* bench) {
             bench->Args({count, order});
         }
     }
+    bench->Args({1000000, kSections});
     bench->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
 }
 

@@ -1,7 +1,8 @@
 // Cost of one packet decision against sets of random addresses, next to a
-// std::unordered_set lookup of the same keys and to a list that also holds
-// prefix entries, with the count of allocations per decision (the allocation
-// test fails when it is not zero).
+// std::unordered_set lookup of the same keys, to a list that also holds
+// prefix entries and to lists with 0, 10 and 1,000 sections, with the count
+// of allocations per decision (the allocation test fails when it is not
+// zero).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -261,6 +262,105 @@ void BM_DecisionWithPrefixes(benchmark::State& state, PrefixCase which) {
     ListInUse.store(saved);
 }
 
+// A list of 1,000 server-wide addresses beside `sections` sections, the
+// /24 networks 10.B.C.0, of 100 addresses each; every request is relayed
+// (giaddr set). Outside: from networks that no section holds, so that the
+// server-wide list decides after a section lookup that finds none, as with
+// no sections at all. Inside: from the sections' networks, whose own
+// entries decide.
+constexpr size_t kSectionListAddresses = 1000;
+constexpr size_t kSectionAddresses = 100;
+
+struct SectionWorkload {
+    LoadedList list;
+    std::vector<uint64_t> outsideKeys;
+    std::vector<uint32_t> outsideRelays;
+    std::vector<uint64_t> insideKeys;
+    std::vector<uint32_t> insideRelays;
+};
+
+uint32_t SectionNetwork(size_t section) {
+    return 0x0A000000u | static_cast<uint32_t>(section) << 8;
+}
+
+SectionWorkload& SectionWorkloadFor(int sections) {
+    static std::vector<std::pair<int, SectionWorkload*>> built;
+    for (auto& [count, work] : built) {
+        if (count == sections) {
+            return *work;
+        }
+    }
+    SectionWorkload* work = new SectionWorkload;
+    built.emplace_back(sections, work);
+    std::mt19937_64 random(static_cast<uint64_t>(sections) + 1);
+    const uint64_t mask = (uint64_t{1} << 48) - 1;
+    FILE* list = std::tmpfile();
+    std::fputs("MAC_ACTION = {ALLOW}\n", list);
+    for (size_t i = 0; i < kSectionListAddresses; ++i) {
+        work->outsideKeys.push_back(random() & mask);
+        std::fprintf(list, "%s\n", KeyText(work->outsideKeys.back()).c_str());
+        // 11.B.C.1: no section holds it.
+        work->outsideRelays.push_back(0x0B000001u | static_cast<uint32_t>(random() & 0xFFFF) << 8);
+    }
+    for (int section = 0; section < sections; ++section) {
+        const uint32_t network = SectionNetwork(static_cast<size_t>(section));
+        std::fprintf(list, "SCOPE 10.%u.%u.0/24 = {ALLOW}\n", (network >> 16) & 0xFF,
+                     (network >> 8) & 0xFF);
+        for (size_t i = 0; i < kSectionAddresses; ++i) {
+            work->insideKeys.push_back(random() & mask);
+            work->insideRelays.push_back(network | 1);
+            std::fprintf(list, "%s\n", KeyText(work->insideKeys.back()).c_str());
+        }
+    }
+    std::rewind(list);
+    macgate::LoadAddressList(list, work->list);
+    std::fclose(list);
+    // Requests in a random order over the sections.
+    std::vector<size_t> order(work->insideKeys.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::shuffle(order.begin(), order.end(), random);
+    std::vector<uint64_t> keys;
+    std::vector<uint32_t> relays;
+    for (size_t i : order) {
+        keys.push_back(work->insideKeys[i]);
+        relays.push_back(work->insideRelays[i]);
+    }
+    work->insideKeys = keys;
+    work->insideRelays = relays;
+    return *work;
+}
+
+void BM_DecisionWithSections(benchmark::State& state, bool inside) {
+    SectionWorkload& work = SectionWorkloadFor(static_cast<int>(state.range(0)));
+    const std::vector<uint64_t>& keys = inside ? work.insideKeys : work.outsideKeys;
+    const std::vector<uint32_t>& relays = inside ? work.insideRelays : work.outsideRelays;
+    LoadedList* saved = ListInUse.exchange(&work.list);
+    uint8_t message[kMessageSize] = {1, 1, 6};
+    size_t next = 0;
+    uint64_t processed = 0;
+    uint64_t before = macgate::Allocations.load();
+    for (auto _ : state) {
+        PutAddress(message, keys[next]);
+        for (size_t i = 0; i < 4; ++i) {
+            message[24 + i] = static_cast<uint8_t>(relays[next] >> (24 - 8 * i));
+        }
+        if (++next == keys.size()) {
+            next = 0;
+        }
+        int32_t flag = HookDecision(message);
+        benchmark::DoNotOptimize(flag);
+        processed += static_cast<uint64_t>(flag);
+    }
+    uint64_t allocations = macgate::Allocations.load() - before;
+    state.counters["allocs_per_decision"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    state.counters["processed"] =
+        benchmark::Counter(static_cast<double>(processed), benchmark::Counter::kAvgIterations);
+    ListInUse.store(saved);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +387,15 @@ int main(int argc, char** argv) {
                                          kPrefixHit);
             benchmark::RegisterBenchmark("DecisionWithPrefixes/miss", BM_DecisionWithPrefixes,
                                          kPrefixMiss);
+        }
+    }
+    for (int sections : {0, 10, 1000}) {
+        benchmark::RegisterBenchmark("DecisionWithSections/outside", BM_DecisionWithSections, false)
+            ->Arg(sections);
+        if (sections > 0) {
+            benchmark::RegisterBenchmark("DecisionWithSections/inside", BM_DecisionWithSections,
+                                         true)
+                ->Arg(sections);
         }
     }
     benchmark::RunSpecifiedBenchmarks();

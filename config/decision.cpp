@@ -16,7 +16,7 @@ constexpr int kTimestampLength = 24;
 // Stands in the info log line for the address of a client that gave none.
 constexpr char kNoHardwareAddress[] = "no hardware address found";
 
-void WriteDecisionLine(const char* key, int32_t verdict) {
+void WriteDecisionLine(const PacketDecision& decision) {
     std::lock_guard<std::mutex> guard(InfoLogLock);
     if (InfoLog == nullptr) {
         return;
@@ -27,28 +27,44 @@ void WriteDecisionLine(const char* key, int32_t verdict) {
     for (int i = 0; i < kTimestampLength && text[i] != '\0'; ++i) {
         timestamp[i] = text[i];
     }
-    LogMessage(InfoLog, "%s %s %s\n", timestamp, key[0] != '\0' ? key : kNoHardwareAddress,
-               verdict != 0 ? "Allow" : "Deny");
+    const char* key = decision.key[0] != '\0' ? decision.key : kNoHardwareAddress;
+    const char* verdict = decision.verdict != 0 ? "Allow" : "Deny";
+    if (decision.sectionPrefixLength == 0) {
+        LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict);
+    } else {
+        char network[kNetworkTextSize];
+        FormatNetwork(decision.sectionNetwork, decision.sectionPrefixLength, network);
+        LogMessage(InfoLog, "%s %s %s %s\n", timestamp, key, verdict, network);
+    }
     Platform.FlushFile(InfoLog);
 }
 
 int32_t LogDecision(const PacketDecision& decision) {
     // With the info log off no lock is taken at all.
     if (decision.logged && InfoLogEnabled == 1) {
-        WriteDecisionLine(decision.key, decision.verdict);
+        WriteDecisionLine(decision);
     }
     return decision.verdict;
 }
 
 }  // namespace
 
-int32_t FilterPacket(const uint8_t* message, size_t length) {
+int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress) {
     PacketDecision decision;
     {
         ListReader reader;
-        decision = DecidePacket(ListInUse.load(), message, length);
+        decision = DecidePacket(ListInUse.load(), message, length, interfaceAddress);
     }
     return LogDecision(decision);
+}
+
+bool InterfaceAddressMatters(const uint8_t* message, size_t length) {
+    if (message == nullptr || length < kShortestMessage || RelayAgentAddress(message) != 0) {
+        return false;
+    }
+    ListReader reader;
+    const LoadedList* list = ListInUse.load();
+    return list != nullptr && list->SectionLengths != 0;
 }
 
 int32_t FilterAddress(const uint8_t* address) {

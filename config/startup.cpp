@@ -145,7 +145,7 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     }
     Platform.CloseFile(list);
 
-    if (loaded == nullptr || loaded->AddressSet == nullptr) {
+    if (loaded == nullptr || !HoldsEntries(*loaded)) {
         LogMessage(ErrorLog, "File format not proper\n");
     } else if (InfoLogEnabled == 1) {
         std::lock_guard<std::mutex> guard(InfoLogLock);

@@ -193,6 +193,11 @@ void FreeNodes(AddressNode* node, const AddressBlock* blocks) {
 
 }  // namespace
 
+AddressNode* AddressSetFreeNodes(AddressNode* root, const AddressBlock* blocks) {
+    FreeNodes(root, blocks);
+    return nullptr;
+}
+
 AddressNode* AddressSetFree(AddressNode* root, AddressBlock** blocks) {
     FreeNodes(root, blocks != nullptr ? *blocks : nullptr);
     if (blocks != nullptr) {
@@ -398,6 +403,23 @@ void AddHighest(RightEdge& edge, AddressNode* node) {
     }
 }
 
+// Builds the tree of `count` distinct keys in ascending order in the nodes
+// at `block`, laid out again for lookups; gives its root.
+AddressNode* BuildInNodes(const PendingKey* keys, size_t count, AddressNode* block) {
+    RightEdge edge;
+    edge.root = nullptr;
+    edge.length = 0;
+    for (size_t i = 0; i < count; ++i) {
+        AddressNode* node = block + i;
+        FromPending(keys[i], node->key);
+        node->left = nullptr;
+        node->right = nullptr;
+        node->height = 1;
+        AddHighest(edge, node);
+    }
+    return LayOutForLookups(edge.root, block, keys, count);
+}
+
 // Builds the tree of `count` distinct keys in ascending order in one block
 // of nodes, laid out again for lookups, and adds the block to `*blocks`.
 // Null when there is no memory for the block.
@@ -410,19 +432,17 @@ AddressNode* BuildInBlock(const PendingKey* keys, size_t count, AddressBlock** b
         return nullptr;
     }
     AddressNode* block = static_cast<AddressNode*>(memory);
-    RightEdge edge;
-    edge.root = nullptr;
-    edge.length = 0;
-    for (size_t i = 0; i < count; ++i) {
-        AddressNode* node = block + i;
-        FromPending(keys[i], node->key);
-        node->left = nullptr;
-        node->right = nullptr;
-        node->height = 1;
-        AddHighest(edge, node);
-    }
     *blocks = new (record) AddressBlock{block, count, *blocks};
-    return LayOutForLookups(edge.root, block, keys, count);
+    return BuildInNodes(keys, count, block);
+}
+
+// Sorts the gathered keys and drops their repeats; gives how many are left.
+size_t SortPending(PendingKeys& pending) {
+    PendingKey* keys = pending.keys;
+    PendingKey* end = keys + pending.count;
+    std::sort(keys, end, [](const PendingKey& a, const PendingKey& b) { return Lower(a, b); });
+    pending.count = static_cast<size_t>(std::unique(keys, end, Equal) - keys);
+    return pending.count;
 }
 
 }  // namespace
@@ -474,6 +494,36 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, Addre
     }
     Platform.FreeMemory(keys, size);
     return root;
+}
+
+void AddressSetAddPendingTogether(PendingKeys* pending, AddressNode** roots, size_t sets,
+                                  AddressBlock** blocks) {
+    size_t total = 0;
+    for (size_t i = 0; i < sets; ++i) {
+        if (roots[i] == nullptr) {
+            total += SortPending(pending[i]);
+        }
+    }
+    void* record = total == 0 ? nullptr : Platform.AllocateMemory(sizeof(AddressBlock));
+    void* memory = record == nullptr ? nullptr : AllocateArray(total, sizeof(AddressNode));
+    if (memory != nullptr) {
+        AddressNode* block = static_cast<AddressNode*>(memory);
+        *blocks = new (record) AddressBlock{block, total, *blocks};
+        for (size_t i = 0; i < sets; ++i) {
+            if (roots[i] == nullptr && pending[i].count > 0) {
+                roots[i] = BuildInNodes(pending[i].keys, pending[i].count, block);
+                block += pending[i].count;
+                pending[i].count = 0;
+            }
+        }
+    } else {
+        Platform.FreeMemory(record, sizeof(AddressBlock));
+    }
+    // What is left, each set on its own: a tree that already holds keys,
+    // or every set when there was no memory for the one block.
+    for (size_t i = 0; i < sets; ++i) {
+        roots[i] = AddressSetAddPending(roots[i], pending[i], blocks);
+    }
 }
 
 }  // namespace macgate

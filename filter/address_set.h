@@ -49,6 +49,10 @@ struct AddressBlock {
 // released and `*blocks` made null. Gives null.
 AddressNode* AddressSetFree(AddressNode* root, AddressBlock** blocks = nullptr);
 
+// Releases every node of the tree that stands in none of `blocks`, which
+// stay, for trees that share their blocks. Gives null.
+AddressNode* AddressSetFreeNodes(AddressNode* root, const AddressBlock* blocks);
+
 // The node's height, 0 for null.
 int32_t NodeHeight(const AddressNode* node);
 
@@ -87,5 +91,12 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
 // without memory for the block, each node is allocated alone. A key is lost
 // only when no memory is left for its node.
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks);
+
+// AddressSetAddPending for `sets` gathered sets at once: `pending[i]` goes
+// into the tree `roots[i]`. The nodes of the trees that were empty come from
+// one block, added to `*blocks`, so that many small sets cost one
+// allocation; without memory for it, each set is built on its own.
+void AddressSetAddPendingTogether(PendingKeys* pending, AddressNode** roots, size_t sets,
+                                  AddressBlock** blocks);
 
 }  // namespace macgate

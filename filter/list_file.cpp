@@ -137,6 +137,113 @@ bool TakeActionLine(const char* text, LoadedList& list, int32_t fileLine) {
     return line.header;
 }
 
+// Where the entry lines being read go: the server-wide set, a section's set,
+// or, after a scope line that is not well formed, nowhere. The keys wait in
+// `pending`: the server-wide list's own, or its section's.
+struct EntryTarget {
+    AddressNode** set;
+    AddressBlock** blocks;
+    uint16_t* prefixLengths;
+    PendingKeys* pending;
+};
+
+// The sections' keys, in the order of list.Sections before it is sorted,
+// gathered to be built all at once when the list has been read.
+struct SectionKeys {
+    std::vector<PendingKeys> pending;
+    ~SectionKeys() {
+        for (PendingKeys& keys : pending) {
+            Platform.FreeMemory(keys.keys, keys.capacity * sizeof(PendingKey));
+        }
+    }
+};
+
+// The earlier section of the same network, or null.
+const ListSection* NamedBefore(const LoadedList& list, const ScopeLine& scope) {
+    for (const ListSection& section : list.Sections) {
+        if (section.network == scope.network && section.prefixLength == scope.prefixLength) {
+            return &section;
+        }
+    }
+    return nullptr;
+}
+
+// Takes a scope line: notes what is wrong with it, or opens its section.
+// Gives the section, or null when its entries go nowhere.
+ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, SectionKeys& keys,
+                           int32_t fileLine) {
+    ListDiagnostic diagnostic = {fileLine, fileLine,      scope.message,      0,
+                                 {},       scope.network, scope.prefixLength, 0};
+    if (scope.message == DiagnosticKind::kNone) {
+        const ListSection* earlier = NamedBefore(list, scope);
+        if (earlier == nullptr) {
+            ListSection section;
+            section.network = scope.network;
+            section.prefixLength = scope.prefixLength;
+            section.FilterAction = scope.action;
+            section.fileLine = fileLine;
+            section.lastLine = fileLine;
+            try {
+                keys.pending.reserve(list.Sections.size() + 1);
+                list.Sections.push_back(section);
+                keys.pending.push_back(PendingKeys{});
+            } catch (const std::bad_alloc&) {
+                return nullptr;  // without memory for it the section loads nothing
+            }
+            return &list.Sections.back();
+        }
+        diagnostic.kind = DiagnosticKind::kScopeRepeated;
+        diagnostic.earlierLine = earlier->fileLine;
+    }
+    try {
+        list.Diagnostics.push_back(diagnostic);
+    } catch (const std::bad_alloc&) {
+    }
+    return nullptr;
+}
+
+// Builds the sections' sets, their nodes in one block (many small blocks
+// would each cost their own pages), sorts the sections for FindSection,
+// counts their entries and marks the prefix lengths in use.
+void IndexSections(LoadedList& list, SectionKeys& keys) {
+    std::vector<AddressNode*> roots;
+    try {
+        roots.reserve(list.Sections.size());
+    } catch (const std::bad_alloc&) {
+    }
+    if (roots.capacity() >= list.Sections.size()) {
+        for (const ListSection& section : list.Sections) {
+            roots.push_back(section.AddressSet);
+        }
+        AddressSetAddPendingTogether(keys.pending.data(), roots.data(), roots.size(),
+                                     &list.SectionBlocks);
+        for (size_t i = 0; i < roots.size(); ++i) {
+            list.Sections[i].AddressSet = roots[i];
+        }
+    } else {
+        for (size_t i = 0; i < list.Sections.size(); ++i) {
+            list.Sections[i].AddressSet = AddressSetAddPending(
+                list.Sections[i].AddressSet, keys.pending[i], &list.SectionBlocks);
+        }
+    }
+    std::sort(list.Sections.begin(), list.Sections.end(),
+              [](const ListSection& a, const ListSection& b) {
+                  return a.prefixLength != b.prefixLength ? a.prefixLength < b.prefixLength
+                                                          : a.network < b.network;
+              });
+    uint32_t index = 0;
+    for (int length = 0; length <= kLongestNetworkPrefix + 1; ++length) {
+        list.SectionStart[length] = index;
+        while (index < list.Sections.size() && list.Sections[index].prefixLength == length) {
+            list.SectionLengths |= 1u << (length - 1);
+            ++index;
+        }
+    }
+    for (ListSection& section : list.Sections) {
+        section.Entries = CountEntries(section.AddressSet);
+    }
+}
+
 }  // namespace
 
 void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
@@ -156,25 +263,154 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
     if (text != nullptr) {
         text->headerLine = fileLine;
     }
-    PendingKeys pending = {};
+    PendingKeys serverWide = {};
+    SectionKeys sectionKeys;
+    EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths, &serverWide};
+    // The index of the section being read, when there is one.
+    size_t section = SIZE_MAX;
     while (ReadCountedLine(line, stream, fileLine, text)) {
+        // Only a line that starts with an S, after its spaces, can be a scope line.
+        ScopeLine scope;
+        if (line[0] == ' ' || line[0] == 'S' || line[0] == 's') {
+            scope = ParseScopeLine(line);
+        }
+        if (scope.scope) {
+            section = SIZE_MAX;
+            target = EntryTarget{};
+            ListSection* opened = TakeScopeLine(scope, list, sectionKeys, fileLine);
+            if (opened != nullptr) {
+                section = list.Sections.size() - 1;
+                target = {&opened->AddressSet, &list.SectionBlocks, &opened->PrefixLengths,
+                          &sectionKeys.pending[section]};
+            }
+            continue;
+        }
+        if (section != SIZE_MAX) {
+            list.Sections[section].lastLine = fileLine;
+        }
         EntryLine entry = ParseAddressLine(line);
         if (entry.message != DiagnosticKind::kNone) {
             Note(list, fileLine, entry.message, fileLine, 0, entry.field);
             continue;
         }
-        if (entry.field[0] == '\0') {
+        if (entry.field[0] == '\0' || target.set == nullptr) {
             continue;
         }
         char key[kAddressKeySize];
         int digits = EntryKey(entry.field, key);
         if (digits != 0) {
-            list.PrefixLengths = static_cast<uint16_t>(list.PrefixLengths | (1u << digits));
+            *target.prefixLengths = static_cast<uint16_t>(*target.prefixLengths | (1u << digits));
         }
-        list.AddressSet = AddressSetAdd(key, list.AddressSet, pending, &list.AddressBlocks);
+        *target.set = AddressSetAdd(key, *target.set, *target.pending, target.blocks);
     }
-    list.AddressSet = AddressSetAddPending(list.AddressSet, pending, &list.AddressBlocks);
+    list.AddressSet = AddressSetAddPending(list.AddressSet, serverWide, &list.AddressBlocks);
     list.Entries = CountEntries(list.AddressSet);
+    IndexSections(list, sectionKeys);
+}
+
+namespace {
+
+// A decimal number of at most `digits` digits; false when none is there.
+bool ReadNumber(const char*& p, int digits, uint32_t& value) {
+    value = 0;
+    int read = 0;
+    while (read < digits && *p >= '0' && *p <= '9') {
+        value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+        ++read;
+    }
+    return read > 0 && !(*p >= '0' && *p <= '9');
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The keyword, in any letter case, of `length` characters.
+bool MatchesWord(const char* p, const char* word, int length) {
+    for (int i = 0; i < length; ++i) {
+        if (UpperCaseAscii(p[i]) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+ScopeLine ParseScopeLine(const char* line) {
+    ScopeLine result;
+    const char* p = line;
+    while (*p == ' ') {
+        ++p;
+    }
+    constexpr char kKeyword[] = "SCOPE";
+    constexpr int kKeywordSize = sizeof kKeyword - 1;
+    if (!MatchesWord(p, kKeyword, kKeywordSize)) {
+        return result;
+    }
+    result.scope = true;
+    result.message = DiagnosticKind::kScopeNotInFormat;
+    p += kKeywordSize;
+    if (!IsBlank(*p)) {
+        return result;
+    }
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    uint32_t network = 0;
+    for (int part = 0; part < 4; ++part) {
+        uint32_t number = 0;
+        if ((part > 0 && *p++ != '.') || !ReadNumber(p, 3, number) || number > 255) {
+            return result;
+        }
+        network = network << 8 | number;
+    }
+    uint32_t length = 0;
+    if (*p++ != '/' || !ReadNumber(p, 2, length) || length < 1 || length > kLongestNetworkPrefix) {
+        return result;
+    }
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    if (*p++ != '=') {
+        return result;
+    }
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    if (*p++ != '{') {
+        return result;
+    }
+    while (*p == ' ') {
+        ++p;
+    }
+    if (MatchesWord(p, "ALLOW", 5)) {
+        result.action = 1;
+        p += 5;
+    } else if (MatchesWord(p, "DENY", 4)) {
+        result.action = 0;
+        p += 4;
+    } else {
+        return result;
+    }
+    while (*p == ' ') {
+        ++p;
+    }
+    if (*p++ != '}') {
+        return result;
+    }
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    if (*p != '#' && *p != '\n' && *p != '\0') {
+        return result;
+    }
+    result.network = network;
+    result.prefixLength = static_cast<uint8_t>(length);
+    result.message = (network & ~NetworkMask(static_cast<int>(length))) != 0
+                         ? DiagnosticKind::kScopeHostBits
+                         : DiagnosticKind::kNone;
+    return result;
 }
 
 ActionLine ParseActionLine(const char* line) {

@@ -57,10 +57,11 @@ struct ListText {
 };
 
 // Reads the open list stream into `list`, which is empty: the action from
-// the header line, every valid address and prefix into the set, and a
-// diagnostic for each line the error log names (and for each recognised
-// action word, which the info log names). With `text`, also keeps every
-// line read. Writes nothing.
+// the header line, every valid address and prefix before the first scope
+// line into the set, each well-formed scope line's entries into its
+// section, and a diagnostic for each line the error log names (and for each
+// recognised action word, which the info log names). With `text`, also
+// keeps every line read. Writes nothing.
 void LoadAddressList(FILE* stream, LoadedList& list, ListText* text = nullptr);
 
 // The header rule, for one candidate header line. Where the rule stopped:
@@ -104,6 +105,19 @@ struct EntryLine {
     char field[kAddressKeySize] = {};
 };
 EntryLine ParseAddressLine(const char* line);
+
+// The scope rule, for one entry-section line. A line whose text, after its
+// leading spaces, begins with the keyword SCOPE in any letter case is a
+// scope line, which starts a section: "SCOPE 10.1.2.0/24 = {ALLOW}". With a
+// message it is not well formed, and its section loads nothing.
+struct ScopeLine {
+    bool scope = false;  // the line is a scope line
+    DiagnosticKind message = DiagnosticKind::kNone;
+    uint32_t network = 0;  // in host byte order, as written
+    uint8_t prefixLength = 0;
+    unsigned char action = 0;  // 1 ALLOW, 0 DENY
+};
+ScopeLine ParseScopeLine(const char* line);
 
 // The prefix rule: 1 to 11 hexadecimal digits and a '*', the last of
 // `length` characters.

@@ -35,6 +35,26 @@ int FormatDiagnostic(const ListDiagnostic& diagnostic, char* text, size_t size) 
             return std::snprintf(text, size, "Mac Address %s on line number %d %s\n",
                                  diagnostic.field, line, end);
         }
+        case DiagnosticKind::kScopeNotInFormat:
+            if (line == 0) {
+                return std::snprintf(text, size, "Scope not in proper format\n");
+            }
+            return std::snprintf(text, size, "Scope on line number %d not in proper format\n",
+                                 line);
+        case DiagnosticKind::kScopeHostBits:
+        case DiagnosticKind::kScopeRepeated: {
+            char network[kNetworkTextSize];
+            FormatNetwork(diagnostic.network, diagnostic.prefixLength, network);
+            char where[32] = "";
+            if (line != 0) {
+                std::snprintf(where, sizeof where, " on line number %d", line);
+            }
+            if (diagnostic.kind == DiagnosticKind::kScopeHostBits) {
+                return std::snprintf(text, size, "Scope %s%s has host bits set\n", network, where);
+            }
+            return std::snprintf(text, size, "Scope %s%s already named on line number %d\n",
+                                 network, where, diagnostic.earlierLine);
+        }
         case DiagnosticKind::kNone:
             break;
     }
@@ -80,16 +100,11 @@ size_t ReportedLineCount(const LoadedList& list) {
     return count;
 }
 
-// One lookup for the address, then one for each prefix length in use.
-bool IsListed(const LoadedList& list, const char* key) {
-    return AddressSetFind(key, list.AddressSet) != nullptr ||
-           CoveringPrefix(list, key, kAddressKeySize - 1) != 0;
-}
+namespace {
 
 // One lookup for each shorter prefix length in use, on a copy of the key
 // padded as the loader pads prefixes.
-int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
-    const unsigned lengths = list.PrefixLengths;
+int CoveringPrefixIn(const AddressNode* set, unsigned lengths, const char* key, int digits) {
     if (lengths == 0) {
         return 0;
     }
@@ -98,11 +113,90 @@ int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
     for (int length = kLongestPrefix; length >= 1; --length) {
         probe[length] = kPrefixPad;
         if (length < digits && (lengths & (1u << length)) != 0 &&
-            AddressSetFind(probe, list.AddressSet) != nullptr) {
+            AddressSetFind(probe, set) != nullptr) {
             return length;
         }
     }
     return 0;
+}
+
+// One lookup for the address, then one for each prefix length in use.
+bool IsListedIn(const AddressNode* set, unsigned lengths, const char* key) {
+    return AddressSetFind(key, set) != nullptr ||
+           CoveringPrefixIn(set, lengths, key, kAddressKeySize - 1) != 0;
+}
+
+}  // namespace
+
+bool IsListed(const LoadedList& list, const char* key) {
+    return IsListedIn(list.AddressSet, list.PrefixLengths, key);
+}
+
+int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
+    return CoveringPrefixIn(list.AddressSet, list.PrefixLengths, key, digits);
+}
+
+bool IsListed(const ListSection& section, const char* key) {
+    return IsListedIn(section.AddressSet, section.PrefixLengths, key);
+}
+
+int CoveringPrefix(const ListSection& section, const char* key, int digits) {
+    return CoveringPrefixIn(section.AddressSet, section.PrefixLengths, key, digits);
+}
+
+// A prefix length is at most 32; the mask lets the compiler see that the
+// text fits.
+void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkTextSize]) {
+    std::snprintf(
+        text, sizeof text, "%u.%u.%u.%u/%u", static_cast<unsigned>(network >> 24),
+        static_cast<unsigned>((network >> 16) & 0xFF), static_cast<unsigned>((network >> 8) & 0xFF),
+        static_cast<unsigned>(network & 0xFF), static_cast<unsigned>(prefixLength) & 0x3F);
+}
+
+// For each prefix length in use, longest first, a binary search among the
+// sections of that length for the address's network.
+const ListSection* FindSection(const LoadedList& list, uint32_t address) {
+    uint32_t lengths = list.SectionLengths;
+    if (lengths == 0 || address == 0) {
+        return nullptr;
+    }
+    const ListSection* sections = list.Sections.data();
+    while (lengths != 0) {
+        int top = kLongestNetworkPrefix - 1;
+        while ((lengths & (1u << top)) == 0) {
+            --top;
+        }
+        lengths &= ~(1u << top);
+        const int length = top + 1;
+        const uint32_t network = address & NetworkMask(length);
+        uint32_t low = list.SectionStart[length];
+        uint32_t high = list.SectionStart[length + 1];
+        while (low < high) {
+            const uint32_t middle = low + (high - low) / 2;
+            const uint32_t probe = sections[middle].network;
+            if (probe == network) {
+                return &sections[middle];
+            }
+            if (probe < network) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+    }
+    return nullptr;
+}
+
+bool HoldsEntries(const LoadedList& list) {
+    if (list.AddressSet != nullptr) {
+        return true;
+    }
+    for (const ListSection& section : list.Sections) {
+        if (section.AddressSet != nullptr) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void FreeLoadedList(LoadedList& list) {
@@ -111,6 +205,13 @@ void FreeLoadedList(LoadedList& list) {
     list.PrefixLengths = 0;
     list.Entries = EntryCounts();
     std::vector<ListDiagnostic>().swap(list.Diagnostics);
+    for (ListSection& section : list.Sections) {
+        section.AddressSet = AddressSetFreeNodes(section.AddressSet, list.SectionBlocks);
+    }
+    AddressSetFree(nullptr, &list.SectionBlocks);
+    std::vector<ListSection>().swap(list.Sections);
+    std::memset(list.SectionStart, 0, sizeof list.SectionStart);
+    list.SectionLengths = 0;
 }
 
 }  // namespace macgate

@@ -27,6 +27,9 @@ enum class DiagnosticKind : uint8_t {
     kEntryNotInFormat,     // "Line Number N Not In Proper Format"
     kAddressLength,        // "Mac Address F on line number N not of proper format"
     kAddressDigits,        // "Mac Address F on line number N is not in proper format"
+    kScopeNotInFormat,     // "Scope on line number N not in proper format"
+    kScopeHostBits,        // "Scope S on line number N has host bits set"
+    kScopeRepeated,        // "Scope S on line number N already named on line number M"
 };
 
 struct ListDiagnostic {
@@ -35,6 +38,11 @@ struct ListDiagnostic {
     DiagnosticKind kind;
     unsigned char action;         // kActionSpecified: 1 ALLOW, 0 DENY
     char field[kAddressKeySize];  // the two Mac Address kinds: the field as written
+    // The scope kinds but kScopeNotInFormat: the network as written, in host
+    // byte order, and its prefix length; kScopeRepeated: the earlier line.
+    uint32_t network = 0;
+    uint8_t prefixLength = 0;
+    int32_t earlierLine = 0;
 };
 
 // How many addresses and prefixes a set holds.
@@ -42,6 +50,21 @@ struct EntryCounts {
     size_t addresses = 0;
     size_t prefixes = 0;
 };
+
+// A section of a list: the entries after a scope line, which alone decide
+// for the clients whose scope address lies in its network.
+struct ListSection {
+    uint32_t network = 0;      // in host byte order; its host bits are 0
+    uint8_t prefixLength = 0;  // 1 to 32
+    unsigned char FilterAction = 0;
+    uint16_t PrefixLengths = 0;
+    AddressNode* AddressSet = nullptr;  // its nodes stand in the list's SectionBlocks
+    EntryCounts Entries;
+    int32_t fileLine = 0;  // the scope line's number in the file
+    int32_t lastLine = 0;  // the number of the last line that belongs to it
+};
+
+constexpr int kLongestNetworkPrefix = 32;
 
 struct LoadedList {
     // 1 for ALLOW (listed clients are served, all others dropped), 0 for
@@ -53,7 +76,32 @@ struct LoadedList {
     uint16_t PrefixLengths = 0;
     EntryCounts Entries;
     std::vector<ListDiagnostic> Diagnostics;  // in file order
+    // The sections, by prefix length and then by network; those of prefix
+    // length n are Sections[SectionStart[n]] to Sections[SectionStart[n + 1] - 1].
+    std::vector<ListSection> Sections;
+    AddressBlock* SectionBlocks = nullptr;  // the blocks the sections' sets were built in
+    uint32_t SectionStart[kLongestNetworkPrefix + 2] = {};
+    // Bit n - 1 is set when a section of prefix length n is in the list.
+    uint32_t SectionLengths = 0;
 };
+
+// The network mask of a prefix length from 0 to 32, in host byte order.
+inline uint32_t NetworkMask(int prefixLength) {
+    return prefixLength == 0 ? 0 : ~uint32_t{0} << (kLongestNetworkPrefix - prefixLength);
+}
+
+// "10.1.2.0/24": at most 18 characters and a NUL.
+constexpr int kNetworkTextSize = 19;
+void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkTextSize]);
+
+// The section with the longest prefix whose network holds `address` (host
+// byte order); null for 0.0.0.0, which is unknown, and when none holds it.
+// Allocates nothing and takes no lock.
+const ListSection* FindSection(const LoadedList& list, uint32_t address);
+
+// True when the list holds an entry anywhere: in its server-wide set or in
+// a section.
+bool HoldsEntries(const LoadedList& list);
 
 // The one text of a diagnostic, as the error log (or, for kActionSpecified,
 // the info log) gets it, line feed included; cut to fit `size`. Gives the
@@ -84,7 +132,11 @@ bool IsListed(const LoadedList& list, const char* key);
 // digits. Allocates nothing and takes no lock.
 int CoveringPrefix(const LoadedList& list, const char* key, int digits);
 
-// Releases the set and forgets the diagnostics: the list is empty again.
+// The same two, on the entries of one section.
+bool IsListed(const ListSection& section, const char* key);
+int CoveringPrefix(const ListSection& section, const char* key, int digits);
+
+// Releases the sets and forgets the diagnostics: the list is empty again.
 void FreeLoadedList(LoadedList& list);
 
 }  // namespace macgate

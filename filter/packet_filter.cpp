@@ -12,6 +12,7 @@ namespace {
 // its first six bytes are read, whatever the hardware type says.
 constexpr size_t kHardwareAddressOffset = 28;
 static_assert(kHardwareAddressOffset + kHardwareAddressBytes == kShortestMessage);
+constexpr size_t kRelayAgentOffset = 24;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -29,8 +30,31 @@ void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
     AddressKey(message + kHardwareAddressOffset, key);
 }
 
-PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address) {
-    PacketDecision decision = {1, true, {}};
+uint32_t RelayAgentAddress(const uint8_t* message) {
+    return static_cast<uint32_t>(message[kRelayAgentOffset]) << 24 |
+           static_cast<uint32_t>(message[kRelayAgentOffset + 1]) << 16 |
+           static_cast<uint32_t>(message[kRelayAgentOffset + 2]) << 8 |
+           static_cast<uint32_t>(message[kRelayAgentOffset + 3]);
+}
+
+PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
+                             uint32_t scopeAddress) {
+    PacketDecision decision = {1, true, {}, 0, 0};
+    // A section decides alone for the clients of its network, exactly as
+    // the server-wide list does for the others.
+    if (address != nullptr && list != nullptr && list->SectionLengths != 0) {
+        const ListSection* section = FindSection(*list, scopeAddress);
+        if (section != nullptr) {
+            AddressKey(address, decision.key);
+            decision.sectionNetwork = section->network;
+            decision.sectionPrefixLength = section->prefixLength;
+            decision.verdict = section->AddressSet == nullptr || section->FilterAction == 0 ? 1 : 0;
+            if (section->AddressSet != nullptr && IsListed(*section, decision.key)) {
+                decision.verdict = section->FilterAction != 0 ? 1 : 0;
+            }
+            return decision;
+        }
+    }
     // An empty set serves everyone; otherwise an unlisted client is served
     // only under a deny list.
     const bool empty = list == nullptr || list->AddressSet == nullptr;
@@ -49,13 +73,16 @@ PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address) {
     return decision;
 }
 
-PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length) {
+PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length,
+                            uint32_t interfaceAddress) {
     if (message == nullptr || (length != kUnknownLength && length < kShortestMessage)) {
         PacketDecision decision = DecideAddress(list, nullptr);
         decision.logged = false;
         return decision;
     }
-    return DecideAddress(list, message + kHardwareAddressOffset);
+    const uint32_t relay = RelayAgentAddress(message);
+    return DecideAddress(list, message + kHardwareAddressOffset,
+                         relay != 0 ? relay : interfaceAddress);
 }
 
 }  // namespace macgate

@@ -22,24 +22,37 @@ constexpr size_t kHardwareAddressBytes = 6;
 // The decision on one client by its hardware address: `verdict` is 1 to
 // process the packet, 0 to drop it; `logged` says whether it is a decision
 // that the info log names, by `key`, which is "" for a client that gave no
-// hardware address.
+// hardware address. A section that decided is named by its network and
+// prefix length; a prefix length of 0 means the server-wide list decided.
 struct PacketDecision {
     int32_t verdict;
     bool logged;
     char key[kAddressKeySize];
+    uint32_t sectionNetwork;
+    uint8_t sectionPrefixLength;
 };
 
 // Decides on a client by its hardware address (kHardwareAddressBytes bytes)
 // against `list`; null, no list loaded, serves every client. A null
-// `address`, a client that gave none, is unlisted. Allocates nothing and
-// takes no lock.
-PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address);
+// `address`, a client that gave none, is unlisted. The section that holds
+// `scopeAddress` (host byte order; 0 unknown) decides alone; with none, the
+// server-wide list decides. Allocates nothing and takes no lock.
+PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
+                             uint32_t scopeAddress = 0);
 
 // Decides on one DHCP message (RFC 2131 layout) by the first six bytes of
-// its client hardware address field, as DecideAddress does; a message too
-// short to hold them is no logged decision, and served only where an
-// unlisted client is. Allocates nothing and takes no lock.
-PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length);
+// its client hardware address field, as DecideAddress does. Its scope
+// address is its relay agent address (giaddr) when it is not 0.0.0.0, else
+// `interfaceAddress`, the address of the interface that received it (host
+// byte order; 0 unknown). A message too short to hold them is no logged
+// decision, and served only where an unlisted client of the server-wide list
+// is. Allocates nothing and takes no lock.
+PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length,
+                            uint32_t interfaceAddress = 0);
+
+// The message's relay agent address (giaddr, bytes 24 to 27) in host byte
+// order. `message` holds kShortestMessage bytes.
+uint32_t RelayAgentAddress(const uint8_t* message);
 
 // The key of a hardware address: its kHardwareAddressBytes bytes as 12
 // lowercase hex digits and a NUL.

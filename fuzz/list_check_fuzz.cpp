@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to macgate check's list checker as a list file.
 // Besides crashes, leaks and hangs it checks that the findings name lines
-// of the file, in order, and that each loaded key is one entry.
+// of the file, in order, and that each loaded key, server-wide or in a
+// section, is one entry.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    if (report.addresses + report.prefixes != report.entries.size()) {
+    size_t loaded = report.addresses + report.prefixes;
+    for (const SectionReport& section : report.sections) {
+        loaded += section.addresses + section.prefixes;
+    }
+    if (loaded != report.entries.size()) {
         std::abort();
     }
     return 0;

@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the list loader as a list file. Besides crashes,
 // leaks and hangs it checks that only well-formed keys reach the set: an
 // address, or a prefix whose length is marked in the list's PrefixLengths,
-// and that what the load says of its lines is in file order.
+// and that what the load says of its lines is in file order; and that the
+// sections are sorted, their networks whole and each found by its own
+// network address.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +46,17 @@ void CheckKeys(const macgate::AddressNode* node, uint16_t prefixLengths) {
     CheckKeys(node->right, prefixLengths);
 }
 
+// The section found for a section's own network address is that section or
+// one with a longer prefix inside it; 0.0.0.0 is never found.
+bool FoundWithin(const macgate::LoadedList& list, const macgate::ListSection& section) {
+    const macgate::ListSection* found = macgate::FindSection(list, section.network);
+    if (section.network == 0) {
+        return found == nullptr;
+    }
+    return found != nullptr && found->prefixLength >= section.prefixLength &&
+           (found->network & macgate::NetworkMask(section.prefixLength)) == section.network;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -72,6 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         line = diagnostic.fileLine;
     }
     CheckKeys(list.AddressSet, list.PrefixLengths);
+    for (size_t i = 0; i < list.Sections.size(); ++i) {
+        const ListSection& section = list.Sections[i];
+        const ListSection* before = i > 0 ? &list.Sections[i - 1] : nullptr;
+        if (section.prefixLength < 1 || section.prefixLength > kLongestNetworkPrefix ||
+            (section.network & ~NetworkMask(section.prefixLength)) != 0 ||
+            section.FilterAction > 1 ||
+            (before != nullptr && before->prefixLength == section.prefixLength &&
+             before->network >= section.network) ||
+            !FoundWithin(list, section)) {
+            std::abort();
+        }
+        CheckKeys(section.AddressSet, section.PrefixLengths);
+    }
     FreeLoadedList(list);
     return 0;
 }

@@ -1,6 +1,8 @@
 // The Kea hooks library libdhcp_macgate.so: Kea's callouts, each handing its
 // arguments to the same start-up, packet decision and control events that the
 // Windows DHCP server reaches through the callout entry.
+#include <asiolink/io_address.h>
+#include <dhcp/iface_mgr.h>
 #include <dhcp/pkt4.h>
 #include <hooks/hooks.h>
 
@@ -19,6 +21,22 @@
 using isc::hooks::CalloutHandle;
 using isc::hooks::LibraryHandle;
 using macgate::KeaLogger;
+
+namespace {
+
+// The first IPv4 address of the interface that received `query`, in host
+// byte order, looked up only when it can change the decision; 0 unknown.
+uint32_t ReceivingInterfaceAddress(const isc::dhcp::Pkt4Ptr& query,
+                                   const std::vector<uint8_t>& message) {
+    if (!macgate::InterfaceAddressMatters(message.data(), message.size())) {
+        return 0;
+    }
+    isc::dhcp::IfacePtr iface = isc::dhcp::IfaceMgr::instance().getIface(query);
+    isc::asiolink::IOAddress address = isc::asiolink::IOAddress::IPV4_ZERO_ADDRESS();
+    return iface && iface->getAddress4(address) ? address.toUint32() : 0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -93,7 +111,8 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
         // Without a usable list, "unusable-list": "drop-all" drops everyone.
         int32_t verdict = macgate::KeaState.droppingAll
                               ? 0
-                              : macgate::FilterPacket(message.data(), message.size());
+                              : macgate::FilterPacket(message.data(), message.size(),
+                                                      ReceivingInterfaceAddress(query, message));
         // A message too short to name its client is no decision.
         if (message.size() >= macgate::kShortestMessage) {
             macgate::CountDecision(verdict);

@@ -67,7 +67,7 @@ void ListDeleter::operator()(LoadedList* list) const {
 }
 
 bool KeaListLoad::Usable() const {
-    return list && list->AddressSet != nullptr;
+    return list && HoldsEntries(*list);
 }
 
 std::string KeaListLoad::WhyUnusable() const {

@@ -139,7 +139,7 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     LogReportedLines(load);
     const bool usable = load.Usable();
     const EntryCounts entries = usable ? load.list->Entries : EntryCounts();
-    const std::string summary = ListSummary(entries, usable ? load.list->FilterAction : 0);
+    const std::string summary = ListSummary(usable ? load.list.get() : nullptr);
 
     isc::data::ElementPtr arguments = Element::createMap();
     arguments->set("list-file", Element::create(listFile));

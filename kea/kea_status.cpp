@@ -5,6 +5,7 @@
 #include <hooks/hooks.h>
 #include <stats/stats_mgr.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -72,6 +73,7 @@ void ForgetLoad() {
     KeaState.entries = EntryCounts();
     KeaState.action = 0;
     KeaState.linesReported = 0;
+    KeaState.sections.clear();
     KeaState.loadedAt.clear();
     KeaState.allowed = 0;
     KeaState.denied = 0;
@@ -107,25 +109,66 @@ void RecordLoad(const KeaListLoad& load) {
     KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
     KeaState.action = load.Usable() ? load.list->FilterAction : 0;
     KeaState.linesReported = load.linesReported;
+    KeaState.sections.clear();
+    if (load.Usable()) {
+        std::vector<const ListSection*> inFileOrder;
+        for (const ListSection& section : load.list->Sections) {
+            inFileOrder.push_back(&section);
+        }
+        std::sort(
+            inFileOrder.begin(), inFileOrder.end(),
+            [](const ListSection* a, const ListSection* b) { return a->fileLine < b->fileLine; });
+        for (const ListSection* section : inFileOrder) {
+            char network[kNetworkTextSize];
+            FormatNetwork(section->network, section->prefixLength, network);
+            KeaState.sections.push_back({network, section->FilterAction, section->Entries});
+        }
+    }
     KeaState.loadedAt = UtcNow();
     KeaState.allowed = 0;
     KeaState.denied = 0;
 }
 
-std::string ListSummary(const EntryCounts& entries, unsigned char action) {
-    // An empty set serves every client, whatever the header said.
-    if (entries.addresses + entries.prefixes == 0) {
+namespace {
+
+// "allow list of 2 addresses and 1 prefix", with ", and 2 sections" when
+// there are sections; "" when nothing was loaded anywhere: an empty set
+// serves every client, whatever the header said.
+std::string Summary(const EntryCounts& entries, unsigned char action, size_t sections,
+                    size_t sectionEntries) {
+    const size_t loaded = entries.addresses + entries.prefixes + sectionEntries;
+    if (loaded == 0) {
         return std::string();
     }
     const size_t addresses = entries.addresses;
     const size_t prefixes = entries.prefixes;
     return std::string(action != 0 ? "allow" : "deny") + " list of " + std::to_string(addresses) +
            (addresses == 1 ? " address" : " addresses") + " and " + std::to_string(prefixes) +
-           (prefixes == 1 ? " prefix" : " prefixes");
+           (prefixes == 1 ? " prefix" : " prefixes") +
+           (sections == 0
+                ? ""
+                : ", and " + std::to_string(sections) + (sections == 1 ? " section" : " sections"));
+}
+
+}  // namespace
+
+std::string ListSummary(const LoadedList* list) {
+    if (list == nullptr) {
+        return std::string();
+    }
+    size_t sectionEntries = 0;
+    for (const ListSection& section : list->Sections) {
+        sectionEntries += section.Entries.addresses + section.Entries.prefixes;
+    }
+    return Summary(list->Entries, list->FilterAction, list->Sections.size(), sectionEntries);
 }
 
 std::string LoadSummary() {
-    return ListSummary(KeaState.entries, KeaState.action);
+    size_t sectionEntries = 0;
+    for (const KeaLoad::Section& section : KeaState.sections) {
+        sectionEntries += section.entries.addresses + section.entries.prefixes;
+    }
+    return Summary(KeaState.entries, KeaState.action, KeaState.sections.size(), sectionEntries);
 }
 
 void StartDroppingAll(const KeaListLoad& load) {
@@ -185,6 +228,16 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
     arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
     arguments->set("lines-reported", Element::create(static_cast<int64_t>(KeaState.linesReported)));
+    isc::data::ElementPtr sections = Element::createList();
+    for (const KeaLoad::Section& section : KeaState.sections) {
+        isc::data::ElementPtr item = Element::createMap();
+        item->set("network", Element::create(section.network));
+        item->set("action", Element::create(section.action != 0 ? "allow" : "deny"));
+        item->set("addresses", Element::create(static_cast<int64_t>(section.entries.addresses)));
+        item->set("prefixes", Element::create(static_cast<int64_t>(section.entries.prefixes)));
+        sections->add(item);
+    }
+    arguments->set("sections", sections);
     arguments->set("list-sha256", TextOrNull(KeaState.sha256));
     arguments->set("loaded-at", Element::create(KeaState.loadedAt));
     arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "filter/loaded_list.h"
 #include "kea/kea_list.h"
@@ -32,6 +33,13 @@ struct KeaLoad {
     std::atomic<bool> droppingAll{false};
     std::string unusableSince;  // ISO 8601, UTC; while droppingAll
     std::string whyUnusable;
+    // The loaded list's sections, in file order.
+    struct Section {
+        std::string network;  // "10.1.2.0/24"
+        unsigned char action = 0;
+        EntryCounts entries;
+    };
+    std::vector<Section> sections;
     // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
@@ -58,10 +66,11 @@ std::string UtcNow();
 void RecordLoad(const KeaListLoad& load);
 
 // What a list holds, for Kea's log: "allow list of 2 addresses and 1
-// prefix", or "" when it holds nothing.
-std::string ListSummary(const EntryCounts& entries, unsigned char action);
+// prefix", with ", and 2 sections" when it has sections, or "" when nothing
+// was loaded anywhere (or `list` is null).
+std::string ListSummary(const LoadedList* list);
 
-// ListSummary of the list in use.
+// The same of the list in use.
 std::string LoadSummary();
 
 // Starts dropping every client, and the reminder in Kea's log every minute;

@@ -100,6 +100,7 @@ for arch in x64 x86; do
     crlf windows/README.txt "$top/README.txt"
     crlf examples/allow-list.txt "$top/examples/allow-list.txt"
     crlf examples/deny-list.txt "$top/examples/deny-list.txt"
+    crlf examples/site-list.txt "$top/examples/site-list.txt"
     install -m 0644 examples/dhcp.pcap "$top/examples/"
     zip_tree "$stage" "$name" "dist/$name.zip"
     zip_tree "$stage/debug" "$name" "dist/$name-debug.zip"
@@ -119,8 +120,8 @@ install -D -m 0644 build/package/kea/libdhcp_macgate.so \
 strip --remove-section=.comment --remove-section=.note "$root/usr/bin/macgate"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
     "$root/usr/lib/macgate/libmacgate.so" "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
-install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/dhcp.pcap \
-    examples/kea-dhcp4.json examples/kea-dhcp6.json -t "$doc/examples"
+install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/site-list.txt \
+    examples/dhcp.pcap examples/kea-dhcp4.json examples/kea-dhcp6.json -t "$doc/examples"
 install -m 0644 scripts/debian/copyright README.md "$doc/"
 {
     printf 'macgate (%s-1) bookworm; urgency=medium\n\n' "$version"

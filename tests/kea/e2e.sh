@@ -13,13 +13,16 @@
 # (applied, refused, a bad line, a dry run), "unusable-list": "drop-all"
 # drops everyone until a reload, and neither a read-only working folder
 # without an error log nor an info log that cannot be opened keeps the list
-# from loading; macgate status --kea reads it all. Last, a 30-second run
-# under perfdhcp with a reload every 100 ms.
+# from loading; macgate status --kea reads it all. A list with sections
+# decides relayed traffic (perfdhcp, which sets giaddr) by the section of its
+# relay agent's address, and direct clients by the section of the receiving
+# interface's address. Last, a 30-second run under perfdhcp with a reload
+# every 100 ms.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
 # MACGATE_E2E_THREADS=off|on runs one threading mode only, and
-# MACGATE_E2E_ONLY=filter|reload|load|startup one part only.
+# MACGATE_E2E_ONLY=filter|reload|sections|load|startup one part only.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -183,7 +186,7 @@ check_status() {  # context action allowed denied
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
         '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1, "lines-reported": 0,
-          "list-sha256": $sha, allowed: $allowed, denied: $denied}')
+          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: []}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
     if [ "$got" = "$want" ]; then
@@ -620,6 +623,82 @@ run_load() {
     fi
     stop_kea
 }
+
+# Every info log line of the client `key` reads "key VERDICT SECTION", and
+# there is at least one.
+check_section_lines() {  # context key verdict section
+    local lines right
+    lines=$(grep -c " $2 " "$work/info.log" 2>/dev/null)
+    right=$(grep -c -F " $2 $3 $4" "$work/info.log" 2>/dev/null)
+    lines=${lines:-0} right=${right:-0}
+    if [ "$lines" -gt 0 ] && [ "$right" -eq "$lines" ]; then
+        pass "$1: $lines line(s) of $2 read '$3 $4'"
+    else
+        fail "$1: $lines line(s) of $2, $right of them '$3 $4'"
+    fi
+}
+
+# perfdhcp relays one client's exchange from 192.0.2.50 (its giaddr); prints
+# the number of OFFERs it received.
+relayed_offers() {  # mac
+    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l 192.0.2.50 -R 1 -b "mac=$1" -r 2 -n 2 \
+        -p 2 192.0.2.1 >"$work/perfdhcp.out" 2>&1
+    awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
+}
+
+# A list with sections: relayed traffic goes by its giaddr's section, direct
+# clients by that of Kea's interface address (192.0.2.1); the third section
+# holds neither, and the server-wide entry applies to neither.
+run_sections() {
+    local relayed_listed=02:00:5e:40:00:01 relayed_unlisted=02:00:5e:40:00:02
+    local direct_listed=02:00:5e:50:00:01 direct_unlisted=02:00:5e:50:00:02 offers status
+    rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
+    key() { echo "$1" | tr -d :; }
+    {
+        echo "MAC_ACTION = {DENY}"
+        key "$relayed_listed"
+        echo "SCOPE 192.0.2.0/30 = {DENY}       # direct clients"
+        key "$direct_listed"
+        echo "SCOPE 192.0.2.48/28 = {ALLOW}     # relayed clients"
+        key "$relayed_listed"
+        echo "SCOPE 198.51.100.0/24 = {DENY}    # no client"
+        key "$direct_unlisted"
+    } >"$work/list.txt"
+    write_config '{ "enable-multi-threading": false }' list-file
+    ip -n "$client_ns" addr add 192.0.2.50/24 dev "$client_if"
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
+    kea_pid=$!
+    if ! wait_for_kea_log DHCP4_STARTED 20; then
+        fail "sections: kea-dhcp4 did not start"
+        exit 1
+    fi
+    check_socket_failures
+    offers=$(relayed_offers "$relayed_listed")
+    [ "${offers:-0}" -gt 0 ] && pass "sections: relayed $relayed_listed got $offers offer(s)" ||
+        fail "sections: relayed $relayed_listed got no offer"
+    offers=$(relayed_offers "$relayed_unlisted")
+    [ "${offers:-0}" -eq 0 ] && pass "sections: relayed $relayed_unlisted got no offer" ||
+        fail "sections: relayed $relayed_unlisted got $offers offer(s)"
+    ip -n "$client_ns" addr del 192.0.2.50/24 dev "$client_if"
+    expect_lease udhcpc "$direct_unlisted" yes "sections, direct"
+    expect_lease udhcpc "$direct_listed" no "sections, direct"
+    check_section_lines "sections, relayed" "$(key "$relayed_listed")" Allow 192.0.2.48/28
+    check_section_lines "sections, relayed" "$(key "$relayed_unlisted")" Deny 192.0.2.48/28
+    check_section_lines "sections, direct" "$(key "$direct_unlisted")" Allow 192.0.2.0/30
+    check_section_lines "sections, direct" "$(key "$direct_listed")" Deny 192.0.2.0/30
+    status=$(kea_command '{ "command": "macgate-status" }' | jq -c '.arguments.sections' 2>/dev/null)
+    if [ "$status" = '[{"action":"deny","addresses":1,"network":"192.0.2.0/30","prefixes":0},{"action":"allow","addresses":1,"network":"192.0.2.48/28","prefixes":0},{"action":"deny","addresses":1,"network":"198.51.100.0/24","prefixes":0}]' ]; then
+        pass "sections: macgate-status lists each section"
+    else
+        fail "sections: macgate-status lists the sections as $status"
+    fi
+    stop_kea
+}
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | sections) run_sections ;;
+esac
 
 # MACGATE_E2E_SKIP_LOAD=1 leaves the load run out (scripts/test-all.sh runs
 # it once, with the packaged optimised library).

@@ -320,6 +320,7 @@ protected:
         expected->set("prefixes", Element::create(prefixes));
         expected->set("lines-reported", Element::create(linesReported));
         expected->set("list-sha256", sha256 ? Element::create(sha256) : Element::create());
+        expected->set("sections", Element::createList());
         return expected;
     }
 

@@ -32,12 +32,16 @@ std::string Contents(const fs::path& path) {
     return text.str();
 }
 
-// A 300-byte BOOTREQUEST from the client with the given hardware address.
-std::vector<uint8_t> Request(const uint8_t (&address)[6]) {
+// A 300-byte BOOTREQUEST from the client with the given hardware address,
+// relayed by `relayAgent` (giaddr, in host byte order) unless that is 0.
+std::vector<uint8_t> Request(const uint8_t (&address)[6], uint32_t relayAgent = 0) {
     std::vector<uint8_t> message(300, 0);
     message[0] = 1;
     message[1] = 1;
     message[2] = 6;
+    for (int i = 0; i < 4; ++i) {
+        message[24 + i] = static_cast<uint8_t>(relayAgent >> (24 - 8 * i));
+    }
     std::memcpy(message.data() + 28, address, 6);
     return message;
 }
@@ -46,12 +50,15 @@ constexpr uint8_t kListed[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 constexpr uint8_t kUnlisted[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
 constexpr uint8_t kZero[6] = {0, 0, 0, 0, 0, 0};
 
-// A line the packet hook writes: local time, the key, the verdict.
-std::string DecisionLine(const char* key, const char* verdict) {
+// A line the packet hook writes: local time, the key, the verdict and the
+// section that decided, if one did ("-" for none).
+std::string DecisionLine(const char* key, const char* verdict, const std::string& section = "-") {
     return std::string(
                "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] "
                "[0-9]{4} ") +
-           key + " " + verdict + "\n";
+           key + " " + verdict +
+           (section == "-" ? "" : " " + std::regex_replace(section, std::regex(R"(\.)"), R"(\.)")) +
+           "\n";
 }
 
 class LoadedLibrary : public testing::Test {
@@ -124,14 +131,17 @@ protected:
         return table_.controlHook(code, nullptr);
     }
 
-    // Sends one request through slot 1; gives the process flag.
-    int32_t Packet(const uint8_t (&address)[6]) {
-        std::vector<uint8_t> message = Request(address);
+    // Sends one request through slot 1, received on the interface of
+    // `interfaceAddress`; gives the process flag.
+    int32_t Packet(const uint8_t (&address)[6], uint32_t relayAgent = 0,
+                   uint32_t interfaceAddress = 0) {
+        std::vector<uint8_t> message = Request(address, relayAgent);
         uint8_t* packet = message.data();
         uint32_t size = static_cast<uint32_t>(message.size());
         void* context = nullptr;
         int32_t flag = -1;
-        EXPECT_EQ(table_.newPktHook(&packet, &size, 0, nullptr, &context, &flag), 0u);
+        EXPECT_EQ(table_.newPktHook(&packet, &size, interfaceAddress, nullptr, &context, &flag),
+                  0u);
         EXPECT_EQ(packet, message.data());
         return flag;
     }
@@ -239,84 +249,65 @@ TEST_F(LoadedLibrary, DenyListRefusesListedClients) {
                                   });
 }
 
-// The all-zero address, which a client that names itself by a client
-// identifier may send, is decided and logged like any other. Each row runs
-// in a process of its own, with the library freshly loaded.
-struct ZeroAddressCase {
-    const char* name;
-    const char* list;
-    int32_t verdict;
-};
+// The table of decisions on a list with sections (tests/data/scopes/), which
+// the Wine cases send through the DLLs too: each row's verdict, and its
+// decision line naming the section that decided.
+TEST_F(LoadedLibrary, SectionsDecideByRelayAgentOrInterfaceAddress) {
+    const std::string data = std::string(MACGATE_TEST_DATA_DIR) + "/scopes/";
+    WriteList(Contents(data + "list.txt"));
+    Load("error.log", "list.txt", "info.log");
+    EXPECT_EQ(Contents(File("error.log")), "");
+    Control(kControlStart);
+    std::istringstream rows(Contents(data + "decisions.txt"));
+    std::vector<std::string> lines = {Literal("Action specified is : DENY\n"),
+                                      Literal("Successfully read mac addresses\n"),
+                                      Literal(kStarted)};
+    int count = 0;
+    for (std::string row; std::getline(rows, row);) {
+        std::istringstream fields(row);
+        std::string client, relayAgent, interfaceAddress, verdict, section;
+        if (row.empty() || row[0] == '#' ||
+            !(fields >> client >> relayAgent >> interfaceAddress >> verdict >> section)) {
+            continue;
+        }
+        SCOPED_TRACE(row);
+        uint8_t address[6];
+        unsigned relay[4];
+        for (int i = 0; i < 6; ++i) {
+            address[i] = static_cast<uint8_t>(std::stoul(client.substr(2 * i, 2), nullptr, 16));
+        }
+        ASSERT_EQ(std::sscanf(relayAgent.c_str(), "%u.%u.%u.%u", &relay[0], &relay[1], &relay[2],
+                              &relay[3]),
+                  4);
+        const uint32_t giaddr = relay[0] << 24 | relay[1] << 16 | relay[2] << 8 | relay[3];
+        EXPECT_EQ(Packet(address, giaddr,
+                         static_cast<uint32_t>(std::stoul(interfaceAddress, nullptr, 16))),
+                  verdict == "Allow" ? 1 : 0);
+        lines.push_back(DecisionLine(client.c_str(), verdict.c_str(), section));
+        ++count;
+    }
+    EXPECT_GE(count, 20);
+    Control(kControlStop);
+    lines.push_back(Literal(kStopped));
+    ExpectLines(File("info.log"), lines);
+}
 
-class ZeroAddress : public LoadedLibrary, public testing::WithParamInterface<ZeroAddressCase> {};
-
-TEST_P(ZeroAddress, IsDecidedAndLoggedLikeAnyOther) {
-    WriteList(GetParam().list);
+// Without sections neither address changes a decision or its line.
+TEST_F(LoadedLibrary, ListWithoutSectionsIgnoresBothAddresses) {
+    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     Load("error.log", "list.txt", "info.log");
     Control(kControlStart);
-    EXPECT_EQ(Packet(kZero), GetParam().verdict);
+    EXPECT_EQ(Packet(kListed, 0x0A010209, 0x0A010209), 1);
+    EXPECT_EQ(Packet(kUnlisted, 0x0A010209, 0x0A010209), 0);
     Control(kControlStop);
-    const std::string line =
-        DecisionLine("000000000000", GetParam().verdict != 0 ? "Allow" : "Deny");
-    EXPECT_TRUE(std::regex_search(Contents(File("info.log")), std::regex(line)))
-        << Contents(File("info.log"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ZeroAddress,
-    testing::Values(ZeroAddressCase{"Allow", "MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n", 0},
-                    ZeroAddressCase{"Deny", "MAC_ACTION = {DENY}\n001a2b3c4d5e\n", 1},
-                    ZeroAddressCase{"EmptySet", "MAC_ACTION = {ALLOW}\n", 1},
-                    ZeroAddressCase{"ListedAllow", "MAC_ACTION = {ALLOW}\n000000000000\n", 1},
-                    ZeroAddressCase{"ListedDeny", "MAC_ACTION = {DENY}\n000000000000\n", 0}),
-    [](const testing::TestParamInfo<ZeroAddressCase>& info) { return info.param.name; });
-
-TEST_F(LoadedLibrary, SecondStopDoesNothing) {
-    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
-    Load("error.log", "list.txt", "info.log");
-    EXPECT_EQ(Control(kControlStart), 0u);
-    EXPECT_EQ(Control(kControlStop), 0u);
-    EXPECT_EQ(Control(kControlStop), 0u);
-    Packet(kListed);
-    EXPECT_EQ(Contents(File("info.log")),
-              std::string("Action specified is : ALLOW\nSuccessfully read mac addresses\n") +
-                  kStarted + kStopped);
-}
-
-TEST_F(LoadedLibrary, SecondStartKeepsLoggingToTheOpenLog) {
-    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
-    Load("error.log", "list.txt", "info.log");
-    EXPECT_EQ(Control(kControlStart), 0u);
-    Packet(kListed);
-    EXPECT_EQ(Control(kControlStart), 0u);
-    Packet(kUnlisted);
-    EXPECT_EQ(Control(kControlStop), 0u);
     ExpectLines(File("info.log"), {
                                       Literal("Action specified is : ALLOW\n"),
                                       Literal("Successfully read mac addresses\n"),
                                       Literal(kStarted),
                                       DecisionLine("001a2b3c4d5e", "Allow"),
-                                      Literal(kStarted),
                                       DecisionLine("001a2b3c4d5f", "Deny"),
                                       Literal(kStopped),
                                   });
-    // The stream was closed once, at stop: the file is free again.
-    std::ofstream other(File("info.log"), std::ios::app);
-    EXPECT_TRUE(other.good());
-}
-
-TEST_F(LoadedLibrary, UnknownCodeWritesNothing) {
-    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
-    Load("error.log", "list.txt", "info.log");
-    EXPECT_EQ(Control(5), 0u);
-    Control(kControlStart);
-    EXPECT_EQ(Control(5), 0u);
-    EXPECT_EQ(Control(0), 0u);
-    Control(kControlStop);
-    EXPECT_EQ(Control(5), 0u);
-    EXPECT_EQ(Contents(File("info.log")),
-              std::string("Action specified is : ALLOW\nSuccessfully read mac addresses\n") +
-                  kStarted + kStopped);
 }
 
 TEST_F(LoadedLibrary, InfoLogOffEventsCreateNoFile) {

@@ -91,10 +91,15 @@ expect 2 "truncated" -- replay --error-log "$work/never.log" "$work/truncated.pc
 expect 2 "cannot read the list file $work/no-such-list.txt" \
     -- replay --list "$work/no-such-list.txt" "$capture"
 printf 'MAC_ACTION = {ALLOW}\n5254006a0101\n52:54:00:6a:01:02\n' >"$work/one-bad-line.txt"
-expect 0 "3 allowed, 12 denied" \
-    -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
-tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" "$work/error.log" \
-    "Line Number 3 Not In Proper Format") || fail "replay does not show the error log"
+# Two replays in a row: start-up writes the same messages anew, and they show
+# after each.
+for run in first second; do
+    expect 0 "3 allowed, 12 denied" \
+        -- replay --list "$work/one-bad-line.txt" --error-log "$work/error.log" "$capture"
+    tail -2 "$work/out" | diff - <(printf "The library's error log (%s):\n    %s\n" \
+        "$work/error.log" "Line Number 3 Not In Proper Format") ||
+        fail "the $run replay does not show the error log"
+done
 
 # Libraries that are not callout libraries, or break the contract.
 expect 2 "cannot load the callout library $work/none.so" -- replay --library "$work/none.so" "$capture"
@@ -173,6 +178,8 @@ golden check-note-before-header 1 -- check note-before-header.txt note-no-header
 golden check-note-encoding 1 -- check note-byte-order-mark.txt note-utf16-little-endian.txt \
     note-utf16-big-endian.txt
 golden check-note-cannot-open 2 -- check no-such-list.txt ..
+# Sections: their errors, the four warnings and a summary line each.
+golden check-sections 1 -- check sections.txt
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
@@ -183,6 +190,18 @@ golden import-header-remark 1 -- import header-with-remark.txt
 golden import-header-remark-action 0 -- import --action allow header-with-remark.txt
 golden import-switch-table 0 -- import switch-table.txt wildcards.txt
 golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
+expect 0 "site-list.txt:10: section 10.1.2.0/24: action ALLOW, 1 address and 1 prefix loaded" \
+    -- check "$examples/site-list.txt"
+# A list with sections: replayed as received on an interface in one of them,
+# and one section exported; without --scope export names the sections.
+golden replay-sections 0 -- replay --list sections-replay.txt --error-log "$work/sections.log" \
+    --interface-address 10.1.2.9 "$capture"
+golden export-sections 1 -- export --windows-filter sections.txt --scope 10.1.2.0/24
+expect 2 "has sections (10.1.2.0/24, 10.20.0.0/16, 10.1.2.128/25), and the built-in filter is server-wide: pick one with --scope NETWORK" \
+    -- export --windows-filter "$expected/sections.txt"
+expect 2 "has no section 10.9.0.0/16" -- export --windows-filter "$expected/sections.txt" --scope 10.9.0.0/16
+expect 2 "--interface-address takes an IPv4 address as 10.1.2.7, not '10.1.2'" \
+    -- replay --interface-address 10.1.2 "$capture"
 # import from standard input, and inputs it cannot use at all.
 printf '00:1a:2b:3c:4d:5e front desk\r\n' | "$tool" import 2>&1 |
     diff - <(printf 'MAC_ACTION = {ALLOW}\n001a2b3c4d5e  # front desk\n') ||
@@ -248,6 +267,8 @@ server_rows="
 1|start-up finds no list path|1|LIB|-|status
 2|cannot tell whether macgate will filter: the list cannot be read|1|LIB|dir|status
 0|macgate will filter with this list|1|LIB|prefix|status
+0|sections-replay.txt:4: section 10.1.2.0/24: action ALLOW, 0 addresses and 1 prefix loaded|1|LIB|sections|status
+0|5254006b0201         3        3       0  -|1|LIB|sections|replay --server $capture
 0|is no callout library: it exports no DhcpServerCalloutEntry|1|FAKE_no_entry:LIB|deny|status
 1|2. $work/none.so: does not exist|1|FAKE_no_entry:$work/none.so|deny|status
 1|2. LIB/x.so: does not exist|1|FAKE_no_entry:LIB/x.so|deny|status
@@ -276,6 +297,7 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$list" != bad ] || CalloutMacAddressListFile=$work/one-bad-line.txt
         [ "$list" != dir ] || CalloutMacAddressListFile=$work
         [ "$list" != prefix ] || CalloutMacAddressListFile=$work/prefix-only.txt
+        [ "$list" != sections ] || CalloutMacAddressListFile=$expected/sections-replay.txt
         [ "$list" != utf16 ] || CalloutMacAddressListFile=$expected/note-utf16-little-endian.txt
         before=$failures
         expect "$status" "$(expand "$text")" -- "${words[@]}"

@@ -60,6 +60,17 @@ std::string LoadAndDump(const std::string& bytes) {
     EntryCounts counted = CountEntries(list.AddressSet);
     EXPECT_EQ(list.Entries.addresses, counted.addresses);
     EXPECT_EQ(list.Entries.prefixes, counted.prefixes);
+    for (const ListSection& section : list.Sections) {
+        char network[kNetworkTextSize];
+        FormatNetwork(section.network, section.prefixLength, network);
+        out += "== section " + std::string(network) + " action " +
+               std::to_string(section.FilterAction) + " lines " + std::to_string(section.fileLine) +
+               "-" + std::to_string(section.lastLine) + "\n";
+        AppendKeys(section.AddressSet, section.AddressSet, out);
+        EXPECT_EQ(
+            section.Entries.addresses + section.Entries.prefixes,
+            CountEntries(section.AddressSet).addresses + CountEntries(section.AddressSet).prefixes);
+    }
     FreeLoadedList(list);
     return out;
 }
@@ -99,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Lists, ListFileGolden,
                                          "no_final_line_feed", "header_without_line_feed",
                                          "eof_byte", "only_eof_byte", "empty", "long_action_word",
                                          "prefix_lengths", "prefix_malformed", "prefix_duplicates",
-                                         "prefixes_only", "bom_before_header",
+                                         "prefixes_only", "sections", "bom_before_header",
                                          "bom_before_blank_line", "bom_in_the_middle",
                                          "utf16_little_endian", "utf16_big_endian"));
 
@@ -174,6 +185,70 @@ TEST(ParseActionLine, AcceptedAndRefusedHeaderForms) {
     }  // Where the word ends, for a reader that quotes the tail.
     const char kRemark[] = "MAC_ACTION = {ALLOW} # remark\n";
     EXPECT_STREQ(kRemark + ParseActionLine(kRemark).tail, "} # remark\n");
+}
+
+constexpr auto kScopeBad = DiagnosticKind::kScopeNotInFormat;
+constexpr auto kScopeHost = DiagnosticKind::kScopeHostBits;
+
+struct ScopeCase {
+    const char* line;
+    bool scope;
+    DiagnosticKind message;
+    const char* network;  // with no message or host bits: the network read
+    int action;
+};
+
+const ScopeCase kScopeCases[] = {
+    // Well formed.
+    {"SCOPE 10.1.2.0/24 = {ALLOW}      # the lab\n", true, DiagnosticKind::kNone, "10.1.2.0/24", 1},
+    {"  scope\t192.168.0.0/16={deny}\n", true, DiagnosticKind::kNone, "192.168.0.0/16", 0},
+    {"Scope 10.1.2.7/32 \t= \t{  Allow  } \t#\n", true, DiagnosticKind::kNone, "10.1.2.7/32", 1},
+    {"SCOPE 128.0.0.0/1 = {DENY}", true, DiagnosticKind::kNone, "128.0.0.0/1", 0},
+    {"SCOPE 0.0.0.0/1 = {DENY}#no space\n", true, DiagnosticKind::kNone, "0.0.0.0/1", 0},
+    {"SCOPE 255.255.255.255/32 = {ALLOW}\n", true, DiagnosticKind::kNone, "255.255.255.255/32", 1},
+    // Host bits set.
+    {"SCOPE 10.1.2.7/24 = {ALLOW}\n", true, kScopeHost, "10.1.2.7/24", 1},
+    {"SCOPE 128.0.0.1/1 = {DENY}\n", true, kScopeHost, "128.0.0.1/1", 0},
+    // An element wrong.
+    {"SCOPE10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"\tSCOPE 10.1.2.0/24 = {ALLOW}\n", false, DiagnosticKind::kNone, "", 0},
+    {"SCOPES 10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.256.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0000/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/0 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/33 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/ = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = ALLOW\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = {\tALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = {PERMIT}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = {ALLOWED}\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = {ALLOW\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 = {ALLOW} lab\n", true, kScopeBad, "", 0},
+    {"SCOPE -10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
+    {"SCOPE\n", true, kScopeBad, "", 0},
+    // Not scope lines at all.
+    {"SCOP 10.1.2.0/24 = {ALLOW}\n", false, DiagnosticKind::kNone, "", 0},
+    {"# SCOPE 10.1.2.0/24 = {ALLOW}\n", false, DiagnosticKind::kNone, "", 0},
+    {"001a2b3c4d5e\n", false, DiagnosticKind::kNone, "", 0},
+};
+
+TEST(ParseScopeLine, WellFormedAndBadScopeLines) {
+    for (const ScopeCase& c : kScopeCases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.line)));
+        ScopeLine line = ParseScopeLine(c.line);
+        EXPECT_EQ(line.scope, c.scope);
+        EXPECT_EQ(line.message, c.message);
+        if (c.network[0] != '\0') {
+            char network[kNetworkTextSize];
+            FormatNetwork(line.network, line.prefixLength, network);
+            EXPECT_STREQ(network, c.network);
+            EXPECT_EQ(line.action, c.action);
+        }
+    }
 }
 
 TEST(ParseActionLine, LongActionWordIsCutAtNineteen) {

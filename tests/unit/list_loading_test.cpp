@@ -203,5 +203,39 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
     FreeLoadedList(Loaded);
 }
 
+// The sections' sets, built together in one block: any one allocation that
+// fails costs no key of any section, and frees cleanly.
+TEST(ListLoading, OutOfMemoryKeepsEverySectionsKeys) {
+    std::string list = "MAC_ACTION = {DENY}\n";
+    std::vector<std::vector<std::string>> sections(3);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        list += "SCOPE 10." + std::to_string(i) + ".0.0/16 = {ALLOW}\n";
+        for (uint64_t n = 0; n < 300; ++n) {
+            sections[i].push_back(Key((n * 7919 + i) % 100000));
+            list += sections[i].back() + "\n";
+        }
+        std::sort(sections[i].begin(), sections[i].end());
+    }
+    RealAllocate = Platform.AllocateMemory;
+    Platform.AllocateMemory = FaultyAllocate;
+    Allocations = 0;
+    FailAt = 0;
+    Load(list);
+    const int calls = Allocations;
+    for (int failAt = 1; failAt <= calls; ++failAt) {
+        SCOPED_TRACE(testing::Message() << "allocation " << failAt);
+        Allocations = 0;
+        FailAt = failAt;
+        EXPECT_EQ(Load(list), "");
+        ASSERT_EQ(Loaded.Sections.size(), sections.size());
+        for (const ListSection& section : Loaded.Sections) {
+            EXPECT_EQ(CheckedKeys(section.AddressSet), sections[(section.network >> 16) & 0xFF]);
+        }
+    }
+    Platform.AllocateMemory = RealAllocate;
+    FailAt = 0;
+    FreeLoadedList(Loaded);
+}
+
 }  // namespace
 }  // namespace macgate

@@ -142,6 +142,28 @@ TEST_F(StartupTest, HeaderWithoutAddressLoadsNothing) {
     EXPECT_EQ(Verdict("001122334455"), 1);
 }
 
+// Entries in sections alone make a loaded list; sections without entries
+// do not.
+TEST_F(StartupTest, EntriesOnlyInSectionsAreLoaded) {
+    struct Case {
+        const char* list;
+        const char* errors;
+        const char* info;
+    };
+    const Case kCases[] = {
+        {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\n001a2b3c4d5e\n", "",
+         "Action specified is : ALLOW\nSuccessfully read mac addresses\n"},
+        {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\nSCOPE 10.1.3.0/24 = {ALLOW}\n",
+         "File format not proper\n", "Action specified is : ALLOW\n"},
+    };
+    for (const Case& c : kCases) {
+        Write("list.txt", c.list);
+        StartFilter("error.log", "list.txt", "info.log");
+        EXPECT_EQ(Contents("error.log"), c.errors) << c.list;
+        EXPECT_EQ(Contents("info.log"), c.info) << c.list;
+    }
+}
+
 TEST_F(StartupTest, AddressesWithInfoLogOn) {
     Write("list.txt", kDenyList);
     StartFilter("error.log", "list.txt", "info.log");

@@ -6,7 +6,8 @@
 # Usage: tests/wine/run.sh   (after the mingw-x86, mingw-x64 and debug builds)
 #
 # One fresh private Wine prefix per run, shared by all its cases and removed
-# at the end. Cases that need a missing tool are reported as SKIP with the
+# at the end; install.cmd's rows also run in copies of it, three at once
+# (MACGATE_WINE_INSTALL_WORKERS=N for another number). Cases that need a missing tool are reported as SKIP with the
 # reason; the run fails if any case fails.
 #
 # MACGATE_WINE_ONLY=REGEX runs only the cases whose names match;

@@ -13,6 +13,15 @@
 //   wineprobe events DLL CODE...     loads DLL, calls its entry, then sends
 //                                    each control CODE in turn and prints
 //                                    what each call returned.
+//   wineprobe decide DLL TABLE       loads DLL, calls its entry, sends start,
+//                                    then for each row "CLIENT GIADDR
+//                                    INTERFACE ..." of the file TABLE sends a
+//                                    request from CLIENT relayed by GIADDR to
+//                                    the packet hook with the interface
+//                                    address INTERFACE (a hexadecimal number)
+//                                    and prints the row's first three fields
+//                                    and the verdict, Allow or Deny; then
+//                                    sends stop.
 //   wineprobe hold PATH GATE         opens PATH for appending as a log viewer
 //                                    or a second writer might, letting others
 //                                    read it but not write it; prints
@@ -173,6 +182,55 @@ int Events(const char* dll, char** codes, int count) {
     return 0;
 }
 
+int Decide(const char* dll, const char* rows) {
+    FILE* table = std::fopen(rows, "r");
+    if (table == nullptr) {
+        std::printf("cannot open %s\n", rows);
+        return 2;
+    }
+    CalloutTable callouts;
+    if (!Load(dll, &callouts)) {
+        std::fclose(table);
+        return 2;
+    }
+    callouts.controlHook(kControlStart, nullptr);
+    char row[256];
+    while (std::fgets(row, sizeof row, table) != nullptr) {
+        char client[13];
+        char relay[16];
+        unsigned long interfaceAddress = 0;
+        unsigned address[6];
+        unsigned giaddr[4];
+        if (row[0] == '#' ||
+            std::sscanf(row, "%12s %15s %lx", client, relay, &interfaceAddress) != 3 ||
+            std::sscanf(client, "%2x%2x%2x%2x%2x%2x", &address[0], &address[1], &address[2],
+                        &address[3], &address[4], &address[5]) != 6 ||
+            std::sscanf(relay, "%u.%u.%u.%u", &giaddr[0], &giaddr[1], &giaddr[2], &giaddr[3]) !=
+                4) {
+            continue;
+        }
+        uint8_t message[300] = {1, 1, 6};
+        for (int i = 0; i < 4; ++i) {
+            message[24 + i] = static_cast<uint8_t>(giaddr[i]);
+        }
+        for (int i = 0; i < 6; ++i) {
+            message[28 + i] = static_cast<uint8_t>(address[i]);
+        }
+        uint8_t* packet = message;
+        uint32_t size = sizeof message;
+        int32_t flag = -1;
+        callouts.newPktHook(&packet, &size, static_cast<uint32_t>(interfaceAddress), nullptr,
+                            nullptr, &flag);
+        std::printf("%s %s 0x%08lx %s\n", client, relay, interfaceAddress,
+                    flag == 1   ? "Allow"
+                    : flag == 0 ? "Deny"
+                                : "none");
+    }
+    std::fclose(table);
+    callouts.controlHook(kControlStop, nullptr);
+    return 0;
+}
+
 // The command line after the program's own name, as the caller wrote it.
 const char* ArgumentsAsWritten() {
     const char* line = GetCommandLineA();
@@ -254,11 +312,14 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "pipe") == 0) {
         return Pipe(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "decide") == 0) {
+        return Decide(argv[2], argv[3]);
+    }
     if (argc >= 3 && std::strcmp(argv[1], "events") == 0) {
         return Events(argv[2], argv + 3, argc - 3);
     }
     std::fprintf(stderr,
                  "usage: wineprobe open PATH MODE SHARE | serve DLL GATE | events DLL CODE... | "
-                 "hold PATH GATE | view PATH GATE | pipe NAME GATE\n");
+                 "decide DLL TABLE | hold PATH GATE | view PATH GATE | pipe NAME GATE\n");
     return 2;
 }

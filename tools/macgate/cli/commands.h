@@ -2,6 +2,7 @@
 // takes its options and gives the process exit status.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct ReplayOptions {
     std::string capture;
     int threads = 1;
     bool server = false;  // the library and configuration the DHCP server uses
+    // The address of the interface that received the capture's direct
+    // requests, in host byte order; 0 unknown.
+    uint32_t interfaceAddress = 0;
 };
 constexpr int kMaxReplayThreads = 64;
 int RunReplay(const ReplayOptions& options);
@@ -42,7 +46,9 @@ int RunReplay(const ReplayOptions& options);
 // No files: standard input.
 int RunImport(ListAction action, const std::vector<std::string>& files);
 
-int RunExportWindowsFilter(const std::string& list);
+// `scope` picks the section of that network ("10.1.2.0/24") of a list with
+// sections; empty, the list must have none.
+int RunExportWindowsFilter(const std::string& list, const std::string& scope = "");
 
 // "x86" or "x64" as the machine number of a PE file.
 bool ParseMachine(const std::string& name, unsigned* machine);

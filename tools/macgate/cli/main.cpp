@@ -32,7 +32,11 @@ constexpr const char* kReplayHelp =
     "in the current folder); without any of them the library reads the server's\n"
     "own. --server loads the library the DHCP server would load, as it would: the\n"
     "first entry of CalloutDlls that loads and returns 0 (when CalloutEnabled is\n"
-    "1), with the server's files. The library's error log follows the verdicts.\n"
+    "1), with the server's files. A list with sections decides each request by the\n"
+    "section of its relay agent address (giaddr), else of --interface-address, the\n"
+    "address of the interface that received it (unknown by default), and the table\n"
+    "of clients names the sections that decided (- for the server-wide list). The\n"
+    "library's error log follows the verdicts.\n"
     "Exit status 0: replayed; 1: the library misbehaved or loaded no address; 2: a\n"
     "bad argument or file.";
 constexpr const char* kStatusHelp =
@@ -66,9 +70,35 @@ constexpr const char* kExportHelp =
     "Writes the entries that the server loads from LIST, prefixes as wildcards of\n"
     "whole bytes, as the MacAddress,Description CSV that Import-Csv FILE |\n"
     "Add-DhcpServerv4Filter -List Allow (or Deny) takes; group, broadcast and\n"
-    "all-zero addresses are left out. Exit status 0: exported; 1: the list has errors\n"
+    "all-zero addresses are left out. The built-in filter is server-wide: a list\n"
+    "with sections is refused unless --scope NETWORK picks the section to write.\n"
+    "Exit status 0: exported; 1: the list has errors\n"
     "(named on standard error; what loads is still exported) or loads nothing; 2:\n"
     "LIST cannot be read.";
+
+// An IPv4 address in dotted decimal, "10.1.2.7": four numbers from 0 to
+// 255, as a number in host byte order.
+bool ParseIpv4Address(const std::string& text, uint32_t* address) {
+    uint32_t value = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= text.size() || text[at++] != '.')) {
+            return false;
+        }
+        size_t digits = 0;
+        uint32_t number = 0;
+        while (at < text.size() && digits < 3 && text[at] >= '0' && text[at] <= '9') {
+            number = number * 10 + static_cast<uint32_t>(text[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || number > 255) {
+            return false;
+        }
+        value = value << 8 | number;
+    }
+    *address = value;
+    return at == text.size();
+}
 
 // 1 to 64 in decimal digits, nothing else.
 bool ParseThreads(const std::string& text, int* threads) {
@@ -125,6 +155,11 @@ int Run(int argc, char** argv) {
             ->type_name("FILE");
     replayCommand->add_option("--threads", threads, "Send from N threads (1 to 64)")
         ->type_name("N");
+    std::string interfaceAddress;
+    replayCommand
+        ->add_option("--interface-address", interfaceAddress,
+                     "The address of the interface that received the direct requests")
+        ->type_name("A.B.C.D");
     replayCommand
         ->add_option("--library", replay.library,
                      "The callout library (default: the one beside this program)")
@@ -185,6 +220,12 @@ int Run(int argc, char** argv) {
         ->type_name("LIST")
         ->required()
         ->check(kNotEmpty);
+    std::string scope;
+    exportCommand
+        ->add_option("--scope", scope,
+                     "The section of a list with sections to write, by its network")
+        ->type_name("NETWORK")
+        ->check(kNotEmpty);
     exportCommand->footer(kExportHelp);
 
     // "macgate help", as before the options were generated.
@@ -232,6 +273,12 @@ int Run(int argc, char** argv) {
                 "it takes no --list, --info-log, --error-log or --library");
             return macgate::kExitCannotRun;
         }
+        if (!interfaceAddress.empty() &&
+            !ParseIpv4Address(interfaceAddress, &replay.interfaceAddress)) {
+            ReportError("--interface-address takes an IPv4 address as 10.1.2.7, not '" +
+                        interfaceAddress + "'");
+            return macgate::kExitCannotRun;
+        }
         if (!threads.empty() && !ParseThreads(threads, &replay.threads)) {
             ReportError("--threads takes a number from 1 to " +
                         std::to_string(macgate::kMaxReplayThreads) + ", not '" + threads + "'");
@@ -260,7 +307,7 @@ int Run(int argc, char** argv) {
         }
         return macgate::RunImport(chosen, files);
     }
-    return macgate::RunExportWindowsFilter(exported);
+    return macgate::RunExportWindowsFilter(exported, scope);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreada
     const std::string reported =
         std::to_string(count.messages) + (count.messages == 1 ? " message on " : " messages on ") +
         std::to_string(count.lines) + (count.lines == 1 ? " line" : " lines");
-    bool loaded = report.addresses + report.prefixes > 0;
+    bool loaded = LoadsEntries(report);
     *listLoaded = loaded;
     if (!loaded && unreadable->empty()) {
         *unreadable = report.unreadable;
@@ -48,6 +48,13 @@ int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreada
                     report.allow ? "ALLOW" : "DENY", report.addresses,
                     report.addresses == 1 ? "" : "es", report.prefixes,
                     report.prefixes == 1 ? "" : "es", reported.c_str());
+        for (const SectionReport& section : report.sections) {
+            std::printf("%s:%d: section %s: action %s, %zu address%s and %zu prefix%s loaded\n",
+                        path.c_str(), section.line, section.network.c_str(),
+                        section.allow ? "ALLOW" : "DENY", section.addresses,
+                        section.addresses == 1 ? "" : "es", section.prefixes,
+                        section.prefixes == 1 ? "" : "es");
+        }
     }
     std::fflush(stdout);
     return !loaded || count.messages > 0 ? kExitFindings : kExitOk;

@@ -125,7 +125,10 @@ uint64_t PackedKey(const std::string& key) {
 
 struct EntryCheck {
     ListReport* report;
-    std::unordered_map<uint64_t, int> firstLine;  // by PackedKey
+    // The scope line of the section being read, 0 for the server-wide
+    // list, -1 after a scope line whose entries load nowhere.
+    int section = 0;
+    std::unordered_map<uint64_t, int> firstLine;  // by PackedKey, in this section
 };
 
 void Warn(ListReport* report, int line, std::string text) {
@@ -142,10 +145,12 @@ void CheckAcceptedEntry(EntryCheck* check, const ListLine& line, const char* fie
     if (!isNew) {
         Warn(report, line.number,
              key + " is listed already on line " + std::to_string(first->second) +
+                 (check->section == 0 ? "" : " in this section") +
                  ": the server loads it once. Delete this line");
         return;
     }
-    report->entries.push_back({line.number, key, EntryRemark(line.text + line.rest)});
+    report->entries.push_back(
+        {line.number, key, EntryRemark(line.text + line.rest), check->section});
     if (key.back() == '*') {
         return;
     }
@@ -272,6 +277,28 @@ std::string EntryNote(const ListLine& line, const ListReport& report) {
     return RemarkNote("", text);
 }
 
+// What to write instead of a scope line that the loader reported.
+std::string ScopeNote(const ListLine& line) {
+    const ScopeLine scope = ParseScopeLine(line.text.c_str());
+    const std::string nothing =
+        "; until then the server loads none of the entries below it, up to the next section line";
+    if (scope.message == DiagnosticKind::kScopeHostBits) {
+        char network[kNetworkTextSize];
+        FormatNetwork(scope.network & NetworkMask(scope.prefixLength), scope.prefixLength, network);
+        return std::string("a section names its network by the network's own address: write ") +
+               network + nothing;
+    }
+    // Well formed, yet reported: an earlier section names the same network.
+    if (scope.message == DiagnosticKind::kNone) {
+        return "a network has one section: move these entries into the earlier one and delete "
+               "this line" +
+               nothing;
+    }
+    return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}: a "
+           "network of four numbers from 0 to 255, '/' and a prefix length from 1 to 32" +
+           nothing;
+}
+
 // What to write instead of a line before the header that the loader reported.
 std::string HeaderSearchNote(const ListLine& line) {
     ActionLine parsed = ParseActionLine(line.text.c_str());
@@ -346,7 +373,9 @@ void AddNotes(ListReport* report, bool byteOrderMark) {
             finding.note =
                 "the file is UTF-16 text, which the server cannot read: save it as UTF-8 or ANSI";
         } else if (report->headerLine != 0 && finding.line > report->headerLine) {
-            finding.note = EntryNote(lines[finding.line - 1], *report);
+            const ListLine& line = lines[finding.line - 1];
+            finding.note = ParseScopeLine(line.text.c_str()).scope ? ScopeNote(line)
+                                                                   : EntryNote(line, *report);
         } else if (report->headerLine == 0 && finding.line > lastTry) {
             if (summed) {
                 continue;
@@ -406,18 +435,37 @@ void CheckEntryLine(EntryCheck* check, const ListLine& line, bool reported) {
     }
 }
 
-// An entry that a shorter prefix entry, anywhere in the list, covers: the
-// shortest such prefix is named.
+// The loaded section of a scope line, or null.
+const ListSection* SectionOfLine(int line) {
+    for (const ListSection& section : Checked.Sections) {
+        if (section.fileLine == line) {
+            return &section;
+        }
+    }
+    return nullptr;
+}
+
+// An entry that a shorter prefix entry, anywhere in its own list (the
+// server-wide one or its section), covers: the shortest such prefix is named.
 void WarnOfCoveredEntries(const EntryCheck& check) {
-    if (Checked.PrefixLengths == 0) {
+    const ListSection* section = SectionOfLine(check.section);
+    if (check.section < 0 ||
+        (section == nullptr ? Checked.PrefixLengths : section->PrefixLengths) == 0) {
         return;
     }
+    auto covering = [section](const char* key, int digits) {
+        return section == nullptr ? CoveringPrefix(Checked, key, digits)
+                                  : CoveringPrefix(*section, key, digits);
+    };
     for (const ListEntry& entry : check.report->entries) {
+        if (entry.section != check.section) {
+            continue;
+        }
         char key[kAddressKeySize];
         int digits = EntryKey(entry.key.c_str(), key);
         int shortest = 0;
-        for (int length = CoveringPrefix(Checked, key, digits == 0 ? kLongestPrefix + 1 : digits);
-             length != 0; length = CoveringPrefix(Checked, key, length)) {
+        for (int length = covering(key, digits == 0 ? kLongestPrefix + 1 : digits); length != 0;
+             length = covering(key, length)) {
             shortest = length;
         }
         if (shortest == 0) {
@@ -432,6 +480,42 @@ void WarnOfCoveredEntries(const EntryCheck& check) {
              entry.key + " is covered already by the prefix entry " + prefix + " on line " +
                  std::to_string(line->second) +
                  ": the server matches it through the prefix. Delete this line");
+    }
+}
+
+// The sections that load nothing, lie inside another, or leave the
+// server-wide list empty.
+void WarnOfSections(ListReport* report) {
+    const std::vector<SectionReport>& sections = report->sections;
+    for (const SectionReport& section : sections) {
+        if (section.addresses + section.prefixes == 0) {
+            Warn(report, section.line,
+                 "the section " + section.network +
+                     " loads no entry: the server serves every client in it. List its clients "
+                     "below this line, or delete the line");
+        }
+        const ListSection* inner = SectionOfLine(section.line);
+        const SectionReport* outer = nullptr;
+        int outerLength = 0;
+        for (const SectionReport& other : sections) {
+            const ListSection* loaded = SectionOfLine(other.line);
+            if (loaded->prefixLength < inner->prefixLength && loaded->prefixLength > outerLength &&
+                (inner->network & NetworkMask(loaded->prefixLength)) == loaded->network) {
+                outer = &other;
+                outerLength = loaded->prefixLength;
+            }
+        }
+        if (outer != nullptr) {
+            Warn(report, section.line,
+                 "the section " + section.network + " lies inside the section " + outer->network +
+                     " on line " + std::to_string(outer->line) + ": this section decides for " +
+                     section.network + ", and that one for the rest of " + outer->network);
+        }
+    }
+    if (!sections.empty() && report->headerLine != 0 && report->addresses + report->prefixes == 0) {
+        Warn(report, report->headerLine,
+             "the server-wide list loads no entry: the server serves every client outside the "
+             "sections. List them below the header line to decide for them");
     }
 }
 
@@ -454,12 +538,22 @@ void FindWarnings(ListReport* report) {
             }
         }
     }
-    EntryCheck check{report, {}};
+    EntryCheck check{report, 0, {}};
     check.firstLine.reserve(report->lines.size() - std::min(entriesFrom, report->lines.size()));
     for (size_t i = entriesFrom; i < report->lines.size(); ++i) {
-        CheckEntryLine(&check, report->lines[i], reported[report->lines[i].number]);
+        const ListLine& line = report->lines[i];
+        if (ParseScopeLine(line.text.c_str()).scope) {
+            WarnOfCoveredEntries(check);
+            check.firstLine.clear();
+            check.section = SectionOfLine(line.number) != nullptr ? line.number : -1;
+            continue;
+        }
+        if (check.section >= 0) {
+            CheckEntryLine(&check, line, reported[line.number]);
+        }
     }
     WarnOfCoveredEntries(check);
+    WarnOfSections(report);
 }
 
 // The system's reason in words that read alike on every system.
@@ -504,9 +598,17 @@ void CheckListStream(FILE* list, ListReport* report) {
     report->addresses = Checked.Entries.addresses;
     report->prefixes = Checked.Entries.prefixes;
     report->allow = Checked.FilterAction != 0;
+    for (const ListSection& section : Checked.Sections) {
+        char network[kNetworkTextSize];
+        FormatNetwork(section.network, section.prefixLength, network);
+        report->sections.push_back({section.fileLine, network, section.FilterAction != 0,
+                                    section.Entries.addresses, section.Entries.prefixes});
+    }
+    std::sort(report->sections.begin(), report->sections.end(),
+              [](const SectionReport& a, const SectionReport& b) { return a.line < b.line; });
     FindWarnings(report);
-    bool loaded = report->addresses + report->prefixes > 0;
-    if (report->headerLine != 0 && report->allow && !loaded) {
+    bool loaded = LoadsEntries(*report);
+    if (report->headerLine != 0 && report->allow && report->sections.empty() && !loaded) {
         Warn(report, report->headerLine,
              "an ALLOW list that loads no address: the server serves every client");
     }
@@ -545,6 +647,14 @@ std::string FormatFinding(const std::string& list, const Finding& finding) {
 
 std::string FormatNote(const std::string& list, const Finding& finding) {
     return finding.note.empty() ? std::string() : Where(list, finding) + ": note: " + finding.note;
+}
+
+bool LoadsEntries(const ListReport& report) {
+    size_t loaded = report.addresses + report.prefixes;
+    for (const SectionReport& section : report.sections) {
+        loaded += section.addresses + section.prefixes;
+    }
+    return loaded > 0;
 }
 
 MessageCount CountMessages(const ListReport& report) {
@@ -595,10 +705,13 @@ std::string FilterPattern(const std::string& digits) {
 
 }  // namespace
 
-std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut) {
+std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut, int section) {
     std::string csv = "MacAddress,Description\n";
     size_t skipped = 0;
     for (const ListEntry& entry : report.entries) {
+        if (entry.section != section) {
+            continue;
+        }
         std::string description = "," + CsvField(FilterDescription(entry.remark)) + "\n";
         std::string digits = entry.key;
         bool prefix = digits.back() == '*';

@@ -25,14 +25,26 @@ struct ListEntry {
     int line = 0;
     std::string key;  // lowercase, as written: "001a2b3c4d5e", or "001c23*" for a prefix
     std::string remark;
+    int section = 0;  // the line of its section's scope line; 0 for the server-wide list
+};
+
+// A section that loaded: its scope line, network and what it holds.
+struct SectionReport {
+    int line = 0;
+    std::string network;  // "10.1.2.0/24"
+    bool allow = false;
+    size_t addresses = 0;
+    size_t prefixes = 0;
 };
 
 struct ListReport {
     std::vector<ListLine> lines;
-    std::vector<Finding> findings;   // in line order
-    std::vector<ListEntry> entries;  // each loaded key once, where it first stands
-    size_t addresses = 0;
+    std::vector<Finding> findings;  // in line order
+    // Each loaded key once in its list, where it first stands there.
+    std::vector<ListEntry> entries;
+    size_t addresses = 0;  // in the server-wide list
     size_t prefixes = 0;
+    std::vector<SectionReport> sections;  // in file order
     bool allow = false;
     int headerLine = 0;  // 0: none
     // Why nothing can load whatever the lines say, as "it is UTF-16
@@ -65,12 +77,17 @@ struct MessageCount {
 };
 MessageCount CountMessages(const ListReport& report);
 
-// The entries as the MacAddress,Description CSV that the Windows DHCP
+// True when the list loads an entry anywhere, in the server-wide list or in
+// a section.
+bool LoadsEntries(const ListReport& report);
+
+// The entries of one list, the server-wide one (`section` 0) or the section
+// of that scope line, as the MacAddress,Description CSV that the Windows DHCP
 // server's Add-DhcpServerv4Filter takes, one line feed after each record.
 // Its patterns are whole bytes, so a prefix that ends inside a byte becomes
 // the 16 patterns one digit longer; its descriptions hold at most 127
 // characters. Group, broadcast and all-zero addresses, which check warns
 // about, are left out and counted in `leftOut`.
-std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut = nullptr);
+std::string WindowsFilterCsv(const ListReport& report, size_t* leftOut = nullptr, int section = 0);
 
 }  // namespace macgate

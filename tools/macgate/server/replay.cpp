@@ -1,20 +1,22 @@
 // macgate replay: the callout library, loaded by path, started, fed every
 // DHCP request of a capture through DhcpNewPktHook, and stopped.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "config/logs.h"
 #include "config/registry.h"
 #include "config/startup.h"
+#include "filter/list_file.h"
+#include "filter/loaded_list.h"
 #include "filter/packet_filter.h"
+#include "platform/platform.h"
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/server/capture.h"
 #include "tools/macgate/server/host.h"
@@ -71,19 +73,46 @@ std::string LibraryErrorLog(const char* given, bool privateConfiguration) {
     return path;
 }
 
-// When the file was last written, so that a log left from an earlier run
-// is never taken for this one's.
-struct FileStamp {
+// The error log as start-up finds it. Start-up empties the log it opens
+// before writing, so when it can open the log, what the log holds afterwards
+// is this run's, even where it reads as an earlier run's did; when it cannot,
+// a log that did not change is an earlier run's.
+struct LogBefore {
     bool exists = false;
-    std::filesystem::file_time_type written;
+    std::string text;
+    bool openable = false;
 };
 
-FileStamp StampOf(const std::string& path) {
-    std::error_code error;
-    FileStamp stamp;
-    stamp.written = std::filesystem::last_write_time(path, error);
-    stamp.exists = !error;
-    return stamp;
+std::string FileText(const std::string& path) {
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return text;
+    }
+    char buffer[4096];
+    size_t read;
+    while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        text.append(buffer, read);
+    }
+    std::fclose(file);
+    return text;
+}
+
+LogBefore LookAtLog(const std::string& path) {
+    LogBefore log;
+    log.exists = Platform.LookUpPath(path.c_str()) == PathState::kExists;
+    if (log.exists) {
+        log.text = FileText(path);
+    }
+    log.openable = Platform.ProbeAppend(path.c_str(), kLogShare, log.exists);
+    return log;
+}
+
+bool WrittenSince(const LogBefore& before, const std::string& path) {
+    if (Platform.LookUpPath(path.c_str()) != PathState::kExists) {
+        return false;
+    }
+    return !before.exists || before.openable || FileText(path) != before.text;
 }
 
 // What start-up writes to the error log when it loads nothing.
@@ -128,19 +157,61 @@ bool PrintErrorLog(const std::string& path) {
     return nothingLoaded;
 }
 
+// The list that the library loads: the one given, else the one its
+// configuration names; empty when there is none.
+std::string LibraryList(const char* given, bool privateConfiguration) {
+    if (given != nullptr || privateConfiguration) {
+        return given != nullptr ? given : "";
+    }
+    char* configured = ReadParameterPath(kMacAddressListFile);
+    std::string path = configured != nullptr ? configured : "";
+    std::free(configured);
+    return path;
+}
+
+// The sections of the list at `path`, read with the library's own loader;
+// none when it has none or cannot be read.
+void LoadSections(const std::string& path, LoadedList* list) {
+    FILE* file =
+        path.empty() ? nullptr : Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
+    if (file != nullptr) {
+        LoadAddressList(file, *list);
+        Platform.CloseFile(file);
+    }
+}
+
+// The section that decides a request by the library's rule: the one of its
+// relay agent address, else of the interface address; "-" for the
+// server-wide list.
+std::string DecidingSection(const LoadedList& list, const std::vector<uint8_t>& message,
+                            uint32_t interfaceAddress) {
+    if (message.size() < kShortestMessage) {
+        return "-";
+    }
+    const uint32_t relay = RelayAgentAddress(message.data());
+    const ListSection* section = FindSection(list, relay != 0 ? relay : interfaceAddress);
+    if (section == nullptr) {
+        return "-";
+    }
+    char network[kNetworkTextSize];
+    FormatNetwork(section->network, section->prefixLength, network);
+    return network;
+}
+
 std::string Count(uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void ReplayShare(NewPktHookFn hook, std::vector<CapturedRequest>* requests,
-                 std::vector<Outcome>* outcomes, size_t first, size_t step) {
+void ReplayShare(NewPktHookFn hook, uint32_t interfaceAddress,
+                 std::vector<CapturedRequest>* requests, std::vector<Outcome>* outcomes,
+                 size_t first, size_t step) {
     for (size_t i = first; i < requests->size(); i += step) {
         std::vector<uint8_t>& message = (*requests)[i].message;
         uint8_t* packet = message.data();
         uint32_t size = static_cast<uint32_t>(message.size());
         void* context = nullptr;
         Outcome& outcome = (*outcomes)[i];
-        outcome.result = hook(&packet, &size, 0, nullptr, &context, &outcome.flag);
+        outcome.result = hook(&packet, &size, interfaceAddress, nullptr, &context, &outcome.flag);
     }
 }
 
@@ -164,17 +235,7 @@ int RunReplay(const ReplayOptions& given) {
     }
     const bool privateConfiguration = list != nullptr || infoLog != nullptr || errorLog != nullptr;
     const std::string libraryErrorLog = LibraryErrorLog(errorLog, privateConfiguration);
-    const FileStamp before = StampOf(libraryErrorLog);
-    if (before.exists) {
-        // Some systems keep a file's time to the second or two: let a log
-        // written just now age, so that this start-up's is told from it.
-        const auto settled = before.written + std::chrono::seconds(2);
-        const auto now = std::filesystem::file_time_type::clock::now();
-        if (now < settled) {
-            std::this_thread::sleep_for(std::min<std::filesystem::file_time_type::duration>(
-                settled - now, std::chrono::seconds(2)));
-        }
-    }
+    const LogBefore before = LookAtLog(libraryErrorLog);
     if (privateConfiguration) {
         CalloutPaths paths = {errorLog, list, infoLog};
         if (!UsePrivateConfiguration(paths, &error)) {
@@ -212,8 +273,8 @@ int RunReplay(const ReplayOptions& given) {
     std::vector<size_t> sharesLeft = {0};
     for (int t = 1; t < options.threads; ++t) {
         try {
-            threads.emplace_back(ReplayShare, callout.table.newPktHook, &capture.requests,
-                                 &outcomes, static_cast<size_t>(t),
+            threads.emplace_back(ReplayShare, callout.table.newPktHook, options.interfaceAddress,
+                                 &capture.requests, &outcomes, static_cast<size_t>(t),
                                  static_cast<size_t>(options.threads));
         } catch (const std::system_error&) {
             // No thread to spare: this share is replayed on the main thread.
@@ -221,18 +282,23 @@ int RunReplay(const ReplayOptions& given) {
         }
     }
     for (size_t share : sharesLeft) {
-        ReplayShare(callout.table.newPktHook, &capture.requests, &outcomes, share,
-                    static_cast<size_t>(options.threads));
+        ReplayShare(callout.table.newPktHook, options.interfaceAddress, &capture.requests,
+                    &outcomes, share, static_cast<size_t>(options.threads));
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     uint32_t stopResult = callout.table.controlHook(kControlStop, nullptr);
 
+    // With sections, each client's row names the sections that decided.
+    LoadedList sections;
+    LoadSections(LibraryList(list, privateConfiguration), &sections);
+    const bool bySection = !sections.Sections.empty();
     struct ClientTotals {
         size_t order;
         uint64_t allowed;
         uint64_t denied;
+        std::string sections;
     };
     std::map<std::string, ClientTotals> clients;
     uint64_t allowed = 0;
@@ -258,20 +324,29 @@ int RunReplay(const ReplayOptions& given) {
                     static_cast<unsigned long long>(request.frame), key.c_str(),
                     DhcpMessageType(request.message).c_str(), verdict);
         ClientTotals& totals =
-            clients.emplace(key, ClientTotals{clients.size(), 0, 0}).first->second;
+            clients.emplace(key, ClientTotals{clients.size(), 0, 0, ""}).first->second;
         (outcome.flag == 1 ? totals.allowed : totals.denied) += 1;
+        if (bySection) {
+            const std::string section =
+                DecidingSection(sections, request.message, options.interfaceAddress);
+            if (("," + totals.sections + ",").find("," + section + ",") == std::string::npos) {
+                totals.sections += (totals.sections.empty() ? "" : ",") + section;
+            }
+        }
         (outcome.flag == 1 ? allowed : denied) += 1;
     }
     std::vector<std::pair<std::string, ClientTotals>> ordered(clients.begin(), clients.end());
     std::sort(ordered.begin(), ordered.end(),
               [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
-    std::printf("\nclient        requests  allowed  denied\n");
+    std::printf("\nclient        requests  allowed  denied%s\n", bySection ? "  section" : "");
     for (const auto& [key, totals] : ordered) {
-        std::printf("%-12s  %8llu  %7llu  %6llu\n", key.c_str(),
+        std::printf("%-12s  %8llu  %7llu  %6llu%s%s\n", key.c_str(),
                     static_cast<unsigned long long>(totals.allowed + totals.denied),
                     static_cast<unsigned long long>(totals.allowed),
-                    static_cast<unsigned long long>(totals.denied));
+                    static_cast<unsigned long long>(totals.denied), bySection ? "  " : "",
+                    totals.sections.c_str());
     }
+    FreeLoadedList(sections);
     std::printf("\n%s read; %s replayed on %s: %llu allowed, %llu denied; %s and %s skipped\n",
                 Count(capture.frames, "frame", "frames").c_str(),
                 Count(capture.requests.size(), "DHCP request", "DHCP requests").c_str(),
@@ -279,8 +354,7 @@ int RunReplay(const ReplayOptions& given) {
                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(denied),
                 Count(capture.replies, "reply", "replies").c_str(),
                 Count(capture.others, "other frame", "other frames").c_str());
-    const FileStamp after = StampOf(libraryErrorLog);
-    const bool written = after.exists && (!before.exists || after.written != before.written);
+    const bool written = WrittenSince(before, libraryErrorLog);
     const bool nothingLoaded = written && PrintErrorLog(libraryErrorLog);
     std::fflush(stdout);
     if (nothingLoaded) {
