@@ -57,6 +57,16 @@ std::string Rejected(size_t lines) {
     return std::to_string(lines) + (lines == 1 ? " line" : " lines");
 }
 
+// In kea-dhcp6, a WARN when the list in use has sections.
+void LogSectionsIgnored() {
+    const std::string ignored = SectionsIgnored();
+    if (!ignored.empty()) {
+        LOG_WARN(KeaLogger, MACGATE_SECTIONS_IGNORED)
+            .arg(KeaState.parameters.listFile)
+            .arg(ignored);
+    }
+}
+
 }  // namespace
 
 void StartKeaFilter(const KeaParameters& parameters) {
@@ -78,6 +88,7 @@ void StartKeaFilter(const KeaParameters& parameters) {
 
     if (usable) {
         LOG_INFO(KeaLogger, MACGATE_STARTED).arg(parameters.listFile).arg(LoadSummary());
+        LogSectionsIgnored();
         if (load.linesReported != 0) {
             LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED)
                 .arg(Rejected(load.linesReported))
@@ -184,6 +195,9 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
         StopDroppingAll();
     }
     LOG_INFO(KeaLogger, MACGATE_RELOAD).arg(text);
+    if (usable && !dryRun) {
+        LogSectionsIgnored();
+    }
     if (usable && !dryRun && load.linesReported != 0) {
         LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED).arg(Rejected(load.linesReported)).arg(listFile);
     }

@@ -19,6 +19,7 @@ const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_RELOAD = "MACGATE_RELOAD";
+const isc::log::MessageID MACGATE_SECTIONS_IGNORED = "MACGATE_SECTIONS_IGNORED";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
 const isc::log::MessageID MACGATE_STILL_DROPPING_ALL = "MACGATE_STILL_DROPPING_ALL";
 const isc::log::MessageID MACGATE_STOPPED = "MACGATE_STOPPED";
@@ -58,6 +59,9 @@ const char* messages[] = {
     "parameter \"%1\" is missing or empty; %2",
     "MACGATE_RELOAD",
     "macgate-reload: %1",
+    "MACGATE_SECTIONS_IGNORED",
+    "the list \"%1\" has %2, which name IPv4 networks and apply to DHCPv4 only: kea-dhcp6 "
+    "decides every client by the list's server-wide entries",
     "MACGATE_STARTED",
     "filter started with the list \"%1\": %2",
     "MACGATE_STILL_DROPPING_ALL",

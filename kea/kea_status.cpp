@@ -171,6 +171,14 @@ std::string LoadSummary() {
     return Summary(KeaState.entries, KeaState.action, KeaState.sections.size(), sectionEntries);
 }
 
+std::string SectionsIgnored() {
+    const size_t sections = KeaState.sections.size();
+    if (!KeaState.parameters.dhcpv6 || sections == 0) {
+        return std::string();
+    }
+    return std::to_string(sections) + (sections == 1 ? " section" : " sections");
+}
+
 void StartDroppingAll(const KeaListLoad& load) {
     StopDroppingAll();
     KeaState.unusableSince = UtcNow();
@@ -249,6 +257,12 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
                "); every client is dropped since " + KeaState.unusableSince;
     } else if (summary.empty()) {
         text = "no address loaded from " + listFile + "; every client is served";
+    }
+    const std::string ignored = SectionsIgnored();
+    if (!ignored.empty()) {
+        arguments->set("sections-apply", Element::create(false));
+        text += "; its " + ignored +
+                " apply to DHCPv4 only: kea-dhcp6 decides every client by the server-wide entries";
     }
     handle.setArgument("response", isc::config::createAnswer(isc::config::CONTROL_RESULT_SUCCESS,
                                                              text, arguments));

@@ -73,6 +73,10 @@ std::string ListSummary(const LoadedList* list);
 // The same of the list in use.
 std::string LoadSummary();
 
+// In kea-dhcp6, the sections of the list in use, which apply to DHCPv4
+// only: "2 sections"; "" in kea-dhcp4 or when the list has none.
+std::string SectionsIgnored();
+
 // Starts dropping every client, and the reminder in Kea's log every minute;
 // after the ERROR that says why.
 void StartDroppingAll(const KeaListLoad& load);

@@ -997,6 +997,29 @@ TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
     }
 }
 
+// Sections name IPv4 networks: kea-dhcp6 decides every client by the
+// server-wide entries, and its status and Kea's log say so; kea-dhcp4 says
+// nothing of the kind.
+TEST_F(KeaLoadTest, Dhcp6DecidesByTheServerWideEntriesOfAListWithSections) {
+    for (const char* process : {"kea-dhcp4", "kea-dhcp6"}) {
+        SCOPED_TRACE(process);
+        const bool dhcpv6 = std::string(process) == "kea-dhcp6";
+        UseServer(process);
+        WriteList("MAC_ACTION = {DENY}\n001A2B3C4D5E\nSCOPE 10.1.2.0/24 = {ALLOW}\n001A2B3C4D5F\n");
+        ASSERT_TRUE(Load(AllParameters()));
+        EXPECT_TRUE(ClientDropped(kListed));
+        EXPECT_FALSE(ClientDropped(kUnlisted));
+        ElementPtr status = StatusArguments();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->contains("sections-apply"), dhcpv6);
+        const std::string text = StatusAnswer()->get("text")->stringValue();
+        EXPECT_EQ(text.find("its 1 section apply to DHCPv4 only") != std::string::npos, dhcpv6)
+            << text;
+        EXPECT_EQ(KeaLog().find("MACGATE_SECTIONS_IGNORED") != std::string::npos, dhcpv6);
+        Unload();
+    }
+}
+
 // The server's mac-sources are tried in their configured order, and a
 // source left out is not used.
 TEST_F(KeaLoadTest, Dhcp6TakesTheServersMacSourcesInOrder) {
