@@ -192,6 +192,8 @@ golden import-switch-table 0 -- import switch-table.txt wildcards.txt
 golden export-filter-patterns 0 -- export --windows-filter filter-patterns.txt
 expect 0 "site-list.txt:10: section 10.1.2.0/24: action ALLOW, 1 address and 1 prefix loaded" \
     -- check "$examples/site-list.txt"
+expect 0 "site-list.txt: note: in kea-dhcp6 the 2 sections apply to DHCPv4 only" \
+    -- check --dhcpv6 "$examples/site-list.txt"
 # A list with sections: replayed as received on an interface in one of them,
 # and one section exported; without --scope export names the sections.
 golden replay-sections 0 -- replay --list sections-replay.txt --error-log "$work/sections.log" \

@@ -19,9 +19,10 @@ constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be r
 
 // `loaded`, when given, says whether every list loaded an entry, and
 // `unreadable` why one loads nothing whatever its lines say ("it is
-// UTF-16 text"), or nothing.
+// UTF-16 text"), or nothing. `dhcpv6`: a list with sections gets a note
+// that kea-dhcp6 decides by its server-wide entries only.
 int RunCheck(const std::vector<std::string>& lists, bool* loaded = nullptr,
-             std::string* unreadable = nullptr);
+             std::string* unreadable = nullptr, bool dhcpv6 = false);
 
 // The three paths count only when given (haveList...); an empty one is
 // refused before it gets here.

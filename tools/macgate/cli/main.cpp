@@ -22,7 +22,9 @@ constexpr const char* kCheckHelp =
     "file and a note (LIST:LINE: note: TEXT) that says what to write instead, and\n"
     "a warning (LIST:LINE: warning: TEXT) for each line the loader takes or passes\n"
     "over in silence but is almost always a mistake. Then a summary line for each\n"
-    "LIST. Exit status 0: no error and no warning; 1: errors, warnings or nothing\n"
+    "LIST. With --dhcpv6, a list with sections gets a note that kea-dhcp6 decides\n"
+    "every client by its server-wide entries, as sections name IPv4 networks.\n"
+    "Exit status 0: no error and no warning; 1: errors, warnings or nothing\n"
     "loaded; 2: a list cannot be read.";
 constexpr const char* kReplayHelp =
     "Loads the callout library, starts it as the DHCP server does, sends it every\n"
@@ -139,6 +141,8 @@ int Run(int argc, char** argv) {
         ->type_name("")
         ->required()
         ->check(kNotEmpty);
+    bool checkDhcpv6 = false;
+    check->add_flag("--dhcpv6", checkDhcpv6, "Say what the list does in kea-dhcp6");
     check->footer(kCheckHelp);
 
     macgate::ReplayOptions replay;
@@ -260,7 +264,7 @@ int Run(int argc, char** argv) {
     }
 
     if (check->parsed()) {
-        return macgate::RunCheck(lists);
+        return macgate::RunCheck(lists, nullptr, nullptr, checkDhcpv6);
     }
     if (replayCommand->parsed()) {
         replay.haveList = listOption->count() > 0;

@@ -10,7 +10,7 @@
 namespace macgate {
 namespace {
 
-int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreadable) {
+int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::string* unreadable) {
     ListReport report;
     std::string why;
     if (!CheckListFile(path, &report, &why)) {
@@ -55,6 +55,14 @@ int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreada
                         section.addresses == 1 ? "" : "es", section.prefixes,
                         section.prefixes == 1 ? "" : "es");
         }
+        if (dhcpv6 && !report.sections.empty()) {
+            const size_t sections = report.sections.size();
+            std::printf(
+                "%s: note: in kea-dhcp6 the %zu section%s apply to DHCPv4 only, as %s IPv4 "
+                "networks: kea-dhcp6 decides every client by the server-wide entries\n",
+                path.c_str(), sections, sections == 1 ? "" : "s",
+                sections == 1 ? "it names" : "they name");
+        }
     }
     std::fflush(stdout);
     return !loaded || count.messages > 0 ? kExitFindings : kExitOk;
@@ -62,13 +70,14 @@ int CheckOneList(const std::string& path, bool* listLoaded, std::string* unreada
 
 }  // namespace
 
-int RunCheck(const std::vector<std::string>& lists, bool* loaded, std::string* unreadable) {
+int RunCheck(const std::vector<std::string>& lists, bool* loaded, std::string* unreadable,
+             bool dhcpv6) {
     int status = kExitOk;
     bool all = true;
     std::string why;
     for (const std::string& path : lists) {
         bool listLoaded = false;
-        int listStatus = CheckOneList(path, &listLoaded, &why);
+        int listStatus = CheckOneList(path, dhcpv6, &listLoaded, &why);
         status = std::max(status, listStatus);
         all = all && listLoaded;
     }
