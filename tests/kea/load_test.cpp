@@ -54,8 +54,11 @@ std::vector<std::string> ReadLines(const fs::path& path) {
 
 // A DHCPDISCOVER as it comes off the wire: the fixed header and the magic
 // cookie, with `mac` in the client hardware address field.
-std::vector<uint8_t> Discover(uint64_t mac) {
+std::vector<uint8_t> Discover(uint64_t mac, uint32_t giaddr = 0) {
     std::vector<uint8_t> message(240, 0);
+    for (int i = 0; i < 4; ++i) {
+        message[24 + i] = static_cast<uint8_t>(giaddr >> (8 * (3 - i)));
+    }
     message[0] = 1;  // BOOTREQUEST
     message[1] = 1;  // Ethernet
     message[2] = 6;
@@ -995,6 +998,45 @@ TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
         }
         EXPECT_EQ(logged, lines);
     }
+}
+
+// In kea-dhcp4 the section that holds a relayed message's giaddr decides
+// alone, with its own action and entries, and names itself in the info log;
+// other messages go by the server-wide list.
+TEST_F(KeaLoadTest, TheSectionOfTheRelayAgentAddressDecides) {
+    struct Row {
+        uint64_t mac;
+        uint32_t giaddr;
+        bool served;
+        const char* line;  // in the info log, after the timestamp
+    };
+    const Row rows[] = {
+        {kListed, 0x0A010201, true, "001a2b3c4d5e Allow 10.1.2.0/24"},
+        {kUnlisted, 0x0A0102FE, false, "001a2b3c4d5f Deny 10.1.2.0/24"},
+        {kListed, 0, false, "001a2b3c4d5e Deny"},
+        {kUnlisted, 0, true, "001a2b3c4d5f Allow"},
+        {kListed, 0x0A090001, false, "001a2b3c4d5e Deny"},
+    };
+    WriteList("MAC_ACTION = {DENY}\n001A2B3C4D5E\nSCOPE 10.1.2.0/24 = {ALLOW}\n001A2B3C4D5E\n");
+    ASSERT_TRUE(Load(AllParameters()));
+    std::string lines;
+    for (const Row& row : rows) {
+        EXPECT_EQ(Dropped(Discover(row.mac, row.giaddr)), !row.served) << row.line;
+        lines += std::string(row.line) + "\n";
+    }
+    ElementPtr status = StatusArguments();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->get("sections")->str(),
+              "[ { \"action\": \"allow\", \"addresses\": 1, \"network\": \"10.1.2.0/24\", "
+              "\"prefixes\": 0 } ]");
+    Unload();
+    std::string logged;
+    for (const std::string& line : ReadLines(Path("info.log"))) {
+        if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
+            logged += line.substr(25) + "\n";
+        }
+    }
+    EXPECT_EQ(logged, lines);
 }
 
 // Sections name IPv4 networks: kea-dhcp6 decides every client by the
