@@ -60,8 +60,8 @@ const char* messages[] = {
     "MACGATE_RELOAD",
     "macgate-reload: %1",
     "MACGATE_SECTIONS_IGNORED",
-    "the list \"%1\" has %2, which name IPv4 networks and apply to DHCPv4 only: kea-dhcp6 "
-    "decides every client by the list's server-wide entries",
+    "%2 of the list \"%1\" not used: sections name IPv4 networks and apply to DHCPv4 only, so "
+    "kea-dhcp6 decides every client by the list's server-wide entries",
     "MACGATE_STARTED",
     "filter started with the list \"%1\": %2",
     "MACGATE_STILL_DROPPING_ALL",

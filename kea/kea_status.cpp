@@ -261,8 +261,9 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     const std::string ignored = SectionsIgnored();
     if (!ignored.empty()) {
         arguments->set("sections-apply", Element::create(false));
-        text += "; its " + ignored +
-                " apply to DHCPv4 only: kea-dhcp6 decides every client by the server-wide entries";
+        text += "; " + ignored +
+                " not used: sections apply to DHCPv4 only, so kea-dhcp6 decides every client by "
+                "the server-wide entries";
     }
     handle.setArgument("response", isc::config::createAnswer(isc::config::CONTROL_RESULT_SUCCESS,
                                                              text, arguments));

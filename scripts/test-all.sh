@@ -166,4 +166,5 @@ else
             cp "build/mingw-$arch/macgate.dll" "$scratch/pe_file-seeds/macgate-$arch.dll"
     done
     fuzz pe_file "$scratch/pe_file-seeds"
+    fuzz json
 fi

@@ -1055,7 +1055,9 @@ TEST_F(KeaLoadTest, Dhcp6DecidesByTheServerWideEntriesOfAListWithSections) {
         ASSERT_TRUE(status);
         EXPECT_EQ(status->contains("sections-apply"), dhcpv6);
         const std::string text = StatusAnswer()->get("text")->stringValue();
-        EXPECT_EQ(text.find("its 1 section apply to DHCPv4 only") != std::string::npos, dhcpv6)
+        EXPECT_EQ(
+            text.find("; 1 section not used: sections apply to DHCPv4 only") != std::string::npos,
+            dhcpv6)
             << text;
         EXPECT_EQ(KeaLog().find("MACGATE_SECTIONS_IGNORED") != std::string::npos, dhcpv6);
         Unload();

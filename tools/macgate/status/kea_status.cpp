@@ -1,5 +1,7 @@
-// macgate status --kea SOCKET: what a running kea-dhcp4 filters with, asked
-// through its control socket (macgate-status and Kea's statistics).
+// macgate status --kea SOCKET: what a running kea-dhcp4 or kea-dhcp6 filters
+// with, asked through its control socket (macgate-status and Kea's
+// statistics).
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -10,196 +12,12 @@
 
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/server/library.h"
+#include "tools/macgate/status/json_reader.h"
 
 namespace macgate {
 namespace {
 
 constexpr int kAnswerSeconds = 5;
-
-// The JSON that Kea answers with, enough of it to read its answers.
-struct Json {
-    enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
-    bool boolean = false;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::map<std::string, Json> members;
-
-    const Json& operator[](const std::string& name) const {
-        static const Json none;
-        auto found = members.find(name);
-        return found == members.end() ? none : found->second;
-    }
-    const Json& operator[](size_t index) const {
-        static const Json none;
-        return index < items.size() ? items[index] : none;
-    }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : text_(text) {}
-
-    bool Read(Json* value) {
-        return Value(value, 0) && (Space(), at_ == text_.size());
-    }
-
-private:
-    void Space() {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||
-                                      text_[at_] == '\r' || text_[at_] == '\t')) {
-            ++at_;
-        }
-    }
-
-    bool Word(const char* word) {
-        std::string w(word);
-        if (text_.compare(at_, w.size(), w) != 0) {
-            return false;
-        }
-        at_ += w.size();
-        return true;
-    }
-
-    bool String(std::string* out) {
-        if (at_ >= text_.size() || text_[at_] != '"') {
-            return false;
-        }
-        for (++at_; at_ < text_.size(); ++at_) {
-            char c = text_[at_];
-            if (c == '"') {
-                ++at_;
-                return true;
-            }
-            if (c != '\\') {
-                out->push_back(c);
-                continue;
-            }
-            if (++at_ >= text_.size()) {
-                return false;
-            }
-            switch (text_[at_]) {
-                case 'n':
-                    out->push_back('\n');
-                    break;
-                case 't':
-                    out->push_back('\t');
-                    break;
-                case 'r':
-                    out->push_back('\r');
-                    break;
-                case 'b':
-                    out->push_back('\b');
-                    break;
-                case 'f':
-                    out->push_back('\f');
-                    break;
-                case 'u': {
-                    if (at_ + 4 >= text_.size()) {
-                        return false;
-                    }
-                    unsigned code = std::stoul(text_.substr(at_ + 1, 4), nullptr, 16);
-                    at_ += 4;
-                    // UTF-8 of a code unit; Kea escapes control characters only.
-                    if (code < 0x80) {
-                        out->push_back(static_cast<char>(code));
-                    } else if (code < 0x800) {
-                        out->push_back(static_cast<char>(0xC0 | code >> 6));
-                        out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                    } else {
-                        out->push_back(static_cast<char>(0xE0 | code >> 12));
-                        out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-                        out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-                    }
-                    break;
-                }
-                default:
-                    out->push_back(text_[at_]);
-                    break;
-            }
-        }
-        return false;
-    }
-
-    bool Value(Json* value, int depth) {
-        Space();
-        if (at_ >= text_.size() || depth > 32) {
-            return false;
-        }
-        char c = text_[at_];
-        if (c == '{') {
-            value->kind = Json::kObject;
-            ++at_;
-            Space();
-            if (at_ < text_.size() && text_[at_] == '}') {
-                ++at_;
-                return true;
-            }
-            for (;;) {
-                std::string name;
-                Space();
-                if (!String(&name)) {
-                    return false;
-                }
-                Space();
-                if (at_ >= text_.size() || text_[at_++] != ':' ||
-                    !Value(&value->members[name], depth + 1)) {
-                    return false;
-                }
-                Space();
-                if (at_ < text_.size() && text_[at_] == ',') {
-                    ++at_;
-                    continue;
-                }
-                return at_ < text_.size() && text_[at_++] == '}';
-            }
-        }
-        if (c == '[') {
-            value->kind = Json::kArray;
-            ++at_;
-            Space();
-            if (at_ < text_.size() && text_[at_] == ']') {
-                ++at_;
-                return true;
-            }
-            for (;;) {
-                value->items.emplace_back();
-                if (!Value(&value->items.back(), depth + 1)) {
-                    return false;
-                }
-                Space();
-                if (at_ < text_.size() && text_[at_] == ',') {
-                    ++at_;
-                    continue;
-                }
-                return at_ < text_.size() && text_[at_++] == ']';
-            }
-        }
-        if (c == '"') {
-            value->kind = Json::kString;
-            return String(&value->text);
-        }
-        if (Word("true") || Word("false")) {
-            value->kind = Json::kBool;
-            value->boolean = text_[at_ - 1] == 'e' && text_[at_ - 2] == 'u';
-            return true;
-        }
-        if (Word("null")) {
-            return true;
-        }
-        size_t end = text_.find_first_not_of("-+.eE0123456789", at_);
-        if (end == at_) {
-            return false;
-        }
-        value->kind = Json::kNumber;
-        value->number = std::stod(text_.substr(at_, end - at_));
-        at_ = end;
-        return true;
-    }
-
-    const std::string& text_;
-    size_t at_ = 0;
-};
 
 // One command's answer; false with the reason.
 bool Ask(const std::string& socket, const std::string& command, Json* answer, std::string* why) {
@@ -208,19 +26,19 @@ bool Ask(const std::string& socket, const std::string& command, Json* answer, st
                           why)) {
         return false;
     }
-    try {
-        if (JsonReader(text).Read(answer) && (*answer)["result"].kind == Json::kNumber) {
-            return true;
-        }
-    } catch (const std::exception&) {
-        // A number or escape that does not convert: no answer.
+    if (ReadJson(text, answer) && (*answer)["result"].kind == Json::kNumber) {
+        return true;
     }
     *why = "the answer to " + command + " is not a Kea answer";
     return false;
 }
 
+// A count as Kea gives it; "?" for anything that is not a whole number
+// within range.
 std::string Number(const Json& value) {
-    return value.kind == Json::kNumber ? std::to_string(static_cast<int64_t>(value.number)) : "?";
+    const bool count = value.kind == Json::kNumber && value.number >= -9.0e18 &&
+                       value.number <= 9.0e18 && value.number == std::floor(value.number);
+    return count ? std::to_string(static_cast<int64_t>(value.number)) : "?";
 }
 
 std::string Plural(const Json& value, const char* one, const char* many) {
@@ -267,15 +85,29 @@ int RunKeaStatus(const std::string& socket) {
                 Plural(arguments["lines-reported"], "line", "lines").c_str());
     std::printf("  %-15s %s allowed, %s denied\n", "since loading",
                 Number(arguments["allowed"]).c_str(), Number(arguments["denied"]).c_str());
+    const Json& sections = arguments["sections"];
+    for (size_t i = 0; i < sections.items.size(); ++i) {
+        const Json& section = sections[i];
+        std::printf("  %-15s %s: %s list of %s and %s\n", "section",
+                    section["network"].text.c_str(), section["action"].text.c_str(),
+                    Plural(section["addresses"], "address", "addresses").c_str(),
+                    Plural(section["prefixes"], "prefix", "prefixes").c_str());
+    }
+    if (arguments["sections-apply"].kind == Json::kBool && !arguments["sections-apply"].boolean) {
+        std::printf("  %-15s %s\n", "",
+                    "sections apply to DHCPv4 only: kea-dhcp6 decides by the server-wide entries");
+    }
     Json statistics;
     if (Ask(socket, "statistic-get-all", &statistics, &why)) {
-        std::printf(
-            "  %-15s macgate-allowed %s, macgate-denied %s, pkt4-received %s, "
-            "pkt4-receive-drop %s\n",
-            "statistics", Statistic(statistics, "macgate-allowed").c_str(),
-            Statistic(statistics, "macgate-denied").c_str(),
-            Statistic(statistics, "pkt4-received").c_str(),
-            Statistic(statistics, "pkt4-receive-drop").c_str());
+        // kea-dhcp6 has pkt6-received where kea-dhcp4 has pkt4-received.
+        const bool dhcpv6 = statistics["arguments"]["pkt6-received"].kind == Json::kArray;
+        const char* received = dhcpv6 ? "pkt6-received" : "pkt4-received";
+        const char* dropped = dhcpv6 ? "pkt6-receive-drop" : "pkt4-receive-drop";
+        std::printf("  %-15s macgate-allowed %s, macgate-denied %s, %s %s, %s %s\n", "statistics",
+                    Statistic(statistics, "macgate-allowed").c_str(),
+                    Statistic(statistics, "macgate-denied").c_str(), received,
+                    Statistic(statistics, received).c_str(), dropped,
+                    Statistic(statistics, dropped).c_str());
     } else {
         std::printf("  %-15s cannot be read: %s\n", "statistics", why.c_str());
     }
