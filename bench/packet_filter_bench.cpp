@@ -108,16 +108,24 @@ Workload& WorkloadFor(size_t size) {
     return work;
 }
 
+// What a message carries besides its client's address: nothing.
+struct AddressOnly {
+    void operator()(uint8_t* /*message*/, size_t /*key*/) const {}
+};
+
 // Runs `decide` on a message per key in turn and reports allocations and
-// the share of processed packets.
-template <typename Decide>
-void RunDecisions(benchmark::State& state, const std::vector<uint64_t>& keys, Decide decide) {
+// the share of processed packets; `fill` completes the message of the key
+// with the given index.
+template <typename Decide, typename Fill = AddressOnly>
+void RunDecisions(benchmark::State& state, const std::vector<uint64_t>& keys, Decide decide,
+                  Fill fill = {}) {
     uint8_t message[kMessageSize] = {1, 1, 6};
     size_t next = 0;
     uint64_t processed = 0;
     uint64_t before = macgate::Allocations.load();
     for (auto _ : state) {
         PutAddress(message, keys[next]);
+        fill(message, next);
         if (++next == keys.size()) {
             next = 0;
         }
@@ -337,27 +345,12 @@ void BM_DecisionWithSections(benchmark::State& state, bool inside) {
     const std::vector<uint64_t>& keys = inside ? work.insideKeys : work.outsideKeys;
     const std::vector<uint32_t>& relays = inside ? work.insideRelays : work.outsideRelays;
     LoadedList* saved = ListInUse.exchange(&work.list);
-    uint8_t message[kMessageSize] = {1, 1, 6};
-    size_t next = 0;
-    uint64_t processed = 0;
-    uint64_t before = macgate::Allocations.load();
-    for (auto _ : state) {
-        PutAddress(message, keys[next]);
+    // The relay agent's address in giaddr.
+    RunDecisions(state, keys, HookDecision, [&relays](uint8_t* message, size_t key) {
         for (size_t i = 0; i < 4; ++i) {
-            message[24 + i] = static_cast<uint8_t>(relays[next] >> (24 - 8 * i));
+            message[24 + i] = static_cast<uint8_t>(relays[key] >> (24 - 8 * i));
         }
-        if (++next == keys.size()) {
-            next = 0;
-        }
-        int32_t flag = HookDecision(message);
-        benchmark::DoNotOptimize(flag);
-        processed += static_cast<uint64_t>(flag);
-    }
-    uint64_t allocations = macgate::Allocations.load() - before;
-    state.counters["allocs_per_decision"] =
-        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
-    state.counters["processed"] =
-        benchmark::Counter(static_cast<double>(processed), benchmark::Counter::kAvgIterations);
+    });
     ListInUse.store(saved);
 }
 

@@ -47,11 +47,9 @@ clients=200                    # perfdhcp's clients; the first half are listed
 list_size=100000
 base_mac=02:00:5e:00:00:00
 
-[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
-for tool in ip "$server" perfdhcp awk; do
-    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
-done
-[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset release)"
+# shellcheck source=tests/kea/lib.sh
+. "$here/../../tests/kea/lib.sh"
+kea_require release ip "$server" perfdhcp awk
 
 # Kea and perfdhcp each on a core of their own, so that the flood perfdhcp
 # sends at the highest rate does not take the server's processor.
@@ -60,29 +58,7 @@ if command -v taskset >/dev/null 2>&1 && [ "$(nproc)" -ge 2 ]; then
     kea_cpu=(taskset -c 1) perfdhcp_cpu=(taskset -c 0)
 fi
 
-# shellcheck source=scripts/netns.sh
-. "$here/../../scripts/netns.sh"
-netns_names "mgb$$"
-work=$(mktemp -d "/tmp/macgate-kea-bench.XXXXXX")
-kea_pid=""
-
-cleanup() {
-    local status=$?
-    [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
-    netns_teardown
-    rm -rf "$work"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-netns_create
-created=$?
-case $created in
-0) ;;
-3) netns_failure 3 >&2; exit 1 ;;
-*) skip_all "$(netns_failure $created)" ;;
-esac
+kea_setup "mgb$$" kea-bench
 ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if"
 if [ "$family" = 6 ]; then
     # Link-local addresses usable at once, without duplicate address detection.
@@ -130,10 +106,11 @@ write_reservations() {  # size file: the JSON list of host reservations
         END { printf "]" }' >"$2"
 }
 
-# Writes the configuration for one way of filtering: none, macgate (serving
-# the listed half), macgate-deny (a deny list that matches nobody) or kea.
-write_config() {  # way size
-    local hooks="" classes="" reservations="[]"
+# What one way of filtering adds to Kea's configuration, into the caller's
+# hooks, classes and reservations: none, macgate (serving the listed half),
+# macgate-deny (a deny list that matches nobody) or kea (reservations and the
+# DROP class).
+filtering() {  # way size
     case $1 in
     macgate | macgate-deny)
         if [ "$1" = macgate-deny ]; then
@@ -150,6 +127,13 @@ write_config() {  # way size
         classes='"client-classes": [ { "name": "DROP", "test": "not member('"'KNOWN'"')" } ],'
         ;;
     esac
+}
+
+# Writes the configuration for one way of filtering: none, macgate (serving
+# the listed half), macgate-deny (a deny list that matches nobody) or kea.
+write_config() {  # way size
+    local hooks="" classes="" reservations="[]"
+    filtering "$@"
     cat >"$work/kea.json" <<EOF
 {
   "Dhcp4": {
@@ -174,22 +158,7 @@ EOF
 # from the clients' DUID-LLTs.
 write_config6() {  # way size
     local hooks="" classes="" reservations="[]"
-    case $1 in
-    macgate | macgate-deny)
-        if [ "$1" = macgate-deny ]; then
-            write_list "$2" "$work/list.txt" DENY
-        else
-            write_list "$2" "$work/list.txt"
-        fi
-        hooks='"hooks-libraries": [ { "library": "'"$library"'", "parameters": {
-            "list-file": "'"$work/list.txt"'", "error-log": "'"$work/error.log"'" } } ],'
-        ;;
-    kea)
-        write_reservations "$2" "$work/reservations.json"
-        reservations=$(cat "$work/reservations.json")
-        classes='"client-classes": [ { "name": "DROP", "test": "not member('"'KNOWN'"')" } ],'
-        ;;
-    esac
+    filtering "$@"
     cat >"$work/kea.json" <<EOF
 {
   "Dhcp6": {
@@ -211,7 +180,7 @@ EOF
 }
 
 # Starts Kea; start_seconds is the time it took to report itself started.
-start_kea() {
+timed_start_kea() {
     : >"$work/kea.log"
     local start end
     start=$(date +%s%N)
@@ -234,7 +203,8 @@ start_kea() {
     start_seconds=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
 }
 
-stop_kea() {
+# Stops Kea, by force if it takes more than ten seconds.
+kill_kea() {
     kill "$kea_pid" 2>/dev/null
     for _ in $(seq 100); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$kea_pid" 2>/dev/null
@@ -313,9 +283,9 @@ if [ "$cpu_mode" -eq 1 ]; then
             else
                 write_config "$way" "$list_size"
             fi
-            start_kea
+            timed_start_kea
             read -r discovers offers cost <<<"$(run_cpu)"
-            stop_kea
+            kill_kea
             costs[$way]+="$cost "
             [ "$way" = none ] && reference=$cost
             ratios[$way]+="$(awk -v a="$cost" -v b="$reference" 'BEGIN { printf "%.4f", a / b }') "
@@ -347,7 +317,7 @@ for way in none macgate kea; do
     esac
     write_config "$way" "$list_size"
     for run in 1 2; do
-        start_kea
+        timed_start_kea
         for rate in "$fixed_rate" "$max_rate"; do
             read -r exchanges discovers offers <<<"$(run_perfdhcp "$rate")"
             label=$rate
@@ -355,7 +325,7 @@ for way in none macgate kea; do
             printf '%-26s %-5s %12s %14s %8s/%s\n' "$name" "$run" "$label" "$exchanges" \
                 "$discovers" "$offers"
         done
-        stop_kea
+        kill_kea
     done
 done
 
@@ -370,15 +340,15 @@ for way in macgate kea; do
         write_config "$way" "$size"
         times=""
         for run in 1 2; do
-            start_kea
+            timed_start_kea
             times+="$start_seconds "
-            stop_kea
+            kill_kea
         done
         row+=$(printf ' %10s' "$(echo "$times" | tr ' ' '\n' | grep . | sort -n | head -1)")
     done
     printf '%-26s%s\n' "$name" "$row"
 done
 write_config none 0
-start_kea
-stop_kea
+timed_start_kea
+kill_kea
 printf '%-26s %10s  (no list)\n' "Kea without hooks" "$start_seconds"

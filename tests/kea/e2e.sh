@@ -36,47 +36,18 @@ cases_column=5
 # shellcheck source=tests/lib/cases.sh
 . "$here/../lib/cases.sh"
 
-[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
-for tool in ip kea-dhcp4 perfdhcp busybox dhclient tcpdump socat jq sha256sum; do
-    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
-done
+server=kea-dhcp4
+family=4
+# shellcheck source=tests/kea/lib.sh
+. "$here/lib.sh"
+kea_require debug ip kea-dhcp4 perfdhcp busybox dhclient tcpdump socat jq sha256sum
 busybox udhcpc --help >/dev/null 2>&1 || skip_all "this busybox has no udhcpc"
-[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset debug)"
-
-# shellcheck source=scripts/netns.sh
-. "$here/../../scripts/netns.sh"
-netns_names "mg$$"
-work=$(mktemp -d "${TMPDIR:-/tmp}/macgate-kea-e2e.XXXXXX")
-kea_pid=""
-capture_pid=""
-
-cleanup() {
-    local status=$?
-    [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
-    [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
-    if [ -s "$work/dhclient.pid" ]; then
-        kill "$(cat "$work/dhclient.pid")" 2>/dev/null
-    fi
-    netns_teardown
+cleanup_logs="kea.out kea.log error.log info.log info-allow.log"
+capture_args=('udp dst port 67')
+kea_cleanup_more() {
     [ -z "${readonly_mounted:-}" ] || umount "$work/readonly"
-    if [ "$status" -ne 0 ] && [ "$status" -ne "$SKIP" ]; then
-        for log in kea.out kea.log error.log info.log info-allow.log; do
-            [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; }
-        done
-    fi
-    rm -rf "$work"
-    exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-netns_create
-created=$?
-case $created in
-0) ;;
-3) fail "$(netns_failure 3)"; exit 1 ;;
-*) skip_all "$(netns_failure $created)" ;;
-esac
+kea_setup "mg$$" kea-e2e
 
 # The clients' scripts only note what they were given; they configure nothing
 # and never touch the host's resolver file.
@@ -141,11 +112,6 @@ write_config() {  # multi-threading list-parameter [parameters]
 EOF
 }
 
-# Sends one command over Kea's control socket and prints the answer.
-kea_command() {  # JSON
-    socat -t 5 - "UNIX-CONNECT:$work/kea.sock" <<<"$1" 2>/dev/null
-}
-
 kea_statistic() {  # name
     kea_command "{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$1\" } }" |
         jq -r --arg name "$1" '.arguments[$name][0][0] // "none"' 2>/dev/null
@@ -194,17 +160,6 @@ check_status() {  # context action allowed denied
     else
         fail "$1: macgate-status gives $got, not $want"
     fi
-}
-
-# Waits up to $2 seconds for the pattern $1 in Kea's log.
-wait_for_kea_log() {
-    local deadline=$((SECONDS + $2))
-    while [ $SECONDS -lt $deadline ]; do
-        grep -q -- "$1" "$work/kea.log" 2>/dev/null && return 0
-        kill -0 "$kea_pid" 2>/dev/null || return 1
-        sleep 0.2
-    done
-    return 1
 }
 
 # Each client runs once with a bounded number of tries; prints the leased
@@ -292,36 +247,11 @@ check_decisions() {  # info-log capture context mac verdict ...
     done
 }
 
-start_capture() {
-    ip netns exec "$server_ns" tcpdump -Z root --immediate-mode -i "$server_if" -U -w "$work/$1.pcap" 'udp dst port 67' \
-        >/dev/null 2>&1 &
-    capture_pid=$!
-    sleep 1
-}
-
-stop_capture() {
-    sleep 0.5
-    kill -INT "$capture_pid" 2>/dev/null
-    wait "$capture_pid" 2>/dev/null
-    capture_pid=""
-}
-
 check_socket_failures() {
     if grep -E "DHCPSRV_OPEN_SOCKET_FAIL|DHCPSRV_NO_SOCKETS_OPEN|failed to open socket" "$work/kea.log"; then
         fail "Kea could not open its socket on $server_if"
         exit 1
     fi
-}
-
-stop_kea() {
-    kill -TERM "$kea_pid"
-    for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
-    if kill -0 "$kea_pid" 2>/dev/null; then
-        fail "kea-dhcp4 did not stop"
-        exit 1
-    fi
-    wait "$kea_pid" 2>/dev/null
-    kea_pid=""
 }
 
 # One whole run of Kea: allow list, reload as a deny list, a refused reload,
@@ -333,13 +263,7 @@ run_kea() {  # mode multi-threading
     # ---- allow list
     write_list ALLOW
     write_config "$threading" list-file
-    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-    kea_pid=$!
-    if ! wait_for_kea_log DHCP4_STARTED 20; then
-        fail "$mode: kea-dhcp4 did not start"
-        exit 1
-    fi
+    start_kea "$mode" || exit 1
     check_socket_failures
     grep -q MACGATE_STARTED "$work/kea.log" && pass "$mode: Kea loaded macgate" ||
         fail "$mode: Kea log has no MACGATE_STARTED"
@@ -576,13 +500,7 @@ run_load() {
     write_config '{ "enable-multi-threading": true, "thread-pool-size": 4 }' list-file \
         "\"error-log\": \"$work/error.log\""
     ip -n "$client_ns" addr add 192.0.2.2/24 dev "$client_if" 2>/dev/null
-    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-    kea_pid=$!
-    if ! wait_for_kea_log DHCP4_STARTED 60; then
-        fail "load: kea-dhcp4 did not start"
-        return
-    fi
+    start_kea "load" 60 || return
     ip netns exec "$client_ns" timeout $((period + 30)) perfdhcp -4 -i -l 192.0.2.2 -r 2000 \
         -R "$clients" -b "mac=${base:0:2}:${base:2:2}:${base:4:2}:00:00:00" -p "$period" 192.0.2.1 \
         >"$work/perfdhcp.out" 2>&1 &
@@ -653,7 +571,6 @@ run_sections() {
     local relayed_listed=02:00:5e:40:00:01 relayed_unlisted=02:00:5e:40:00:02
     local direct_listed=02:00:5e:50:00:01 direct_unlisted=02:00:5e:50:00:02 offers status
     rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
-    key() { echo "$1" | tr -d :; }
     {
         echo "MAC_ACTION = {DENY}"
         key "$relayed_listed"
@@ -666,13 +583,7 @@ run_sections() {
     } >"$work/list.txt"
     write_config '{ "enable-multi-threading": false }' list-file
     ip -n "$client_ns" addr add 192.0.2.50/24 dev "$client_if"
-    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-    kea_pid=$!
-    if ! wait_for_kea_log DHCP4_STARTED 20; then
-        fail "sections: kea-dhcp4 did not start"
-        exit 1
-    fi
+    start_kea "sections" || exit 1
     check_socket_failures
     offers=$(relayed_offers "$relayed_listed")
     [ "${offers:-0}" -gt 0 ] && pass "sections: relayed $relayed_listed got $offers offer(s)" ||

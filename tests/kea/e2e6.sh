@@ -25,45 +25,14 @@ cases_column=5
 # shellcheck source=tests/lib/cases.sh
 . "$here/../lib/cases.sh"
 
-[ "$(id -u)" -eq 0 ] || skip_all "needs root to create network namespaces"
-for tool in ip kea-dhcp6 dhclient tcpdump socat jq python3; do
-    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
-done
-[ -f "$library" ] || skip_all "$library is not built (cmake --build --preset debug)"
-
-# shellcheck source=scripts/netns.sh
-. "$here/../../scripts/netns.sh"
-netns_names "mgv6$$"
-work=$(mktemp -d "${TMPDIR:-/tmp}/macgate-kea-e2e6.XXXXXX")
-kea_pid=""
-capture_pid=""
-
-cleanup() {
-    local status=$?
-    [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
-    [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
-    if [ -s "$work/dhclient.pid" ]; then
-        kill "$(cat "$work/dhclient.pid")" 2>/dev/null
-    fi
-    netns_teardown
-    if [ "$status" -ne 0 ] && [ "$status" -ne "$SKIP" ]; then
-        for log in kea.out kea.log error.log info.log clients.out; do
-            [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; }
-        done
-    fi
-    rm -rf "$work"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-netns_create
-created=$?
-case $created in
-0) ;;
-3) fail "$(netns_failure 3)"; exit 1 ;;
-*) skip_all "$(netns_failure $created)" ;;
-esac
+server=kea-dhcp6
+family=6
+# shellcheck source=tests/kea/lib.sh
+. "$here/lib.sh"
+kea_require debug ip kea-dhcp6 dhclient tcpdump socat jq python3
+cleanup_logs="kea.out kea.log error.log info.log clients.out"
+capture_args=(-Q in 'udp dst port 547')
+kea_setup "mgv6$$" kea-e2e6
 # No duplicate address detection, so that addresses are usable at once; the
 # client side's link-local addresses are random (addr_gen_mode 3), so Kea can
 # learn a MAC only from a DUID or a relay's option.
@@ -141,25 +110,11 @@ write_config() {  # multi-threading
 EOF
 }
 
-kea_command() {  # JSON
-    socat -t 5 - "UNIX-CONNECT:$work/kea.sock" <<<"$1" 2>/dev/null
-}
-
 # The four statistics, as "received drop allowed denied".
 statistics() {
     kea_command '{ "command": "statistic-get-all" }' | jq -r '.arguments |
         [ "pkt6-received", "pkt6-receive-drop", "macgate-allowed", "macgate-denied" ] as $names |
         [ $names[] as $n | (.[$n][0][0] // 0) ] | join(" ")' 2>/dev/null
-}
-
-wait_for_kea_log() {  # pattern seconds
-    local deadline=$((SECONDS + $2))
-    while [ $SECONDS -lt $deadline ]; do
-        grep -q -- "$1" "$work/kea.log" 2>/dev/null && return 0
-        kill -0 "$kea_pid" 2>/dev/null || return 1
-        sleep 0.2
-    done
-    return 1
 }
 
 # dhclient -6 once on a client MAC; $2 is "llt" or a DUID-EN. Prints the
@@ -205,20 +160,6 @@ expect_served() {  # context kind mac want(yes|no) interface-mac key
         fail "$1: $2 client $3 ${got:+served ($got)}${got:-dropped}, want served=$4"
     fi
     cases+=("$5 $6 $([ "$4" = yes ] && echo Allow || echo Deny)")
-}
-
-start_capture() {
-    ip netns exec "$server_ns" tcpdump -Z root --immediate-mode -i "$server_if" -Q in -U \
-        -w "$work/$1.pcap" 'udp dst port 547' >/dev/null 2>&1 &
-    capture_pid=$!
-    sleep 1
-}
-
-stop_capture() {
-    sleep 0.5
-    kill -INT "$capture_pid" 2>/dev/null
-    wait "$capture_pid" 2>/dev/null
-    capture_pid=""
 }
 
 packets_from() {  # capture [mac]
@@ -284,28 +225,11 @@ run_phase() {  # mode action
     check_phase "$context" "$work/$2.pcap" "$before" "$2"
 }
 
-stop_kea() {
-    kill -TERM "$kea_pid"
-    for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
-    if kill -0 "$kea_pid" 2>/dev/null; then
-        fail "kea-dhcp6 did not stop"
-        exit 1
-    fi
-    wait "$kea_pid" 2>/dev/null
-    kea_pid=""
-}
-
 run_kea() {  # mode multi-threading reload-command
     rm -f "$work/kea.log" "$work/info.log" "$work/error.log"
     write_list DENY
     write_config "$2"
-    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        kea-dhcp6 -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-    kea_pid=$!
-    if ! wait_for_kea_log DHCP6_STARTED 20; then
-        fail "$1: kea-dhcp6 did not start"
-        exit 1
-    fi
+    start_kea "$1" || exit 1
     if grep -E "DHCPSRV_OPEN_SOCKET_FAIL|DHCPSRV_NO_SOCKETS_OPEN" "$work/kea.log"; then
         fail "$1: kea-dhcp6 could not open its sockets on $server_if"
         exit 1

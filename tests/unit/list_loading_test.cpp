@@ -161,6 +161,28 @@ void* FaultyAllocate(size_t size) {
     return RealAllocate(size);
 }
 
+// FaultyAllocate stands in the platform table while one of these lives;
+// nothing fails until FailAt is set.
+struct FaultyAllocation {
+    FaultyAllocation() {
+        RealAllocate = Platform.AllocateMemory;
+        Platform.AllocateMemory = FaultyAllocate;
+        FailAt = 0;
+        FailOnward = false;
+    }
+    ~FaultyAllocation() {
+        Platform.AllocateMemory = RealAllocate;
+        FailAt = 0;
+        FailOnward = false;
+    }
+    // The number of allocations that loading `list` makes.
+    int Count(const std::string& list) {
+        Allocations = 0;
+        Load(list);
+        return Allocations;
+    }
+};
+
 TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
     std::vector<std::string> sorted;
     std::string list = ListOf(ShuffledLines(5000, &sorted));
@@ -169,12 +191,8 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
     ASSERT_NE(errors.find("not of proper format"), std::string::npos);
     ASSERT_EQ(CheckedKeys(Loaded.AddressSet), sorted);
 
-    RealAllocate = Platform.AllocateMemory;
-    Platform.AllocateMemory = FaultyAllocate;
-    Allocations = 0;
-    FailAt = 0;
-    Load(list);
-    const int calls = Allocations;
+    FaultyAllocation faulty;
+    const int calls = faulty.Count(list);
     ASSERT_GT(calls, 3);  // gathering grows, then the block and the layout tables
 
     for (bool onward : {false, true}) {
@@ -198,8 +216,6 @@ TEST(ListLoading, OutOfMemoryKeepsTheTreeCorrectAndEveryMessage) {
             }
         }
     }
-    FailAt = 0;
-    FailOnward = false;
     FreeLoadedList(Loaded);
 }
 
@@ -216,12 +232,8 @@ TEST(ListLoading, OutOfMemoryKeepsEverySectionsKeys) {
         }
         std::sort(sections[i].begin(), sections[i].end());
     }
-    RealAllocate = Platform.AllocateMemory;
-    Platform.AllocateMemory = FaultyAllocate;
-    Allocations = 0;
-    FailAt = 0;
-    Load(list);
-    const int calls = Allocations;
+    FaultyAllocation faulty;
+    const int calls = faulty.Count(list);
     for (int failAt = 1; failAt <= calls; ++failAt) {
         SCOPED_TRACE(testing::Message() << "allocation " << failAt);
         Allocations = 0;
@@ -232,8 +244,6 @@ TEST(ListLoading, OutOfMemoryKeepsEverySectionsKeys) {
             EXPECT_EQ(CheckedKeys(section.AddressSet), sections[(section.network >> 16) & 0xFF]);
         }
     }
-    Platform.AllocateMemory = RealAllocate;
-    FailAt = 0;
     FreeLoadedList(Loaded);
 }
 
