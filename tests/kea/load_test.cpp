@@ -212,6 +212,17 @@ protected:
         ASSERT_TRUE(HooksManager::unloadLibraries());
     }
 
+    // The info log's decision lines, each without its timestamp.
+    std::string DecisionLines() const {
+        std::string lines;
+        for (const std::string& line : ReadLines(Path("info.log"))) {
+            if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
+                lines += line.substr(25) + "\n";
+            }
+        }
+        return lines;
+    }
+
     // What Kea logged since the test began.
     std::string KeaLog() const {
         return ReadFile(keaLogPath).substr(keaLogStart_);
@@ -990,13 +1001,7 @@ TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
         EXPECT_EQ(status->get("allowed")->intValue(), allowed);
         EXPECT_EQ(status->get("denied")->intValue(), denied);
         Unload();
-        std::string logged;
-        for (const std::string& line : ReadLines(Path("info.log"))) {
-            if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
-                logged += line.substr(25) + "\n";
-            }
-        }
-        EXPECT_EQ(logged, lines);
+        EXPECT_EQ(DecisionLines(), lines);
     }
 }
 
@@ -1030,13 +1035,7 @@ TEST_F(KeaLoadTest, TheSectionOfTheRelayAgentAddressDecides) {
               "[ { \"action\": \"allow\", \"addresses\": 1, \"network\": \"10.1.2.0/24\", "
               "\"prefixes\": 0 } ]");
     Unload();
-    std::string logged;
-    for (const std::string& line : ReadLines(Path("info.log"))) {
-        if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
-            logged += line.substr(25) + "\n";
-        }
-    }
-    EXPECT_EQ(logged, lines);
+    EXPECT_EQ(DecisionLines(), lines);
 }
 
 // Sections name IPv4 networks: kea-dhcp6 decides every client by the
