@@ -224,7 +224,7 @@ INSTALL_WORKERS=${MACGATE_WINE_INSTALL_WORKERS:-3}
 case_install_rows() {
     local worker failed=0
     # The prefix on disk holds the registry once its wineserver has ended.
-    wineserver -w
+    timeout 120 wineserver -w || fail "the Wine prefix's wineserver did not end"
     for ((worker = 0; worker < INSTALL_WORKERS; worker++)); do
         mkdir "worker-$worker"
         (
@@ -234,10 +234,13 @@ case_install_rows() {
                 WINEPREFIX=$PWD/prefix
             fi
             # A wineserver that starts again rewrites keys of its own under
-            # HKEY_LOCAL_MACHINE, which a row compares before and after.
+            # HKEY_LOCAL_MACHINE, which a row compares before and after. It
+            # stays until this worker ends, however the worker ends.
+            trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
             wineserver -p
             install_worker_rows "$worker"
             wineserver -k
+            trap - EXIT
             [ "$worker" -eq 0 ] || rm -rf prefix
         ) >"worker-$worker/log" 2>&1 &
     done
