@@ -11,9 +11,21 @@ steps=0 skipped=0 case_counts=''
 scratch=$(mktemp -d)
 
 # Each step exits the script on failure, so reaching the next one means the
-# previous step passed; a failure ends with the step that failed.
+# previous step passed; a failure ends with the step that failed. Each step's
+# time is printed when it ends, and all of them again at the end.
+step_name='' step_started=$SECONDS script_started=$SECONDS step_times=''
+step_done() {
+    [ -n "$step_name" ] || return 0
+    local line
+    line=$(printf '%4d s  %s' $((SECONDS - step_started)) "$step_name")
+    printf -- '---- %s\n' "$line"
+    step_times+="$line"$'\n'
+    step_name=''
+}
 step() {
+    step_done
     steps=$((steps + 1))
+    step_name=$* step_started=$SECONDS
     printf '\n==== %s ====\n' "$*"
 }
 
@@ -31,7 +43,9 @@ count_cases() {
 summary() {
     local status=$? failed=0
     [ "$status" -eq 0 ] || failed=1
+    step_done
     rm -rf "$scratch"
+    printf '\n==== Time per step ====\n%s%4d s  in all\n' "$step_times" $((SECONDS - script_started))
     [ "$status" -ne 0 ] || printf '\n==== All builds and tests passed ====\n'
     echo "steps: $((steps - skipped - failed)) passed, $failed failed, $skipped skipped$case_counts"
 }
