@@ -320,6 +320,19 @@ mkdir "$work/no-configuration"
     [ "$failures" -eq "$before" ]
 ) || failures=$((failures + 1))
 
+# An error log that cannot be opened ends start-up before the list is read:
+# replay says so and exits 1, whether its options or the server name the log.
+expect 1 "could not open its error log $work/no folder/error.log, so it loaded no address" -- \
+    replay --list "$examples/deny-list.txt" --error-log "$work/no folder/error.log" "$capture"
+(
+    export CalloutEnabled=1 CalloutDlls=$lib CalloutMacAddressListFile=$examples/deny-list.txt
+    export CalloutErrorLogFile="$work/no folder/error.log"
+    before=$failures
+    expect 1 "could not open its error log $work/no folder/error.log, so it loaded no address" -- \
+        replay --server "$capture"
+    [ "$failures" -eq "$before" ]
+) || failures=$((failures + 1))
+
 # status run by an unprivileged user beside logs it may append to but not
 # read, in a folder it may write (as the service may write its logs' folder):
 # each is found to exist, never taken for missing, and left as it was,

@@ -89,9 +89,36 @@ case_replay_without_configuration() {
     grep -q "the library loaded no address" err || fail "nothing said on stderr: $(cat err)"
 }
 
+# An error log that cannot be opened ends start-up before the list is read:
+# replay exits 1 and says why, with the files given as options and with the
+# server's own configuration.
+case_replay_error_log_unopenable() {
+    local log status mode
+    log="$(win_path "$PWD")\\no folder\\error.log"
+    reg_set CalloutEnabled REG_DWORD 1
+    reg_set CalloutDlls REG_MULTI_SZ "$(win_path "$DLL")"
+    reg_set CalloutMacAddressListFile REG_SZ "$(win_path "$EXAMPLE_DENY_LIST")"
+    reg_set CalloutErrorLogFile REG_SZ "$log"
+    for mode in --list --server; do
+        status=0
+        if [ "$mode" = --list ]; then
+            wine_run "$TOOL" replay --list "$(win_path "$EXAMPLE_DENY_LIST")" --error-log "$log" \
+                "$(win_path "$EXAMPLE_CAPTURE")" >out 2>err || status=$?
+        else
+            wine_run "$TOOL" replay --server "$(win_path "$EXAMPLE_CAPTURE")" >out 2>err || status=$?
+        fi
+        [ "$status" -eq 1 ] || fail "replay $mode exited $status, not 1: $(cat err)"
+        tr -d '\r' <err | grep -qF "could not open its error log $log, so it loaded no address" ||
+            fail "replay $mode does not say why: $(cat err)"
+        expect_all_allowed out
+    done
+}
+
 register_case wine "example capture and lists: verdicts and logs as on Linux" case_example_replay
 register_case wine "example capture, configured in the server's registry key" case_example_replay_registry
 register_case wine "example capture with options: the server's values neither used nor changed" \
     case_example_replay_private_configuration
 register_case wine "replay without configuration: ErrorFile.txt shown, exit 1" \
     case_replay_without_configuration
+register_case wine "replay with an error log that cannot be opened: exit 1, and why" \
+    case_replay_error_log_unopenable

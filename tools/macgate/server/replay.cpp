@@ -362,6 +362,11 @@ int RunReplay(const ReplayOptions& given) {
             "the library loaded no address, so it served every client: its error log "
             "above says why");
         status = std::max(status, kExitFindings);
+    } else if (!written && !before.openable) {
+        // Start-up ends at once when it cannot open its error log.
+        ReportError("the library could not open its error log " + libraryErrorLog +
+                    ", so it loaded no address and served every client");
+        status = std::max(status, kExitFindings);
     }
     if (startResult != 0 || stopResult != 0) {
         ReportError("DhcpControlHook returned " +
