@@ -105,8 +105,10 @@ fi
 step "Windows x86 and x64 DLLs under Wine"
 if [ "$mingw" = yes ]; then
     MACGATE_WINE_COUNTS="$scratch/wine" timeout 1800 tests/wine/run.sh
-    read -r wine_passed wine_skipped wine_reasons <"$scratch/wine"
-    count_cases Wine "$wine_passed" "$wine_skipped" "$wine_reasons"
+    for arch in x86 x64; do
+        read -r wine_passed wine_skipped wine_reasons <"$scratch/wine.$arch"
+        count_cases "Wine $arch" "$wine_passed" "$wine_skipped" "${wine_reasons#"$arch: "}"
+    done
 else
     skip "the Windows builds are not made here (mingw-w64 is not installed)"
 fi

@@ -322,13 +322,13 @@ mkdir "$work/no-configuration"
 
 # An error log that cannot be opened ends start-up before the list is read:
 # replay says so and exits 1, whether its options or the server name the log.
-expect 1 "could not open its error log $work/no folder/error.log, so it loaded no address" -- \
+expect 1 "the library loaded no address, so it served every client: it could not open its error log $work/no folder/error.log" -- \
     replay --list "$examples/deny-list.txt" --error-log "$work/no folder/error.log" "$capture"
 (
     export CalloutEnabled=1 CalloutDlls=$lib CalloutMacAddressListFile=$examples/deny-list.txt
     export CalloutErrorLogFile="$work/no folder/error.log"
     before=$failures
-    expect 1 "could not open its error log $work/no folder/error.log, so it loaded no address" -- \
+    expect 1 "the library loaded no address, so it served every client: it could not open its error log $work/no folder/error.log" -- \
         replay --server "$capture"
     [ "$failures" -eq "$before" ]
 ) || failures=$((failures + 1))

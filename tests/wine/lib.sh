@@ -18,7 +18,7 @@ unix_path() {
 # Runs a Windows program in the run's prefix, bounded in time.
 wine_run() {
     [ -n "$1" ] || fail "macgate.exe is missing: build the mingw presets first"
-    timeout --kill-after=5 "${WINE_STEP_TIMEOUT:-60}" wine "$@"
+    timeout --kill-after=5 "${WINE_STEP_TIMEOUT:-120}" wine "$@"
 }
 
 # Sets one value under the DHCP server's Parameters key (creating the key).

@@ -17,10 +17,12 @@
 #
 # MACGATE_WINE_ONLY=REGEX runs only the cases whose names match;
 # MACGATE_WINE_COUNTS=FILE writes "PASSED SKIPPED REASONS" to FILE at the end,
-# REASONS naming what made cases skip, per architecture;
+# REASONS naming what made cases skip, per architecture, and the same for
+# each architecture alone to FILE.x86 and FILE.x64;
 # MACGATE_WINE_KEEP=1 keeps the prefix and every case's files for a look;
 # MACGATE_UPDATE_GOLDEN=1 writes the golden files the cases compare with;
-# WINE_STEP_TIMEOUT bounds each Windows program (60 s by default).
+# WINE_STEP_TIMEOUT bounds each Windows program (120 s by default: the two
+# architectures' cases share the processors).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -143,7 +145,7 @@ run_arch() {
     # Debian's wine32 and wine64 packages each bring the loader of one size;
     # a 32-bit prefix needs wine32.
     arch_skip=$skip_reason_wine
-    loader=${MACGATE_WINE_LOADER_DIR:-/usr/lib/wine}/$([ "$arch" = x86 ] && echo wine || echo wine64)
+    loader=/usr/lib/wine/$([ "$arch" = x86 ] && echo wine || echo wine64)
     if [ -z "$arch_skip" ] && [ ! -e "$loader" ]; then
         arch_skip="wine$([ "$arch" = x86 ] && echo 32 || echo 64) is not installed"
     elif [ -z "$arch_skip" ] && ! make_prefix "$arch"; then
@@ -228,4 +230,9 @@ printf '\nWine suite: %d passed, %d failed, %d skipped%s\n' "$passed" "$failures
     "${reasons:+ ($reasons)}"
 [ "$skipped" -eq 0 ] || echo "scripts/install-deps.sh installs what the skipped cases need"
 cases_counts "${MACGATE_WINE_COUNTS:-}"
+# And each architecture's own, beside it.
+for arch in x86 x64; do
+    [ -z "${MACGATE_WINE_COUNTS:-}" ] || [ ! -f "$run_dir/counts-$arch" ] ||
+        cp "$run_dir/counts-$arch" "$MACGATE_WINE_COUNTS.$arch"
+done
 [ "$failures" -eq 0 ]

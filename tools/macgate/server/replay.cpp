@@ -364,8 +364,10 @@ int RunReplay(const ReplayOptions& given) {
         status = std::max(status, kExitFindings);
     } else if (!written && !before.openable) {
         // Start-up ends at once when it cannot open its error log.
-        ReportError("the library could not open its error log " + libraryErrorLog +
-                    ", so it loaded no address and served every client");
+        ReportError(
+            "the library loaded no address, so it served every client: it could not open "
+            "its error log " +
+            libraryErrorLog);
         status = std::max(status, kExitFindings);
     }
     if (startResult != 0 || stopResult != 0) {
