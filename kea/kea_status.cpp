@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kea/kea_log.h"
+#include "kea/kea_sections.h"
 
 namespace macgate {
 
@@ -33,6 +34,9 @@ const char kAdminFiltered6Statistic[] = "pkt6-admin-filtered";
 // itself and has no pkt6-admin-filtered; later releases leave both to the
 // library that drops it.
 constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
+// Kea 2.2 counts a packet dropped at pkt4_receive in pkt4-receive-drop
+// itself, but neither one dropped at buffer4_receive nor at subnet4_select.
+constexpr bool kKeaCountsPkt4ReceiveDrops = true;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
 
@@ -213,8 +217,10 @@ void CountDecision(int32_t verdict) {
     }
 }
 
-void CountDrop() {
-    AddOne(kReceiveDropStatistic);
+void CountDrop(DropPoint point) {
+    if (point != DropPoint::kPacketReceive || !kKeaCountsPkt4ReceiveDrops) {
+        AddOne(kReceiveDropStatistic);
+    }
     AddOne(kAdminFilteredStatistic);
 }
 

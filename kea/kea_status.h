@@ -88,8 +88,10 @@ void StopDroppingAll();
 // statistics.
 void CountDecision(int32_t verdict);
 
-// Counts one packet dropped by the filter in Kea's own drop statistics.
-void CountDrop();
+// Counts one DHCPv4 packet dropped by the filter at `point` in Kea's own
+// drop statistics, where Kea does not count it itself.
+enum class DropPoint;
+void CountDrop(DropPoint point);
 
 // The same for a DHCPv6 packet dropped at pkt6_receive, where Kea does not
 // count it itself.
