@@ -40,6 +40,9 @@ struct KeaLoad {
         EntryCounts entries;
     };
     std::vector<Section> sections;
+    // Kea's pkt4-received (pkt6-received) when the list loaded, so that the
+    // status can say how many packets Kea received since.
+    int64_t receivedAtLoad = 0;
     // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
