@@ -22,7 +22,7 @@
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
 # MACGATE_E2E_THREADS=off|on runs one threading mode only, and
-# MACGATE_E2E_ONLY=filter|reload|sections|load|startup one part only.
+# MACGATE_E2E_ONLY=filter|reload|sections|hooks|load|startup one part only.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -556,59 +556,197 @@ check_section_lines() {  # context key verdict section
     fi
 }
 
-# perfdhcp relays one client's exchange from 192.0.2.50 (its giaddr); prints
-# the number of OFFERs it received.
-relayed_offers() {  # mac
-    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l 192.0.2.50 -R 1 -b "mac=$1" -r 2 -n 2 \
-        -p 2 192.0.2.1 >"$work/perfdhcp.out" 2>&1
+# perfdhcp relays one client's exchange from $1 (its giaddr), with the
+# options given as perfdhcp's -o; prints the number of OFFERs it received.
+relayed_offers() {  # giaddr mac [option...]
+    local giaddr=$1 mac=$2 option options=()
+    shift 2
+    for option in "$@"; do options+=(-o "$option"); done
+    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l "$giaddr" -R 1 -b "mac=$mac" -r 2 -n 2 \
+        -p 2 "${options[@]}" 192.0.2.1 >"$work/perfdhcp.out" 2>&1
     awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
 }
 
-# A list with sections: relayed traffic goes by its giaddr's section, direct
-# clients by that of Kea's interface address (192.0.2.1); the third section
-# holds neither, and the server-wide entry applies to neither.
+expect_offers() {  # context want(yes|no) giaddr mac [option...]
+    local context=$1 want=$2 offers
+    shift 2
+    offers=$(relayed_offers "$@")
+    if [ "$want" = yes ] && [ "${offers:-0}" -gt 0 ]; then
+        pass "$context: $2 got $offers offer(s)"
+    elif [ "$want" = no ] && [ "${offers:-0}" -eq 0 ]; then
+        pass "$context: $2 got no offer"
+    else
+        fail "$context: $2 got ${offers:-no} offer(s), wanted $want"
+    fi
+}
+
+# Kea's configuration for the sections: a subnet that Kea selects by each
+# of its means, overlapping subnets and a shared network. $1 is the hooks
+# libraries' JSON, before macgate's entry.
+write_selection_config() {  # libraries-before
+    cat >"$work/kea.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": true, "name": "$work/leases.csv", "lfc-interval": 0 },
+    "valid-lifetime": 600,
+    "control-socket": { "socket-type": "unix", "socket-name": "$work/kea.sock" },
+    "subnet4": [
+      { "id": 1, "subnet": "10.10.4.0/24", "interface": "$server_if", "pools": [ { "pool": "10.10.4.100 - 10.10.4.199" } ] },
+      { "id": 2, "subnet": "10.10.1.0/24", "relay": { "ip-addresses": [ "192.0.2.60" ] }, "pools": [ { "pool": "10.10.1.100 - 10.10.1.199" } ] },
+      { "id": 3, "subnet": "10.10.2.0/24", "pools": [ { "pool": "10.10.2.100 - 10.10.2.199" } ] },
+      { "id": 4, "subnet": "10.10.3.0/24", "pools": [ { "pool": "10.10.3.100 - 10.10.3.199" } ] },
+      { "id": 5, "subnet": "10.20.0.0/16", "pools": [ { "pool": "10.20.9.10 - 10.20.9.50" } ] },
+      { "id": 6, "subnet": "10.20.5.0/24", "pools": [ { "pool": "10.20.5.10 - 10.20.5.50" } ] }
+    ],
+    "shared-networks": [ { "name": "office", "subnet4": [
+      { "id": 7, "subnet": "10.30.1.0/24", "pools": [ { "pool": "10.30.1.10 - 10.30.1.50" } ] },
+      { "id": 8, "subnet": "10.30.2.0/24", "pools": [ { "pool": "10.30.2.10 - 10.30.2.50" } ] } ] } ],
+    "hooks-libraries": [ $1 {
+      "library": "$library",
+      "parameters": { "list-file": "$work/list.txt", "info-log": "$work/info.log" }
+    } ],
+    "loggers": [ {
+      "name": "kea-dhcp4",
+      "output_options": [ { "output": "$work/kea.log", "flush": true } ],
+      "severity": "INFO"
+    } ]
+  }
+}
+EOF
+}
+
+# Kea's pkt4-received is every decision, once: macgate-allowed +
+# macgate-denied; and each drop is in pkt4-receive-drop.
+check_counts() {  # context
+    local received allowed denied dropped
+    received=$(kea_statistic pkt4-received)
+    allowed=$(kea_statistic macgate-allowed)
+    denied=$(kea_statistic macgate-denied)
+    dropped=$(kea_statistic pkt4-receive-drop)
+    if [ "$received" -gt 0 ] && [ "$received" = "$((allowed + denied))" ] && [ "$dropped" = "$denied" ]; then
+        pass "$1: pkt4-received $received = macgate-allowed $allowed + macgate-denied $denied; pkt4-receive-drop $dropped"
+    else
+        fail "$1: pkt4-received $received, macgate-allowed $allowed, macgate-denied $denied, pkt4-receive-drop $dropped"
+    fi
+}
+
+# A list with sections decides by the subnet that Kea selects: by a
+# subnet's relay.ip-addresses, option 82's link selection, option 118, a
+# subnet bound to the interface, among overlapping subnets. Under the
+# section of the relays' and the interface's own addresses (192.0.2.0/24,
+# which serves everyone) every unlisted client would be served.
 run_sections() {
-    local relayed_listed=02:00:5e:40:00:01 relayed_unlisted=02:00:5e:40:00:02
-    local direct_listed=02:00:5e:50:00:01 direct_unlisted=02:00:5e:50:00:02 offers status
-    rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
+    local listed=02:00:5e:40:00 unlisted=02:00:5e:41:00 status lease way n
+    rm -f "$work/kea.log" "$work/info.log" "$work/leases.csv"*
     {
         echo "MAC_ACTION = {DENY}"
-        key "$relayed_listed"
-        echo "SCOPE 192.0.2.0/30 = {DENY}       # direct clients"
-        key "$direct_listed"
-        echo "SCOPE 192.0.2.48/28 = {ALLOW}     # relayed clients"
-        key "$relayed_listed"
-        echo "SCOPE 198.51.100.0/24 = {DENY}    # no client"
-        key "$direct_unlisted"
+        echo "0a0000000001"
+        echo "SCOPE 192.0.2.0/24 = {DENY}"
+        echo "0a0000000002"
+        for way in 10.10.1.0/24 10.10.2.0/24 10.10.3.0/24 10.10.4.0/24 10.20.0.0/16 10.30.1.0/24; do
+            echo "SCOPE $way = {ALLOW}"
+            for n in 1 2 3 4 5; do key "$listed:0$n"; done
+        done
+        echo "SCOPE 10.20.5.0/24 = {DENY}"
+        key "$listed:05"
     } >"$work/list.txt"
-    write_config '{ "enable-multi-threading": false }' list-file
-    ip -n "$client_ns" addr add 192.0.2.50/24 dev "$client_if"
+    write_selection_config ""
+    ip -n "$client_ns" addr add 192.0.2.60/24 dev "$client_if"
+    ip -n "$client_ns" addr add 192.0.2.61/24 dev "$client_if"
     start_kea "sections" || exit 1
     check_socket_failures
-    offers=$(relayed_offers "$relayed_listed")
-    [ "${offers:-0}" -gt 0 ] && pass "sections: relayed $relayed_listed got $offers offer(s)" ||
-        fail "sections: relayed $relayed_listed got no offer"
-    offers=$(relayed_offers "$relayed_unlisted")
-    [ "${offers:-0}" -eq 0 ] && pass "sections: relayed $relayed_unlisted got no offer" ||
-        fail "sections: relayed $relayed_unlisted got $offers offer(s)"
-    ip -n "$client_ns" addr del 192.0.2.50/24 dev "$client_if"
-    expect_lease udhcpc "$direct_unlisted" yes "sections, direct"
-    expect_lease udhcpc "$direct_listed" no "sections, direct"
-    check_section_lines "sections, relayed" "$(key "$relayed_listed")" Allow 192.0.2.48/28
-    check_section_lines "sections, relayed" "$(key "$relayed_unlisted")" Deny 192.0.2.48/28
-    check_section_lines "sections, direct" "$(key "$direct_unlisted")" Allow 192.0.2.0/30
-    check_section_lines "sections, direct" "$(key "$direct_listed")" Deny 192.0.2.0/30
-    status=$(kea_command '{ "command": "macgate-status" }' | jq -c '.arguments.sections' 2>/dev/null)
-    if [ "$status" = '[{"action":"deny","addresses":1,"network":"192.0.2.0/30","prefixes":0},{"action":"allow","addresses":1,"network":"192.0.2.48/28","prefixes":0},{"action":"deny","addresses":1,"network":"198.51.100.0/24","prefixes":0}]' ]; then
-        pass "sections: macgate-status lists each section"
+    expect_offers "sections, relay.ip-addresses" yes 192.0.2.60 "$listed:01"
+    expect_offers "sections, relay.ip-addresses" no 192.0.2.60 "$unlisted:01"
+    expect_offers "sections, option 82 link selection" yes 192.0.2.61 "$listed:02" 82,05040a0a0201
+    expect_offers "sections, option 82 link selection" no 192.0.2.61 "$unlisted:02" 82,05040a0a0201
+    expect_offers "sections, option 118" yes 192.0.2.61 "$listed:03" 118,0a0a0301
+    expect_offers "sections, option 118" no 192.0.2.61 "$unlisted:03" 118,0a0a0301
+    check_section_lines "sections, relay.ip-addresses" "$(key "$listed:01")" Allow 10.10.1.0/24
+    check_section_lines "sections, relay.ip-addresses" "$(key "$unlisted:01")" Deny 10.10.1.0/24
+    check_section_lines "sections, option 82" "$(key "$listed:02")" Allow 10.10.2.0/24
+    check_section_lines "sections, option 82" "$(key "$unlisted:02")" Deny 10.10.2.0/24
+    check_section_lines "sections, option 118" "$(key "$listed:03")" Allow 10.10.3.0/24
+    check_section_lines "sections, option 118" "$(key "$unlisted:03")" Deny 10.10.3.0/24
+    # Overlapping subnets: Kea leases from one of them, and that one's
+    # section decided (the /16 allows the client, the /24 denies it).
+    relayed_offers 192.0.2.61 "$listed:05" 118,0a140501 >/dev/null
+    lease=$(grep -i "$listed:05" "$work/leases.csv"* 2>/dev/null | cut -d, -f1 | tail -n 1)
+    if [[ "$lease" == 10.20.9.* ]]; then
+        check_section_lines "sections, overlapping, leased $lease" "$(key "$listed:05")" Allow 10.20.0.0/16
     else
-        fail "sections: macgate-status lists the sections as $status"
+        check_section_lines "sections, overlapping, no lease" "$(key "$listed:05")" Deny 10.20.5.0/24
     fi
+    # The second address goes with the first, which it is secondary to.
+    ip -n "$client_ns" addr del 192.0.2.60/24 dev "$client_if"
+    # The subnet bound to Kea's interface, for direct clients.
+    lease=$(run_udhcpc "$listed:04")
+    [[ "$lease" == 10.10.4.* ]] && pass "sections, interface-bound: $listed:04 got $lease" ||
+        fail "sections, interface-bound: $listed:04 got ${lease:-no lease}"
+    lease=$(run_udhcpc "$unlisted:04")
+    [ -z "$lease" ] && pass "sections, interface-bound: $unlisted:04 got no lease" ||
+        fail "sections, interface-bound: $unlisted:04 got $lease"
+    check_section_lines "sections, interface-bound" "$(key "$listed:04")" Allow 10.10.4.0/24
+    check_section_lines "sections, interface-bound" "$(key "$unlisted:04")" Deny 10.10.4.0/24
+    # The shared network whose subnets fall into different sections.
+    grep -q "WARN .*MACGATE_SHARED_NETWORK_SPLIT shared network office: 10.30.1.0/24 in section 10.30.1.0/24, 10.30.2.0/24 in the server-wide entries" "$work/kea.log" &&
+        pass "sections: Kea's log warns of the split shared network" ||
+        fail "sections: no MACGATE_SHARED_NETWORK_SPLIT for the shared network office"
+    status=$(kea_command '{ "command": "macgate-status" }' | jq -r '.arguments["split-shared-networks"][0]' 2>/dev/null)
+    [[ "$status" == office:* ]] && pass "sections: macgate-status names the split shared network" ||
+        fail "sections: macgate-status names no split shared network ($status)"
+    check_counts "sections"
     stop_kea
+}
+
+# Kea's own hooks listed before macgate unpack each packet at
+# buffer4_receive and set SKIP; macgate decides on those packets all the
+# same. $1 names the case, $2 the libraries' JSON before macgate's entry.
+run_before() {  # context libraries
+    local listed=02:00:5e:42:00:01 unlisted=02:00:5e:42:00:02 lease
+    rm -f "$work/kea.log" "$work/info.log" "$work/leases.csv"*
+    printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$listed")" >"$work/list.txt"
+    write_selection_config "$2"
+    start_kea "$1" || return
+    check_socket_failures
+    lease=$(run_udhcpc "$listed")
+    [[ "$lease" == 10.10.4.* ]] && pass "$1: $listed got $lease" || fail "$1: $listed got ${lease:-no lease}"
+    lease=$(run_udhcpc "$unlisted")
+    [ -z "$lease" ] && pass "$1: $unlisted got no lease" || fail "$1: $unlisted got $lease"
+    check_counts "$1"
+    check_tool_status 0 "filters with this list" "$1"
+    stop_kea
+}
+
+run_hooks() {
+    local hooks=/usr/lib/x86_64-linux-gnu/kea/hooks start_status=0
+    run_before "libdhcp_bootp before macgate" "{ \"library\": \"$hooks/libdhcp_bootp.so\" },"
+    run_before "libdhcp_lease_cmds and libdhcp_ha (passive-backup) before macgate" \
+        "{ \"library\": \"$hooks/libdhcp_lease_cmds.so\" },
+         { \"library\": \"$hooks/libdhcp_ha.so\", \"parameters\": { \"high-availability\": [ {
+             \"this-server-name\": \"server1\", \"mode\": \"passive-backup\", \"wait-backup-ack\": false,
+             \"peers\": [ { \"name\": \"server1\", \"url\": \"http://127.0.0.1:8001/\", \"role\": \"primary\" },
+                          { \"name\": \"server2\", \"url\": \"http://127.0.0.1:8002/\", \"role\": \"backup\" } ] } ] } },"
+    # The library listed twice: Kea does not start, and its log names the
+    # first copy's list.
+    rm -f "$work/kea.log"
+    write_selection_config "{ \"library\": \"$library\", \"parameters\": { \"list-file\": \"$work/other.txt\" } },"
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        timeout 20 kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 || start_status=$?
+    if [ "$start_status" -ne 124 ] && [ "$start_status" -ne 0 ] &&
+        grep -q "MACGATE_SECOND_COPY .*\"$work/other.txt\"" "$work/kea.log"; then
+        pass "listed twice: kea-dhcp4 does not start (exit $start_status), and its log names the first copy"
+    else
+        fail "listed twice: kea-dhcp4 exits $start_status, without MACGATE_SECOND_COPY naming $work/other.txt"
+    fi
 }
 
 case ${MACGATE_E2E_ONLY:-all} in
 all | sections) run_sections ;;
+esac
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | hooks) run_hooks ;;
 esac
 
 # MACGATE_E2E_SKIP_LOAD=1 leaves the load run out (scripts/test-all.sh runs
