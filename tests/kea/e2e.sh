@@ -112,6 +112,11 @@ write_config() {  # multi-threading list-parameter [parameters]
 EOF
 }
 
+# A log's lines after its last start line, which each load writes first.
+since_last_load() {  # log
+    awk '/^---- / { n = NR } { line[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print line[i] }' "$1" 2>/dev/null
+}
+
 kea_statistic() {  # name
     kea_command "{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$1\" } }" |
         jq -r --arg name "$1" '.arguments[$name][0][0] // "none"' 2>/dev/null
@@ -152,7 +157,8 @@ check_status() {  # context action allowed denied
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
         '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1, "lines-reported": 0,
-          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: []}')
+          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: [],
+          received: ($allowed + $denied), "split-shared-networks": []}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
     if [ "$got" = "$want" ]; then
@@ -275,17 +281,19 @@ run_kea() {  # mode multi-threading
     expect_lease dhclient "$unlisted_dhclient" no "$mode, allow list"
     expect_lease udhcpc "$prefixed_udhcpc" yes "$mode, allow list, by prefix"
     stop_capture
-    cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
+    since_last_load "$work/info.log" >"$work/info-allow.log"
     check_decisions "$work/info-allow.log" "$work/allow.pcap" "$mode, allow list" \
         "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny \
         "$prefixed_udhcpc" Allow
+    grep -q "^---- [0-9T:-]*Z kea-dhcp4 loads the list $work/list.txt\$" "$work/info.log" ||
+        fail "$mode, allow list: the info log has no start line"
     if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
         "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
         pass "$mode, allow list: info log begins with the action, summary and start lines"
     else
         fail "$mode, allow list: info log begins with: $(head -n 3 "$work/info-allow.log" 2>/dev/null | tr '\n' '|')"
     fi
-    [ -s "$work/error.log" ] && fail "$mode: error log is not empty: $(cat "$work/error.log")"
+    [ -n "$(since_last_load "$work/error.log")" ] && fail "$mode: error log is not empty: $(cat "$work/error.log")"
     allowed=$(packets_from "$work/allow.pcap" "$listed_udhcpc" "$listed_dhclient" "$prefixed_udhcpc")
     denied=$(packets_from "$work/allow.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")
     check_statistics "$mode, allow list" "$allowed" "$denied"
@@ -300,12 +308,13 @@ run_kea() {  # mode multi-threading
         exit 1
     fi
     check_socket_failures
-    # Unloading freed the allow list; loading truncated the info log and read
-    # the deny list.
-    if [ "$(head -n 1 "$work/info.log" 2>/dev/null)" = "Action specified is : DENY" ]; then
-        pass "$mode, reload: the info log starts afresh with the deny list"
+    # Unloading freed the allow list; loading appended a start line to the
+    # info log, kept the allow list's lines and read the deny list.
+    if [ "$(since_last_load "$work/info.log" | head -n 1)" = "Action specified is : DENY" ] &&
+        grep -q "Action specified is : ALLOW" "$work/info.log"; then
+        pass "$mode, reload: the info log goes on, with a start line and the deny list"
     else
-        fail "$mode, reload: the info log begins with: $(head -n 1 "$work/info.log" 2>/dev/null)"
+        fail "$mode, reload: after the last start line, the info log begins with: $(since_last_load "$work/info.log" | head -n 1)"
     fi
 
     start_capture deny
@@ -314,7 +323,8 @@ run_kea() {  # mode multi-threading
     expect_lease dhclient "$listed_dhclient" no "$mode, deny list"
     expect_lease dhclient "$unlisted_dhclient" yes "$mode, deny list"
     stop_capture
-    check_decisions "$work/info.log" "$work/deny.pcap" "$mode, deny list" \
+    since_last_load "$work/info.log" >"$work/info-deny.log"
+    check_decisions "$work/info-deny.log" "$work/deny.pcap" "$mode, deny list" \
         "$listed_udhcpc" Deny "$unlisted_udhcpc" Allow "$listed_dhclient" Deny "$unlisted_dhclient" Allow
     check_status "$mode, deny list" deny \
         "$(packets_from "$work/deny.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")" \
