@@ -14,6 +14,7 @@
 #include <log/logger_unittest_support.h>
 #include <process/daemon.h>
 #include <stats/stats_mgr.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <util/multi_threading_mgr.h>
 
@@ -732,13 +733,17 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
          "error log \"%s\" cannot be opened (No such file or directory); the list is loaded all "
          "the same, and Kea's log has every message"},
         {"error log that the info log holds", "error-log", "info.log",
-         "error log \"%s\" cannot be opened ("},
+         "error log \"%s\" cannot be opened (this process holds it open already)"},
+        {"info log a folder", "info-log", ".", "info log \"%s\" cannot be opened (it is a folder)"},
+        {"error log a device", "error-log", "/dev/full",
+         "error log \"%s\" cannot be opened (it is a device)"},
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     for (const LogCase& logCase : cases) {
         SCOPED_TRACE(logCase.name);
         ElementPtr parameters = AllParameters();
-        const std::string path = Path(logCase.path).string();
+        const std::string path =
+            logCase.path[0] == '/' ? std::string(logCase.path) : Path(logCase.path).string();
         parameters->set(logCase.parameter, Element::create(path));
         size_t logStart = ReadFile(keaLogPath).size();
         ASSERT_TRUE(Load(parameters));
@@ -757,6 +762,38 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
         Unload();
         EXPECT_EQ(SinceLastLoad("error.log"), "");
         EXPECT_EQ(LinesSinceLastLoad("info.log").size(), 5u) << ReadFile(Path("info.log"));
+    }
+}
+
+// A folder, FIFO or device given as the list is named as such, not by the
+// system's "Permission denied"; a refused macgate-reload says whether a
+// list stays in use.
+TEST_F(KeaLoadTest, AListThatIsNoFileIsNamedAsSuch) {
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    fs::create_directories(Path("folder"));
+    struct Row {
+        const char* name;
+        std::string path;
+        const char* why;
+    };
+    const Row rows[] = {
+        {"a folder", Path("folder").string(), "it is a folder"},
+        {"a FIFO", Path("fifo").string(), "it is a FIFO"},
+        {"a device", "/dev/null", "it is a device"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ElementPtr parameters = AllParameters();
+        parameters->set("list-file", Element::create(row.path));
+        ASSERT_TRUE(Load(parameters));
+        const std::string why = "(it cannot be opened: " + std::string(row.why) + ")";
+        EXPECT_NE(KeaLog().find("MACGATE_NOTHING_LOADED no address was loaded from \"" + row.path +
+                                "\" " + why),
+                  std::string::npos)
+            << KeaLog();
+        EXPECT_EQ(Answer("macgate-reload")->get("text")->stringValue(),
+                  "no address loaded from " + row.path + " " + why + ": refused; no list in use");
+        Unload();
     }
 }
 
