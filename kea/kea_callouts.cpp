@@ -147,7 +147,7 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
         }
         if (verdict == 0) {
             handle.setStatus(CalloutHandle::NEXT_STEP_DROP);
-            macgate::CountDrop(macgate::DropPoint::kBufferReceive);
+            macgate::CountDrop();
         }
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
@@ -175,7 +175,7 @@ KEA_EXPORT int pkt4_receive(CalloutHandle& handle) {
             return 0;
         }
         macgate::DecideKeaQuery(handle, *query, macgate::AddressNamed(*query),
-                                macgate::kLongestNetworkPrefix, macgate::DropPoint::kPacketReceive);
+                                macgate::kLongestNetworkPrefix);
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED).arg("pkt4_receive").arg(error.what());
         return 1;
@@ -208,8 +208,7 @@ KEA_EXPORT int subnet4_select(CalloutHandle& handle) {
             network = prefix.first.toUint32();
             prefixLength = prefix.second;
         }
-        macgate::DecideKeaQuery(handle, *query, network, prefixLength,
-                                macgate::DropPoint::kSubnetSelect);
+        macgate::DecideKeaQuery(handle, *query, network, prefixLength);
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
             .arg("subnet4_select")

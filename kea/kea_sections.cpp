@@ -57,7 +57,7 @@ uint32_t AddressNamed(isc::dhcp::Pkt4& query) {
 }
 
 void DecideKeaQuery(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query,
-                    uint32_t network, int prefixLength, DropPoint point) {
+                    uint32_t network, int prefixLength) {
     handle.setContext(kDecidedContext, true);
     const std::vector<uint8_t>& message = query.data_;
     const bool named = message.size() >= kShortestMessage;
@@ -71,7 +71,7 @@ void DecideKeaQuery(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& qu
     }
     if (verdict == 0) {
         handle.setStatus(isc::hooks::CalloutHandle::NEXT_STEP_DROP);
-        CountDrop(point);
+        CountDrop();
     }
 }
 

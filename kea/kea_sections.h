@@ -17,10 +17,6 @@ namespace macgate {
 // on it: false when buffer4_receive left it to a later callout.
 extern const char kDecidedContext[];
 
-// Where in Kea's processing a packet was dropped, which decides what Kea
-// counts of it itself.
-enum class DropPoint { kBufferReceive, kPacketReceive, kSubnetSelect };
-
 // True when the filter has decided on the packet of `handle`, or when
 // buffer4_receive did not run for it.
 bool Decided(isc::hooks::CalloutHandle& handle);
@@ -38,7 +34,7 @@ uint32_t AddressNamed(isc::dhcp::Pkt4& query);
 // `prefixLength` bits (0: the server-wide entries), counts the decision,
 // and drops the packet on a drop verdict; the packet is decided from now on.
 void DecideKeaQuery(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query,
-                    uint32_t network, int prefixLength, DropPoint point);
+                    uint32_t network, int prefixLength);
 
 // Keeps the subnets of the shared networks of Kea's configuration (the
 // json_config of dhcp4_srv_configured, which Kea has checked by now); null

@@ -34,9 +34,6 @@ const char kAdminFiltered6Statistic[] = "pkt6-admin-filtered";
 // itself and has no pkt6-admin-filtered; later releases leave both to the
 // library that drops it.
 constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
-// Kea 2.2 counts a packet dropped at pkt4_receive in pkt4-receive-drop
-// itself, but neither one dropped at buffer4_receive nor at subnet4_select.
-constexpr bool kKeaCountsPkt4ReceiveDrops = true;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
 
@@ -225,10 +222,8 @@ void CountDecision(int32_t verdict) {
     }
 }
 
-void CountDrop(DropPoint point) {
-    if (point != DropPoint::kPacketReceive || !kKeaCountsPkt4ReceiveDrops) {
-        AddOne(kReceiveDropStatistic);
-    }
+void CountDrop() {
+    AddOne(kReceiveDropStatistic);
     AddOne(kAdminFilteredStatistic);
 }
 

@@ -656,7 +656,7 @@ run_sections() {
         echo "0a0000000002"
         for way in 10.10.1.0/24 10.10.2.0/24 10.10.3.0/24 10.10.4.0/24 10.20.0.0/16 10.30.1.0/24; do
             echo "SCOPE $way = {ALLOW}"
-            for n in 1 2 3 4 5; do key "$listed:0$n"; done
+            for n in 1 2 3 4 5 6; do key "$listed:0$n"; done
         done
         echo "SCOPE 10.20.5.0/24 = {DENY}"
         key "$listed:05"
@@ -698,6 +698,24 @@ run_sections() {
         fail "sections, interface-bound: $unlisted:04 got $lease"
     check_section_lines "sections, interface-bound" "$(key "$listed:04")" Allow 10.10.4.0/24
     check_section_lines "sections, interface-bound" "$(key "$unlisted:04")" Deny 10.10.4.0/24
+    # A DHCPRELEASE, which Kea selects no subnet for, goes by the section of
+    # its ciaddr: the client leases, the list then denies it there, and its
+    # release is dropped.
+    lease=$(run_dhclient "$listed:06")
+    sed -i "s/^SCOPE 10.10.4.0\/24 = {ALLOW}/SCOPE 10.10.4.0\/24 = {DENY}/" "$work/list.txt"
+    reload_list "" 0 "sections, release"
+    # dhclient sends the release to the server's address, over a route.
+    ip -n "$client_ns" addr add 192.0.2.62/24 dev "$client_if"
+    ip netns exec "$client_ns" timeout 10 dhclient -r -v -cf "$work/dhclient.conf" -sf "$work/dhclient.sh" \
+        -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" "$client_if" >>"$work/clients.out" 2>&1
+    sleep 0.5
+    ip -n "$client_ns" addr del 192.0.2.62/24 dev "$client_if"
+    if [[ "$lease" == 10.10.4.* ]] &&
+        [ "$(grep " $(key "$listed:06") " "$work/info.log" | tail -n 1 | cut -c 26-)" = "$(key "$listed:06") Deny 10.10.4.0/24" ]; then
+        pass "sections, release: the release of $lease is denied by the section of its address"
+    else
+        fail "sections, release: lease ${lease:-none}, last line: $(grep " $(key "$listed:06") " "$work/info.log" | tail -n 1)"
+    fi
     # The shared network whose subnets fall into different sections.
     grep -q "WARN .*MACGATE_SHARED_NETWORK_SPLIT shared network office: 10.30.1.0/24 in section 10.30.1.0/24, 10.30.2.0/24 in the server-wide entries" "$work/kea.log" &&
         pass "sections: Kea's log warns of the split shared network" ||
