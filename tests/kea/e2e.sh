@@ -755,6 +755,19 @@ run_hooks() {
              \"this-server-name\": \"server1\", \"mode\": \"passive-backup\", \"wait-backup-ack\": false,
              \"peers\": [ { \"name\": \"server1\", \"url\": \"http://127.0.0.1:8001/\", \"role\": \"primary\" },
                           { \"name\": \"server2\", \"url\": \"http://127.0.0.1:8002/\", \"role\": \"backup\" } ] } ] } },"
+    # A library before macgate that drops every packet (the load tests'
+    # stand-in): macgate decides nothing, and status --kea says so.
+    local dropper
+    dropper=$(dirname "$library")/libkea_status_library.so
+    if [ -f "$dropper" ]; then
+        rm -f "$work/kea.log"
+        write_selection_config "{ \"library\": \"$dropper\", \"parameters\": { \"status\": \"drop\" } },"
+        if start_kea "a library that drops everything before macgate"; then
+            run_udhcpc 02:00:5e:42:00:01 >/dev/null
+            check_tool_status 1 "macgate decides on no packet" "a library that drops everything before macgate"
+            stop_kea
+        fi
+    fi
     # The library listed twice: Kea does not start, and its log names the
     # first copy's list.
     rm -f "$work/kea.log"
