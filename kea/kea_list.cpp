@@ -93,12 +93,6 @@ std::string KeaListLoad::WhyUnusable() const {
            (linesReported == 1 ? " line was" : " lines were") + " rejected";
 }
 
-std::string SystemReason(int error) {
-    char buffer[256] = {};
-    // The GNU strerror_r gives its text, which may not be in the buffer.
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
 KeaListLoad LoadKeaList(const std::string& listFile) {
     KeaListLoad load;
     load.listFile = listFile;

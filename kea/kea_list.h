@@ -61,7 +61,4 @@ void WriteLoadToLogs(const std::string& path, const KeaListLoad& load);
 FILE* OpenKeaLog(const std::string& path, const char* role, const std::string& listFile,
                  const char* consequence);
 
-// The system's reason for the last failed call, from errno.
-std::string SystemReason(int error);
-
 }  // namespace macgate
