@@ -112,11 +112,6 @@ write_config() {  # multi-threading list-parameter [parameters]
 EOF
 }
 
-# A log's lines after its last start line, which each load writes first.
-since_last_load() {  # log
-    awk '/^---- / { n = NR } { line[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print line[i] }' "$1" 2>/dev/null
-}
-
 kea_statistic() {  # name
     kea_command "{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$1\" } }" |
         jq -r --arg name "$1" '.arguments[$name][0][0] // "none"' 2>/dev/null
