@@ -14,10 +14,15 @@
 # drops everyone until a reload, and neither a read-only working folder
 # without an error log nor an info log that cannot be opened keeps the list
 # from loading; macgate status --kea reads it all. A list with sections
-# decides relayed traffic (perfdhcp, which sets giaddr) by the section of its
-# relay agent's address, and direct clients by the section of the receiving
-# interface's address. Last, a 30-second run under perfdhcp with a reload
-# every 100 ms.
+# decides by the subnet that Kea selects: by relay.ip-addresses, option 82's
+# link selection, option 118 (perfdhcp, which relays), a subnet bound to the
+# interface (direct clients), among overlapping subnets, and a DHCPRELEASE
+# by its address; a split shared network is named. Kea's own hooks before
+# macgate (libdhcp_bootp; libdhcp_lease_cmds and libdhcp_ha in
+# passive-backup) leave macgate deciding, a library that drops everything
+# makes status --kea say so, and the library listed twice keeps Kea from
+# starting; the counts add up to pkt4-received. Last, a 30-second run under
+# perfdhcp with a reload every 100 ms.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
