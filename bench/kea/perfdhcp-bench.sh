@@ -94,7 +94,7 @@ listed_keys() {  # total [none]
 write_list() {  # size file [action]: ALLOW the first half, or DENY nobody, or SECTION
     if [ "${3:-ALLOW}" = DENY ]; then
         { echo "MAC_ACTION = {DENY}"; listed_keys "$1" none; } >"$2"
-    elif [ "$3" = SECTION ]; then
+    elif [ "${3:-}" = SECTION ]; then
         # The same allow list as a section of the clients' subnet, which Kea
         # decides at subnet4_select; the server-wide entries name nobody.
         { echo "MAC_ACTION = {DENY}"; echo "0affffffffff"; echo "SCOPE 192.0.2.0/24 = {ALLOW}"

@@ -21,13 +21,15 @@
 # macgate (libdhcp_bootp; libdhcp_lease_cmds and libdhcp_ha in
 # passive-backup) leave macgate deciding, a library that drops everything
 # makes status --kea say so, and the library listed twice keeps Kea from
-# starting; the counts add up to pkt4-received. Last, a 30-second run under
+# starting; the counts add up to pkt4-received. A load-balancing HA pair
+# filters the clients each server serves, the decisions of the two adding
+# up to the packets sent. Last, a 30-second run under
 # perfdhcp with a reload every 100 ms.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
 # MACGATE_E2E_THREADS=off|on runs one threading mode only, and
-# MACGATE_E2E_ONLY=filter|reload|sections|hooks|load|startup one part only.
+# MACGATE_E2E_ONLY=filter|reload|sections|hooks|ha|load|startup one part only.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -51,6 +53,11 @@ cleanup_logs="kea.out kea.log error.log info.log info-allow.log"
 capture_args=('udp dst port 67')
 kea_cleanup_more() {
     [ -z "${readonly_mounted:-}" ] || umount "$work/readonly"
+    if [ -n "${ha_ns2:-}" ]; then
+        local pid
+        for pid in $(ip netns pids "$ha_ns2" 2>/dev/null); do kill -9 "$pid" 2>/dev/null; done
+        ip netns del "$ha_ns2" 2>/dev/null
+    fi
 }
 kea_setup "mg$$" kea-e2e
 
@@ -788,6 +795,128 @@ esac
 
 case ${MACGATE_E2E_ONLY:-all} in
 all | hooks) run_hooks ;;
+esac
+
+# A load-balancing HA pair: a second kea-dhcp4 in a namespace of its own,
+# both servers and the clients joined by a bridge in the clients'
+# namespace. Each server filters the clients in its scope; libdhcp_ha drops
+# the others (DROP) before macgate, so each packet is one decision of one
+# server, and the decisions of the pair add up to the packets the clients
+# sent.
+write_ha_config() {  # name this-server address interface socket
+    cat >"$work/$1.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$4" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": true, "name": "$work/$1-leases.csv", "lfc-interval": 0 },
+    "valid-lifetime": 600,
+    "multi-threading": { "enable-multi-threading": true, "thread-pool-size": 2, "packet-queue-size": 16 },
+    "control-socket": { "socket-type": "unix", "socket-name": "$work/$5" },
+    "subnet4": [ { "id": 1, "subnet": "192.0.2.0/24", "interface": "$4", "pools": [
+      { "pool": "192.0.2.100 - 192.0.2.149", "client-class": "HA_server1" },
+      { "pool": "192.0.2.150 - 192.0.2.199", "client-class": "HA_server2" } ] } ],
+    "hooks-libraries": [
+      { "library": "$ha_hooks/libdhcp_lease_cmds.so" },
+      { "library": "$ha_hooks/libdhcp_ha.so", "parameters": { "high-availability": [ {
+        "this-server-name": "$2", "mode": "load-balancing", "heartbeat-delay": 1000,
+        "max-response-delay": 3000, "max-ack-delay": 1000, "max-unacked-clients": 0,
+        "sync-timeout": 5000,
+        "multi-threading": { "enable-multi-threading": true, "http-dedicated-listener": true,
+                             "http-listener-threads": 1, "http-client-threads": 1 },
+        "peers": [ { "name": "server1", "url": "http://192.0.2.1:8001/", "role": "primary" },
+                   { "name": "server2", "url": "http://192.0.2.3:8001/", "role": "secondary" } ] } ] } },
+      { "library": "$library", "parameters": { "list-file": "$work/list.txt", "info-log": "$work/$1-info.log" } }
+    ],
+    "loggers": [ {
+      "name": "kea-dhcp4",
+      "output_options": [ { "output": "$work/$1.log", "flush": true } ],
+      "severity": "INFO"
+    } ]
+  }
+}
+EOF
+}
+
+ha_statistic() {  # socket name
+    socat -t 5 - "UNIX-CONNECT:$work/$1" <<<"{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$2\" } }" 2>/dev/null |
+        jq -r --arg name "$2" '.arguments[$name][0][0] // 0' 2>/dev/null
+}
+
+run_ha_pair() {
+    local ha_hooks=/usr/lib/x86_64-linux-gnu/kea/hooks bridge="${client_if}b" ns2="${server_ns}2"
+    local if2="${server_if}2" peer2="${client_if}2" second_pid mac n served=0 dropped=0 address
+    local decided1 decided2 packets
+    ip netns add "$ns2" &&
+        ip link add "$if2" netns "$ns2" type veth peer name "$peer2" netns "$client_ns" &&
+        ip -n "$ns2" link set lo up && ip -n "$ns2" addr add 192.0.2.3/24 dev "$if2" &&
+        ip -n "$ns2" link set "$if2" up &&
+        ip -n "$client_ns" link add "$bridge" type bridge &&
+        ip -n "$client_ns" link set "$client_if" master "$bridge" &&
+        ip -n "$client_ns" link set "$peer2" master "$bridge" &&
+        ip -n "$client_ns" link set "$peer2" up && ip -n "$client_ns" link set "$bridge" up || {
+        fail "HA pair: cannot set up the second server's namespace and the bridge"
+        return
+    }
+    ha_ns2=$ns2
+    rm -f "$work"/server[12]*
+    {
+        echo "MAC_ACTION = {ALLOW}"
+        for n in 1 2 3 4 5 6; do key "02:00:5e:60:00:0$n"; done
+    } >"$work/list.txt"
+    write_ha_config server1 server1 192.0.2.1 "$server_if" kea.sock
+    write_ha_config server2 server2 192.0.2.3 "$if2" kea2.sock
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/server1.json" >"$work/server1.out" 2>&1 &
+    kea_pid=$!
+    ip netns exec "$ns2" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/server2.json" >"$work/server2.out" 2>&1 &
+    second_pid=$!
+    local deadline=$((SECONDS + 60))
+    until grep -q "to LOAD-BALANCING state" "$work/server1.log" 2>/dev/null &&
+        grep -q "to LOAD-BALANCING state" "$work/server2.log" 2>/dev/null; do
+        if [ $SECONDS -ge $deadline ]; then
+            fail "HA pair: the servers did not reach the load-balancing state"
+            kill "$second_pid" 2>/dev/null
+            stop_kea
+            return
+        fi
+        sleep 0.5
+    done
+    pass "HA pair: both servers are in the load-balancing state"
+    start_capture ha
+    for mac in 02:00:5e:60:00:01 02:00:5e:60:00:02 02:00:5e:60:00:03 02:00:5e:60:00:04 \
+        02:00:5e:60:00:05 02:00:5e:60:00:06 02:00:5e:61:00:01 02:00:5e:61:00:02 02:00:5e:61:00:03; do
+        ip -n "$client_ns" link set "$bridge" address "$mac"
+        rm -f "$work/udhcpc.lease"
+        ip netns exec "$client_ns" timeout 10 busybox udhcpc -f -q -n -t 2 -T 1 \
+            -i "$bridge" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
+        address=$(cat "$work/udhcpc.lease" 2>/dev/null)
+        if [[ "$mac" == 02:00:5e:60:* ]] && [[ "$address" == 192.0.2.* ]]; then
+            served=$((served + 1))
+        elif [[ "$mac" == 02:00:5e:61:* ]] && [ -z "$address" ]; then
+            dropped=$((dropped + 1))
+        else
+            fail "HA pair: $mac got ${address:-no lease}"
+        fi
+    done
+    stop_capture
+    [ "$served" -eq 6 ] && [ "$dropped" -eq 3 ] &&
+        pass "HA pair: the 6 listed clients are served and the 3 unlisted ones dropped"
+    decided1=$(($(ha_statistic kea.sock macgate-allowed) + $(ha_statistic kea.sock macgate-denied)))
+    decided2=$(($(ha_statistic kea2.sock macgate-allowed) + $(ha_statistic kea2.sock macgate-denied)))
+    packets=$(tcpdump -r "$work/ha.pcap" -nn 'ether src 02:00:5e:60:00:00/ff:ff:ff:fe:00:00' 2>/dev/null | wc -l)
+    if [ "$decided1" -gt 0 ] && [ "$decided2" -gt 0 ] && [ "$((decided1 + decided2))" -eq "$packets" ]; then
+        pass "HA pair: server1 decided $decided1 and server2 $decided2 of the $packets packets the clients sent"
+    else
+        fail "HA pair: server1 decided $decided1, server2 $decided2, the clients sent $packets packets"
+    fi
+    kill -TERM "$second_pid" 2>/dev/null
+    wait "$second_pid" 2>/dev/null
+    stop_kea
+}
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | ha) [ -f /usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_ha.so ] && run_ha_pair ;;
 esac
 
 # MACGATE_E2E_SKIP_LOAD=1 leaves the load run out (scripts/test-all.sh runs
