@@ -884,8 +884,9 @@ run_ha_pair() {
     done
     pass "HA pair: both servers are in the load-balancing state"
     start_capture ha
-    for mac in 02:00:5e:60:00:01 02:00:5e:60:00:02 02:00:5e:60:00:03 02:00:5e:60:00:04 \
-        02:00:5e:60:00:05 02:00:5e:60:00:06 02:00:5e:61:00:01 02:00:5e:61:00:02 02:00:5e:61:00:03; do
+    local macs=(02:00:5e:60:00:01 02:00:5e:60:00:02 02:00:5e:60:00:03 02:00:5e:60:00:04
+        02:00:5e:60:00:05 02:00:5e:60:00:06 02:00:5e:61:00:01 02:00:5e:61:00:02 02:00:5e:61:00:03)
+    for mac in "${macs[@]}"; do
         ip -n "$client_ns" link set "$bridge" address "$mac"
         rm -f "$work/udhcpc.lease"
         ip netns exec "$client_ns" timeout 10 busybox udhcpc -f -q -n -t 2 -T 1 \
@@ -904,7 +905,7 @@ run_ha_pair() {
         pass "HA pair: the 6 listed clients are served and the 3 unlisted ones dropped"
     decided1=$(($(ha_statistic kea.sock macgate-allowed) + $(ha_statistic kea.sock macgate-denied)))
     decided2=$(($(ha_statistic kea2.sock macgate-allowed) + $(ha_statistic kea2.sock macgate-denied)))
-    packets=$(tcpdump -r "$work/ha.pcap" -nn 'ether src 02:00:5e:60:00:00/ff:ff:ff:fe:00:00' 2>/dev/null | wc -l)
+    packets=$(packets_from "$work/ha.pcap" "${macs[@]}")
     if [ "$decided1" -gt 0 ] && [ "$decided2" -gt 0 ] && [ "$((decided1 + decided2))" -eq "$packets" ]; then
         pass "HA pair: server1 decided $decided1 and server2 $decided2 of the $packets packets the clients sent"
     else
