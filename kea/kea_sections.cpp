@@ -94,8 +94,11 @@ void KeepSharedNetworks(isc::data::ConstElementPtr config) {
         SharedNetworkSubnets kept = {name ? name->stringValue() : std::string(), {}};
         for (size_t i = 0; subnets && i < subnets->size(); ++i) {
             // "192.0.2.0/26", as Kea has accepted it.
-            const std::string prefix =
-                subnets->get(static_cast<int>(i))->get("subnet")->stringValue();
+            isc::data::ConstElementPtr subnet = subnets->get(static_cast<int>(i))->get("subnet");
+            if (!subnet || subnet->getType() != Element::string) {
+                continue;
+            }
+            const std::string prefix = subnet->stringValue();
             const size_t slash = prefix.find('/');
             kept.subnets.emplace_back(isc::asiolink::IOAddress(prefix.substr(0, slash)).toUint32(),
                                       slash == std::string::npos

@@ -914,6 +914,10 @@ run_ha_pair() {
     kill -TERM "$second_pid" 2>/dev/null
     wait "$second_pid" 2>/dev/null
     stop_kea
+    # The clients' end leaves the bridge for the parts that follow.
+    ip -n "$client_ns" link del "$bridge"
+    ip netns del "$ns2"
+    ha_ns2=""
 }
 
 case ${MACGATE_E2E_ONLY:-all} in
