@@ -16,7 +16,10 @@ constexpr int kTimestampLength = 24;
 // Stands in the info log line for the address of a client that gave none.
 constexpr char kNoHardwareAddress[] = "no hardware address found";
 
-void WriteDecisionLine(const PacketDecision& decision) {
+// Follows the verdict of a drop made while no usable list is loaded.
+constexpr char kNoUsableList[] = "no usable list is loaded";
+
+void WriteDecisionLine(const PacketDecision& decision, const char* note) {
     std::lock_guard<std::mutex> guard(InfoLogLock);
     if (InfoLog == nullptr) {
         return;
@@ -29,7 +32,9 @@ void WriteDecisionLine(const PacketDecision& decision) {
     }
     const char* key = decision.key[0] != '\0' ? decision.key : kNoHardwareAddress;
     const char* verdict = decision.verdict != 0 ? "Allow" : "Deny";
-    if (decision.sectionPrefixLength == 0) {
+    if (note != nullptr) {
+        LogMessage(InfoLog, "%s %s %s %s\n", timestamp, key, verdict, note);
+    } else if (decision.sectionPrefixLength == 0) {
         LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict);
     } else {
         char network[kNetworkTextSize];
@@ -39,10 +44,10 @@ void WriteDecisionLine(const PacketDecision& decision) {
     Platform.FlushFile(InfoLog);
 }
 
-int32_t LogDecision(const PacketDecision& decision) {
+int32_t LogDecision(const PacketDecision& decision, const char* note = nullptr) {
     // With the info log off no lock is taken at all.
     if (decision.logged && InfoLogEnabled == 1) {
-        WriteDecisionLine(decision);
+        WriteDecisionLine(decision, note);
     }
     return decision.verdict;
 }
@@ -58,13 +63,25 @@ int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAd
     return LogDecision(decision);
 }
 
-bool InterfaceAddressMatters(const uint8_t* message, size_t length) {
-    if (message == nullptr || length < kShortestMessage || RelayAgentAddress(message) != 0) {
-        return false;
+int32_t FilterPacketInNetwork(const uint8_t* message, size_t length, uint32_t network,
+                              int prefixLength) {
+    PacketDecision decision;
+    {
+        ListReader reader;
+        decision = DecidePacketInNetwork(ListInUse.load(), message, length, network, prefixLength);
     }
+    return LogDecision(decision);
+}
+
+bool ListHasSections() {
     ListReader reader;
     const LoadedList* list = ListInUse.load();
     return list != nullptr && list->SectionLengths != 0;
+}
+
+bool InterfaceAddressMatters(const uint8_t* message, size_t length) {
+    return message != nullptr && length >= kShortestMessage && RelayAgentAddress(message) == 0 &&
+           ListHasSections();
 }
 
 int32_t FilterAddress(const uint8_t* address) {
@@ -74,6 +91,14 @@ int32_t FilterAddress(const uint8_t* address) {
         decision = DecideAddress(ListInUse.load(), address);
     }
     return LogDecision(decision);
+}
+
+int32_t DropWithoutList(const uint8_t* address) {
+    PacketDecision decision = {0, true, {}, 0, 0};
+    if (address != nullptr) {
+        AddressKey(address, decision.key);
+    }
+    return LogDecision(decision, kNoUsableList);
 }
 
 }  // namespace macgate

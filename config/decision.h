@@ -14,6 +14,15 @@ namespace macgate {
 // With the info log off it takes no lock and allocates nothing.
 int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress = 0);
 
+// The same, with the scope the network that the server selected for the
+// message (DecidePacketInNetwork); a `prefixLength` of 0, no network, leaves
+// the decision to the server-wide entries.
+int32_t FilterPacketInNetwork(const uint8_t* message, size_t length, uint32_t network,
+                              int prefixLength);
+
+// True when the list in use has sections.
+bool ListHasSections();
+
 // True when the interface address can change the decision on `message`: the
 // list in use has sections and the message no relay agent address. A host
 // that has to look the address up can skip that otherwise.
@@ -24,5 +33,11 @@ bool InterfaceAddressMatters(const uint8_t* message, size_t length);
 // log as FilterPacket does; the line of a client without one says "no
 // hardware address found" where the address would be.
 int32_t FilterAddress(const uint8_t* address);
+
+// Drops a client while no usable list is loaded and the host drops every
+// client then, writing its line in the info log as the two above do, with
+// "no usable list is loaded" after the verdict. `address` is the client's
+// hardware address (six bytes), null when it gave none. Gives 0.
+int32_t DropWithoutList(const uint8_t* address);
 
 }  // namespace macgate

@@ -155,8 +155,10 @@ void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkText
 
 // For each prefix length in use, longest first, a binary search among the
 // sections of that length for the address's network.
-const ListSection* FindSection(const LoadedList& list, uint32_t address) {
-    uint32_t lengths = list.SectionLengths;
+const ListSection* FindSection(const LoadedList& list, uint32_t address, int prefixLength) {
+    uint32_t lengths =
+        list.SectionLengths &
+        (prefixLength >= kLongestNetworkPrefix ? ~uint32_t{0} : (uint32_t{1} << prefixLength) - 1);
     if (lengths == 0 || address == 0) {
         return nullptr;
     }

@@ -96,8 +96,11 @@ void FormatNetwork(uint32_t network, int prefixLength, char (&text)[kNetworkText
 
 // The section with the longest prefix whose network holds `address` (host
 // byte order); null for 0.0.0.0, which is unknown, and when none holds it.
+// With `prefixLength` below 32, `address` stands for the network of that
+// length (a subnet), and only sections whose network holds all of it count.
 // Allocates nothing and takes no lock.
-const ListSection* FindSection(const LoadedList& list, uint32_t address);
+const ListSection* FindSection(const LoadedList& list, uint32_t address,
+                               int prefixLength = kLongestNetworkPrefix);
 
 // True when the list holds an entry anywhere: in its server-wide set or in
 // a section.

@@ -8,9 +8,6 @@ namespace macgate {
 
 namespace {
 
-// The client hardware address field (chaddr) of an RFC 2131 message; only
-// its first six bytes are read, whatever the hardware type says.
-constexpr size_t kHardwareAddressOffset = 28;
 static_assert(kHardwareAddressOffset + kHardwareAddressBytes == kShortestMessage);
 constexpr size_t kRelayAgentOffset = 24;
 
@@ -39,11 +36,16 @@ uint32_t RelayAgentAddress(const uint8_t* message) {
 
 PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
                              uint32_t scopeAddress) {
+    return DecideInNetwork(list, address, scopeAddress, kLongestNetworkPrefix);
+}
+
+PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
+                               uint32_t scopeNetwork, int scopePrefixLength) {
     PacketDecision decision = {1, true, {}, 0, 0};
     // A section decides alone for the clients of its network, exactly as
     // the server-wide list does for the others.
     if (address != nullptr && list != nullptr && list->SectionLengths != 0) {
-        const ListSection* section = FindSection(*list, scopeAddress);
+        const ListSection* section = FindSection(*list, scopeNetwork, scopePrefixLength);
         if (section != nullptr) {
             AddressKey(address, decision.key);
             decision.sectionNetwork = section->network;
@@ -73,16 +75,38 @@ PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
     return decision;
 }
 
+namespace {
+
+// A message too short to name its client is no logged decision, and served
+// only where an unlisted client of the server-wide list is.
+bool TooShort(const uint8_t* message, size_t length) {
+    return message == nullptr || (length != kUnknownLength && length < kShortestMessage);
+}
+
+PacketDecision ShortMessageDecision(const LoadedList* list) {
+    PacketDecision decision = DecideAddress(list, nullptr);
+    decision.logged = false;
+    return decision;
+}
+
+}  // namespace
+
 PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length,
                             uint32_t interfaceAddress) {
-    if (message == nullptr || (length != kUnknownLength && length < kShortestMessage)) {
-        PacketDecision decision = DecideAddress(list, nullptr);
-        decision.logged = false;
-        return decision;
+    if (TooShort(message, length)) {
+        return ShortMessageDecision(list);
     }
     const uint32_t relay = RelayAgentAddress(message);
     return DecideAddress(list, message + kHardwareAddressOffset,
                          relay != 0 ? relay : interfaceAddress);
+}
+
+PacketDecision DecidePacketInNetwork(const LoadedList* list, const uint8_t* message, size_t length,
+                                     uint32_t scopeNetwork, int scopePrefixLength) {
+    if (TooShort(message, length)) {
+        return ShortMessageDecision(list);
+    }
+    return DecideInNetwork(list, message + kHardwareAddressOffset, scopeNetwork, scopePrefixLength);
 }
 
 }  // namespace macgate

@@ -9,6 +9,10 @@
 
 namespace macgate {
 
+// The client hardware address field (chaddr) of an RFC 2131 message; only
+// its first six bytes are read, whatever the hardware type says.
+constexpr size_t kHardwareAddressOffset = 28;
+
 // A message must reach past the first six bytes of its client hardware
 // address field (chaddr, at offset 28) for the filter to read it.
 constexpr size_t kShortestMessage = 34;
@@ -40,6 +44,12 @@ struct PacketDecision {
 PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
                              uint32_t scopeAddress = 0);
 
+// The same, with the scope a network (`scopeNetwork` of `scopePrefixLength`
+// bits, a subnet that the server selected): the section with the longest
+// prefix that holds the whole network decides.
+PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
+                               uint32_t scopeNetwork, int scopePrefixLength);
+
 // Decides on one DHCP message (RFC 2131 layout) by the first six bytes of
 // its client hardware address field, as DecideAddress does. Its scope
 // address is its relay agent address (giaddr) when it is not 0.0.0.0, else
@@ -49,6 +59,12 @@ PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
 // is. Allocates nothing and takes no lock.
 PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length,
                             uint32_t interfaceAddress = 0);
+
+// The same, with the scope the network that the server selected for the
+// message, as DecideInNetwork takes it; a `scopePrefixLength` of 0 (no
+// network selected) leaves the decision to the server-wide list.
+PacketDecision DecidePacketInNetwork(const LoadedList* list, const uint8_t* message, size_t length,
+                                     uint32_t scopeNetwork, int scopePrefixLength);
 
 // The message's relay agent address (giaddr, bytes 24 to 27) in host byte
 // order. `message` holds kShortestMessage bytes.

@@ -2,8 +2,10 @@
 // arguments to the same start-up, packet decision and control events that the
 // Windows DHCP server reaches through the callout entry.
 #include <asiolink/io_address.h>
+#include <cc/data.h>
 #include <dhcp/iface_mgr.h>
 #include <dhcp/pkt4.h>
+#include <dhcpsrv/subnet.h>
 #include <hooks/hooks.h>
 
 #include <exception>
@@ -16,6 +18,7 @@
 #include "kea/kea_load.h"
 #include "kea/kea_log.h"
 #include "kea/kea_parameters.h"
+#include "kea/kea_sections.h"
 #include "kea/kea_status.h"
 
 using isc::hooks::CalloutHandle;
@@ -61,8 +64,20 @@ KEA_EXPORT int multi_threading_compatible() {
 // loads nothing is data, not configuration: Kea's log says so at ERROR, and
 // every client is served, or dropped under "unusable-list": "drop-all",
 // until macgate-reload loads a list.
+//
+// The library listed twice in one server would be loaded once by the
+// system, its one state shared: the second copy is refused, and with it the
+// configuration. Kea then unloads both, so its unload() stopping the filter
+// of the first takes nothing away that Kea keeps.
 KEA_EXPORT int load(LibraryHandle& handle) {
+    if (macgate::KeaState.filterStarted) {
+        LOG_ERROR(KeaLogger, macgate::MACGATE_SECOND_COPY)
+            .arg(macgate::KeaState.parameters.listFile);
+        LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
+        return 1;
+    }
     try {
+        macgate::KeepSharedNetworks(nullptr);
         macgate::KeaParameters parameters;
         if (!macgate::ReadKeaParameters(handle, parameters)) {
             LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
@@ -92,13 +107,16 @@ KEA_EXPORT int unload() {
 
 // kea-dhcp6's callouts are in kea_callouts6.cpp.
 
-// Runs before Kea parses the packet: the raw DHCPv4 message goes to the same
-// decision as DhcpNewPktHook, and a drop verdict drops it here. Kea counts
-// nothing for a packet dropped here, so the filter counts its drops itself.
+// Runs before Kea parses the packet. A list without sections decides here,
+// on the raw DHCPv4 message, with the same decision as DhcpNewPktHook, and a
+// drop verdict drops it before Kea spends any work on it; Kea counts nothing
+// for a packet dropped here, so the filter counts its drops itself. A list
+// with sections leaves the decision to subnet4_select, once Kea has chosen
+// the subnet. Only DROP is an earlier library's verdict: SKIP means that it
+// unpacked the packet itself (libdhcp_bootp, libdhcp_ha), which Kea then
+// processes as any other, so the filter decides on it too.
 KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
-    // An earlier library has dropped the packet, or parsed it itself (SKIP):
-    // it is not this filter's to decide on.
-    if (handle.getStatus() != CalloutHandle::NEXT_STEP_CONTINUE) {
+    if (handle.getStatus() == CalloutHandle::NEXT_STEP_DROP) {
         return 0;
     }
     try {
@@ -108,11 +126,21 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
             return 0;
         }
         const std::vector<uint8_t>& message = query->data_;
-        // Without a usable list, "unusable-list": "drop-all" drops everyone.
-        int32_t verdict = macgate::KeaState.droppingAll
-                              ? 0
-                              : macgate::FilterPacket(message.data(), message.size(),
-                                                      ReceivingInterfaceAddress(query, message));
+        int32_t verdict = 1;
+        if (macgate::KeaState.droppingAll) {
+            // Without a usable list, "unusable-list": "drop-all" drops everyone.
+            verdict =
+                macgate::DropWithoutList(message.size() >= macgate::kShortestMessage
+                                             ? message.data() + macgate::kHardwareAddressOffset
+                                             : nullptr);
+        } else if (macgate::ListHasSections()) {
+            handle.setContext(macgate::kDecidedContext, false);
+            return 0;
+        } else {
+            verdict = macgate::FilterPacket(message.data(), message.size(),
+                                            ReceivingInterfaceAddress(query, message));
+        }
+        handle.setContext(macgate::kDecidedContext, true);
         // A message too short to name its client is no decision.
         if (message.size() >= macgate::kShortestMessage) {
             macgate::CountDecision(verdict);
@@ -124,6 +152,83 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
     } catch (const std::exception& error) {
         LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
             .arg("buffer4_receive")
+            .arg(error.what());
+        return 1;
+    }
+    return 0;
+}
+
+// Runs once Kea has parsed the packet. A message that Kea selects no subnet
+// for (DHCPRELEASE, DHCPDECLINE and anything but DHCPDISCOVER, DHCPREQUEST
+// and DHCPINFORM) and that buffer4_receive left to subnet4_select is decided
+// here, by the section that holds the address it names: the lease's (ciaddr),
+// or the requested address of a DHCPDECLINE.
+KEA_EXPORT int pkt4_receive(CalloutHandle& handle) {
+    // At pkt4_receive, SKIP as well as DROP drops the packet.
+    if (handle.getStatus() != CalloutHandle::NEXT_STEP_CONTINUE || macgate::Decided(handle)) {
+        return 0;
+    }
+    try {
+        isc::dhcp::Pkt4Ptr query;
+        handle.getArgument("query4", query);
+        if (!query || macgate::KeaSelectsSubnet(*query)) {
+            return 0;
+        }
+        macgate::DecideKeaQuery(handle, *query, macgate::AddressNamed(*query),
+                                macgate::kLongestNetworkPrefix);
+    } catch (const std::exception& error) {
+        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED).arg("pkt4_receive").arg(error.what());
+        return 1;
+    }
+    return 0;
+}
+
+// Kea has selected the query's subnet, by every means it has (giaddr, a
+// subnet's relay addresses, option 82 link selection, option 118, the
+// interface a subnet is bound to, client classes, shared networks): the
+// section whose network holds the subnet decides; with no subnet, the
+// server-wide entries. A packet decided at buffer4_receive (the list had no
+// sections then) is not decided again.
+KEA_EXPORT int subnet4_select(CalloutHandle& handle) {
+    if (handle.getStatus() == CalloutHandle::NEXT_STEP_DROP || macgate::Decided(handle)) {
+        return 0;
+    }
+    try {
+        isc::dhcp::Pkt4Ptr query;
+        handle.getArgument("query4", query);
+        isc::dhcp::Subnet4Ptr subnet;
+        handle.getArgument("subnet4", subnet);
+        if (!query) {
+            return 0;
+        }
+        uint32_t network = 0;
+        int prefixLength = 0;
+        if (subnet) {
+            const std::pair<isc::asiolink::IOAddress, uint8_t> prefix = subnet->get();
+            network = prefix.first.toUint32();
+            prefixLength = prefix.second;
+        }
+        macgate::DecideKeaQuery(handle, *query, network, prefixLength);
+    } catch (const std::exception& error) {
+        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
+            .arg("subnet4_select")
+            .arg(error.what());
+        return 1;
+    }
+    return 0;
+}
+
+// Kea has taken a configuration: its shared networks are kept, and each whose
+// subnets fall into different sections of the list in use is named.
+KEA_EXPORT int dhcp4_srv_configured(CalloutHandle& handle) {
+    try {
+        isc::data::ConstElementPtr config;
+        handle.getArgument("json_config", config);
+        macgate::KeepSharedNetworks(config);
+        macgate::WarnOfSplitSharedNetworks();
+    } catch (const std::exception& error) {
+        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
+            .arg("dhcp4_srv_configured")
             .arg(error.what());
         return 1;
     }

@@ -106,11 +106,10 @@ __attribute__((visibility("default"))) int pkt6_receive(CalloutHandle& handle) {
             return 0;
         }
         // Without a usable list, "unusable-list": "drop-all" drops everyone.
-        int32_t verdict = 0;
-        if (!macgate::KeaState.droppingAll) {
-            const isc::dhcp::HWAddrPtr address = macgate::ClientHardwareAddress(*query);
-            verdict = macgate::FilterAddress(address ? address->hwaddr_.data() : nullptr);
-        }
+        const isc::dhcp::HWAddrPtr address = macgate::ClientHardwareAddress(*query);
+        const uint8_t* hardware = address ? address->hwaddr_.data() : nullptr;
+        const int32_t verdict = macgate::KeaState.droppingAll ? macgate::DropWithoutList(hardware)
+                                                              : macgate::FilterAddress(hardware);
         macgate::CountDecision(verdict);
         if (verdict == 0) {
             handle.setStatus(CalloutHandle::NEXT_STEP_DROP);

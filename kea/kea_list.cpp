@@ -2,6 +2,7 @@
 
 #include <cryptolink/crypto_hash.h>
 #include <cryptolink/cryptolink.h>
+#include <process/daemon.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,10 +15,15 @@
 #include "config/state.h"
 #include "filter/list_file.h"
 #include "kea/kea_log.h"
+#include "kea/kea_status.h"
 #include "platform/platform.h"
 
 namespace macgate {
 namespace {
+
+// Kea's logs are appended to; the one difference from the Windows DHCP
+// server's start-up, which truncates them.
+constexpr char kKeaLogMode[] = "a";
 
 std::string HexText(const std::vector<uint8_t>& bytes) {
     static const char kDigits[] = "0123456789abcdef";
@@ -87,18 +93,12 @@ std::string KeaListLoad::WhyUnusable() const {
            (linesReported == 1 ? " line was" : " lines were") + " rejected";
 }
 
-std::string SystemReason(int error) {
-    char buffer[256] = {};
-    // The GNU strerror_r gives its text, which may not be in the buffer.
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
 KeaListLoad LoadKeaList(const std::string& listFile) {
     KeaListLoad load;
     load.listFile = listFile;
     std::vector<char> bytes;
     if (!ReadWhole(listFile, bytes)) {
-        load.openError = SystemReason(errno);
+        load.openError = WhyNotOpened(listFile.c_str(), errno);
         return load;
     }
     load.opened = true;
@@ -132,16 +132,28 @@ void LogReportedLines(const KeaListLoad& load) {
     }
 }
 
+FILE* OpenKeaLog(const std::string& path, const char* role, const std::string& listFile,
+                 const char* consequence) {
+    FILE* log = path.size() < kPathBufferSize
+                    ? Platform.OpenFile(path.c_str(), kKeaLogMode, kLogShare)
+                    : (errno = ENAMETOOLONG, nullptr);
+    if (log == nullptr) {
+        LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
+            .arg(role)
+            .arg(path)
+            .arg(WhyNotOpened(path.c_str(), errno))
+            .arg(consequence);
+        return nullptr;
+    }
+    LogMessage(log, "---- %s %s loads the list %s\n", UtcNow().c_str(),
+               isc::process::Daemon::getProcName().c_str(), listFile.c_str());
+    Platform.FlushFile(log);
+    return log;
+}
+
 void WriteLoadToLogs(const std::string& path, const KeaListLoad& load) {
     if (!path.empty()) {
-        ErrorLog = Platform.OpenFile(path.c_str(), "w", kLogShare);
-        if (ErrorLog == nullptr) {
-            LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
-                .arg("error log")
-                .arg(path)
-                .arg(SystemReason(errno))
-                .arg("Kea's log has every message");
-        }
+        ErrorLog = OpenKeaLog(path, "error log", load.listFile, "Kea's log has every message");
     }
     if (!load.opened) {
         LogMessage(ErrorLog, "Could not open the data file\n");

@@ -51,7 +51,14 @@ void LogReportedLines(const KeaListLoad& load);
 // system's reason.
 void WriteLoadToLogs(const std::string& path, const KeaListLoad& load);
 
-// The system's reason for the last failed call, from errno.
-std::string SystemReason(int error);
+// Opens a log of Kea's for appending, so that logrotate's copytruncate, or
+// a reload after the log was renamed, keeps every line, and writes the line
+// that begins each load: "---- 2026-12-10T12:40:00Z kea-dhcp4 loads the list
+// /etc/kea/macgate-list.txt". (The Windows DHCP server's start-up truncates
+// its logs instead.) When the log cannot be opened, Kea's log says so at
+// WARN, naming it as `role` ("info log"), with the reason and
+// `consequence`; null then.
+FILE* OpenKeaLog(const std::string& path, const char* role, const std::string& listFile,
+                 const char* consequence);
 
 }  // namespace macgate

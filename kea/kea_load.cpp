@@ -13,6 +13,7 @@
 #include "config/state.h"
 #include "kea/kea_list.h"
 #include "kea/kea_log.h"
+#include "kea/kea_sections.h"
 #include "kea/kea_status.h"
 #include "platform/platform.h"
 
@@ -22,25 +23,15 @@ const char kReloadCommand[] = "macgate-reload";
 
 namespace {
 
-// Opens the info log afresh, as start-up does; when it cannot be opened,
-// Kea's log says so and no decision is logged.
-void OpenInfoLog(const std::string& path) {
+// Opens the info log, as start-up does; when it cannot be opened, Kea's log
+// says so and no decision is logged.
+void OpenInfoLog(const std::string& path, const std::string& listFile) {
     std::lock_guard<std::mutex> guard(InfoLogLock);
-    if (path.size() >= sizeof InfoLogPath) {
-        errno = ENAMETOOLONG;
-    } else {
-        std::memcpy(InfoLogPath, path.c_str(), path.size() + 1);
-        InfoLog = Platform.OpenFile(InfoLogPath, "w", kLogShare);
-    }
+    InfoLog = OpenKeaLog(path, "info log", listFile, "no decision is logged");
     if (InfoLog == nullptr) {
-        LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
-            .arg("info log")
-            .arg(path)
-            .arg(SystemReason(errno))
-            .arg("no decision is logged");
-        std::memset(InfoLogPath, 0, sizeof InfoLogPath);
         return;
     }
+    std::memcpy(InfoLogPath, path.c_str(), path.size() + 1);
     InfoLogEnabled = 1;
 }
 
@@ -74,7 +65,7 @@ void StartKeaFilter(const KeaParameters& parameters) {
     ForgetLoad();
     KeaState.parameters = parameters;
     if (!parameters.infoLog.empty()) {
-        OpenInfoLog(parameters.infoLog);
+        OpenInfoLog(parameters.infoLog, parameters.listFile);
     }
     KeaListLoad load = LoadKeaList(parameters.listFile);
     LogReportedLines(load);
@@ -171,11 +162,12 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
                    load.sha256.empty() ? Element::create() : Element::create(load.sha256));
 
     std::string text;
+    const bool listInUse = !LoadSummary().empty();
     const std::string rejected =
         load.linesReported == 0 ? "" : ", " + Rejected(load.linesReported) + " rejected";
     if (!usable) {
         text = "no address loaded from " + listFile + " (" + load.WhyUnusable() +
-               "): refused, the list in use stays";
+               (listInUse ? "): refused, the list in use stays" : "): refused; no list in use");
     } else if (dryRun) {
         text = summary + " would be loaded from " + listFile + rejected;
     } else {
@@ -197,6 +189,7 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     LOG_INFO(KeaLogger, MACGATE_RELOAD).arg(text);
     if (usable && !dryRun) {
         LogSectionsIgnored();
+        WarnOfSplitSharedNetworks();
     }
     if (usable && !dryRun && load.linesReported != 0) {
         LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED).arg(Rejected(load.linesReported)).arg(listFile);

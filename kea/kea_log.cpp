@@ -19,7 +19,9 @@ const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_RELOAD = "MACGATE_RELOAD";
+const isc::log::MessageID MACGATE_SECOND_COPY = "MACGATE_SECOND_COPY";
 const isc::log::MessageID MACGATE_SECTIONS_IGNORED = "MACGATE_SECTIONS_IGNORED";
+const isc::log::MessageID MACGATE_SHARED_NETWORK_SPLIT = "MACGATE_SHARED_NETWORK_SPLIT";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
 const isc::log::MessageID MACGATE_STILL_DROPPING_ALL = "MACGATE_STILL_DROPPING_ALL";
 const isc::log::MessageID MACGATE_STOPPED = "MACGATE_STOPPED";
@@ -59,9 +61,17 @@ const char* messages[] = {
     "parameter \"%1\" is missing or empty; %2",
     "MACGATE_RELOAD",
     "macgate-reload: %1",
+    "MACGATE_SECOND_COPY",
+    "this library is listed in hooks-libraries again, after the copy that filters with the list "
+    "\"%1\"; one server runs one filter, so the second copy is refused (put every address in "
+    "one list, with sections where networks differ)",
     "MACGATE_SECTIONS_IGNORED",
     "%2 of the list \"%1\" not used: sections name IPv4 networks and apply to DHCPv4 only, so "
     "kea-dhcp6 decides every client by the list's server-wide entries",
+    "MACGATE_SHARED_NETWORK_SPLIT",
+    "shared network %1: its subnets fall into different sections of the list, and Kea may lease "
+    "from any subnet of the network, so a client decided by one section may get an address in "
+    "another; give the network's subnets one section",
     "MACGATE_STARTED",
     "filter started with the list \"%1\": %2",
     "MACGATE_STILL_DROPPING_ALL",

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kea/kea_log.h"
+#include "kea/kea_sections.h"
 
 namespace macgate {
 
@@ -57,6 +58,13 @@ void RemindEveryMinute(std::string since, std::string listFile) {
 
 isc::data::ElementPtr TextOrNull(const std::string& text) {
     return text.empty() ? isc::data::Element::create() : isc::data::Element::create(text);
+}
+
+// Kea's own count of the packets it received.
+int64_t Received() {
+    isc::stats::ObservationPtr observation = isc::stats::StatsMgr::instance().getObservation(
+        KeaState.parameters.dhcpv6 ? "pkt6-received" : "pkt4-received");
+    return observation ? observation->getInteger().first : 0;
 }
 
 void AddOne(const char* statistic) {
@@ -125,6 +133,7 @@ void RecordLoad(const KeaListLoad& load) {
         }
     }
     KeaState.loadedAt = UtcNow();
+    KeaState.receivedAtLoad = Received();
     KeaState.allowed = 0;
     KeaState.denied = 0;
 }
@@ -250,6 +259,16 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     arguments->set("loaded-at", Element::create(KeaState.loadedAt));
     arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));
     arguments->set("denied", Element::create(static_cast<int64_t>(KeaState.denied)));
+    // Since the load; all of it when Kea's statistics were reset since.
+    const int64_t received = Received();
+    arguments->set("received", Element::create(received >= KeaState.receivedAtLoad
+                                                   ? received - KeaState.receivedAtLoad
+                                                   : received));
+    isc::data::ElementPtr split = Element::createList();
+    for (const std::string& network : SplitSharedNetworks()) {
+        split->add(Element::create(network));
+    }
+    arguments->set("split-shared-networks", split);
     std::string text = summary + " loaded from " + listFile;
     if (KeaState.droppingAll) {
         arguments->set("unusable-list", Element::create("dropping all clients"));

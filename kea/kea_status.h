@@ -40,6 +40,9 @@ struct KeaLoad {
         EntryCounts entries;
     };
     std::vector<Section> sections;
+    // Kea's pkt4-received (pkt6-received) when the list loaded, so that the
+    // status can say how many packets Kea received since.
+    int64_t receivedAtLoad = 0;
     // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
@@ -88,7 +91,9 @@ void StopDroppingAll();
 // statistics.
 void CountDecision(int32_t verdict);
 
-// Counts one packet dropped by the filter in Kea's own drop statistics.
+// Counts one DHCPv4 packet dropped by the filter in Kea's own drop
+// statistics: Kea 2.2 counts none that a hooks library drops in
+// buffer4_receive, pkt4_receive or subnet4_select.
 void CountDrop();
 
 // The same for a DHCPv6 packet dropped at pkt6_receive, where Kea does not

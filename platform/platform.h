@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace macgate {
 
@@ -111,5 +112,12 @@ extern PlatformCalls Platform;
 
 // Puts every entry of Platform back to the real call.
 void RestorePlatformCalls();
+
+// Why the last OpenFile of `path` on this thread failed, `error` being the
+// errno it left, in the words that every host and the tool use: "it is a
+// folder", "it is a FIFO", "it is a device", "this process holds it open
+// already", "another process holds it open", or else the system's text for
+// `error`.
+std::string WhyNotOpened(const char* path, int error);
 
 }  // namespace macgate

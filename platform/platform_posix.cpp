@@ -107,7 +107,12 @@ bool LockMarks(int fd, const Access& access) {
 // OpenFile with the creation flags of modes "w" and "a" given: O_CREAT as
 // fopen has them, none to open only an existing file, O_CREAT | O_EXCL to
 // open only a file made by this call, which is removed again on a failure.
+// Who refused the last OpenClaimed on this thread, for WhyNotOpened.
+enum class Refusal { kNone, kThisProcess, kOtherProcess };
+thread_local Refusal LastRefusal = Refusal::kNone;
+
 FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creation) {
+    LastRefusal = Refusal::kNone;
     if (path == nullptr || mode == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -166,6 +171,10 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
     std::lock_guard<std::mutex> guard(ClaimsLock);
     OpenClaim* claim = new (std::nothrow) OpenClaim;
     if (claim == nullptr || !ClaimsAllow(file, access) || !LockMarks(fd, access)) {
+        if (claim != nullptr) {
+            LastRefusal =
+                ClaimsAllow(file, access) ? Refusal::kOtherProcess : Refusal::kThisProcess;
+        }
         delete claim;
         return refuse(EACCES);  // what a sharing violation gives on Windows
     }
@@ -568,6 +577,28 @@ constexpr PlatformCalls kRealCalls = {
 }  // namespace
 
 PlatformCalls Platform = kRealCalls;
+
+std::string WhyNotOpened(const char* path, int error) {
+    struct stat entry;
+    if (path != nullptr && stat(path, &entry) == 0) {
+        if (S_ISDIR(entry.st_mode)) {
+            return "it is a folder";
+        }
+        if (S_ISFIFO(entry.st_mode)) {
+            return "it is a FIFO";
+        }
+        if (S_ISCHR(entry.st_mode) || S_ISBLK(entry.st_mode) || S_ISSOCK(entry.st_mode)) {
+            return "it is a device";
+        }
+    }
+    if (error == EACCES && LastRefusal == Refusal::kThisProcess) {
+        return "this process holds it open already";
+    }
+    if (error == EACCES && LastRefusal == Refusal::kOtherProcess) {
+        return "another process holds it open";
+    }
+    return std::strerror(error);
+}
 
 void RestorePlatformCalls() {
     Platform = kRealCalls;

@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -36,13 +38,21 @@ bool IsDiskFile(int descriptor) {
 
 // Only disk files are accepted: reading a console, pipe or device name such
 // as "CON" as the list could block start-up.
+// What the last WinOpenFile on this thread found, for WhyNotOpened.
+thread_local DWORD LastFileType = FILE_TYPE_DISK;
+thread_local unsigned long LastSystemError = 0;
+
 FILE* WinOpenFile(const char* path, const char* mode, FileShare share) {
+    LastFileType = FILE_TYPE_DISK;
     FILE* stream = _fsopen(path, mode, ShareFlag(share));
+    LastSystemError = stream == nullptr ? _doserrno : 0;
     if (stream == nullptr) {
         return nullptr;
     }
     if (!IsDiskFile(_fileno(stream))) {
+        LastFileType = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))));
         std::fclose(stream);
+        errno = EACCES;
         return nullptr;
     }
     return stream;
@@ -202,6 +212,23 @@ constexpr PlatformCalls kRealCalls = {
 }  // namespace
 
 PlatformCalls Platform = kRealCalls;
+
+std::string WhyNotOpened(const char* path, int error) {
+    const DWORD attributes = path != nullptr ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "it is a folder";
+    }
+    if (LastFileType == FILE_TYPE_PIPE) {
+        return "it is a FIFO";
+    }
+    if (LastFileType != FILE_TYPE_DISK) {
+        return "it is a device";
+    }
+    if (LastSystemError == ERROR_SHARING_VIOLATION || LastSystemError == ERROR_LOCK_VIOLATION) {
+        return "another process holds it open";
+    }
+    return std::strerror(error);
+}
 
 void RestorePlatformCalls() {
     Platform = kRealCalls;

@@ -121,7 +121,8 @@ strip --remove-section=.comment --remove-section=.note "$root/usr/bin/macgate"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
     "$root/usr/lib/macgate/libmacgate.so" "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
 install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/site-list.txt \
-    examples/dhcp.pcap examples/kea-dhcp4.json examples/kea-dhcp6.json -t "$doc/examples"
+    examples/dhcp.pcap examples/kea-dhcp4.json examples/kea-dhcp6.json examples/macgate-kea.logrotate \
+    -t "$doc/examples"
 install -m 0644 scripts/debian/copyright README.md "$doc/"
 {
     printf 'macgate (%s-1) bookworm; urgency=medium\n\n' "$version"

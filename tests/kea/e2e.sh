@@ -14,15 +14,22 @@
 # drops everyone until a reload, and neither a read-only working folder
 # without an error log nor an info log that cannot be opened keeps the list
 # from loading; macgate status --kea reads it all. A list with sections
-# decides relayed traffic (perfdhcp, which sets giaddr) by the section of its
-# relay agent's address, and direct clients by the section of the receiving
-# interface's address. Last, a 30-second run under perfdhcp with a reload
-# every 100 ms.
+# decides by the subnet that Kea selects: by relay.ip-addresses, option 82's
+# link selection, option 118 (perfdhcp, which relays), a subnet bound to the
+# interface (direct clients), among overlapping subnets, and a DHCPRELEASE
+# by its address; a split shared network is named. Kea's own hooks before
+# macgate (libdhcp_bootp; libdhcp_lease_cmds and libdhcp_ha in
+# passive-backup) leave macgate deciding, a library that drops everything
+# makes status --kea say so, and the library listed twice keeps Kea from
+# starting; the counts add up to pkt4-received. A load-balancing HA pair
+# filters the clients each server serves, the decisions of the two adding
+# up to the packets sent. Last, a 30-second run under
+# perfdhcp with a reload every 100 ms.
 #
 #   tests/kea/e2e.sh [path/to/libdhcp_macgate.so]
 #
 # MACGATE_E2E_THREADS=off|on runs one threading mode only, and
-# MACGATE_E2E_ONLY=filter|reload|sections|load|startup one part only.
+# MACGATE_E2E_ONLY=filter|reload|sections|hooks|ha|load|startup one part only.
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -46,6 +53,11 @@ cleanup_logs="kea.out kea.log error.log info.log info-allow.log"
 capture_args=('udp dst port 67')
 kea_cleanup_more() {
     [ -z "${readonly_mounted:-}" ] || umount "$work/readonly"
+    if [ -n "${ha_ns2:-}" ]; then
+        local pid
+        for pid in $(ip netns pids "$ha_ns2" 2>/dev/null); do kill -9 "$pid" 2>/dev/null; done
+        ip netns del "$ha_ns2" 2>/dev/null
+    fi
 }
 kea_setup "mg$$" kea-e2e
 
@@ -152,7 +164,8 @@ check_status() {  # context action allowed denied
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
         '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1, "lines-reported": 0,
-          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: []}')
+          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: [],
+          received: ($allowed + $denied), "split-shared-networks": []}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)
     if [ "$got" = "$want" ]; then
@@ -275,17 +288,19 @@ run_kea() {  # mode multi-threading
     expect_lease dhclient "$unlisted_dhclient" no "$mode, allow list"
     expect_lease udhcpc "$prefixed_udhcpc" yes "$mode, allow list, by prefix"
     stop_capture
-    cp "$work/info.log" "$work/info-allow.log" 2>/dev/null
+    since_last_load "$work/info.log" >"$work/info-allow.log"
     check_decisions "$work/info-allow.log" "$work/allow.pcap" "$mode, allow list" \
         "$listed_udhcpc" Allow "$unlisted_udhcpc" Deny "$listed_dhclient" Allow "$unlisted_dhclient" Deny \
         "$prefixed_udhcpc" Allow
+    grep -q "^---- [0-9T:-]*Z kea-dhcp4 loads the list $work/list.txt\$" "$work/info.log" ||
+        fail "$mode, allow list: the info log has no start line"
     if head -n 3 "$work/info-allow.log" 2>/dev/null | diff -q - <(printf '%s\n' "Action specified is : ALLOW" \
         "Successfully read mac addresses" "The DHCP server has successfully started.") >/dev/null; then
         pass "$mode, allow list: info log begins with the action, summary and start lines"
     else
         fail "$mode, allow list: info log begins with: $(head -n 3 "$work/info-allow.log" 2>/dev/null | tr '\n' '|')"
     fi
-    [ -s "$work/error.log" ] && fail "$mode: error log is not empty: $(cat "$work/error.log")"
+    [ -n "$(since_last_load "$work/error.log")" ] && fail "$mode: error log is not empty: $(cat "$work/error.log")"
     allowed=$(packets_from "$work/allow.pcap" "$listed_udhcpc" "$listed_dhclient" "$prefixed_udhcpc")
     denied=$(packets_from "$work/allow.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")
     check_statistics "$mode, allow list" "$allowed" "$denied"
@@ -300,12 +315,13 @@ run_kea() {  # mode multi-threading
         exit 1
     fi
     check_socket_failures
-    # Unloading freed the allow list; loading truncated the info log and read
-    # the deny list.
-    if [ "$(head -n 1 "$work/info.log" 2>/dev/null)" = "Action specified is : DENY" ]; then
-        pass "$mode, reload: the info log starts afresh with the deny list"
+    # Unloading freed the allow list; loading appended a start line to the
+    # info log, kept the allow list's lines and read the deny list.
+    if [ "$(since_last_load "$work/info.log" | head -n 1)" = "Action specified is : DENY" ] &&
+        grep -q "Action specified is : ALLOW" "$work/info.log"; then
+        pass "$mode, reload: the info log goes on, with a start line and the deny list"
     else
-        fail "$mode, reload: the info log begins with: $(head -n 1 "$work/info.log" 2>/dev/null)"
+        fail "$mode, reload: after the last start line, the info log begins with: $(since_last_load "$work/info.log" | head -n 1)"
     fi
 
     start_capture deny
@@ -314,7 +330,8 @@ run_kea() {  # mode multi-threading
     expect_lease dhclient "$listed_dhclient" no "$mode, deny list"
     expect_lease dhclient "$unlisted_dhclient" yes "$mode, deny list"
     stop_capture
-    check_decisions "$work/info.log" "$work/deny.pcap" "$mode, deny list" \
+    since_last_load "$work/info.log" >"$work/info-deny.log"
+    check_decisions "$work/info-deny.log" "$work/deny.pcap" "$mode, deny list" \
         "$listed_udhcpc" Deny "$unlisted_udhcpc" Allow "$listed_dhclient" Deny "$unlisted_dhclient" Allow
     check_status "$mode, deny list" deny \
         "$(packets_from "$work/deny.pcap" "$unlisted_udhcpc" "$unlisted_dhclient")" \
@@ -556,59 +573,355 @@ check_section_lines() {  # context key verdict section
     fi
 }
 
-# perfdhcp relays one client's exchange from 192.0.2.50 (its giaddr); prints
-# the number of OFFERs it received.
-relayed_offers() {  # mac
-    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l 192.0.2.50 -R 1 -b "mac=$1" -r 2 -n 2 \
-        -p 2 192.0.2.1 >"$work/perfdhcp.out" 2>&1
+# perfdhcp relays one client's exchange from $1 (its giaddr), with the
+# options given as perfdhcp's -o; prints the number of OFFERs it received.
+relayed_offers() {  # giaddr mac [option...]
+    local giaddr=$1 mac=$2 option options=()
+    shift 2
+    for option in "$@"; do options+=(-o "$option"); done
+    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l "$giaddr" -R 1 -b "mac=$mac" -r 2 -n 2 \
+        -p 2 "${options[@]}" 192.0.2.1 >"$work/perfdhcp.out" 2>&1
     awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
 }
 
-# A list with sections: relayed traffic goes by its giaddr's section, direct
-# clients by that of Kea's interface address (192.0.2.1); the third section
-# holds neither, and the server-wide entry applies to neither.
+expect_offers() {  # context want(yes|no) giaddr mac [option...]
+    local context=$1 want=$2 offers
+    shift 2
+    offers=$(relayed_offers "$@")
+    if [ "$want" = yes ] && [ "${offers:-0}" -gt 0 ]; then
+        pass "$context: $2 got $offers offer(s)"
+    elif [ "$want" = no ] && [ "${offers:-0}" -eq 0 ]; then
+        pass "$context: $2 got no offer"
+    else
+        fail "$context: $2 got ${offers:-no} offer(s), wanted $want"
+    fi
+}
+
+# Kea's configuration for the sections: a subnet that Kea selects by each
+# of its means, overlapping subnets and a shared network. $1 is the hooks
+# libraries' JSON, before macgate's entry.
+write_selection_config() {  # libraries-before
+    cat >"$work/kea.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": true, "name": "$work/leases.csv", "lfc-interval": 0 },
+    "valid-lifetime": 600,
+    "control-socket": { "socket-type": "unix", "socket-name": "$work/kea.sock" },
+    "subnet4": [
+      { "id": 1, "subnet": "10.10.4.0/24", "interface": "$server_if", "pools": [ { "pool": "10.10.4.100 - 10.10.4.199" } ] },
+      { "id": 2, "subnet": "10.10.1.0/24", "relay": { "ip-addresses": [ "192.0.2.60" ] }, "pools": [ { "pool": "10.10.1.100 - 10.10.1.199" } ] },
+      { "id": 3, "subnet": "10.10.2.0/24", "pools": [ { "pool": "10.10.2.100 - 10.10.2.199" } ] },
+      { "id": 4, "subnet": "10.10.3.0/24", "pools": [ { "pool": "10.10.3.100 - 10.10.3.199" } ] },
+      { "id": 5, "subnet": "10.20.0.0/16", "pools": [ { "pool": "10.20.9.10 - 10.20.9.50" } ] },
+      { "id": 6, "subnet": "10.20.5.0/24", "pools": [ { "pool": "10.20.5.10 - 10.20.5.50" } ] }
+    ],
+    "shared-networks": [ { "name": "office", "subnet4": [
+      { "id": 7, "subnet": "10.30.1.0/24", "pools": [ { "pool": "10.30.1.10 - 10.30.1.50" } ] },
+      { "id": 8, "subnet": "10.30.2.0/24", "pools": [ { "pool": "10.30.2.10 - 10.30.2.50" } ] } ] } ],
+    "hooks-libraries": [ $1 {
+      "library": "$library",
+      "parameters": { "list-file": "$work/list.txt", "info-log": "$work/info.log" }
+    } ],
+    "loggers": [ {
+      "name": "kea-dhcp4",
+      "output_options": [ { "output": "$work/kea.log", "flush": true } ],
+      "severity": "INFO"
+    } ]
+  }
+}
+EOF
+}
+
+# Kea's pkt4-received is every decision, once: macgate-allowed +
+# macgate-denied; and each drop is in pkt4-receive-drop.
+check_counts() {  # context
+    local received allowed denied dropped
+    received=$(kea_statistic pkt4-received)
+    allowed=$(kea_statistic macgate-allowed)
+    denied=$(kea_statistic macgate-denied)
+    dropped=$(kea_statistic pkt4-receive-drop)
+    if [ "$received" -gt 0 ] && [ "$received" = "$((allowed + denied))" ] && [ "$dropped" = "$denied" ]; then
+        pass "$1: pkt4-received $received = macgate-allowed $allowed + macgate-denied $denied; pkt4-receive-drop $dropped"
+    else
+        fail "$1: pkt4-received $received, macgate-allowed $allowed, macgate-denied $denied, pkt4-receive-drop $dropped"
+    fi
+}
+
+# A list with sections decides by the subnet that Kea selects: by a
+# subnet's relay.ip-addresses, option 82's link selection, option 118, a
+# subnet bound to the interface, among overlapping subnets. Under the
+# section of the relays' and the interface's own addresses (192.0.2.0/24,
+# which serves everyone) every unlisted client would be served.
 run_sections() {
-    local relayed_listed=02:00:5e:40:00:01 relayed_unlisted=02:00:5e:40:00:02
-    local direct_listed=02:00:5e:50:00:01 direct_unlisted=02:00:5e:50:00:02 offers status
-    rm -f "$work/kea.log" "$work/info.log" "$work/error.log" "$work/leases.csv"*
+    local listed=02:00:5e:40:00 unlisted=02:00:5e:41:00 status lease way n
+    rm -f "$work/kea.log" "$work/info.log" "$work/leases.csv"*
     {
         echo "MAC_ACTION = {DENY}"
-        key "$relayed_listed"
-        echo "SCOPE 192.0.2.0/30 = {DENY}       # direct clients"
-        key "$direct_listed"
-        echo "SCOPE 192.0.2.48/28 = {ALLOW}     # relayed clients"
-        key "$relayed_listed"
-        echo "SCOPE 198.51.100.0/24 = {DENY}    # no client"
-        key "$direct_unlisted"
+        echo "0a0000000001"
+        echo "SCOPE 192.0.2.0/24 = {DENY}"
+        echo "0a0000000002"
+        for way in 10.10.1.0/24 10.10.2.0/24 10.10.3.0/24 10.10.4.0/24 10.20.0.0/16 10.30.1.0/24; do
+            echo "SCOPE $way = {ALLOW}"
+            for n in 1 2 3 4 5 6; do key "$listed:0$n"; done
+        done
+        echo "SCOPE 10.20.5.0/24 = {DENY}"
+        key "$listed:05"
     } >"$work/list.txt"
-    write_config '{ "enable-multi-threading": false }' list-file
-    ip -n "$client_ns" addr add 192.0.2.50/24 dev "$client_if"
+    write_selection_config ""
+    ip -n "$client_ns" addr add 192.0.2.60/24 dev "$client_if"
+    ip -n "$client_ns" addr add 192.0.2.61/24 dev "$client_if"
     start_kea "sections" || exit 1
     check_socket_failures
-    offers=$(relayed_offers "$relayed_listed")
-    [ "${offers:-0}" -gt 0 ] && pass "sections: relayed $relayed_listed got $offers offer(s)" ||
-        fail "sections: relayed $relayed_listed got no offer"
-    offers=$(relayed_offers "$relayed_unlisted")
-    [ "${offers:-0}" -eq 0 ] && pass "sections: relayed $relayed_unlisted got no offer" ||
-        fail "sections: relayed $relayed_unlisted got $offers offer(s)"
-    ip -n "$client_ns" addr del 192.0.2.50/24 dev "$client_if"
-    expect_lease udhcpc "$direct_unlisted" yes "sections, direct"
-    expect_lease udhcpc "$direct_listed" no "sections, direct"
-    check_section_lines "sections, relayed" "$(key "$relayed_listed")" Allow 192.0.2.48/28
-    check_section_lines "sections, relayed" "$(key "$relayed_unlisted")" Deny 192.0.2.48/28
-    check_section_lines "sections, direct" "$(key "$direct_unlisted")" Allow 192.0.2.0/30
-    check_section_lines "sections, direct" "$(key "$direct_listed")" Deny 192.0.2.0/30
-    status=$(kea_command '{ "command": "macgate-status" }' | jq -c '.arguments.sections' 2>/dev/null)
-    if [ "$status" = '[{"action":"deny","addresses":1,"network":"192.0.2.0/30","prefixes":0},{"action":"allow","addresses":1,"network":"192.0.2.48/28","prefixes":0},{"action":"deny","addresses":1,"network":"198.51.100.0/24","prefixes":0}]' ]; then
-        pass "sections: macgate-status lists each section"
+    expect_offers "sections, relay.ip-addresses" yes 192.0.2.60 "$listed:01"
+    expect_offers "sections, relay.ip-addresses" no 192.0.2.60 "$unlisted:01"
+    expect_offers "sections, option 82 link selection" yes 192.0.2.61 "$listed:02" 82,05040a0a0201
+    expect_offers "sections, option 82 link selection" no 192.0.2.61 "$unlisted:02" 82,05040a0a0201
+    expect_offers "sections, option 118" yes 192.0.2.61 "$listed:03" 118,0a0a0301
+    expect_offers "sections, option 118" no 192.0.2.61 "$unlisted:03" 118,0a0a0301
+    check_section_lines "sections, relay.ip-addresses" "$(key "$listed:01")" Allow 10.10.1.0/24
+    check_section_lines "sections, relay.ip-addresses" "$(key "$unlisted:01")" Deny 10.10.1.0/24
+    check_section_lines "sections, option 82" "$(key "$listed:02")" Allow 10.10.2.0/24
+    check_section_lines "sections, option 82" "$(key "$unlisted:02")" Deny 10.10.2.0/24
+    check_section_lines "sections, option 118" "$(key "$listed:03")" Allow 10.10.3.0/24
+    check_section_lines "sections, option 118" "$(key "$unlisted:03")" Deny 10.10.3.0/24
+    # Overlapping subnets: Kea leases from one of them, and that one's
+    # section decided (the /16 allows the client, the /24 denies it).
+    relayed_offers 192.0.2.61 "$listed:05" 118,0a140501 >/dev/null
+    lease=$(grep -i "$listed:05" "$work/leases.csv"* 2>/dev/null | cut -d, -f1 | tail -n 1)
+    if [[ "$lease" == 10.20.9.* ]]; then
+        check_section_lines "sections, overlapping, leased $lease" "$(key "$listed:05")" Allow 10.20.0.0/16
     else
-        fail "sections: macgate-status lists the sections as $status"
+        check_section_lines "sections, overlapping, no lease" "$(key "$listed:05")" Deny 10.20.5.0/24
     fi
+    # The second address goes with the first, which it is secondary to.
+    ip -n "$client_ns" addr del 192.0.2.60/24 dev "$client_if"
+    # The subnet bound to Kea's interface, for direct clients.
+    lease=$(run_udhcpc "$listed:04")
+    [[ "$lease" == 10.10.4.* ]] && pass "sections, interface-bound: $listed:04 got $lease" ||
+        fail "sections, interface-bound: $listed:04 got ${lease:-no lease}"
+    lease=$(run_udhcpc "$unlisted:04")
+    [ -z "$lease" ] && pass "sections, interface-bound: $unlisted:04 got no lease" ||
+        fail "sections, interface-bound: $unlisted:04 got $lease"
+    check_section_lines "sections, interface-bound" "$(key "$listed:04")" Allow 10.10.4.0/24
+    check_section_lines "sections, interface-bound" "$(key "$unlisted:04")" Deny 10.10.4.0/24
+    # A DHCPRELEASE, which Kea selects no subnet for, goes by the section of
+    # its ciaddr: the client leases, the list then denies it there, and its
+    # release is dropped.
+    lease=$(run_dhclient "$listed:06")
+    sed -i "s/^SCOPE 10.10.4.0\/24 = {ALLOW}/SCOPE 10.10.4.0\/24 = {DENY}/" "$work/list.txt"
+    reload_list "" 0 "sections, release"
+    # dhclient sends the release to the server's address, over a route.
+    ip -n "$client_ns" addr add 192.0.2.62/24 dev "$client_if"
+    ip netns exec "$client_ns" timeout 10 dhclient -r -v -cf "$work/dhclient.conf" -sf "$work/dhclient.sh" \
+        -lf "$work/dhclient.leases" -pf "$work/dhclient.pid" "$client_if" >>"$work/clients.out" 2>&1
+    sleep 0.5
+    ip -n "$client_ns" addr del 192.0.2.62/24 dev "$client_if"
+    if [[ "$lease" == 10.10.4.* ]] &&
+        [ "$(grep " $(key "$listed:06") " "$work/info.log" | tail -n 1 | cut -c 26-)" = "$(key "$listed:06") Deny 10.10.4.0/24" ]; then
+        pass "sections, release: the release of $lease is denied by the section of its address"
+    else
+        fail "sections, release: lease ${lease:-none}, last line: $(grep " $(key "$listed:06") " "$work/info.log" | tail -n 1)"
+    fi
+    # The shared network whose subnets fall into different sections.
+    grep -q "WARN .*MACGATE_SHARED_NETWORK_SPLIT shared network office: 10.30.1.0/24 in section 10.30.1.0/24, 10.30.2.0/24 in the server-wide entries" "$work/kea.log" &&
+        pass "sections: Kea's log warns of the split shared network" ||
+        fail "sections: no MACGATE_SHARED_NETWORK_SPLIT for the shared network office"
+    status=$(kea_command '{ "command": "macgate-status" }' | jq -r '.arguments["split-shared-networks"][0]' 2>/dev/null)
+    [[ "$status" == office:* ]] && pass "sections: macgate-status names the split shared network" ||
+        fail "sections: macgate-status names no split shared network ($status)"
+    check_counts "sections"
     stop_kea
+}
+
+# Kea's own hooks listed before macgate unpack each packet at
+# buffer4_receive and set SKIP; macgate decides on those packets all the
+# same. $1 names the case, $2 the libraries' JSON before macgate's entry.
+run_before() {  # context libraries
+    local listed=02:00:5e:42:00:01 unlisted=02:00:5e:42:00:02 lease
+    rm -f "$work/kea.log" "$work/info.log" "$work/leases.csv"*
+    printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$listed")" >"$work/list.txt"
+    write_selection_config "$2"
+    start_kea "$1" || return
+    check_socket_failures
+    lease=$(run_udhcpc "$listed")
+    [[ "$lease" == 10.10.4.* ]] && pass "$1: $listed got $lease" || fail "$1: $listed got ${lease:-no lease}"
+    lease=$(run_udhcpc "$unlisted")
+    [ -z "$lease" ] && pass "$1: $unlisted got no lease" || fail "$1: $unlisted got $lease"
+    check_counts "$1"
+    check_tool_status 0 "filters with this list" "$1"
+    stop_kea
+}
+
+run_hooks() {
+    local hooks=/usr/lib/x86_64-linux-gnu/kea/hooks start_status=0
+    run_before "libdhcp_bootp before macgate" "{ \"library\": \"$hooks/libdhcp_bootp.so\" },"
+    run_before "libdhcp_lease_cmds and libdhcp_ha (passive-backup) before macgate" \
+        "{ \"library\": \"$hooks/libdhcp_lease_cmds.so\" },
+         { \"library\": \"$hooks/libdhcp_ha.so\", \"parameters\": { \"high-availability\": [ {
+             \"this-server-name\": \"server1\", \"mode\": \"passive-backup\", \"wait-backup-ack\": false,
+             \"peers\": [ { \"name\": \"server1\", \"url\": \"http://127.0.0.1:8001/\", \"role\": \"primary\" },
+                          { \"name\": \"server2\", \"url\": \"http://127.0.0.1:8002/\", \"role\": \"backup\" } ] } ] } },"
+    # A library before macgate that drops every packet (the load tests'
+    # stand-in): macgate decides nothing, and status --kea says so.
+    local dropper
+    dropper=$(dirname "$library")/libkea_status_library.so
+    if [ -f "$dropper" ]; then
+        rm -f "$work/kea.log"
+        write_selection_config "{ \"library\": \"$dropper\", \"parameters\": { \"status\": \"drop\" } },"
+        if start_kea "a library that drops everything before macgate"; then
+            run_udhcpc 02:00:5e:42:00:01 >/dev/null
+            check_tool_status 1 "macgate decides on no packet" "a library that drops everything before macgate"
+            stop_kea
+        fi
+    fi
+    # The library listed twice: Kea does not start, and its log names the
+    # first copy's list.
+    rm -f "$work/kea.log"
+    write_selection_config "{ \"library\": \"$library\", \"parameters\": { \"list-file\": \"$work/other.txt\" } },"
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        timeout 20 kea-dhcp4 -c "$work/kea.json" >"$work/kea.out" 2>&1 || start_status=$?
+    if [ "$start_status" -ne 124 ] && [ "$start_status" -ne 0 ] &&
+        grep -q "MACGATE_SECOND_COPY .*\"$work/other.txt\"" "$work/kea.log"; then
+        pass "listed twice: kea-dhcp4 does not start (exit $start_status), and its log names the first copy"
+    else
+        fail "listed twice: kea-dhcp4 exits $start_status, without MACGATE_SECOND_COPY naming $work/other.txt"
+    fi
 }
 
 case ${MACGATE_E2E_ONLY:-all} in
 all | sections) run_sections ;;
+esac
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | hooks) run_hooks ;;
+esac
+
+# A load-balancing HA pair: a second kea-dhcp4 in a namespace of its own,
+# both servers and the clients joined by a bridge in the clients'
+# namespace. Each server filters the clients in its scope; libdhcp_ha drops
+# the others (DROP) before macgate, so each packet is one decision of one
+# server, and the decisions of the pair add up to the packets the clients
+# sent.
+write_ha_config() {  # name this-server address interface socket
+    cat >"$work/$1.json" <<EOF
+{
+  "Dhcp4": {
+    "interfaces-config": { "interfaces": [ "$4" ], "dhcp-socket-type": "raw" },
+    "lease-database": { "type": "memfile", "persist": true, "name": "$work/$1-leases.csv", "lfc-interval": 0 },
+    "valid-lifetime": 600,
+    "multi-threading": { "enable-multi-threading": true, "thread-pool-size": 2, "packet-queue-size": 16 },
+    "control-socket": { "socket-type": "unix", "socket-name": "$work/$5" },
+    "subnet4": [ { "id": 1, "subnet": "192.0.2.0/24", "interface": "$4", "pools": [
+      { "pool": "192.0.2.100 - 192.0.2.149", "client-class": "HA_server1" },
+      { "pool": "192.0.2.150 - 192.0.2.199", "client-class": "HA_server2" } ] } ],
+    "hooks-libraries": [
+      { "library": "$ha_hooks/libdhcp_lease_cmds.so" },
+      { "library": "$ha_hooks/libdhcp_ha.so", "parameters": { "high-availability": [ {
+        "this-server-name": "$2", "mode": "load-balancing", "heartbeat-delay": 1000,
+        "max-response-delay": 3000, "max-ack-delay": 1000, "max-unacked-clients": 0,
+        "sync-timeout": 5000,
+        "multi-threading": { "enable-multi-threading": true, "http-dedicated-listener": true,
+                             "http-listener-threads": 1, "http-client-threads": 1 },
+        "peers": [ { "name": "server1", "url": "http://192.0.2.1:8001/", "role": "primary" },
+                   { "name": "server2", "url": "http://192.0.2.3:8001/", "role": "secondary" } ] } ] } },
+      { "library": "$library", "parameters": { "list-file": "$work/list.txt", "info-log": "$work/$1-info.log" } }
+    ],
+    "loggers": [ {
+      "name": "kea-dhcp4",
+      "output_options": [ { "output": "$work/$1.log", "flush": true } ],
+      "severity": "INFO"
+    } ]
+  }
+}
+EOF
+}
+
+ha_statistic() {  # socket name
+    socat -t 5 - "UNIX-CONNECT:$work/$1" <<<"{ \"command\": \"statistic-get\", \"arguments\": { \"name\": \"$2\" } }" 2>/dev/null |
+        jq -r --arg name "$2" '.arguments[$name][0][0] // 0' 2>/dev/null
+}
+
+run_ha_pair() {
+    local ha_hooks=/usr/lib/x86_64-linux-gnu/kea/hooks bridge="${client_if}b" ns2="${server_ns}2"
+    local if2="${server_if}2" peer2="${client_if}2" second_pid mac n served=0 dropped=0 address
+    local decided1 decided2 packets
+    ip netns add "$ns2" &&
+        ip link add "$if2" netns "$ns2" type veth peer name "$peer2" netns "$client_ns" &&
+        ip -n "$ns2" link set lo up && ip -n "$ns2" addr add 192.0.2.3/24 dev "$if2" &&
+        ip -n "$ns2" link set "$if2" up &&
+        ip -n "$client_ns" link add "$bridge" type bridge &&
+        ip -n "$client_ns" link set "$client_if" master "$bridge" &&
+        ip -n "$client_ns" link set "$peer2" master "$bridge" &&
+        ip -n "$client_ns" link set "$peer2" up && ip -n "$client_ns" link set "$bridge" up || {
+        fail "HA pair: cannot set up the second server's namespace and the bridge"
+        return
+    }
+    ha_ns2=$ns2
+    rm -f "$work"/server[12]*
+    {
+        echo "MAC_ACTION = {ALLOW}"
+        for n in 1 2 3 4 5 6; do key "02:00:5e:60:00:0$n"; done
+    } >"$work/list.txt"
+    write_ha_config server1 server1 192.0.2.1 "$server_if" kea.sock
+    write_ha_config server2 server2 192.0.2.3 "$if2" kea2.sock
+    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/server1.json" >"$work/server1.out" 2>&1 &
+    kea_pid=$!
+    ip netns exec "$ns2" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+        kea-dhcp4 -c "$work/server2.json" >"$work/server2.out" 2>&1 &
+    second_pid=$!
+    local deadline=$((SECONDS + 60))
+    until grep -q "to LOAD-BALANCING state" "$work/server1.log" 2>/dev/null &&
+        grep -q "to LOAD-BALANCING state" "$work/server2.log" 2>/dev/null; do
+        if [ $SECONDS -ge $deadline ]; then
+            fail "HA pair: the servers did not reach the load-balancing state"
+            kill "$second_pid" 2>/dev/null
+            stop_kea
+            return
+        fi
+        sleep 0.5
+    done
+    pass "HA pair: both servers are in the load-balancing state"
+    start_capture ha
+    local macs=(02:00:5e:60:00:01 02:00:5e:60:00:02 02:00:5e:60:00:03 02:00:5e:60:00:04
+        02:00:5e:60:00:05 02:00:5e:60:00:06 02:00:5e:61:00:01 02:00:5e:61:00:02 02:00:5e:61:00:03)
+    for mac in "${macs[@]}"; do
+        ip -n "$client_ns" link set "$bridge" address "$mac"
+        rm -f "$work/udhcpc.lease"
+        ip netns exec "$client_ns" timeout 10 busybox udhcpc -f -q -n -t 2 -T 1 \
+            -i "$bridge" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
+        address=$(cat "$work/udhcpc.lease" 2>/dev/null)
+        if [[ "$mac" == 02:00:5e:60:* ]] && [[ "$address" == 192.0.2.* ]]; then
+            served=$((served + 1))
+        elif [[ "$mac" == 02:00:5e:61:* ]] && [ -z "$address" ]; then
+            dropped=$((dropped + 1))
+        else
+            fail "HA pair: $mac got ${address:-no lease}"
+        fi
+    done
+    stop_capture
+    [ "$served" -eq 6 ] && [ "$dropped" -eq 3 ] &&
+        pass "HA pair: the 6 listed clients are served and the 3 unlisted ones dropped"
+    decided1=$(($(ha_statistic kea.sock macgate-allowed) + $(ha_statistic kea.sock macgate-denied)))
+    decided2=$(($(ha_statistic kea2.sock macgate-allowed) + $(ha_statistic kea2.sock macgate-denied)))
+    packets=$(packets_from "$work/ha.pcap" "${macs[@]}")
+    if [ "$decided1" -gt 0 ] && [ "$decided2" -gt 0 ] && [ "$((decided1 + decided2))" -eq "$packets" ]; then
+        pass "HA pair: server1 decided $decided1 and server2 $decided2 of the $packets packets the clients sent"
+    else
+        fail "HA pair: server1 decided $decided1, server2 $decided2, the clients sent $packets packets"
+    fi
+    kill -TERM "$second_pid" 2>/dev/null
+    wait "$second_pid" 2>/dev/null
+    stop_kea
+    # The clients' end leaves the bridge for the parts that follow.
+    ip -n "$client_ns" link del "$bridge"
+    ip netns del "$ns2"
+    ha_ns2=""
+}
+
+case ${MACGATE_E2E_ONLY:-all} in
+all | ha) [ -f /usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_ha.so ] && run_ha_pair ;;
 esac
 
 # MACGATE_E2E_SKIP_LOAD=1 leaves the load run out (scripts/test-all.sh runs

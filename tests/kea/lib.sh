@@ -9,6 +9,7 @@
 #   start_kea CONTEXT [SECONDS]     $server on $work/kea.json in $server_ns
 #   stop_kea, kea_command JSON, wait_for_kea_log PATTERN SECONDS
 #   start_capture NAME, stop_capture    tcpdump of "${capture_args[@]}"
+#   since_last_load LOG             a log of the library after its last start line
 #
 # On a failed exit, cleanup shows the tail of each file in $cleanup_logs
 # (names in $work) and calls kea_cleanup_more if the script has one.
@@ -65,6 +66,11 @@ kea_setup() {  # tag name
     3) fail "$(netns_failure 3)"; exit 1 ;;
     *) skip_all "$(netns_failure $created)" ;;
     esac
+}
+
+# A log's lines after its last start line, which each load writes first.
+since_last_load() {  # log
+    awk '/^---- / { n = NR } { line[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print line[i] }' "$1" 2>/dev/null
 }
 
 # A MAC address as a list's 12-digit key.

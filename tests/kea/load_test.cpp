@@ -2,8 +2,10 @@
 // kea-dhcp4 and kea-dhcp6 do, and drives it only through Kea's callout calls.
 #include <cc/command_interpreter.h>
 #include <cc/data.h>
+#include <dhcp/dhcp4.h>
 #include <dhcp/pkt4.h>
 #include <dhcp/pkt6.h>
+#include <dhcpsrv/subnet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hooks/callout_handle.h>
@@ -12,6 +14,7 @@
 #include <log/logger_unittest_support.h>
 #include <process/daemon.h>
 #include <stats/stats_mgr.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <util/multi_threading_mgr.h>
 
@@ -161,6 +164,10 @@ protected:
         // The error log falls back to a file in the working directory.
         fs::current_path(dir_);
         hookIndex_ = HooksManager::registerHook("buffer4_receive");
+        buffer4Index_ = hookIndex_;
+        pkt4Index_ = HooksManager::registerHook("pkt4_receive");
+        subnet4Index_ = HooksManager::registerHook("subnet4_select");
+        configured4Index_ = HooksManager::registerHook("dhcp4_srv_configured");
         hook6Index_ = HooksManager::registerHook("pkt6_receive");
         configuredIndex_ = HooksManager::registerHook("dhcp6_srv_configured");
         isc::util::MultiThreadingMgr::instance().setMode(true);
@@ -212,10 +219,34 @@ protected:
         ASSERT_TRUE(HooksManager::unloadLibraries());
     }
 
-    // The info log's decision lines, each without its timestamp.
+    // A log's text since the start line that each load writes first, in a
+    // log that each load appends to; checks that the start line is there.
+    std::string SinceLastLoad(const char* name) const {
+        const std::string text = ReadFile(Path(name));
+        const size_t start = text.rfind("---- ");
+        const bool found = start != std::string::npos && (start == 0 || text[start - 1] == '\n');
+        EXPECT_TRUE(found) << name << " has no start line:\n" << text;
+        const std::string line = found ? text.substr(start, text.find('\n', start) - start) : "";
+        EXPECT_TRUE(std::regex_match(line, std::regex("---- \\d{4}-\\d\\d-\\d\\dT[0-9:]{8}Z "
+                                                      "kea-dhcp[46] loads the list .*list.txt")))
+            << line;
+        return found ? text.substr(text.find('\n', start) + 1) : text;
+    }
+
+    std::vector<std::string> LinesSinceLastLoad(const char* name) const {
+        std::vector<std::string> lines;
+        std::istringstream in(SinceLastLoad(name));
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The info log's decision lines since the last load, each without its
+    // timestamp.
     std::string DecisionLines() const {
         std::string lines;
-        for (const std::string& line : ReadLines(Path("info.log"))) {
+        for (const std::string& line : LinesSinceLastLoad("info.log")) {
             if (std::regex_search(line, std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} "))) {
                 lines += line.substr(25) + "\n";
             }
@@ -263,7 +294,65 @@ protected:
     // SOLICIT with a DUID-LLT. Gives whether it was dropped.
     bool ClientDropped(uint64_t mac) const {
         return dhcpv6_ ? Status6(Solicit(DuidLlt(mac))) == CalloutHandle::NEXT_STEP_DROP
-                       : Dropped(Discover(mac));
+                       : Selected(Query(mac, isc::dhcp::DHCPDISCOVER, 0, 0), "") ==
+                             CalloutHandle::NEXT_STEP_DROP;
+    }
+
+    // A parsed DHCPv4 query of `type` from `mac`, as Kea hands it to its
+    // callouts.
+    static isc::dhcp::Pkt4Ptr Query(uint64_t mac, uint8_t type, uint32_t giaddr, uint32_t ciaddr) {
+        std::vector<uint8_t> message = Discover(mac, giaddr);
+        for (int i = 0; i < 4; ++i) {
+            message[12 + i] = static_cast<uint8_t>(ciaddr >> (8 * (3 - i)));
+        }
+        message.insert(message.end(), {53, 1, type, 255});
+        isc::dhcp::Pkt4Ptr query(new isc::dhcp::Pkt4(message.data(), message.size()));
+        query->unpack();
+        return query;
+    }
+
+    // Runs one hook point on `query` with `handle`, which stands for the
+    // packet's one handle; `subnet` ("10.1.2.0/24", "" for none) is the
+    // subnet that subnet4_select gets.
+    void RunHook(int index, CalloutHandle& handle, const isc::dhcp::Pkt4Ptr& query,
+                 const std::string& subnet = "") const {
+        handle.setArgument("query4", query);
+        if (index == subnet4Index_) {
+            isc::dhcp::Subnet4Ptr selected;
+            if (!subnet.empty()) {
+                const size_t slash = subnet.find('/');
+                selected = isc::dhcp::Subnet4::create(
+                    isc::asiolink::IOAddress(subnet.substr(0, slash)),
+                    static_cast<uint8_t>(std::stoi(subnet.substr(slash + 1))), 1000, 2000, 3000, 1);
+            }
+            handle.setArgument("subnet4", selected);
+        }
+        HooksManager::callCallouts(index, handle);
+    }
+
+    // A query through buffer4_receive, pkt4_receive and subnet4_select, as
+    // far as Kea takes it: subnet4_select only for the messages that Kea
+    // selects a subnet for, and only while no callout dropped it.
+    CalloutHandle::CalloutNextStep Selected(const isc::dhcp::Pkt4Ptr& query,
+                                            const std::string& subnet) const {
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        const uint8_t type = query->getType();
+        for (int index : {buffer4Index_, pkt4Index_, subnet4Index_}) {
+            if (handle->getStatus() == CalloutHandle::NEXT_STEP_DROP ||
+                (index == subnet4Index_ && type == isc::dhcp::DHCPRELEASE)) {
+                break;
+            }
+            RunHook(index, *handle, query, subnet);
+        }
+        return handle->getStatus();
+    }
+
+    // kea-dhcp4 has taken the configuration `config` (JSON).
+    void Configured4(const char* config) const {
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        isc::data::ConstElementPtr json = Element::fromJSON(config);
+        handle->setArgument("json_config", json);
+        HooksManager::callCallouts(configured4Index_, *handle);
     }
 
     // Kea has taken a configuration whose Dhcp6 map is `dhcp6` (JSON).
@@ -335,6 +424,8 @@ protected:
         expected->set("lines-reported", Element::create(linesReported));
         expected->set("list-sha256", sha256 ? Element::create(sha256) : Element::create());
         expected->set("sections", Element::createList());
+        expected->set("received", Element::create(0));
+        expected->set("split-shared-networks", Element::createList());
         return expected;
     }
 
@@ -347,6 +438,10 @@ protected:
     fs::path dir_;
     fs::path oldDir_;
     int hookIndex_ = -1;
+    int buffer4Index_ = -1;
+    int pkt4Index_ = -1;
+    int subnet4Index_ = -1;
+    int configured4Index_ = -1;
     int hook6Index_ = -1;
     int configuredIndex_ = -1;
     bool dhcpv6_ = false;
@@ -396,8 +491,8 @@ TEST_F(KeaLoadTest, AllowListServesListedClientsCountsAndLogsEveryDecision) {
               "allow list of 2 addresses and 1 prefix loaded from " + Path("list.txt").string());
     Unload();
 
-    EXPECT_EQ(ReadFile(Path("error.log")), "");
-    std::vector<std::string> info = ReadLines(Path("info.log"));
+    EXPECT_EQ(SinceLastLoad("error.log"), "");
+    std::vector<std::string> info = LinesSinceLastLoad("info.log");
     ASSERT_EQ(info.size(), 8u) << ReadFile(Path("info.log"));
     EXPECT_EQ(info[0], "Action specified is : ALLOW");
     EXPECT_EQ(info[1], "Successfully read mac addresses");
@@ -437,7 +532,15 @@ TEST_F(KeaLoadTest, ReloadTakesUpAChangedList) {
     WriteList("MAC_ACTION = {DENY}\n");
     ASSERT_TRUE(Load(AllParameters()));
     EXPECT_FALSE(Dropped(Discover(kListed)));
-    EXPECT_EQ(ReadFile(Path("error.log")), "File format not proper\n");
+    EXPECT_EQ(SinceLastLoad("error.log"), "File format not proper\n");
+    // Each load appends to both logs, after its start line.
+    EXPECT_EQ(std::regex_search(ReadFile(Path("info.log")), std::regex("001a2b3c4d5f Deny\n")),
+              true);
+    size_t loads = 0;
+    for (const std::string& line : ReadLines(Path("error.log"))) {
+        loads += line.rfind("---- ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(loads, 3u) << ReadFile(Path("error.log"));
 }
 
 // macgate-reload reads the list file again and puts the new list in use in
@@ -607,7 +710,7 @@ TEST_F(KeaLoadTest, MacgateReloadReplacesTheListOnlyWithOneThatLoads) {
             EXPECT_NE(logged.find(count), std::string::npos) << count << "\nnot in\n" << logged;
         }
         if (step.errorLog != nullptr) {
-            EXPECT_EQ(ReadFile(Path("error.log")), step.errorLog);
+            EXPECT_EQ(SinceLastLoad("error.log"), step.errorLog);
         }
     }
 }
@@ -630,13 +733,17 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
          "error log \"%s\" cannot be opened (No such file or directory); the list is loaded all "
          "the same, and Kea's log has every message"},
         {"error log that the info log holds", "error-log", "info.log",
-         "error log \"%s\" cannot be opened ("},
+         "error log \"%s\" cannot be opened (this process holds it open already)"},
+        {"info log a folder", "info-log", ".", "info log \"%s\" cannot be opened (it is a folder)"},
+        {"error log a device", "error-log", "/dev/full",
+         "error log \"%s\" cannot be opened (it is a device)"},
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     for (const LogCase& logCase : cases) {
         SCOPED_TRACE(logCase.name);
         ElementPtr parameters = AllParameters();
-        const std::string path = Path(logCase.path).string();
+        const std::string path =
+            logCase.path[0] == '/' ? std::string(logCase.path) : Path(logCase.path).string();
         parameters->set(logCase.parameter, Element::create(path));
         size_t logStart = ReadFile(keaLogPath).size();
         ASSERT_TRUE(Load(parameters));
@@ -653,8 +760,40 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
         ASSERT_TRUE(Load(AllParameters()));
         EXPECT_TRUE(Dropped(Discover(kUnlisted)));
         Unload();
-        EXPECT_EQ(ReadFile(Path("error.log")), "");
-        EXPECT_EQ(ReadLines(Path("info.log")).size(), 5u) << ReadFile(Path("info.log"));
+        EXPECT_EQ(SinceLastLoad("error.log"), "");
+        EXPECT_EQ(LinesSinceLastLoad("info.log").size(), 5u) << ReadFile(Path("info.log"));
+    }
+}
+
+// A folder, FIFO or device given as the list is named as such, not by the
+// system's "Permission denied"; a refused macgate-reload says whether a
+// list stays in use.
+TEST_F(KeaLoadTest, AListThatIsNoFileIsNamedAsSuch) {
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    fs::create_directories(Path("folder"));
+    struct Row {
+        const char* name;
+        std::string path;
+        const char* why;
+    };
+    const Row rows[] = {
+        {"a folder", Path("folder").string(), "it is a folder"},
+        {"a FIFO", Path("fifo").string(), "it is a FIFO"},
+        {"a device", "/dev/null", "it is a device"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ElementPtr parameters = AllParameters();
+        parameters->set("list-file", Element::create(row.path));
+        ASSERT_TRUE(Load(parameters));
+        const std::string why = "(it cannot be opened: " + std::string(row.why) + ")";
+        EXPECT_NE(KeaLog().find("MACGATE_NOTHING_LOADED no address was loaded from \"" + row.path +
+                                "\" " + why),
+                  std::string::npos)
+            << KeaLog();
+        EXPECT_EQ(Answer("macgate-reload")->get("text")->stringValue(),
+                  "no address loaded from " + row.path + " " + why + ": refused; no list in use");
+        Unload();
     }
 }
 
@@ -842,7 +981,7 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
                                                                        << logged;
                 }
                 if (row.errorText[0] != 'X') {
-                    EXPECT_EQ(ReadFile(Path("error.log")), row.errorText);
+                    EXPECT_EQ(SinceLastLoad("error.log"), row.errorText);
                 }
 
                 // A reload of a usable list lifts either state.
@@ -868,30 +1007,74 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 0);
 }
 
-// Callouts run in the configured order: when an earlier library has dropped
-// the packet or parsed it itself, macgate leaves it alone.
-TEST_F(KeaLoadTest, AStatusSetByAnEarlierLibraryIsLeftAlone) {
-    const std::pair<const char*, CalloutHandle::CalloutNextStep> statuses[] = {
-        {"drop", CalloutHandle::NEXT_STEP_DROP},
-        {"skip", CalloutHandle::NEXT_STEP_SKIP},
+// Callouts run in the configured order. Only DROP is an earlier library's
+// verdict, and macgate leaves that packet alone; SKIP at buffer4_receive
+// means that the library unpacked the packet itself (libdhcp_bootp,
+// libdhcp_ha), and macgate decides on it as on any other.
+TEST_F(KeaLoadTest, OnlyADropByAnEarlierLibraryIsLeftAlone) {
+    struct Row {
+        const char* status;
+        CalloutHandle::CalloutNextStep listed;
+        CalloutHandle::CalloutNextStep unlisted;
+        const char* lines;
+    };
+    const Row rows[] = {
+        {"drop", CalloutHandle::NEXT_STEP_DROP, CalloutHandle::NEXT_STEP_DROP, ""},
+        {"skip", CalloutHandle::NEXT_STEP_SKIP, CalloutHandle::NEXT_STEP_DROP,
+         "001a2b3c4d5e Allow\n001a2b3c4d5f Deny\n"},
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
-    for (const auto& [name, status] : statuses) {
-        SCOPED_TRACE(name);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.status);
+        isc::stats::StatsMgr::instance().removeAll();
         ElementPtr earlierParameters = Element::createMap();
-        earlierParameters->set("status", Element::create(name));
+        earlierParameters->set("status", Element::create(row.status));
         ASSERT_TRUE(Load(AllParameters(), {{MACGATE_KEA_STATUS_LIBRARY, earlierParameters}}));
-        EXPECT_EQ(Status(Discover(kListed)), status);
-        EXPECT_EQ(Status(Discover(kUnlisted)), status);
-        for (const char* statistic : kStatistics) {
-            EXPECT_EQ(Statistic(statistic), 0) << statistic;
-        }
+        EXPECT_EQ(Status(Discover(kListed)), row.listed);
+        EXPECT_EQ(Status(Discover(kUnlisted)), row.unlisted);
+        const int decided = row.lines[0] != '\0' ? 1 : 0;
+        EXPECT_EQ(Statistic("macgate-allowed"), decided);
+        EXPECT_EQ(Statistic("macgate-denied"), decided);
+        EXPECT_EQ(Statistic("pkt4-receive-drop"), decided);
         Unload();
-        EXPECT_EQ(ReadFile(Path("info.log")),
-                  "Action specified is : ALLOW\n"
-                  "Successfully read mac addresses\n"
-                  "The DHCP server has successfully started.\n"
-                  "The DHCP server has successfully stopped.\n");
+        EXPECT_EQ(DecisionLines(), row.lines);
+    }
+}
+
+// The library listed twice in one server is refused at load(), naming the
+// list of the copy already loaded, and Kea refuses the configuration; a
+// later configuration with one copy loads.
+TEST_F(KeaLoadTest, ASecondCopyInOneServerIsRefused) {
+    WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
+    ElementPtr second = AllParameters();
+    second->set("list-file", Element::create(Path("other.txt").string()));
+    EXPECT_FALSE(Load(second, {{MACGATE_KEA_LIBRARY, AllParameters()}}));
+    const std::string expected =
+        "MACGATE_SECOND_COPY this library is listed in hooks-libraries "
+        "again, after the copy that filters with the list \"" +
+        Path("list.txt").string() + "\"";
+    EXPECT_NE(KeaLog().find(expected), std::string::npos) << KeaLog();
+    EXPECT_FALSE(HooksManager::calloutsPresent(hookIndex_));
+    Unload();
+    ASSERT_TRUE(Load(AllParameters()));
+    EXPECT_TRUE(Dropped(Discover(kUnlisted)));
+    EXPECT_FALSE(Dropped(Discover(kListed)));
+    Unload();
+}
+
+// Under "unusable-list": "drop-all" each drop has its info log line, which
+// says why.
+TEST_F(KeaLoadTest, EachDropOfDropAllIsLogged) {
+    for (const char* process : {"kea-dhcp4", "kea-dhcp6"}) {
+        SCOPED_TRACE(process);
+        UseServer(process);
+        WriteList("MAC_ACTION = {ALLOW}\n");
+        ElementPtr parameters = AllParameters();
+        parameters->set("unusable-list", Element::create("drop-all"));
+        ASSERT_TRUE(Load(parameters));
+        EXPECT_TRUE(ClientDropped(kListed));
+        Unload();
+        EXPECT_EQ(DecisionLines(), "001a2b3c4d5e Deny no usable list is loaded\n");
     }
 }
 
@@ -930,7 +1113,7 @@ TEST_F(KeaLoadTest, ConcurrentPacketsGetTheirOwnVerdictsLinesAndCounts) {
         EXPECT_EQ(wrong[t], 0) << "thread " << t;
     }
     int deny = 0, allow = 0, other = 0;
-    for (const std::string& line : ReadLines(Path("info.log"))) {
+    for (const std::string& line : LinesSinceLastLoad("info.log")) {
         if (line.size() > 24 && line.substr(24) == " 001a2b3c4d5e Deny") {
             ++deny;
         } else if (line.size() > 24 && line.substr(24) == " 001a2b3c4d5f Allow") {
@@ -1005,37 +1188,96 @@ TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
     }
 }
 
-// In kea-dhcp4 the section that holds a relayed message's giaddr decides
-// alone, with its own action and entries, and names itself in the info log;
-// other messages go by the server-wide list.
-TEST_F(KeaLoadTest, TheSectionOfTheRelayAgentAddressDecides) {
+// With sections, kea-dhcp4 decides where Kea has selected the subnet: the
+// section whose network holds the whole subnet decides, whatever giaddr
+// says; with no such section or no subnet, the server-wide entries. A
+// DHCPRELEASE, which Kea selects no subnet for, goes by its ciaddr.
+TEST_F(KeaLoadTest, TheSubnetKeaSelectsDecidesTheSection) {
     struct Row {
         uint64_t mac;
+        uint8_t type;
         uint32_t giaddr;
+        uint32_t ciaddr;
+        const char* subnet;  // "" for none
         bool served;
         const char* line;  // in the info log, after the timestamp
     };
+    const uint8_t kDiscover = isc::dhcp::DHCPDISCOVER;
     const Row rows[] = {
-        {kListed, 0x0A010201, true, "001a2b3c4d5e Allow 10.1.2.0/24"},
-        {kUnlisted, 0x0A0102FE, false, "001a2b3c4d5f Deny 10.1.2.0/24"},
-        {kListed, 0, false, "001a2b3c4d5e Deny"},
-        {kUnlisted, 0, true, "001a2b3c4d5f Allow"},
-        {kListed, 0x0A090001, false, "001a2b3c4d5e Deny"},
+        {kListed, kDiscover, 0, 0, "10.1.2.0/24", true, "001a2b3c4d5e Allow 10.1.2.0/24"},
+        {kUnlisted, kDiscover, 0, 0, "10.1.2.0/24", false, "001a2b3c4d5f Deny 10.1.2.0/24"},
+        {kListed, kDiscover, 0, 0, "10.1.2.128/25", true, "001a2b3c4d5e Allow 10.1.2.0/24"},
+        {kListed, kDiscover, 0, 0, "10.1.0.0/16", false, "001a2b3c4d5e Deny"},
+        {kListed, kDiscover, 0x0A010201, 0, "10.9.0.0/24", false, "001a2b3c4d5e Deny"},
+        {kUnlisted, kDiscover, 0x0A010201, 0, "", true, "001a2b3c4d5f Allow"},
+        {kUnlisted, isc::dhcp::DHCPRELEASE, 0, 0x0A010207, "", false,
+         "001a2b3c4d5f Deny 10.1.2.0/24"},
     };
     WriteList("MAC_ACTION = {DENY}\n001A2B3C4D5E\nSCOPE 10.1.2.0/24 = {ALLOW}\n001A2B3C4D5E\n");
     ASSERT_TRUE(Load(AllParameters()));
     std::string lines;
     for (const Row& row : rows) {
-        EXPECT_EQ(Dropped(Discover(row.mac, row.giaddr)), !row.served) << row.line;
+        EXPECT_EQ(Selected(Query(row.mac, row.type, row.giaddr, row.ciaddr), row.subnet),
+                  row.served ? CalloutHandle::NEXT_STEP_CONTINUE : CalloutHandle::NEXT_STEP_DROP)
+            << row.line;
         lines += std::string(row.line) + "\n";
     }
+    int denied = 0;
+    for (const Row& row : rows) {
+        denied += row.served ? 0 : 1;
+    }
+    EXPECT_EQ(Statistic("macgate-denied"), denied);
+    EXPECT_EQ(Statistic("macgate-allowed"), static_cast<int64_t>(std::size(rows)) - denied);
+    EXPECT_EQ(Statistic("pkt4-receive-drop"), denied);
+
+    // A shared network whose subnets fall into different sections is named.
+    Configured4(R"({"Dhcp4": {"shared-networks": [{"name": "office", "subnet4": [
+        {"subnet": "10.1.2.0/24"}, {"subnet": "10.1.3.0/24"}]}, {"name": "lab", "subnet4": [
+        {"subnet": "10.1.4.0/24"}, {"subnet": "10.1.5.0/24"}]}]}})");
+    const char kSplit[] =
+        "office: 10.1.2.0/24 in section 10.1.2.0/24, 10.1.3.0/24 in the "
+        "server-wide entries";
+    EXPECT_NE(KeaLog().find(std::string("MACGATE_SHARED_NETWORK_SPLIT shared network ") + kSplit),
+              std::string::npos)
+        << KeaLog();
+    EXPECT_EQ(KeaLog().find("shared network lab"), std::string::npos);
     ElementPtr status = StatusArguments();
     ASSERT_TRUE(status);
-    EXPECT_EQ(status->get("sections")->str(),
-              "[ { \"action\": \"allow\", \"addresses\": 1, \"network\": \"10.1.2.0/24\", "
-              "\"prefixes\": 0 } ]");
+    EXPECT_EQ(status->get("split-shared-networks")->str(), std::string("[ \"") + kSplit + "\" ]");
     Unload();
     EXPECT_EQ(DecisionLines(), lines);
+}
+
+// A macgate-reload that adds or removes sections between a packet's
+// buffer4_receive and its subnet4_select decides that packet exactly once.
+TEST_F(KeaLoadTest, AReloadInFlightDecidesEachPacketOnce) {
+    const char kPlain[] = "MAC_ACTION = {DENY}\n001A2B3C4D5E\n";
+    const char kSections[] =
+        "MAC_ACTION = {DENY}\n001A2B3C4D5E\nSCOPE 10.1.2.0/24 = {ALLOW}\n"
+        "001A2B3C4D5F\n";
+    struct Row {
+        const char* before;
+        const char* after;
+        bool dropped;  // kUnlisted, selected into 10.1.2.0/24
+    };
+    const Row rows[] = {{kPlain, kSections, false}, {kSections, kPlain, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.before == kPlain ? "sections added" : "sections removed");
+        isc::stats::StatsMgr::instance().removeAll();
+        WriteList(row.before);
+        ASSERT_TRUE(Load(AllParameters()));
+        isc::dhcp::Pkt4Ptr query = Query(kUnlisted, isc::dhcp::DHCPDISCOVER, 0, 0);
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        RunHook(buffer4Index_, *handle, query);
+        WriteList(row.after);
+        ASSERT_EQ(Answer("macgate-reload")->get("result")->intValue(), 0);
+        RunHook(subnet4Index_, *handle, query, "10.1.2.0/24");
+        EXPECT_EQ(handle->getStatus() == CalloutHandle::NEXT_STEP_DROP, row.dropped);
+        EXPECT_EQ(Statistic("macgate-allowed") + Statistic("macgate-denied"), 1);
+        handle.reset();
+        query.reset();
+        Unload();
+    }
 }
 
 // Sections name IPv4 networks: kea-dhcp6 decides every client by the

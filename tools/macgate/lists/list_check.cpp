@@ -556,28 +556,14 @@ void FindWarnings(ListReport* report) {
     WarnOfSections(report);
 }
 
-// The system's reason in words that read alike on every system.
-std::string WhyNotOpened(const std::string& path, int error) {
+// The system's reason in the words that every host uses.
+std::string WhyNotOpenedHere(const std::string& path, int error) {
     std::error_code ignored;
-    std::filesystem::file_status status = std::filesystem::status(path, ignored);
-    if (status.type() == std::filesystem::file_type::not_found) {
+    if (error == ENOENT ||
+        std::filesystem::status(path, ignored).type() == std::filesystem::file_type::not_found) {
         return "no such file";
     }
-    if (status.type() == std::filesystem::file_type::directory) {
-        return "it is a folder";
-    }
-    if (status.type() != std::filesystem::file_type::regular &&
-        status.type() != std::filesystem::file_type::none &&
-        status.type() != std::filesystem::file_type::unknown) {
-        return "it is no regular file";
-    }
-    if (error == ENOENT) {
-        return "no such file";
-    }
-    if (error == EACCES || error == EPERM) {
-        return "permission denied, or another program holds it open";
-    }
-    return error != 0 ? std::strerror(error) : "it cannot be opened";
+    return WhyNotOpened(path.c_str(), error);
 }
 
 std::string Where(const std::string& list, const Finding& finding) {
@@ -631,7 +617,7 @@ bool CheckListFile(const std::string& path, ListReport* report, std::string* why
     FILE* list = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
     if (list == nullptr) {
         if (why != nullptr) {
-            *why = WhyNotOpened(path, errno);
+            *why = WhyNotOpenedHere(path, errno);
         }
         return false;
     }

@@ -85,6 +85,11 @@ int RunKeaStatus(const std::string& socket) {
                 Plural(arguments["lines-reported"], "line", "lines").c_str());
     std::printf("  %-15s %s allowed, %s denied\n", "since loading",
                 Number(arguments["allowed"]).c_str(), Number(arguments["denied"]).c_str());
+    const Json& split = arguments["split-shared-networks"];
+    for (size_t i = 0; i < split.items.size(); ++i) {
+        std::printf("  %-15s %s (its subnets fall into different sections)\n", "shared network",
+                    split[i].text.c_str());
+    }
     const Json& sections = arguments["sections"];
     for (size_t i = 0; i < sections.items.size(); ++i) {
         const Json& section = sections[i];
@@ -118,6 +123,17 @@ int RunKeaStatus(const std::string& socket) {
     }
     if (!loaded) {
         std::printf("macgate does not filter: %s.\n", status["text"].text.c_str());
+        return kExitFindings;
+    }
+    // Packets received since the load while no decision was counted: a
+    // library listed before macgate takes them (see KEA in macgate(1)).
+    const Json& received = arguments["received"];
+    if (received.kind == Json::kNumber && received.number > 0 &&
+        arguments["allowed"].number + arguments["denied"].number == 0) {
+        std::printf(
+            "macgate decides on no packet: Kea received %s since the list loaded, and macgate "
+            "counted no decision; a hooks library listed before macgate may take them.\n",
+            Plural(received, "packet", "packets").c_str());
         return kExitFindings;
     }
     std::printf("macgate filters with this list.\n");

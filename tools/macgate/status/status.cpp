@@ -275,7 +275,7 @@ void ProbeLog(const char* role, const char* path, Verdict* verdict) {
         return;
     }
     int error = errno;
-    std::string reason = std::strerror(error);
+    std::string reason = WhyNotOpened(path, error);
     if (exists) {
         ReportUnwritableLog(role, path, reason, verdict);
         return;
@@ -293,7 +293,7 @@ bool ProbeList(const char* path, Verdict* verdict) {
         return true;
     }
     int error = errno;
-    std::string reason = std::strerror(error);
+    std::string reason = WhyNotOpened(path, error);
     std::printf("  %-10s cannot be read: %s\n", "list", reason.c_str());
     Worsen(verdict, error == ENOENT ? kDoesNotRun : kCannotTell, "the list cannot be read");
     return false;
