@@ -67,7 +67,7 @@ void ListDeleter::operator()(LoadedList* list) const {
 }
 
 bool KeaListLoad::Usable() const {
-    return list && HoldsEntries(*list);
+    return list && list->UnreadableScopeLine == 0 && FiltersClients(*list);
 }
 
 std::string KeaListLoad::WhyUnusable() const {
@@ -79,6 +79,9 @@ std::string KeaListLoad::WhyUnusable() const {
     }
     if (!list) {
         return "there was no memory to load it";
+    }
+    if (list->UnreadableScopeLine != 0) {
+        return SectionFaultText(SectionFaults(*list).front());
     }
     if (linesReported == 0) {
         return "it holds no entry";
@@ -124,6 +127,16 @@ KeaListLoad LoadKeaList(const std::string& listFile) {
     }
     std::fclose(stream);
     return load;
+}
+
+std::vector<std::string> SectionFaultTexts(const KeaListLoad& load) {
+    std::vector<std::string> texts;
+    if (load.list) {
+        for (const SectionFault& fault : SectionFaults(*load.list)) {
+            texts.push_back(SectionFaultText(fault));
+        }
+    }
+    return texts;
 }
 
 void LogReportedLines(const KeaListLoad& load) {

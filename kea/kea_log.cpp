@@ -19,6 +19,7 @@ const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_RELOAD = "MACGATE_RELOAD";
+const isc::log::MessageID MACGATE_SECTION_FAULT = "MACGATE_SECTION_FAULT";
 const isc::log::MessageID MACGATE_SECTIONS_IGNORED = "MACGATE_SECTIONS_IGNORED";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
 const isc::log::MessageID MACGATE_STILL_DROPPING_ALL = "MACGATE_STILL_DROPPING_ALL";
@@ -59,6 +60,8 @@ const char* messages[] = {
     "parameter \"%1\" is missing or empty; %2",
     "MACGATE_RELOAD",
     "macgate-reload: %1",
+    "MACGATE_SECTION_FAULT",
+    "in the list \"%1\" %2; macgate-reload refuses the list until it is mended",
     "MACGATE_SECTIONS_IGNORED",
     "%2 of the list \"%1\" not used: sections name IPv4 networks and apply to DHCPv4 only, so "
     "kea-dhcp6 decides every client by the list's server-wide entries",

@@ -22,6 +22,7 @@ extern const isc::log::MessageID MACGATE_NOT_LOADED;
 extern const isc::log::MessageID MACGATE_NOTHING_LOADED;
 extern const isc::log::MessageID MACGATE_PARAMETER_NOT_SET;
 extern const isc::log::MessageID MACGATE_RELOAD;
+extern const isc::log::MessageID MACGATE_SECTION_FAULT;
 extern const isc::log::MessageID MACGATE_SECTIONS_IGNORED;
 extern const isc::log::MessageID MACGATE_STARTED;
 extern const isc::log::MessageID MACGATE_STILL_DROPPING_ALL;
