@@ -28,6 +28,9 @@ struct KeaListLoad {
     // number of lines they name.
     std::vector<std::string> reportedLines;
     size_t linesReported = 0;
+    // Loaded, but refused for what its sections do (SectionFaults): the
+    // logs do not call it read.
+    bool refused = false;
 
     // A list that filters (FiltersClients) and whose every section line
     // names a network that can be read; any other list serves or drops

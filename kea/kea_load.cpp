@@ -89,7 +89,7 @@ void StartKeaFilter(const KeaParameters& parameters) {
 
     if (usable) {
         LOG_INFO(KeaLogger, MACGATE_STARTED).arg(parameters.listFile).arg(LoadSummary());
-        for (const std::string& fault : SectionFaultTexts(load)) {
+        for (const std::string& fault : KeaState.sectionFaults) {
             LOG_WARN(KeaLogger, MACGATE_SECTION_FAULT).arg(parameters.listFile).arg(fault);
         }
         LogSectionsIgnored();
@@ -156,6 +156,7 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     // that allows no one is not what its administrator meant: refused.
     const std::vector<std::string> faults = SectionFaultTexts(load);
     const bool usable = load.Usable() && faults.empty();
+    load.refused = !faults.empty();
     const EntryCounts entries = usable ? load.list->Entries : EntryCounts();
     const std::string summary = ListSummary(usable ? load.list.get() : nullptr);
 

@@ -36,10 +36,13 @@ struct KeaLoad {
     // The loaded list's sections, in file order.
     struct Section {
         std::string network;  // "10.1.2.0/24"
-        unsigned char action = 0;
+        unsigned char action = 0;  // 1 allow, 0 deny, kSectionClosed
         EntryCounts entries;
     };
     std::vector<Section> sections;
+    // SectionFaultText of each section fault of the loaded list: the list
+    // in use does not decide as written.
+    std::vector<std::string> sectionFaults;
     // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};
