@@ -226,9 +226,8 @@ std::vector<SectionFault> SectionFaults(const LoadedList& list) {
                               section.prefixLength});
         }
     }
-    std::sort(faults.begin(), faults.end(), [](const SectionFault& a, const SectionFault& b) {
-        return a.fileLine < b.fileLine;
-    });
+    std::sort(faults.begin(), faults.end(),
+              [](const SectionFault& a, const SectionFault& b) { return a.fileLine < b.fileLine; });
     return faults;
 }
 
@@ -241,8 +240,9 @@ std::string SectionFaultText(const SectionFault& fault) {
     char network[kNetworkTextSize];
     FormatNetwork(fault.network, fault.prefixLength, network);
     if (fault.kind == SectionFaultKind::kClosed) {
-        return std::string("the section ") + network + " is closed by the section line in error on line " +
-               line + ", so every client in it is dropped";
+        return std::string("the section ") + network +
+               " is closed by the section line in error on line " + line +
+               ", so every client in it is dropped";
     }
     return std::string("the ALLOW section ") + network + " on line " + line +
            " loads no entry, so it allows no one";

@@ -116,10 +116,10 @@ struct SectionFault {
 // The list's section faults, in file order.
 std::vector<SectionFault> SectionFaults(const LoadedList& list);
 
-// "the section line on line 7 cannot be read, so the list is unusable",
-// "the section 10.1.2.0/24 on line 7 is in error, so every client in it is
-// dropped", "the ALLOW section 10.1.2.0/24 on line 7 loads no entry, so it
-// allows no one".
+// "the section line on line 7 names no network that can be read, so the
+// list is unusable", "the section 10.1.2.0/24 is closed by the section line
+// in error on line 7, so every client in it is dropped", "the ALLOW section
+// 10.1.2.0/24 on line 7 loads no entry, so it allows no one".
 std::string SectionFaultText(const SectionFault& fault);
 
 // The network mask of a prefix length from 0 to 32, in host byte order.

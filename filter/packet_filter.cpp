@@ -159,8 +159,10 @@ PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size
         decision.logged = false;
         return decision;
     }
+    // Only a list with sections reads the scope address, and its options.
+    const bool sections = list != nullptr && list->SectionLengths != 0;
     return DecideAddress(list, message + kHardwareAddressOffset,
-                         ScopeAddress(message, length, interfaceAddress));
+                         sections ? ScopeAddress(message, length, interfaceAddress) : 0);
 }
 
 }  // namespace macgate

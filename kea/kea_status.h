@@ -35,7 +35,7 @@ struct KeaLoad {
     std::string whyUnusable;
     // The loaded list's sections, in file order.
     struct Section {
-        std::string network;  // "10.1.2.0/24"
+        std::string network;       // "10.1.2.0/24"
         unsigned char action = 0;  // 1 allow, 0 deny, kSectionClosed
         EntryCounts entries;
     };

@@ -67,9 +67,10 @@ int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::st
         }
         if (!report.sectionFaults.empty()) {
             const size_t faults = report.sectionFaults.size();
-            std::printf("%s: %zu section%s in error: the list does not decide as written, and "
-                        "macgate-reload refuses it\n",
-                        path.c_str(), faults, faults == 1 ? "" : "s");
+            std::printf(
+                "%s: %zu section%s in error: the list does not decide as written, and "
+                "macgate-reload refuses it\n",
+                path.c_str(), faults, faults == 1 ? "" : "s");
         }
         if (dhcpv6 && !report.sections.empty()) {
             const size_t sections = report.sections.size();

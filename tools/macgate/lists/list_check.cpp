@@ -306,7 +306,8 @@ std::string ScopeNote(const ListLine& line) {
     if (start != std::string::npos && line.text[start] == '\t') {
         return "the line starts with a tab: indent with spaces or not at all" + closed;
     }
-    return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}" + closed;
+    return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}" +
+           closed;
 }
 
 // What to write instead of a line before the header that the loader reported.
