@@ -181,11 +181,11 @@ void LoadSections(const std::string& path, LoadedList* list) {
 }
 
 // The section that decides a request by the library's rule (ScopeAddress);
-// "-" for the server-wide list.
+// "-" for the server-wide list and an unusable list.
 std::string DecidingSection(const LoadedList& list, const std::vector<uint8_t>& message,
                             uint32_t interfaceAddress) {
-    if (message.size() < kShortestMessage) {
-        return "-";
+    if (message.size() < kShortestMessage || list.UnreadableScopeLine != 0) {
+        return "-";  // an unusable list drops every client, in no section
     }
     const ListSection* section =
         FindSection(list, ScopeAddress(message.data(), message.size(), interfaceAddress));
