@@ -198,23 +198,25 @@ rem All it printed when it did not get to its summary.
 for /f "usebackq delims=" %%l in ("%CHECKOUT%") do echo     %%l
 if "%REASON%"=="could not be checked" echo     ^(macgate.exe check exited %CHECKED% without its summary line^)
 :check_shown
-set "SO=so every client would be served"
+set "REFUSED=so every client would be served"
+set "FORCED=so every client may be served"
 if not defined REASON if defined EMPTY set "REASON=loads no address"
 rem A section line in error closes its network, one whose network cannot be
 rem read drops every client, and an ALLOW section that loads nothing allows
 rem no one: the list does not filter as its administrator wrote it.
 if not defined REASON if defined SECTIONS (
     set "REASON=has sections in error"
-    set "SO=so the server would not filter as it is written"
+    set "REFUSED=so the server would not filter as it is written"
+    set "FORCED=so the server may not filter as it is written"
 )
 if not defined REASON goto checked
 if defined FORCE (
     del /f /q "%CHECKOUT%" >nul 2>&1
-    echo install.cmd: warning: the list %REASON%, %SO%; installing all the same.
+    echo install.cmd: warning: the list %REASON%, %FORCED%; installing all the same.
     goto checked
 )
 del /f /q "%CHECKOUT%" >nul 2>&1
-echo install.cmd: the list %REASON%, %SO%. See what is wrong with
+echo install.cmd: the list %REASON%, %REFUSED%. See what is wrong with
 echo     macgate.exe check "%LIST%"
 echo mend the list, or run install.cmd /force to install all the same.
 exit /b 1
