@@ -145,8 +145,13 @@ void StartFilter(const char* errorLogPath, const char* listPath, const char* inf
     }
     Platform.CloseFile(list);
 
-    if (loaded == nullptr || !HoldsEntries(*loaded)) {
+    if (loaded == nullptr || !FiltersClients(*loaded)) {
         LogMessage(ErrorLog, "File format not proper\n");
+    } else if (loaded->UnreadableScopeLine != 0) {
+        LogMessage(ErrorLog,
+                   "The scope on line number %d names no network that can be read: every client "
+                   "is dropped\n",
+                   loaded->UnreadableScopeLine);
     } else if (InfoLogEnabled == 1) {
         std::lock_guard<std::mutex> guard(InfoLogLock);
         LogMessage(InfoLog, "Successfully read mac addresses\n");

@@ -159,8 +159,8 @@ struct SectionKeys {
 };
 
 // The earlier section of the same network, or null.
-const ListSection* NamedBefore(const LoadedList& list, const ScopeLine& scope) {
-    for (const ListSection& section : list.Sections) {
+ListSection* NamedBefore(LoadedList& list, const ScopeLine& scope) {
+    for (ListSection& section : list.Sections) {
         if (section.network == scope.network && section.prefixLength == scope.prefixLength) {
             return &section;
         }
@@ -168,32 +168,65 @@ const ListSection* NamedBefore(const LoadedList& list, const ScopeLine& scope) {
     return nullptr;
 }
 
+// Opens a section for `scope`'s network, or null without memory for it.
+ListSection* OpenSection(const ScopeLine& scope, unsigned char action, LoadedList& list,
+                         SectionKeys& keys, int32_t fileLine) {
+    ListSection section;
+    section.network = scope.network & NetworkMask(scope.prefixLength);
+    section.prefixLength = scope.prefixLength;
+    section.FilterAction = action;
+    section.fileLine = fileLine;
+    section.lastLine = fileLine;
+    section.closedBy = action == kSectionClosed ? fileLine : 0;
+    try {
+        keys.pending.reserve(list.Sections.size() + 1);
+        list.Sections.push_back(section);
+        keys.pending.push_back(PendingKeys{});
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return &list.Sections.back();
+}
+
 // Takes a scope line: notes what is wrong with it, or opens its section.
-// Gives the section, or null when its entries go nowhere.
+// Gives the section whose entries follow, or null when they go nowhere. A
+// line in error closes the network it names (an earlier section of it too);
+// one whose network cannot be read makes the list unusable.
 ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, SectionKeys& keys,
                            int32_t fileLine) {
     ListDiagnostic diagnostic = {fileLine, fileLine,      scope.message,      0,
                                  {},       scope.network, scope.prefixLength, 0};
-    if (scope.message == DiagnosticKind::kNone) {
-        const ListSection* earlier = NamedBefore(list, scope);
-        if (earlier == nullptr) {
-            ListSection section;
-            section.network = scope.network;
-            section.prefixLength = scope.prefixLength;
-            section.FilterAction = scope.action;
-            section.fileLine = fileLine;
-            section.lastLine = fileLine;
-            try {
-                keys.pending.reserve(list.Sections.size() + 1);
-                list.Sections.push_back(section);
-                keys.pending.push_back(PendingKeys{});
-            } catch (const std::bad_alloc&) {
-                return nullptr;  // without memory for it the section loads nothing
-            }
-            return &list.Sections.back();
+    if (!scope.networkRead) {
+        if (list.UnreadableScopeLine == 0) {
+            list.UnreadableScopeLine = fileLine;
         }
-        diagnostic.kind = DiagnosticKind::kScopeRepeated;
-        diagnostic.earlierLine = earlier->fileLine;
+    } else {
+        ScopeLine named = scope;
+        named.network &= NetworkMask(scope.prefixLength);
+        ListSection* earlier = NamedBefore(list, named);
+        if (earlier == nullptr) {
+            const unsigned char action =
+                scope.message == DiagnosticKind::kNone ? scope.action : kSectionClosed;
+            ListSection* opened = OpenSection(scope, action, list, keys, fileLine);
+            if (scope.message == DiagnosticKind::kNone) {
+                // Without memory for it the section loads nothing.
+                return opened;
+            }
+            if (opened == nullptr) {
+                // Without memory to close the network, nothing in the list
+                // can be trusted.
+                list.UnreadableScopeLine = fileLine;
+            }
+        } else {
+            if (earlier->FilterAction != kSectionClosed) {
+                earlier->FilterAction = kSectionClosed;
+                earlier->closedBy = fileLine;
+            }
+            if (scope.message == DiagnosticKind::kNone) {
+                diagnostic.kind = DiagnosticKind::kScopeRepeated;
+                diagnostic.earlierLine = earlier->fileLine;
+            }
+        }
     }
     try {
         list.Diagnostics.push_back(diagnostic);
@@ -240,7 +273,9 @@ void IndexSections(LoadedList& list, SectionKeys& keys) {
         }
     }
     for (ListSection& section : list.Sections) {
-        section.Entries = CountEntries(section.AddressSet);
+        // A closed section's entries decide nothing: it loads none.
+        section.Entries = section.FilterAction == kSectionClosed ? EntryCounts()
+                                                                 : CountEntries(section.AddressSet);
     }
 }
 
@@ -269,9 +304,9 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
     // The index of the section being read, when there is one.
     size_t section = SIZE_MAX;
     while (ReadCountedLine(line, stream, fileLine, text)) {
-        // Only a line that starts with an S, after its spaces, can be a scope line.
+        // Only a line that starts with an S, after its blanks, can be a scope line.
         ScopeLine scope;
-        if (line[0] == ' ' || line[0] == 'S' || line[0] == 's') {
+        if (line[0] == ' ' || line[0] == '\t' || line[0] == 'S' || line[0] == 's') {
             scope = ParseScopeLine(line);
         }
         if (scope.scope) {
@@ -340,7 +375,9 @@ bool MatchesWord(const char* p, const char* word, int length) {
 ScopeLine ParseScopeLine(const char* line) {
     ScopeLine result;
     const char* p = line;
-    while (*p == ' ') {
+    bool tab = false;
+    while (IsBlank(*p)) {
+        tab = tab || *p == '\t';
         ++p;
     }
     constexpr char kKeyword[] = "SCOPE";
@@ -369,6 +406,10 @@ ScopeLine ParseScopeLine(const char* line) {
     if (*p++ != '/' || !ReadNumber(p, 2, length) || length < 1 || length > kLongestNetworkPrefix) {
         return result;
     }
+    // From here on the line names its network, even when the rest is wrong.
+    result.networkRead = true;
+    result.network = network;
+    result.prefixLength = static_cast<uint8_t>(length);
     while (IsBlank(*p)) {
         ++p;
     }
@@ -402,11 +443,9 @@ ScopeLine ParseScopeLine(const char* line) {
     while (IsBlank(*p)) {
         ++p;
     }
-    if (*p != '#' && *p != '\n' && *p != '\0') {
+    if (tab || (*p != '#' && *p != '\n' && *p != '\0')) {
         return result;
     }
-    result.network = network;
-    result.prefixLength = static_cast<uint8_t>(length);
     result.message = (network & ~NetworkMask(static_cast<int>(length))) != 0
                          ? DiagnosticKind::kScopeHostBits
                          : DiagnosticKind::kNone;

@@ -107,13 +107,15 @@ struct EntryLine {
 EntryLine ParseAddressLine(const char* line);
 
 // The scope rule, for one entry-section line. A line whose text, after its
-// leading spaces, begins with the keyword SCOPE in any letter case is a
-// scope line, which starts a section: "SCOPE 10.1.2.0/24 = {ALLOW}". With a
-// message it is not well formed, and its section loads nothing.
+// leading spaces and tabs, begins with the keyword SCOPE in any letter case
+// is a scope line, which starts a section: "SCOPE 10.1.2.0/24 = {ALLOW}". With
+// a message it is in error (a tab before the keyword is one): its section
+// loads nothing, and when its network can be read that network is closed.
 struct ScopeLine {
     bool scope = false;  // the line is a scope line
     DiagnosticKind message = DiagnosticKind::kNone;
-    uint32_t network = 0;  // in host byte order, as written
+    bool networkRead = false;  // `network` and `prefixLength` were read
+    uint32_t network = 0;      // in host byte order, as written
     uint8_t prefixLength = 0;
     unsigned char action = 0;  // 1 ALLOW, 0 DENY
 };

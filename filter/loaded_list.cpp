@@ -1,5 +1,6 @@
 #include "filter/loaded_list.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -194,11 +195,59 @@ bool HoldsEntries(const LoadedList& list) {
         return true;
     }
     for (const ListSection& section : list.Sections) {
-        if (section.AddressSet != nullptr) {
+        if (section.AddressSet != nullptr && section.FilterAction != kSectionClosed) {
             return true;
         }
     }
     return false;
+}
+
+bool FiltersClients(const LoadedList& list) {
+    if (list.UnreadableScopeLine != 0 || HoldsEntries(list)) {
+        return true;
+    }
+    for (const ListSection& section : list.Sections) {
+        if (section.FilterAction != 0) {
+            return true;  // closed, or ALLOW: it drops its clients
+        }
+    }
+    return false;
+}
+
+std::vector<SectionFault> SectionFaults(const LoadedList& list) {
+    std::vector<SectionFault> faults;
+    if (list.UnreadableScopeLine != 0) {
+        faults.push_back({SectionFaultKind::kUnreadable, list.UnreadableScopeLine, 0, 0});
+    }
+    for (const ListSection& section : list.Sections) {
+        if (section.FilterAction == kSectionClosed) {
+            faults.push_back({SectionFaultKind::kClosed, section.closedBy, section.network,
+                              section.prefixLength});
+        } else if (section.FilterAction == 1 && section.AddressSet == nullptr) {
+            faults.push_back({SectionFaultKind::kAllowsNoOne, section.fileLine, section.network,
+                              section.prefixLength});
+        }
+    }
+    std::sort(faults.begin(), faults.end(),
+              [](const SectionFault& a, const SectionFault& b) { return a.fileLine < b.fileLine; });
+    return faults;
+}
+
+std::string SectionFaultText(const SectionFault& fault) {
+    const std::string line = std::to_string(fault.fileLine);
+    if (fault.kind == SectionFaultKind::kUnreadable) {
+        return "the section line on line " + line +
+               " names no network that can be read, so the list is unusable";
+    }
+    char network[kNetworkTextSize];
+    FormatNetwork(fault.network, fault.prefixLength, network);
+    if (fault.kind == SectionFaultKind::kClosed) {
+        return std::string("the section ") + network +
+               " is closed by the section line in error on line " + line +
+               ", so every client in it is dropped";
+    }
+    return std::string("the ALLOW section ") + network + " on line " + line +
+           " loads no entry, so it allows no one";
 }
 
 void FreeLoadedList(LoadedList& list) {
@@ -214,6 +263,7 @@ void FreeLoadedList(LoadedList& list) {
     std::vector<ListSection>().swap(list.Sections);
     std::memset(list.SectionStart, 0, sizeof list.SectionStart);
     list.SectionLengths = 0;
+    list.UnreadableScopeLine = 0;
 }
 
 }  // namespace macgate

@@ -51,17 +51,26 @@ struct EntryCounts {
     size_t prefixes = 0;
 };
 
+// The action of a closed section: its scope line is in error (host bits, a
+// bad action word, a network named twice) but names its network, and every
+// client whose scope address lies there is dropped, listed or not. Where the
+// administrator's intent cannot be read, the filter must not widen access.
+constexpr unsigned char kSectionClosed = 2;
+
 // A section of a list: the entries after a scope line, which alone decide
 // for the clients whose scope address lies in its network.
 struct ListSection {
     uint32_t network = 0;      // in host byte order; its host bits are 0
     uint8_t prefixLength = 0;  // 1 to 32
+    // 1 ALLOW, 0 DENY, or kSectionClosed. An ALLOW section that loads no
+    // entry allows no one; a DENY section that loads none serves everyone.
     unsigned char FilterAction = 0;
     uint16_t PrefixLengths = 0;
     AddressNode* AddressSet = nullptr;  // its nodes stand in the list's SectionBlocks
     EntryCounts Entries;
     int32_t fileLine = 0;  // the scope line's number in the file
     int32_t lastLine = 0;  // the number of the last line that belongs to it
+    int32_t closedBy = 0;  // closed: the first scope line in error that names its network
 };
 
 constexpr int kLongestNetworkPrefix = 32;
@@ -83,7 +92,35 @@ struct LoadedList {
     uint32_t SectionStart[kLongestNetworkPrefix + 2] = {};
     // Bit n - 1 is set when a section of prefix length n is in the list.
     uint32_t SectionLengths = 0;
+    // The file line of the first scope line whose network cannot be read;
+    // 0 when there is none. Such a list is unusable: no host can tell which
+    // clients that section meant, so none decides by it (the DLL drops every
+    // client, Kea refuses it).
+    int32_t UnreadableScopeLine = 0;
 };
+
+// What keeps a section from deciding as written, for the tools and Kea's
+// answers: a scope line in error, or an ALLOW section that loads nothing.
+enum class SectionFaultKind : uint8_t {
+    kUnreadable,   // the network cannot be read: the list is unusable
+    kClosed,       // the network is closed: its clients are dropped
+    kAllowsNoOne,  // an ALLOW section that loads no entry
+};
+struct SectionFault {
+    SectionFaultKind kind;
+    int32_t fileLine;  // the scope line; for kClosed, the first that closed it
+    uint32_t network;  // not for kUnreadable
+    uint8_t prefixLength;
+};
+
+// The list's section faults, in file order.
+std::vector<SectionFault> SectionFaults(const LoadedList& list);
+
+// "the section line on line 7 names no network that can be read, so the
+// list is unusable", "the section 10.1.2.0/24 is closed by the section line
+// in error on line 7, so every client in it is dropped", "the ALLOW section
+// 10.1.2.0/24 on line 7 loads no entry, so it allows no one".
+std::string SectionFaultText(const SectionFault& fault);
 
 // The network mask of a prefix length from 0 to 32, in host byte order.
 inline uint32_t NetworkMask(int prefixLength) {
@@ -103,8 +140,13 @@ const ListSection* FindSection(const LoadedList& list, uint32_t address,
                                int prefixLength = kLongestNetworkPrefix);
 
 // True when the list holds an entry anywhere: in its server-wide set or in
-// a section.
+// a section that is not closed.
 bool HoldsEntries(const LoadedList& list);
+
+// True when the list drops or picks out any client: it holds an entry, or a
+// section that drops clients without one (closed, or ALLOW), or it is
+// unusable. A list that filters nothing serves every client.
+bool FiltersClients(const LoadedList& list);
 
 // The one text of a diagnostic, as the error log (or, for kActionSpecified,
 // the info log) gets it, line feed included; cut to fit `size`. Gives the

@@ -13,6 +13,12 @@ constexpr size_t kRelayAgentOffset = 24;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Four bytes in network byte order, as a number in host byte order.
+uint32_t AddressAt(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+           static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
+}
+
 }  // namespace
 
 void AddressKey(const uint8_t* address, char (&key)[kAddressKeySize]) {
@@ -28,10 +34,71 @@ void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
 }
 
 uint32_t RelayAgentAddress(const uint8_t* message) {
-    return static_cast<uint32_t>(message[kRelayAgentOffset]) << 24 |
-           static_cast<uint32_t>(message[kRelayAgentOffset + 1]) << 16 |
-           static_cast<uint32_t>(message[kRelayAgentOffset + 2]) << 8 |
-           static_cast<uint32_t>(message[kRelayAgentOffset + 3]);
+    return AddressAt(message + kRelayAgentOffset);
+}
+
+namespace {
+
+// The DHCP options follow the magic cookie (RFC 2131, section 3).
+constexpr size_t kCookieOffset = 236;
+constexpr size_t kOptionsOffset = 240;
+constexpr uint8_t kMagicCookie[4] = {99, 130, 83, 99};
+constexpr uint8_t kOptionPad = 0;
+constexpr uint8_t kOptionEnd = 255;
+constexpr uint8_t kRelayAgentInformation = 82;  // RFC 3046
+constexpr uint8_t kLinkSelection = 5;           // its sub-option, RFC 3527
+
+// The first option `code` among the options of a message of `length` bytes:
+// its value and size, or null when it is absent or the options before it
+// run past the message.
+const uint8_t* FindOption(const uint8_t* message, size_t length, uint8_t code, size_t* size) {
+    if (length == kUnknownLength || length < kOptionsOffset ||
+        std::memcmp(message + kCookieOffset, kMagicCookie, sizeof kMagicCookie) != 0) {
+        return nullptr;
+    }
+    size_t at = kOptionsOffset;
+    while (at < length && message[at] != kOptionEnd) {
+        if (message[at] == kOptionPad) {
+            ++at;
+            continue;
+        }
+        if (length - at < 2 || length - at - 2 < message[at + 1]) {
+            return nullptr;
+        }
+        if (message[at] == code) {
+            *size = message[at + 1];
+            return message + at + 2;
+        }
+        at += 2 + message[at + 1];
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+uint32_t LinkSelectionAddress(const uint8_t* message, size_t length) {
+    size_t size = 0;
+    const uint8_t* option = FindOption(message, length, kRelayAgentInformation, &size);
+    for (size_t at = 0; option != nullptr && size - at >= 2;) {
+        const size_t subSize = option[at + 1];
+        if (size - at - 2 < subSize) {
+            return 0;  // runs past its option
+        }
+        if (option[at] == kLinkSelection) {
+            return subSize == 4 ? AddressAt(option + at + 2) : 0;
+        }
+        at += 2 + subSize;
+    }
+    return 0;
+}
+
+uint32_t ScopeAddress(const uint8_t* message, size_t length, uint32_t interfaceAddress) {
+    const uint32_t relay = RelayAgentAddress(message);
+    if (relay == 0) {
+        return interfaceAddress;
+    }
+    const uint32_t link = LinkSelectionAddress(message, length);
+    return link != 0 ? link : relay;
 }
 
 PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
@@ -42,18 +109,30 @@ PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
 PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
                                uint32_t scopeNetwork, int scopePrefixLength) {
     PacketDecision decision = {1, true, {}, 0, 0};
+    // A list that a section line made unusable cannot say whom it meant to
+    // serve, so it serves no one.
+    if (list != nullptr && list->UnreadableScopeLine != 0) {
+        decision.verdict = 0;
+        if (address != nullptr) {
+            AddressKey(address, decision.key);
+        }
+        return decision;
+    }
     // A section decides alone for the clients of its network, exactly as
-    // the server-wide list does for the others.
+    // the server-wide list does for the others, but that an ALLOW section
+    // that loads nothing allows no one, and a closed one drops everyone.
     if (address != nullptr && list != nullptr && list->SectionLengths != 0) {
         const ListSection* section = FindSection(*list, scopeNetwork, scopePrefixLength);
         if (section != nullptr) {
             AddressKey(address, decision.key);
             decision.sectionNetwork = section->network;
             decision.sectionPrefixLength = section->prefixLength;
-            decision.verdict = section->AddressSet == nullptr || section->FilterAction == 0 ? 1 : 0;
-            if (section->AddressSet != nullptr && IsListed(*section, decision.key)) {
-                decision.verdict = section->FilterAction != 0 ? 1 : 0;
+            if (section->FilterAction == kSectionClosed) {
+                decision.verdict = 0;
+                return decision;
             }
+            const bool listed = section->AddressSet != nullptr && IsListed(*section, decision.key);
+            decision.verdict = listed == (section->FilterAction != 0) ? 1 : 0;
             return decision;
         }
     }
@@ -96,9 +175,10 @@ PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size
     if (TooShort(message, length)) {
         return ShortMessageDecision(list);
     }
-    const uint32_t relay = RelayAgentAddress(message);
+    // Only a list with sections reads the scope address, and its options.
+    const bool sections = list != nullptr && list->SectionLengths != 0;
     return DecideAddress(list, message + kHardwareAddressOffset,
-                         relay != 0 ? relay : interfaceAddress);
+                         sections ? ScopeAddress(message, length, interfaceAddress) : 0);
 }
 
 PacketDecision DecidePacketInNetwork(const LoadedList* list, const uint8_t* message, size_t length,

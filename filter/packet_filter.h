@@ -51,10 +51,8 @@ PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
                                uint32_t scopeNetwork, int scopePrefixLength);
 
 // Decides on one DHCP message (RFC 2131 layout) by the first six bytes of
-// its client hardware address field, as DecideAddress does. Its scope
-// address is its relay agent address (giaddr) when it is not 0.0.0.0, else
-// `interfaceAddress`, the address of the interface that received it (host
-// byte order; 0 unknown). A message too short to hold them is no logged
+// its client hardware address field, as DecideAddress does, in the section
+// of its ScopeAddress. A message too short to hold them is no logged
 // decision, and served only where an unlisted client of the server-wide list
 // is. Allocates nothing and takes no lock.
 PacketDecision DecidePacket(const LoadedList* list, const uint8_t* message, size_t length,
@@ -69,6 +67,19 @@ PacketDecision DecidePacketInNetwork(const LoadedList* list, const uint8_t* mess
 // The message's relay agent address (giaddr, bytes 24 to 27) in host byte
 // order. `message` holds kShortestMessage bytes.
 uint32_t RelayAgentAddress(const uint8_t* message);
+
+// The address of the relay agent's link selection sub-option (option 82,
+// sub-option 5, RFC 3527) of a message of `length` bytes (kUnknownLength:
+// its options are not read), in host byte order; 0 when it has none, or
+// when its options or that sub-option are malformed.
+uint32_t LinkSelectionAddress(const uint8_t* message, size_t length);
+
+// The address whose section decides for a message, as the Windows DHCP
+// server picks its scope: for a relayed message (giaddr not 0.0.0.0) its
+// link selection address, else its giaddr; for any other,
+// `interfaceAddress`, the address of the interface that received it (host
+// byte order; 0 unknown). `message` holds kShortestMessage bytes.
+uint32_t ScopeAddress(const uint8_t* message, size_t length, uint32_t interfaceAddress);
 
 // The key of a hardware address: its kHardwareAddressBytes bytes as 12
 // lowercase hex digits and a NUL.

@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the capture reader of macgate replay as a capture
 // file, then everything replay does with what it read. Besides crashes,
 // leaks and hangs it checks that the counts add up, that every request is a
-// BOOTREQUEST read in frame order, and that a failure says why.
+// BOOTREQUEST read in frame order, and that a failure says why. The bytes,
+// and each request read, are also a DHCP message whose relay agent options
+// are read for the scope address.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -14,6 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace macgate;
     // An exact-size copy, so that the sanitizer sees a read one byte too far.
     std::vector<uint8_t> file(data, data + size);
+    // A link selection address is read only from a relayed message.
+    if (size >= kShortestMessage && RelayAgentAddress(file.data()) == 0 &&
+        ScopeAddress(file.data(), file.size(), 7) != 7) {
+        std::abort();
+    }
+    if (size >= kShortestMessage) {
+        LinkSelectionAddress(file.data(), file.size());
+    }
     Capture capture;
     std::string error;
     if (!ParseCapture(file.data(), file.size(), &capture, &error)) {
@@ -41,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (request.message.size() >= kShortestMessage) {
             char key[kAddressKeySize];
             ClientAddressKey(request.message.data(), key);
+            ScopeAddress(request.message.data(), request.message.size(), 0);
         }
     }
     return 0;

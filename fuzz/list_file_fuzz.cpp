@@ -12,6 +12,7 @@
 #include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "filter/loaded_list.h"
+#include "filter/packet_filter.h"
 
 namespace {
 
@@ -90,13 +91,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const ListSection* before = i > 0 ? &list.Sections[i - 1] : nullptr;
         if (section.prefixLength < 1 || section.prefixLength > kLongestNetworkPrefix ||
             (section.network & ~NetworkMask(section.prefixLength)) != 0 ||
-            section.FilterAction > 1 ||
+            section.FilterAction > kSectionClosed ||
+            (section.FilterAction == kSectionClosed
+                 ? section.closedBy < section.fileLine ||
+                       section.Entries.addresses + section.Entries.prefixes != 0
+                 : section.closedBy != 0) ||
             (before != nullptr && before->prefixLength == section.prefixLength &&
              before->network >= section.network) ||
             !FoundWithin(list, section)) {
             std::abort();
         }
         CheckKeys(section.AddressSet, section.PrefixLengths);
+    }
+    // A list that a section line made unusable names that line and serves
+    // no one.
+    if (list.UnreadableScopeLine != 0) {
+        const uint8_t address[kHardwareAddressBytes] = {};
+        bool named = false;
+        for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+            named = named || (diagnostic.fileLine == list.UnreadableScopeLine &&
+                              diagnostic.kind == DiagnosticKind::kScopeNotInFormat);
+        }
+        if (!named || DecideAddress(&list, address, 0).verdict != 0) {
+            std::abort();
+        }
     }
     FreeLoadedList(list);
     return 0;

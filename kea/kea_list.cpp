@@ -73,7 +73,7 @@ void ListDeleter::operator()(LoadedList* list) const {
 }
 
 bool KeaListLoad::Usable() const {
-    return list && HoldsEntries(*list);
+    return list && list->UnreadableScopeLine == 0 && FiltersClients(*list);
 }
 
 std::string KeaListLoad::WhyUnusable() const {
@@ -85,6 +85,9 @@ std::string KeaListLoad::WhyUnusable() const {
     }
     if (!list) {
         return "there was no memory to load it";
+    }
+    if (list->UnreadableScopeLine != 0) {
+        return SectionFaultText(SectionFaults(*list).front());
     }
     if (linesReported == 0) {
         return "it holds no entry";
@@ -126,6 +129,16 @@ KeaListLoad LoadKeaList(const std::string& listFile) {
     return load;
 }
 
+std::vector<std::string> SectionFaultTexts(const KeaListLoad& load) {
+    std::vector<std::string> texts;
+    if (load.list) {
+        for (const SectionFault& fault : SectionFaults(*load.list)) {
+            texts.push_back(SectionFaultText(fault));
+        }
+    }
+    return texts;
+}
+
 void LogReportedLines(const KeaListLoad& load) {
     for (const std::string& line : load.reportedLines) {
         LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(line);
@@ -162,7 +175,7 @@ void WriteLoadToLogs(const std::string& path, const KeaListLoad& load) {
     }
     if (load.opened && !load.Usable()) {
         LogMessage(ErrorLog, "File format not proper\n");
-    } else if (load.Usable() && InfoLogEnabled == 1) {
+    } else if (load.Usable() && !load.refused && InfoLogEnabled == 1) {
         std::lock_guard<std::mutex> guard(InfoLogLock);
         LogMessage(InfoLog, "Successfully read mac addresses\n");
         Platform.FlushFile(InfoLog);

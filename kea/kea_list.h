@@ -28,17 +28,26 @@ struct KeaListLoad {
     // number of lines they name.
     std::vector<std::string> reportedLines;
     size_t linesReported = 0;
+    // Loaded, but refused for what its sections do (SectionFaults): the
+    // logs do not call it read.
+    bool refused = false;
 
-    // A list that loaded an entry; any other list serves or drops everyone.
+    // A list that filters (FiltersClients) and whose every section line
+    // names a network that can be read; any other list serves or drops
+    // everyone.
     bool Usable() const;
     // Why nothing usable was loaded, for Kea's log and command answers:
-    // "it cannot be opened: REASON", "it is empty" or "N lines were rejected".
+    // "it cannot be opened: REASON", "it is empty", "N lines were rejected"
+    // or what made a section line unusable (SectionFaultText).
     std::string WhyUnusable() const;
 };
 
 // Reads `listFile` whole, once, letting others read it meanwhile but not
 // write it, then loads the bytes read.
 KeaListLoad LoadKeaList(const std::string& listFile);
+
+// SectionFaultText for each section fault of a loaded list, in file order.
+std::vector<std::string> SectionFaultTexts(const KeaListLoad& load);
 
 // One WARN in Kea's log for each reported line.
 void LogReportedLines(const KeaListLoad& load);

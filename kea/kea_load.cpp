@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config/logs.h"
 #include "config/startup.h"
@@ -79,6 +80,9 @@ void StartKeaFilter(const KeaParameters& parameters) {
 
     if (usable) {
         LOG_INFO(KeaLogger, MACGATE_STARTED).arg(parameters.listFile).arg(LoadSummary());
+        for (const std::string& fault : KeaState.sectionFaults) {
+            LOG_WARN(KeaLogger, MACGATE_SECTION_FAULT).arg(parameters.listFile).arg(fault);
+        }
         LogSectionsIgnored();
         if (load.linesReported != 0) {
             LOG_WARN(KeaLogger, MACGATE_LINES_REJECTED)
@@ -139,7 +143,11 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     const std::string& listFile = KeaState.parameters.listFile;
     KeaListLoad load = LoadKeaList(listFile);
     LogReportedLines(load);
-    const bool usable = load.Usable();
+    // A list that is unusable, closes a network or has an ALLOW section
+    // that allows no one is not what its administrator meant: refused.
+    const std::vector<std::string> faults = SectionFaultTexts(load);
+    const bool usable = load.Usable() && faults.empty();
+    load.refused = !faults.empty();
     const EntryCounts entries = usable ? load.list->Entries : EntryCounts();
     const std::string summary = ListSummary(usable ? load.list.get() : nullptr);
 
@@ -158,6 +166,11 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
         lines->add(Element::create(line));
     }
     arguments->set("reported-lines", lines);
+    isc::data::ElementPtr sectionFaults = Element::createList();
+    for (const std::string& fault : faults) {
+        sectionFaults->add(Element::create(fault));
+    }
+    arguments->set("section-faults", sectionFaults);
     arguments->set("list-sha256",
                    load.sha256.empty() ? Element::create() : Element::create(load.sha256));
 
@@ -165,9 +178,16 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     const bool listInUse = !LoadSummary().empty();
     const std::string rejected =
         load.linesReported == 0 ? "" : ", " + Rejected(load.linesReported) + " rejected";
-    if (!usable) {
+    if (!load.Usable()) {
         text = "no address loaded from " + listFile + " (" + load.WhyUnusable() +
                (listInUse ? "): refused, the list in use stays" : "): refused; no list in use");
+    } else if (!usable) {
+        std::string why;
+        for (const std::string& fault : faults) {
+            why += (why.empty() ? "" : "; ") + fault;
+        }
+        text = listFile + " refused (" + why +
+               (listInUse ? "): the list in use stays" : "): no list in use");
     } else if (dryRun) {
         text = summary + " would be loaded from " + listFile + rejected;
     } else {

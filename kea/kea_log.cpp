@@ -20,6 +20,7 @@ const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
 const isc::log::MessageID MACGATE_PARAMETER_NOT_SET = "MACGATE_PARAMETER_NOT_SET";
 const isc::log::MessageID MACGATE_RELOAD = "MACGATE_RELOAD";
 const isc::log::MessageID MACGATE_SECOND_COPY = "MACGATE_SECOND_COPY";
+const isc::log::MessageID MACGATE_SECTION_FAULT = "MACGATE_SECTION_FAULT";
 const isc::log::MessageID MACGATE_SECTIONS_IGNORED = "MACGATE_SECTIONS_IGNORED";
 const isc::log::MessageID MACGATE_SHARED_NETWORK_SPLIT = "MACGATE_SHARED_NETWORK_SPLIT";
 const isc::log::MessageID MACGATE_STARTED = "MACGATE_STARTED";
@@ -65,6 +66,8 @@ const char* messages[] = {
     "this library is listed in hooks-libraries again, after the copy that filters with the list "
     "\"%1\"; one server runs one filter, so the second copy is refused (put every address in "
     "one list, with sections where networks differ)",
+    "MACGATE_SECTION_FAULT",
+    "in the list \"%1\" %2; macgate-reload refuses the list until it is mended",
     "MACGATE_SECTIONS_IGNORED",
     "%2 of the list \"%1\" not used: sections name IPv4 networks and apply to DHCPv4 only, so "
     "kea-dhcp6 decides every client by the list's server-wide entries",

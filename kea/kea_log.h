@@ -23,6 +23,7 @@ extern const isc::log::MessageID MACGATE_NOTHING_LOADED;
 extern const isc::log::MessageID MACGATE_PARAMETER_NOT_SET;
 extern const isc::log::MessageID MACGATE_RELOAD;
 extern const isc::log::MessageID MACGATE_SECOND_COPY;
+extern const isc::log::MessageID MACGATE_SECTION_FAULT;
 extern const isc::log::MessageID MACGATE_SECTIONS_IGNORED;
 extern const isc::log::MessageID MACGATE_SHARED_NETWORK_SPLIT;
 extern const isc::log::MessageID MACGATE_STARTED;

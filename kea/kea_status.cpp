@@ -82,6 +82,7 @@ void ForgetLoad() {
     KeaState.action = 0;
     KeaState.linesReported = 0;
     KeaState.sections.clear();
+    KeaState.sectionFaults.clear();
     KeaState.loadedAt.clear();
     KeaState.allowed = 0;
     KeaState.denied = 0;
@@ -118,7 +119,9 @@ void RecordLoad(const KeaListLoad& load) {
     KeaState.action = load.Usable() ? load.list->FilterAction : 0;
     KeaState.linesReported = load.linesReported;
     KeaState.sections.clear();
+    KeaState.sectionFaults.clear();
     if (load.Usable()) {
+        KeaState.sectionFaults = SectionFaultTexts(load);
         std::vector<const ListSection*> inFileOrder;
         for (const ListSection& section : load.list->Sections) {
             inFileOrder.push_back(&section);
@@ -249,12 +252,19 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     for (const KeaLoad::Section& section : KeaState.sections) {
         isc::data::ElementPtr item = Element::createMap();
         item->set("network", Element::create(section.network));
-        item->set("action", Element::create(section.action != 0 ? "allow" : "deny"));
+        item->set("action", Element::create(section.action == kSectionClosed ? "closed"
+                                            : section.action != 0            ? "allow"
+                                                                             : "deny"));
         item->set("addresses", Element::create(static_cast<int64_t>(section.entries.addresses)));
         item->set("prefixes", Element::create(static_cast<int64_t>(section.entries.prefixes)));
         sections->add(item);
     }
     arguments->set("sections", sections);
+    isc::data::ElementPtr faults = Element::createList();
+    for (const std::string& fault : KeaState.sectionFaults) {
+        faults->add(Element::create(fault));
+    }
+    arguments->set("section-faults", faults);
     arguments->set("list-sha256", TextOrNull(KeaState.sha256));
     arguments->set("loaded-at", Element::create(KeaState.loadedAt));
     arguments->set("allowed", Element::create(static_cast<int64_t>(KeaState.allowed)));
@@ -276,6 +286,9 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
                "); every client is dropped since " + KeaState.unusableSince;
     } else if (summary.empty()) {
         text = "no address loaded from " + listFile + "; every client is served";
+    }
+    for (const std::string& fault : KeaState.sectionFaults) {
+        text += "; " + fault;
     }
     const std::string ignored = SectionsIgnored();
     if (!ignored.empty()) {

@@ -35,14 +35,17 @@ struct KeaLoad {
     std::string whyUnusable;
     // The loaded list's sections, in file order.
     struct Section {
-        std::string network;  // "10.1.2.0/24"
-        unsigned char action = 0;
+        std::string network;       // "10.1.2.0/24"
+        unsigned char action = 0;  // 1 allow, 0 deny, kSectionClosed
         EntryCounts entries;
     };
     std::vector<Section> sections;
     // Kea's pkt4-received (pkt6-received) when the list loaded, so that the
     // status can say how many packets Kea received since.
     int64_t receivedAtLoad = 0;
+    // SectionFaultText of each section fault of the loaded list: the list
+    // in use does not decide as written.
+    std::vector<std::string> sectionFaults;
     // The decisions since load or reload; Kea's statistics go on.
     std::atomic<int64_t> allowed{0};
     std::atomic<int64_t> denied{0};

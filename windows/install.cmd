@@ -13,7 +13,9 @@ rem Every check comes before the first change: DLL must be macgate for this
 rem Windows' processor (macgate.exe inspect), the paths must be files, not
 rem folders, and no log may sit in a system folder; LIST is checked with
 rem macgate.exe check (beside DLL or beside this script), and a list that
-rem cannot be read or loads no address is refused unless /force is given.
+rem cannot be read, loads no address or has sections in error (a section
+rem line in error, or an ALLOW section that loads nothing) is refused unless
+rem /force is given.
 rem The server loads only the first library of CalloutDlls that starts, and
 rem macgate loads no other. So while other libraries come before macgate,
 rem install.cmd refuses, unless /first puts macgate first: the others then
@@ -181,6 +183,9 @@ if not errorlevel 1 (
     set "SUMMARY=1"
     set "EMPTY=1"
 )
+set "SECTIONS="
+find " in error: the list does not decide as written" <"%CHECKOUT%" >nul 2>&1
+if not errorlevel 1 set "SECTIONS=1"
 set "REASON="
 if "%CHECKED%"=="2" set "REASON=cannot be read"
 if not defined REASON if not "%CHECKED%"=="0" if not "%CHECKED%"=="1" set "REASON=could not be checked"
@@ -193,15 +198,25 @@ rem All it printed when it did not get to its summary.
 for /f "usebackq delims=" %%l in ("%CHECKOUT%") do echo     %%l
 if "%REASON%"=="could not be checked" echo     ^(macgate.exe check exited %CHECKED% without its summary line^)
 :check_shown
+set "REFUSED=so every client would be served"
+set "FORCED=so every client may be served"
 if not defined REASON if defined EMPTY set "REASON=loads no address"
+rem A section line in error closes its network, one whose network cannot be
+rem read drops every client, and an ALLOW section that loads nothing allows
+rem no one: the list does not filter as its administrator wrote it.
+if not defined REASON if defined SECTIONS (
+    set "REASON=has sections in error"
+    set "REFUSED=so the server would not filter as it is written"
+    set "FORCED=so the server may not filter as it is written"
+)
 if not defined REASON goto checked
 if defined FORCE (
     del /f /q "%CHECKOUT%" >nul 2>&1
-    echo install.cmd: warning: the list %REASON%, so every client may be served; installing all the same.
+    echo install.cmd: warning: the list %REASON%, %FORCED%; installing all the same.
     goto checked
 )
 del /f /q "%CHECKOUT%" >nul 2>&1
-echo install.cmd: the list %REASON%, so every client would be served. See what is wrong with
+echo install.cmd: the list %REASON%, %REFUSED%. See what is wrong with
 echo     macgate.exe check "%LIST%"
 echo mend the list, or run install.cmd /force to install all the same.
 exit /b 1

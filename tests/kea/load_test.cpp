@@ -426,6 +426,7 @@ protected:
         expected->set("sections", Element::createList());
         expected->set("received", Element::create(0));
         expected->set("split-shared-networks", Element::createList());
+        expected->set("section-faults", Element::createList());
         return expected;
     }
 
@@ -598,6 +599,79 @@ TEST_F(KeaLoadTest, MacgateReloadReplacesTheListOnlyWithOneThatLoads) {
          true,
          {},
          "File format not proper\n"},
+        // A list whose sections do not decide as written is refused, and the
+        // list in use, its hash included, stays.
+        {"a section with host bits is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2.5/24 = {DENY}\n",
+         nullptr,
+         1,
+         "%s refused (the section 10.1.2.0/24 is closed by the section line in error on line 3, "
+         "so every client in it is dropped): the list in use stays",
+         false,
+         true,
+         {":3: error: Scope 10.1.2.5/24 has host bits set"},
+         "Scope 10.1.2.5/24 on line number 3 has host bits set\n"},
+        {"a section with a bad action word is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2.0/24 = {ALOW}\n001a2b3c4d5f\n",
+         nullptr,
+         1,
+         "%s refused (the section 10.1.2.0/24 is closed by the section line in error on line 3, "
+         "so every client in it is dropped): the list in use stays",
+         false,
+         true,
+         {":3: error: Scope not in proper format"},
+         "Scope on line number 3 not in proper format\n"},
+        {"a network named twice is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2.0/24 = {ALLOW}\n001a2b3c4d5f\n"
+         "SCOPE 10.1.2.0/24 = {DENY}\n",
+         nullptr,
+         1,
+         "%s refused (the section 10.1.2.0/24 is closed by the section line in error on line 5, "
+         "so every client in it is dropped): the list in use stays",
+         false,
+         true,
+         {":5: error: Scope 10.1.2.0/24 already named on line number 3"},
+         "Scope 10.1.2.0/24 on line number 5 already named on line number 3\n"},
+        {"a tab before SCOPE is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\n\tSCOPE 10.1.2.0/24 = {ALLOW}\n001a2b3c4d5f\n",
+         nullptr,
+         1,
+         "%s refused (the section 10.1.2.0/24 is closed by the section line in error on line 3, "
+         "so every client in it is dropped): the list in use stays",
+         false,
+         true,
+         {":3: error: Scope not in proper format"},
+         "Scope on line number 3 not in proper format\n"},
+        {"an ALLOW section whose only entry is mistyped is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2.0/24 = {ALLOW}\n001a2b3c4d5\n",
+         nullptr,
+         1,
+         "%s refused (the ALLOW section 10.1.2.0/24 on line 3 loads no entry, so it allows no "
+         "one): the list in use stays",
+         false,
+         true,
+         {":4: error: Mac Address 001a2b3c4d5 not of proper format"},
+         "Mac Address 001a2b3c4d5 on line number 4 not of proper format\n"},
+        {"a section line whose network cannot be read is refused",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2/24 = {DENY}\n",
+         nullptr,
+         1,
+         "no address loaded from %s (the section line on line 3 names no network that can be "
+         "read, so the list is unusable): refused, the list in use stays",
+         false,
+         true,
+         {":3: error: Scope not in proper format"},
+         "Scope on line number 3 not in proper format\nFile format not proper\n"},
+        {"a dry run of a closed network",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.2.5/24 = {DENY}\n",
+         R"({"dry-run": true})",
+         1,
+         "dry run: %s refused (the section 10.1.2.0/24 is closed by the section line in error on "
+         "line 3, so every client in it is dropped): the list in use stays; nothing was changed",
+         false,
+         true,
+         {":3: error: Scope 10.1.2.5/24 has host bits set"},
+         nullptr},
         {"a list with a rejected line is applied",
          "MAC_ACTION = {DENY}\n001a2b3c4d5e\n00:1a\n",
          nullptr,
@@ -927,6 +1001,12 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
          "b587e86a86779cce3e612583ca7307dffb7eabd80ad50acce96619fe2436df3c",
          "it holds no entry that loads, and 1 line was rejected",
          {":2: error: 'MAC_ACTION' Not Specified Properly"}},
+        {"a section line whose network cannot be read",
+         "MAC_ACTION = {DENY}\n001a2b3c4d5e\nSCOPE 10.1.3/24 = {DENY}\n",
+         "Scope on line number 3 not in proper format\nFile format not proper\n",
+         "d6126cf3551dd23c0b92f80bcd64892f7977590f8ddec038309cf40dff9ddfe7",
+         "the section line on line 3 names no network that can be read, so the list is unusable",
+         {":3: error: Scope not in proper format"}},
     };
     for (const char* process : {"kea-dhcp4", "kea-dhcp6"}) {
         UseServer(process);
@@ -1278,6 +1358,43 @@ TEST_F(KeaLoadTest, AReloadInFlightDecidesEachPacketOnce) {
         query.reset();
         Unload();
     }
+}
+
+// At start-up a list whose sections do not decide as written is used all
+// the same, with its closed networks and the ALLOW sections that load
+// nothing dropping every client in them; Kea's log and the status say so.
+TEST_F(KeaLoadTest, ClosedNetworksAndEmptyAllowSectionsDropTheirClientsFromStartUp) {
+    const struct {
+        uint64_t mac;
+        const char* subnet;  // the subnet Kea selects
+        bool served;
+    } rows[] = {
+        {kListed, "10.1.2.0/24", false},  // closed by its host bits
+        {kUnlisted, "10.1.2.0/24", false},
+        {kListed, "10.3.4.0/24", false},   // in 10.3.0.0/16, an ALLOW section that loads nothing
+        {kUnlisted, "10.9.0.0/24", true},  // the server-wide list
+    };
+    WriteList(
+        "MAC_ACTION = {DENY}\n001a2b3c4d60\nSCOPE 10.1.2.5/24 = {ALLOW}\n001A2B3C4D5E\n"
+        "SCOPE 10.3.0.0/16 = {ALLOW}\n");
+    ASSERT_TRUE(Load(AllParameters()));
+    for (const auto& row : rows) {
+        EXPECT_EQ(Selected(Query(row.mac, isc::dhcp::DHCPDISCOVER, 0, 0), row.subnet) ==
+                      CalloutHandle::NEXT_STEP_DROP,
+                  !row.served)
+            << row.subnet;
+    }
+    ElementPtr status = StatusArguments();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->get("section-faults")->str(),
+              "[ \"the section 10.1.2.0/24 is closed by the section line in error on line 3, so "
+              "every client in it is dropped\", \"the ALLOW section 10.3.0.0/16 on line 5 loads no "
+              "entry, so it allows no one\" ]");
+    EXPECT_NE(status->get("sections")->str().find("\"action\": \"closed\""), std::string::npos);
+    EXPECT_NE(KeaLog().find("MACGATE_SECTION_FAULT in the list \"" + Path("list.txt").string() +
+                            "\" the section 10.1.2.0/24 is closed"),
+              std::string::npos)
+        << KeaLog();
 }
 
 // Sections name IPv4 networks: kea-dhcp6 decides every client by the

@@ -180,6 +180,11 @@ golden check-note-encoding 1 -- check note-byte-order-mark.txt note-utf16-little
 golden check-note-cannot-open 2 -- check no-such-list.txt ..
 # Sections: their errors, the four warnings and a summary line each.
 golden check-sections 1 -- check sections.txt
+# Sections that close their networks or allow no one, a list that a section
+# line makes unusable, and a section inside another, which is meant.
+golden check-sections-closed 1 -- check sections-closed.txt
+golden check-sections-unusable 1 -- check sections-unusable.txt
+golden check-sections-nested 0 -- check sections-nested.txt
 golden import-messy 1 -- import messy-addresses.txt windows-filter.csv inventory.csv
 golden import-deny 0 -- import --action deny windows-filter.csv
 golden export-messy 1 -- export --windows-filter messy-list.txt
@@ -306,6 +311,35 @@ while IFS='|' read -r status text enabled dlls list command; do
         [ "$failures" -eq "$before" ]
     ) || failures=$((failures + 1))
 done <<<"$server_rows"
+
+# status names the first section that does not decide as written, and exits 1.
+for list in sections-closed sections-unusable; do
+    (
+        export CalloutEnabled=1 CalloutDlls=$lib CalloutMacAddressListFile=$expected/$list.txt
+        export CalloutErrorLogFile=$work/server-error.log
+        unset CalloutInfoLogFile
+        "$tool" status
+    ) >"$work/raw" 2>&1
+    got=$?
+    sed -e "s|$expected|DIR|g" -e "s|$work|WORK|g" -e "s|$lib|LIB|g" \
+        -E -e 's/[0-9]+ characters: "(DIR|WORK)/N characters: "\1/' "$work/raw" >"$work/golden"
+    expect_golden "status-$list" 1 "$got" "status with $list.txt"
+done
+
+# status --kea, asked through a socket that answers as kea-dhcp4 does with a
+# list whose sections do not decide as written, names them and exits 1.
+if command -v python3 >/dev/null; then
+    python3 "$(dirname "$0")/fake-kea-socket.py" "$work/kea.sock" "$expected/kea-closed" 2 \
+        >"$work/fake-kea" 2>&1 &
+    for _ in $(seq 50); do [ -S "$work/kea.sock" ] && break; sleep 0.1; done
+    "$tool" status --kea "$work/kea.sock" >"$work/raw" 2>&1
+    got=$?
+    wait
+    sed -e "s|$work|WORK|g" "$work/raw" >"$work/golden"
+    expect_golden status-kea-closed 1 "$got" "status --kea with closed sections"
+else
+    skip "status --kea with closed sections" "no python3 to stand in for Kea"
+fi
 
 # With no error log configured, the library writes ErrorFile.txt in the
 # current folder, and replay shows it.

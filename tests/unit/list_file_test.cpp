@@ -65,11 +65,20 @@ std::string LoadAndDump(const std::string& bytes) {
         FormatNetwork(section.network, section.prefixLength, network);
         out += "== section " + std::string(network) + " action " +
                std::to_string(section.FilterAction) + " lines " + std::to_string(section.fileLine) +
-               "-" + std::to_string(section.lastLine) + "\n";
+               "-" + std::to_string(section.lastLine);
+        if (section.FilterAction == kSectionClosed) {
+            out += " closed by " + std::to_string(section.closedBy) + "\n";
+            EXPECT_EQ(section.Entries.addresses + section.Entries.prefixes, 0u);
+            continue;
+        }
+        out += "\n";
         AppendKeys(section.AddressSet, section.AddressSet, out);
         EXPECT_EQ(
             section.Entries.addresses + section.Entries.prefixes,
             CountEntries(section.AddressSet).addresses + CountEntries(section.AddressSet).prefixes);
+    }
+    if (list.UnreadableScopeLine != 0) {
+        out += "== unusable by line " + std::to_string(list.UnreadableScopeLine) + "\n";
     }
     FreeLoadedList(list);
     return out;
@@ -110,9 +119,10 @@ INSTANTIATE_TEST_SUITE_P(Lists, ListFileGolden,
                                          "no_final_line_feed", "header_without_line_feed",
                                          "eof_byte", "only_eof_byte", "empty", "long_action_word",
                                          "prefix_lengths", "prefix_malformed", "prefix_duplicates",
-                                         "prefixes_only", "sections", "bom_before_header",
-                                         "bom_before_blank_line", "bom_in_the_middle",
-                                         "utf16_little_endian", "utf16_big_endian"));
+                                         "prefixes_only", "sections", "sections_unusable",
+                                         "bom_before_header", "bom_before_blank_line",
+                                         "bom_in_the_middle", "utf16_little_endian",
+                                         "utf16_big_endian"));
 
 constexpr int kUntouched = 2;  // FilterAction before each header case
 constexpr char kNotSpecified[] = "'MAC_ACTION' Not Specified Properly\n";
@@ -194,7 +204,7 @@ struct ScopeCase {
     const char* line;
     bool scope;
     DiagnosticKind message;
-    const char* network;  // with no message or host bits: the network read
+    const char* network;  // the network read, if it was; "" when it was not
     int action;
 };
 
@@ -209,9 +219,10 @@ const ScopeCase kScopeCases[] = {
     // Host bits set.
     {"SCOPE 10.1.2.7/24 = {ALLOW}\n", true, kScopeHost, "10.1.2.7/24", 1},
     {"SCOPE 128.0.0.1/1 = {DENY}\n", true, kScopeHost, "128.0.0.1/1", 0},
-    // An element wrong.
+    // An element wrong: the network, once read, is still given.
     {"SCOPE10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
-    {"\tSCOPE 10.1.2.0/24 = {ALLOW}\n", false, DiagnosticKind::kNone, "", 0},
+    {"\tSCOPE 10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "10.1.2.0/24", 1},
+    {" \t SCOPE 10.1.2.7/24 = {DENY}\n", true, kScopeBad, "10.1.2.7/24", 0},
     {"SCOPES 10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
     {"SCOPE 10.1.2/24 = {ALLOW}\n", true, kScopeBad, "", 0},
     {"SCOPE 10.1.2.0.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
@@ -221,13 +232,15 @@ const ScopeCase kScopeCases[] = {
     {"SCOPE 10.1.2.0/0 = {ALLOW}\n", true, kScopeBad, "", 0},
     {"SCOPE 10.1.2.0/33 = {ALLOW}\n", true, kScopeBad, "", 0},
     {"SCOPE 10.1.2.0/ = {ALLOW}\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 {ALLOW}\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = ALLOW\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = {\tALLOW}\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = {PERMIT}\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = {ALLOWED}\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = {ALLOW\n", true, kScopeBad, "", 0},
-    {"SCOPE 10.1.2.0/24 = {ALLOW} lab\n", true, kScopeBad, "", 0},
+    {"SCOPE 10.1.2.0/24 {ALLOW}\n", true, kScopeBad, "10.1.2.0/24", 0},
+    {"SCOPE 10.1.2.0/24 = ALLOW\n", true, kScopeBad, "10.1.2.0/24", 0},
+    {"SCOPE 10.1.2.0/24 = {\tALLOW}\n", true, kScopeBad, "10.1.2.0/24", 0},
+    {"SCOPE 10.1.2.0/24 = {PERMIT}\n", true, kScopeBad, "10.1.2.0/24", 0},
+    {"SCOPE 10.1.2.5/24 = {ALOW}\n", true, kScopeBad, "10.1.2.5/24", 0},
+    {"SCOPE 10.1.2.0/24 = {ALLOWED}\n", true, kScopeBad, "10.1.2.0/24", 1},
+    {"SCOPE 10.1.2.0/24 = {ALLOW\n", true, kScopeBad, "10.1.2.0/24", 1},
+    {"SCOPE 10.1.2.0/24 = {ALLOW} lab\n", true, kScopeBad, "10.1.2.0/24", 1},
+    {"SCOPE 10.1.2.0/24x = {ALLOW}\n", true, kScopeBad, "10.1.2.0/24", 0},
     {"SCOPE -10.1.2.0/24 = {ALLOW}\n", true, kScopeBad, "", 0},
     {"SCOPE\n", true, kScopeBad, "", 0},
     // Not scope lines at all.
@@ -242,10 +255,13 @@ TEST(ParseScopeLine, WellFormedAndBadScopeLines) {
         ScopeLine line = ParseScopeLine(c.line);
         EXPECT_EQ(line.scope, c.scope);
         EXPECT_EQ(line.message, c.message);
+        EXPECT_EQ(line.networkRead, c.network[0] != '\0');
         if (c.network[0] != '\0') {
             char network[kNetworkTextSize];
             FormatNetwork(line.network, line.prefixLength, network);
             EXPECT_STREQ(network, c.network);
+        }
+        if (c.message != kScopeBad && c.network[0] != '\0') {
             EXPECT_EQ(line.action, c.action);
         }
     }

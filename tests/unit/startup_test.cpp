@@ -153,8 +153,16 @@ TEST_F(StartupTest, EntriesOnlyInSectionsAreLoaded) {
     const Case kCases[] = {
         {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\n001a2b3c4d5e\n", "",
          "Action specified is : ALLOW\nSuccessfully read mac addresses\n"},
-        {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\nSCOPE 10.1.3.0/24 = {ALLOW}\n",
-         "File format not proper\n", "Action specified is : ALLOW\n"},
+        // An ALLOW section that loads nothing drops its clients: the list filters.
+        {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\nSCOPE 10.1.3.0/24 = {ALLOW}\n", "",
+         "Action specified is : ALLOW\nSuccessfully read mac addresses\n"},
+        {"MAC_ACTION = {ALLOW}\nSCOPE 10.1.2.0/24 = {DENY}\n", "File format not proper\n",
+         "Action specified is : ALLOW\n"},
+        // A section line whose network cannot be read: every client is dropped.
+        {"MAC_ACTION = {DENY}\nSCOPE 10.1.2/24 = {DENY}\n001a2b3c4d5e\n",
+         "Scope on line number 2 not in proper format\nThe scope on line number 2 names no "
+         "network that can be read: every client is dropped\n",
+         "Action specified is : DENY\n"},
     };
     for (const Case& c : kCases) {
         Write("list.txt", c.list);

@@ -19,7 +19,9 @@
 //                                    request from CLIENT relayed by GIADDR to
 //                                    the packet hook with the interface
 //                                    address INTERFACE (a hexadecimal number)
-//                                    and prints the row's first three fields
+//                                    and the options of its sixth field, if
+//                                    any (hexadecimal bytes after the magic
+//                                    cookie), and prints the row's first three fields
 //                                    and the verdict, Allow or Deny; then
 //                                    sends stop.
 //   wineprobe hold PATH GATE         opens PATH for appending as a log viewer
@@ -212,6 +214,18 @@ int Decide(const char* dll, const char* rows) {
         uint8_t message[300] = {1, 1, 6};
         for (int i = 0; i < 4; ++i) {
             message[24 + i] = static_cast<uint8_t>(giaddr[i]);
+        }
+        // The sixth field, when there is one: the options, in hexadecimal.
+        char options[121] = "";
+        char ignored[32];
+        if (std::sscanf(row, "%*s %*s %*s %31s %31s %120s", ignored, ignored, options) == 3) {
+            const uint8_t cookie[4] = {99, 130, 83, 99};
+            std::memcpy(message + 236, cookie, sizeof cookie);
+            for (size_t i = 0; 2 * i + 1 < std::strlen(options); ++i) {
+                unsigned byte = 0;
+                std::sscanf(options + 2 * i, "%2x", &byte);
+                message[240 + i] = static_cast<uint8_t>(byte);
+            }
         }
         for (int i = 0; i < 6; ++i) {
             message[28 + i] = static_cast<uint8_t>(address[i]);

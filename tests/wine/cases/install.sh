@@ -23,6 +23,12 @@ install_files() {
     cp "$DLL" "dll alone/"
     printf '# nothing but a remark\n' >"$files/empty.txt"
     printf 'MAC_ACTION = {DENY}\n5254006a0101\n52:54:00:6a:01:02\n' >"$files/bad lines.txt"
+    # Sections that do not decide as written: a network closed by its host
+    # bits, and an ALLOW section whose only entry is mistyped.
+    printf 'MAC_ACTION = {DENY}\n5254006a0101\nSCOPE 10.1.2.5/24 = {ALLOW}\n5254006a0102\n' \
+        >"$files/closed section.txt"
+    printf 'MAC_ACTION = {DENY}\n5254006a0101\nSCOPE 10.1.2.0/24 = {ALLOW}\n5254006a010\n' \
+        >"$files/allow section.txt"
     # The other processor's build, and a macgate.exe that says the DLL is
     # macgate but prints nothing when asked to check a list.
     local other
@@ -56,6 +62,8 @@ install_argument() {
         DENY) printf '%s' "$work\\server files & lists\\deny.txt" ;;
         EMPTY) printf '%s' "$work\\server files & lists\\empty.txt" ;;
         BADLINES) printf '%s' "$work\\server files & lists\\bad lines.txt" ;;
+        CLOSED) printf '%s' "$work\\server files & lists\\closed section.txt" ;;
+        ALLOWNONE) printf '%s' "$work\\server files & lists\\allow section.txt" ;;
         MISSING) printf '%s' "$work\\server files & lists\\no list.txt" ;;
         ERROR) printf '%s' "$work\\logs & more\\error.log" ;;
         INFO) printf '%s' "$work\\logs & more\\info.log" ;;
@@ -179,6 +187,9 @@ unreadable           | server         | 1 | DLL MISSING ERROR INFO
 unreadable-force     | server         | 0 | /force DLL MISSING ERROR INFO
 empty                | server         | 1 | DLL EMPTY ERROR INFO
 empty-force          | server         | 0 | /force DLL EMPTY ERROR INFO
+closed-section       | server         | 1 | DLL CLOSED ERROR INFO
+closed-section-force | server         | 0 | /force DLL CLOSED ERROR INFO
+allow-section-empty  | server         | 1 | DLL ALLOWNONE ERROR INFO
 restart              | restart        | 0 | /restart DLL DENY ERROR INFO
 restart-bad-lines    | restart        | 0 | /restart DLL BADLINES ERROR INFO
 restart-no-service   | no-service     | 1 | /restart DLL DENY ERROR INFO
@@ -206,8 +217,10 @@ expect_list_verdicts() {
     local list=$1 out=$2
     case $list in
         DENY) expect_deny_list_verdicts "$out" ;;
-        BADLINES)
-            linux_tool replay --list "$files/bad lines.txt" --error-log "$PWD/linux-error.log" \
+        BADLINES | CLOSED)
+            local file="bad lines.txt"
+            [ "$list" = BADLINES ] || file="closed section.txt"
+            linux_tool replay --list "$files/$file" --error-log "$PWD/linux-error.log" \
                 "$EXAMPLE_CAPTURE" | verdicts_of >linux.out
             expect_same_text "verdicts" linux.out "$out"
             ;;
@@ -301,7 +314,7 @@ install_worker_rows() {
         list=$(printf '%s\n' "${words[@]}" | grep -v '^/' | sed -n 2p)
         expect_list_verdicts "$list" verdicts
         case $list in
-            DENY | BADLINES) [ "$got" -eq 0 ] || fail "row $name: replay exited $got, not 0" ;;
+            DENY | BADLINES | CLOSED) [ "$got" -eq 0 ] || fail "row $name: replay exited $got, not 0" ;;
             *) [ "$got" -eq 1 ] || fail "row $name: replay exited $got, not 1" ;;
         esac
         if [ "$setup" = restart ]; then

@@ -24,6 +24,8 @@ case_tool_list_commands() {
     same_as_golden import-messy 1 import messy-addresses.txt windows-filter.csv inventory.csv
     same_as_golden export-messy 1 export --windows-filter messy-list.txt
     same_as_golden check-sections 1 check sections.txt
+    same_as_golden check-sections-closed 1 check sections-closed.txt
+    same_as_golden check-sections-nested 0 check sections-nested.txt
     same_as_golden export-sections 1 export --windows-filter sections.txt --scope 10.1.2.0/24
     same_as_golden help-import 0 import --help
 }

@@ -20,9 +20,12 @@ constexpr int kExitCannotRun = 2;  // a bad argument, or a file that cannot be r
 // `loaded`, when given, says whether every list loaded an entry, and
 // `unreadable` why one loads nothing whatever its lines say ("it is
 // UTF-16 text"), or nothing. `dhcpv6`: a list with sections gets a note
-// that kea-dhcp6 decides by its server-wide entries only.
+// that kea-dhcp6 decides by its server-wide entries only. `sectionFault`,
+// when given, gets the first section fault of the lists (SectionFaultText),
+// or nothing.
 int RunCheck(const std::vector<std::string>& lists, bool* loaded = nullptr,
-             std::string* unreadable = nullptr, bool dhcpv6 = false);
+             std::string* unreadable = nullptr, bool dhcpv6 = false,
+             std::string* sectionFault = nullptr);
 
 // The three paths count only when given (haveList...); an empty one is
 // refused before it gets here.

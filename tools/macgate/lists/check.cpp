@@ -10,7 +10,8 @@
 namespace macgate {
 namespace {
 
-int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::string* unreadable) {
+int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::string* unreadable,
+                 std::string* sectionFault) {
     ListReport report;
     std::string why;
     if (!CheckListFile(path, &report, &why)) {
@@ -33,10 +34,13 @@ int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::st
     const std::string reported =
         std::to_string(count.messages) + (count.messages == 1 ? " message on " : " messages on ") +
         std::to_string(count.lines) + (count.lines == 1 ? " line" : " lines");
-    bool loaded = LoadsEntries(report);
+    bool loaded = DecidesAnything(report);
     *listLoaded = loaded;
     if (!loaded && unreadable->empty()) {
         *unreadable = report.unreadable;
+    }
+    if (!report.sectionFaults.empty() && sectionFault->empty()) {
+        *sectionFault = SectionFaultText(report.sectionFaults.front());
     }
     if (!loaded) {
         // Without an address the action has no effect (and may never have
@@ -55,6 +59,19 @@ int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::st
                         section.addresses == 1 ? "" : "es", section.prefixes,
                         section.prefixes == 1 ? "" : "es");
         }
+        for (const SectionFault& fault : report.sectionFaults) {
+            if (fault.kind != SectionFaultKind::kAllowsNoOne) {
+                std::printf("%s:%d: %s\n", path.c_str(), fault.fileLine,
+                            SectionFaultSummary(fault).c_str());
+            }
+        }
+        if (!report.sectionFaults.empty()) {
+            const size_t faults = report.sectionFaults.size();
+            std::printf(
+                "%s: %zu section%s in error: the list does not decide as written, and "
+                "macgate-reload refuses it\n",
+                path.c_str(), faults, faults == 1 ? "" : "s");
+        }
         if (dhcpv6 && !report.sections.empty()) {
             const size_t sections = report.sections.size();
             std::printf(
@@ -71,13 +88,14 @@ int CheckOneList(const std::string& path, bool dhcpv6, bool* listLoaded, std::st
 }  // namespace
 
 int RunCheck(const std::vector<std::string>& lists, bool* loaded, std::string* unreadable,
-             bool dhcpv6) {
+             bool dhcpv6, std::string* sectionFault) {
     int status = kExitOk;
     bool all = true;
     std::string why;
+    std::string fault;
     for (const std::string& path : lists) {
         bool listLoaded = false;
-        int listStatus = CheckOneList(path, dhcpv6, &listLoaded, &why);
+        int listStatus = CheckOneList(path, dhcpv6, &listLoaded, &why, &fault);
         status = std::max(status, listStatus);
         all = all && listLoaded;
     }
@@ -86,6 +104,9 @@ int RunCheck(const std::vector<std::string>& lists, bool* loaded, std::string* u
     }
     if (unreadable != nullptr) {
         *unreadable = why;
+    }
+    if (sectionFault != nullptr) {
+        *sectionFault = fault;
     }
     return status;
 }

@@ -277,26 +277,37 @@ std::string EntryNote(const ListLine& line, const ListReport& report) {
     return RemarkNote("", text);
 }
 
-// What to write instead of a scope line that the loader reported.
+// What to write instead of a scope line that the loader reported, and what
+// the server makes of the network meanwhile.
 std::string ScopeNote(const ListLine& line) {
     const ScopeLine scope = ParseScopeLine(line.text.c_str());
-    const std::string nothing =
-        "; until then the server loads none of the entries below it, up to the next section line";
+    char network[kNetworkTextSize] = "";
+    FormatNetwork(scope.network & NetworkMask(scope.prefixLength), scope.prefixLength, network);
+    const std::string closed = std::string("; until then the network ") + network +
+                               " is closed: the server drops every client in it, listed or not, "
+                               "and macgate-reload refuses the list";
+    if (!scope.networkRead) {
+        return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}: a "
+               "network of four numbers from 0 to 255, '/' and a prefix length from 1 to 32; until "
+               "then no one can tell which clients this section meant, so the list is unusable: "
+               "the Windows server drops every client, and Kea refuses the list";
+    }
     if (scope.message == DiagnosticKind::kScopeHostBits) {
-        char network[kNetworkTextSize];
-        FormatNetwork(scope.network & NetworkMask(scope.prefixLength), scope.prefixLength, network);
         return std::string("a section names its network by the network's own address: write ") +
-               network + nothing;
+               network + closed;
     }
     // Well formed, yet reported: an earlier section names the same network.
     if (scope.message == DiagnosticKind::kNone) {
         return "a network has one section: move these entries into the earlier one and delete "
                "this line" +
-               nothing;
+               closed;
     }
-    return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}: a "
-           "network of four numbers from 0 to 255, '/' and a prefix length from 1 to 32" +
-           nothing;
+    const size_t start = line.text.find_first_not_of(' ');
+    if (start != std::string::npos && line.text[start] == '\t') {
+        return "the line starts with a tab: indent with spaces or not at all" + closed;
+    }
+    return "a section line reads SCOPE 10.1.2.0/24 = {ALLOW} or SCOPE 10.1.2.0/24 = {DENY}" +
+           closed;
 }
 
 // What to write instead of a line before the header that the loader reported.
@@ -346,7 +357,7 @@ void AddNotes(ListReport* report, bool byteOrderMark) {
     }
     bool summed = false;
     for (Finding& finding : report->findings) {
-        if (!finding.error) {
+        if (!finding.error || !finding.note.empty()) {
             findings.push_back(std::move(finding));
             continue;
         }
@@ -488,7 +499,14 @@ void WarnOfCoveredEntries(const EntryCheck& check) {
 void WarnOfSections(ListReport* report) {
     const std::vector<SectionReport>& sections = report->sections;
     for (const SectionReport& section : sections) {
-        if (section.addresses + section.prefixes == 0) {
+        if (section.addresses + section.prefixes == 0 && section.allow) {
+            report->findings.push_back(
+                {section.line, true,
+                 "the ALLOW section " + section.network + " loads no entry, so it allows no one",
+                 "the server drops every client in " + section.network +
+                     ", and macgate-reload refuses the list: list its clients below this line, "
+                     "or make it {DENY}"});
+        } else if (section.addresses + section.prefixes == 0) {
             Warn(report, section.line,
                  "the section " + section.network +
                      " loads no entry: the server serves every client in it. List its clients "
@@ -506,10 +524,12 @@ void WarnOfSections(ListReport* report) {
             }
         }
         if (outer != nullptr) {
-            Warn(report, section.line,
+            // Often meant: a note, not a warning.
+            report->findings.push_back(
+                {section.line, false, "",
                  "the section " + section.network + " lies inside the section " + outer->network +
                      " on line " + std::to_string(outer->line) + ": this section decides for " +
-                     section.network + ", and that one for the rest of " + outer->network);
+                     section.network + ", and that one for the rest of " + outer->network});
         }
     }
     if (!sections.empty() && report->headerLine != 0 && report->addresses + report->prefixes == 0) {
@@ -545,7 +565,9 @@ void FindWarnings(ListReport* report) {
         if (ParseScopeLine(line.text.c_str()).scope) {
             WarnOfCoveredEntries(check);
             check.firstLine.clear();
-            check.section = SectionOfLine(line.number) != nullptr ? line.number : -1;
+            const ListSection* section = SectionOfLine(line.number);
+            check.section =
+                section != nullptr && section->FilterAction != kSectionClosed ? line.number : -1;
             continue;
         }
         if (check.section >= 0) {
@@ -584,7 +606,11 @@ void CheckListStream(FILE* list, ListReport* report) {
     report->addresses = Checked.Entries.addresses;
     report->prefixes = Checked.Entries.prefixes;
     report->allow = Checked.FilterAction != 0;
+    report->sectionFaults = SectionFaults(Checked);
     for (const ListSection& section : Checked.Sections) {
+        if (section.FilterAction == kSectionClosed) {
+            continue;
+        }
         char network[kNetworkTextSize];
         FormatNetwork(section.network, section.prefixLength, network);
         report->sections.push_back({section.fileLine, network, section.FilterAction != 0,
@@ -593,7 +619,7 @@ void CheckListStream(FILE* list, ListReport* report) {
     std::sort(report->sections.begin(), report->sections.end(),
               [](const SectionReport& a, const SectionReport& b) { return a.line < b.line; });
     FindWarnings(report);
-    bool loaded = LoadsEntries(*report);
+    bool loaded = DecidesAnything(*report);
     if (report->headerLine != 0 && report->allow && report->sections.empty() && !loaded) {
         Warn(report, report->headerLine,
              "an ALLOW list that loads no address: the server serves every client");
@@ -641,6 +667,25 @@ bool LoadsEntries(const ListReport& report) {
         loaded += section.addresses + section.prefixes;
     }
     return loaded > 0;
+}
+
+bool DecidesAnything(const ListReport& report) {
+    return LoadsEntries(report) || !report.sectionFaults.empty();
+}
+
+std::string SectionFaultSummary(const SectionFault& fault) {
+    char network[kNetworkTextSize];
+    FormatNetwork(fault.network, fault.prefixLength, network);
+    switch (fault.kind) {
+        case SectionFaultKind::kUnreadable:
+            return "section line: its network cannot be read, so the list is unusable: the "
+                   "Windows server drops every client, and Kea refuses the list";
+        case SectionFaultKind::kClosed:
+            return std::string("section ") + network + ": closed, every client in it is dropped";
+        case SectionFaultKind::kAllowsNoOne:
+            break;
+    }
+    return std::string("section ") + network + ": action ALLOW, no entry loaded: it allows no one";
 }
 
 MessageCount CountMessages(const ListReport& report) {

@@ -44,7 +44,10 @@ struct ListReport {
     std::vector<ListEntry> entries;
     size_t addresses = 0;  // in the server-wide list
     size_t prefixes = 0;
-    std::vector<SectionReport> sections;  // in file order
+    std::vector<SectionReport> sections;  // in file order; closed sections are none of them
+    // The section lines in error and the ALLOW sections that load nothing,
+    // in file order: with any, the list does not decide as written.
+    std::vector<SectionFault> sectionFaults;
     bool allow = false;
     int headerLine = 0;  // 0: none
     // Why nothing can load whatever the lines say, as "it is UTF-16
@@ -80,6 +83,14 @@ MessageCount CountMessages(const ListReport& report);
 // True when the list loads an entry anywhere, in the server-wide list or in
 // a section.
 bool LoadsEntries(const ListReport& report);
+
+// True when the server decides by the list at all: it loads an entry, or a
+// section fault drops clients. A list that does not serves every client.
+bool DecidesAnything(const ListReport& report);
+
+// What a section fault means for the network, for check's summary:
+// "section 10.1.2.0/24: closed, every client in it is dropped".
+std::string SectionFaultSummary(const SectionFault& fault);
 
 // The entries of one list, the server-wide one (`section` 0) or the section
 // of that scope line, as the MacAddress,Description CSV that the Windows DHCP

@@ -180,16 +180,15 @@ void LoadSections(const std::string& path, LoadedList* list) {
     }
 }
 
-// The section that decides a request by the library's rule: the one of its
-// relay agent address, else of the interface address; "-" for the
-// server-wide list.
+// The section that decides a request by the library's rule (ScopeAddress);
+// "-" for the server-wide list and an unusable list.
 std::string DecidingSection(const LoadedList& list, const std::vector<uint8_t>& message,
                             uint32_t interfaceAddress) {
-    if (message.size() < kShortestMessage) {
-        return "-";
+    if (message.size() < kShortestMessage || list.UnreadableScopeLine != 0) {
+        return "-";  // an unusable list drops every client, in no section
     }
-    const uint32_t relay = RelayAgentAddress(message.data());
-    const ListSection* section = FindSection(list, relay != 0 ? relay : interfaceAddress);
+    const ListSection* section =
+        FindSection(list, ScopeAddress(message.data(), message.size(), interfaceAddress));
     if (section == nullptr) {
         return "-";
     }

@@ -93,10 +93,19 @@ int RunKeaStatus(const std::string& socket) {
     const Json& sections = arguments["sections"];
     for (size_t i = 0; i < sections.items.size(); ++i) {
         const Json& section = sections[i];
+        if (section["action"].text == "closed") {
+            std::printf("  %-15s %s: closed, every client in it is dropped\n", "section",
+                        section["network"].text.c_str());
+            continue;
+        }
         std::printf("  %-15s %s: %s list of %s and %s\n", "section",
                     section["network"].text.c_str(), section["action"].text.c_str(),
                     Plural(section["addresses"], "address", "addresses").c_str(),
                     Plural(section["prefixes"], "prefix", "prefixes").c_str());
+    }
+    const Json& faults = arguments["section-faults"];
+    for (size_t i = 0; i < faults.items.size(); ++i) {
+        std::printf("  %-15s %s\n", i == 0 ? "not as written" : "", faults[i].text.c_str());
     }
     if (arguments["sections-apply"].kind == Json::kBool && !arguments["sections-apply"].boolean) {
         std::printf("  %-15s %s\n", "",
@@ -134,6 +143,11 @@ int RunKeaStatus(const std::string& socket) {
             "macgate decides on no packet: Kea received %s since the list loaded, and macgate "
             "counted no decision; a hooks library listed before macgate may take them.\n",
             Plural(received, "packet", "packets").c_str());
+        return kExitFindings;
+    }
+    if (!faults.items.empty()) {
+        std::printf("macgate filters with this list, but not as it is written: %s.\n",
+                    faults[0].text.c_str());
         return kExitFindings;
     }
     std::printf("macgate filters with this list.\n");

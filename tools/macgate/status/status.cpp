@@ -26,18 +26,22 @@ namespace {
 // 511 UTF-16 units and a terminator: what start-up's read gets.
 constexpr uint32_t kLongestValueBytes = 1024;
 
-// How sure the verdict is, worst last.
-enum Outcome { kRuns, kDoesNotRun, kCannotTell };
+// How sure the verdict is, worst last. kNotAsWritten: it filters, but a
+// section of the list does not decide as written.
+enum Outcome { kRuns, kNotAsWritten, kDoesNotRun, kCannotTell };
 
 // The verdict so far, and the first reason for each outcome worse than kRuns.
 struct Verdict {
     Outcome outcome = kRuns;
+    std::string notAsWritten;
     std::string doesNotRun;
     std::string cannotTell;
 };
 
 void Worsen(Verdict* verdict, Outcome by, const std::string& reason) {
-    std::string& slot = by == kCannotTell ? verdict->cannotTell : verdict->doesNotRun;
+    std::string& slot = by == kCannotTell   ? verdict->cannotTell
+                        : by == kDoesNotRun ? verdict->doesNotRun
+                                            : verdict->notAsWritten;
     if (slot.empty()) {
         slot = reason;
     }
@@ -361,12 +365,15 @@ int RunStatus(const std::vector<std::string>& arguments) {
         std::fflush(stdout);
         bool loaded = false;
         std::string unreadable;
-        int checked = RunCheck({list}, &loaded, &unreadable);
+        std::string sectionFault;
+        int checked = RunCheck({list}, &loaded, &unreadable, false, &sectionFault);
         if (checked == kExitCannotRun) {
             Worsen(&verdict, kCannotTell, "the list cannot be checked");
         } else if (!loaded) {
             Worsen(&verdict, kDoesNotRun,
                    "the list loads no address" + (unreadable.empty() ? "" : ": " + unreadable));
+        } else if (!sectionFault.empty()) {
+            Worsen(&verdict, kNotAsWritten, sectionFault);
         }
     }
     std::free(errorLog);
@@ -378,6 +385,12 @@ int RunStatus(const std::vector<std::string>& arguments) {
         case kRuns:
             std::printf("macgate will filter with this list when the DHCP server next starts.\n");
             return kExitOk;
+        case kNotAsWritten:
+            std::printf(
+                "macgate will filter when the DHCP server next starts, but not as the list is "
+                "written: %s.\n",
+                verdict.notAsWritten.c_str());
+            return kExitFindings;
         case kDoesNotRun:
             std::printf("macgate will not filter when the DHCP server next starts: %s.\n",
                         verdict.doesNotRun.c_str());
