@@ -119,6 +119,9 @@ make_root() {  # release
     unmount_below "$folder.partial"
     # apt inside the root reads the same archive; no service starts there.
     echo "deb $url $suite main" >"$folder.partial/etc/apt/sources.list"
+    # The archive may be a snapshot, whose testing suite's Release file is
+    # past its Valid-Until date: debootstrap does not look, and apt must not.
+    echo 'Acquire::Check-Valid-Until "false";' >"$folder.partial/etc/apt/apt.conf.d/99snapshot"
     printf '#!/bin/sh\nexit 101\n' >"$folder.partial/usr/sbin/policy-rc.d"
     chmod 0755 "$folder.partial/usr/sbin/policy-rc.d"
     if ! mounted "$folder.partial" env DEBIAN_FRONTEND=noninteractive \

@@ -11,8 +11,15 @@ steps=0 skipped=0 case_counts=''
 scratch=$(mktemp -d)
 
 # Each step exits the script on failure, so reaching the next one means the
-# previous step passed; a failure ends with the step that failed.
+# previous step passed; a failure ends with the step that failed. Each step's
+# time follows it in the log.
+step_started=''
+step_time() {
+    [ -z "$step_started" ] || printf '==== (%d s) ====\n' $((SECONDS - step_started))
+    step_started=$SECONDS
+}
 step() {
+    step_time
     steps=$((steps + 1))
     printf '\n==== %s ====\n' "$*"
 }
@@ -32,6 +39,7 @@ summary() {
     local status=$? failed=0
     [ "$status" -eq 0 ] || failed=1
     rm -rf "$scratch"
+    step_time
     [ "$status" -ne 0 ] || printf '\n==== All builds and tests passed ====\n'
     echo "steps: $((steps - skipped - failed)) passed, $failed failed, $skipped skipped$case_counts"
 }
@@ -114,6 +122,18 @@ for e2e in e2e.sh e2e6.sh; do
 done
 [ ${#kea_skipped[@]} -eq 0 ] || skip "Kea end-to-end tests ${kea_skipped[*]} (reasons above)"
 
+# The roots of Debian 13 (Kea 2.6) and 14 (Kea 3.0), where their packages
+# are built and used: a few minutes each the first time, then reused.
+step "Debian 13 and 14 roots in build/roots (made once)"
+release_roots=yes
+roots_status=0
+scripts/release-root.sh || roots_status=$?
+case $roots_status in
+    0) ;;
+    77) skip "the Debian 13 and 14 roots cannot be made here (reason above)"; release_roots=no ;;
+    *) exit "$roots_status" ;;
+esac
+
 step "Release packages: built twice alike, then used as shipped"
 if [ "$mingw" != yes ] || ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
     ! command -v dpkg-shlibdeps >/dev/null || [ ! -f build/debug/kea/libdhcp_macgate.so ]; then
@@ -123,6 +143,23 @@ else
     MACGATE_PACKAGE_COUNTS="$scratch/package" tests/package/run.sh
     read -r package_passed package_skipped package_reasons <"$scratch/package"
     count_cases "package checks" "$package_passed" "$package_skipped" "$package_reasons"
+fi
+
+step "Kea 2.6 and 3.0: each release's package installed, checked and filtering in its root"
+if [ "$release_roots" != yes ] || [ ! -f dist/SHA256SUMS ]; then
+    skip "no Debian 13 and 14 roots, or no packages"
+else
+    release_skipped=()
+    for tag in deb13 deb14; do
+        release_status=0
+        timeout 600 tests/kea/releases.sh "$tag" || release_status=$?
+        case $release_status in
+            0) ;;
+            77) release_skipped+=("$tag") ;;
+            *) exit "$release_status" ;;
+        esac
+    done
+    [ ${#release_skipped[@]} -eq 0 ] || skip "the checks in the ${release_skipped[*]} roots (reasons above)"
 fi
 
 step "Address and undefined-behaviour sanitizers: all tests"
