@@ -47,6 +47,8 @@ kea_cleanup_more() {
 export TMPDIR=$rootdir/tmp
 kea_setup "mr$$" "release-$tag"
 inner=${work#"$rootdir"}
+# Kea 2.6.3 and later take a control socket only in a folder of mode 0750.
+chmod 0750 "$work"
 write_udhcpc_script
 
 in_root() {
