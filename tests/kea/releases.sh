@@ -71,22 +71,28 @@ done
 # which Kea's environment makes its log, socket, lease and pid folder.
 a=02:00:5e:60:00:01 b=02:00:5e:60:00:02
 
-write_config() {  # hooks-parameters
-    cat >"$work/kea.json" <<EOF
+# Kea's configuration in NAME.json (kea.json): $1 is added to the hooks
+# library's parameters, $2 replaces the control socket (NAME.sock), $3 the
+# interfaces (the server's end of the pair).
+write_config() {  # hooks-parameters [control-sockets [interfaces [name]]]
+    local name=${4:-kea}
+    local sockets=${2:-"\"control-socket\": { \"socket-type\": \"unix\", \"socket-name\": \"$inner/$name.sock\" }"}
+    local interfaces=${3-"\"$server_if\""}
+    cat >"$work/$name.json" <<EOF
 {
   "Dhcp4": {
-    "interfaces-config": { "interfaces": [ "$server_if" ], "dhcp-socket-type": "raw" },
+    "interfaces-config": { "interfaces": [ $interfaces ], "dhcp-socket-type": "raw" },
     "lease-database": { "type": "memfile", "persist": false },
     "valid-lifetime": 600,
-    "control-socket": { "socket-type": "unix", "socket-name": "$inner/kea.sock" },
+    $sockets,
     "subnet4": [ { "id": 1, "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.100 - 192.0.2.199" } ] } ],
     "hooks-libraries": [ {
       "library": "/usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_macgate.so",
-      "parameters": { "list-file": "$inner/list.txt"$1 }
+      "parameters": { "list-file": "$inner/list-$name.txt"$1 }
     } ],
     "loggers": [ {
       "name": "kea-dhcp4",
-      "output-options": [ { "output": "$inner/kea.log", "flush": true } ],
+      "output-options": [ { "output": "$inner/$name.log", "flush": true } ],
       "severity": "INFO"
     } ]
   }
@@ -114,19 +120,22 @@ stop_root_kea() {
     runner_pid=""
 }
 
-# The release's own macgate tool asks Kea through the socket in the root;
-# the mounts of the running Kea serve it too.
-tool_status() {  # exit-status text context
-    local got=0
-    chroot "$rootdir" macgate status --kea "$inner/kea.sock" >"$work/status" 2>&1 || got=$?
-    if [ "$got" -eq "$1" ] && grep -q "$2" "$work/status"; then
-        pass "$3: macgate status --kea exits $got: $(tail -n 1 "$work/status")"
+# The release's own macgate tool, in the server's namespace, asks Kea
+# (by default through the socket in the root); the running Kea's mounts
+# serve it too.
+tool_status() {  # exit-status text context [arguments]
+    local want=$1 text=$2 context=$3 got=0
+    shift 3
+    [ $# -gt 0 ] || set -- --kea "$inner/kea.sock"
+    ip netns exec "$server_ns" chroot "$rootdir" macgate status "$@" >"$work/status" 2>&1 || got=$?
+    if [ "$got" -eq "$want" ] && grep -q "$text" "$work/status"; then
+        pass "$context: macgate status exits $got: $(grep -v '^$' "$work/status" | tail -n 1)"
     else
-        fail "$3: macgate status --kea exits $got, not $1 with '$2': $(cat "$work/status")"
+        fail "$context: macgate status exits $got, not $want with '$text': $(cat "$work/status")"
     fi
 }
 
-printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list.txt"
+printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
 write_config ""
 if ! start_root_kea; then
     fail "$tag: kea-dhcp4 $kea_version did not start with the packaged hooks library"
@@ -136,12 +145,12 @@ expect_verdict "$a" served "$tag, allow list, listed"
 expect_verdict "$b" dropped "$tag, allow list, unlisted"
 tool_status 0 "filters with this list" "$tag, allow list"
 
-printf 'MAC_ACTION = {DENY}\n%s\n' "$(key "$a")" >"$work/list.txt"
+printf 'MAC_ACTION = {DENY}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
 reload_list "" 0 "$tag, deny list"
 expect_verdict "$a" dropped "$tag, deny list, listed"
 expect_verdict "$b" served "$tag, deny list, unlisted"
 
-mv "$work/list.txt" "$work/list.saved"
+mv "$work/list-kea.txt" "$work/list-kea.saved"
 reload_list "" 1 "$tag, list removed"
 expect_verdict "$a" dropped "$tag, after the refused reload, the deny list stays"
 
@@ -153,7 +162,7 @@ else
 fi
 expect_verdict "$b" dropped "$tag, drop-all"
 tool_status 1 "macgate drops every client" "$tag, drop-all"
-mv "$work/list.saved" "$work/list.txt"
+mv "$work/list-kea.saved" "$work/list-kea.txt"
 reload_list "" 0 "$tag, drop-all lifted"
 expect_verdict "$b" served "$tag, drop-all lifted"
 stop_root_kea
@@ -170,6 +179,55 @@ if grep -q validatePath "$rootdir/usr/include/kea/process/log_parser.h"; then
         pass "$tag: Kea $kea_version refuses an info log outside $inner, naming the folder"
     else
         fail "$tag: no '$refusal ... $inner' in Kea's log"
+    fi
+fi
+
+# ---- Kea 3.0 serves its control channel over HTTP itself: status --kea
+# asks it over HTTPS, with basic authentication from a file and the test's
+# own certificate authority, and tells two servers that filter with the
+# same list from two whose lists differ (a second kea-dhcp4, on no
+# interface, asked through its UNIX socket).
+if [ "${kea_version%%.*}" -ge 3 ] && command -v openssl >/dev/null; then
+    (cd "$work" && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+        -subj /CN=macgate-test-ca &&
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 &&
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+            -extfile <(echo subjectAltName=IP:127.0.0.1) -out server.pem) >"$work/openssl.out" 2>&1 ||
+        fail "$tag: openssl could not make the test's certificates: $(tail -n 3 "$work/openssl.out")"
+    echo "macgate:$(key "$a")" >"$work/auth"
+    url=https://127.0.0.1:8004/
+    write_config "" "\"control-sockets\": [
+      { \"socket-type\": \"unix\", \"socket-name\": \"$inner/kea.sock\" },
+      { \"socket-type\": \"https\", \"socket-address\": \"127.0.0.1\", \"socket-port\": 8004,
+        \"trust-anchor\": \"$inner/ca.pem\", \"cert-file\": \"$inner/server.pem\",
+        \"key-file\": \"$inner/server.key\", \"cert-required\": false,
+        \"authentication\": { \"type\": \"basic\", \"realm\": \"macgate\",
+          \"clients\": [ { \"user\": \"macgate\", \"password\": \"$(key "$a")\" } ] } } ]"
+    printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
+    if start_root_kea; then
+        tool_status 0 "filters with this list" "$tag, HTTPS" --kea "$url" \
+            --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
+        tool_status 2 "401" "$tag, HTTPS without --auth-file" --kea "$url" --ca-file "$inner/ca.pem"
+        tool_status 2 "certificate" "$tag, HTTPS without --ca-file" --kea "$url" --auth-file "$inner/auth"
+        # The second server, under the first one's mounts.
+        cp "$work/list-kea.txt" "$work/list-kea2.txt"
+        write_config "" "" "" kea2
+        ip netns exec "$server_ns" chroot "$rootdir" env KEA_PIDFILE_DIR="$inner" \
+            KEA_LOCKFILE_DIR="$inner" KEA_LOG_FILE_DIR="$inner" KEA_CONTROL_SOCKET_DIR="$inner" \
+            KEA_DHCP_DATA_DIR="$inner" kea-dhcp4 -c "$inner/kea2.json" >"$work/kea2.out" 2>&1 &
+        second_pid=$!
+        for _ in $(seq 100); do grep -q DHCP4_STARTED "$work/kea2.log" 2>/dev/null && break; sleep 0.2; done
+        tool_status 0 "The 2 servers filter with the same list" "$tag, two servers, one list" \
+            --kea "$url" "$inner/kea2.sock" --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
+        printf 'MAC_ACTION = {DENY}\n%s\n' "$(key "$a")" >"$work/list-kea2.txt"
+        socat -t 5 - "UNIX-CONNECT:$work/kea2.sock" <<<'{ "command": "macgate-reload" }' >/dev/null
+        tool_status 1 "different lists" "$tag, two servers, two lists" \
+            --kea "$url" "$inner/kea2.sock" --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
+        kill "$second_pid" 2>/dev/null
+        wait "$second_pid" 2>/dev/null
+        stop_root_kea
+    else
+        fail "$tag: kea-dhcp4 did not start with an HTTPS control socket"
     fi
 fi
 
