@@ -16,10 +16,12 @@
 # left by a debootstrap that failed or was stopped, is removed and made again,
 # never reused. A root is made again too when the package list changes.
 #
-# --run runs COMMAND inside the root (chroot), with /proc, /dev and /sys
-# mounted for that command only and the source tree at /src; every mount is
-# undone when it ends, whatever way it ends. MACGATE_NETNS=NS runs it in that
-# network namespace.
+# debootstrap lays down the release's minimal base; apt inside the root then
+# installs the rest. --run runs COMMAND inside the root (chroot), with /proc,
+# /dev and /sys mounted for that command only and the source tree at /src;
+# every mount is undone when it ends, whatever way it ends. MACGATE_NETNS=NS
+# runs it in that network namespace. MACGATE_ROOTS=FOLDER keeps the roots
+# there instead of build/roots.
 #
 # Exits 0 when every root is ready, 1 when one could not be made, 77 when it
 # cannot be tried here (not root, no debootstrap, the archive unreachable);
@@ -76,10 +78,31 @@ ready() {  # release
 # Every mount below FOLDER, deepest first.
 unmount_below() {  # folder
     local mount
-    for mount in $(awk -v top="$1" '$2 == top || index($2, top "/") == 1 { print $2 }' /proc/mounts |
-        sort -r); do
-        umount -l "$mount" 2>/dev/null || true
-    done
+    awk -v top="$1" '$2 == top || index($2, top "/") == 1 { print $2 }' /proc/mounts | sort -r |
+        while read -r mount; do
+            umount -l "$mount" 2>/dev/null || true
+        done
+}
+
+# Removes a root that is not (or no longer) complete. The source tree is
+# bind-mounted in a root while a command runs there, on the same file
+# system: a folder with anything still mounted below it is never removed.
+remove_root() {  # folder
+    unmount_below "$1"
+    if awk -v top="$1" '$2 == top || index($2, top "/") == 1 { found = 1 } END { exit !found }' \
+        /proc/mounts; then
+        echo "release-root.sh: $1 still has mounts below it; not removed" >&2
+        return 1
+    fi
+    rm -rf --one-file-system "$1"
+}
+
+# The end of a root that could not be made: its log's tail, and nothing kept.
+give_up() {  # message log
+    tail -n 20 "$2"
+    echo "$1; nothing is kept (log: $2)"
+    remove_root "$partial"
+    partial=""
 }
 
 make_root() {  # release
@@ -92,12 +115,11 @@ make_root() {  # release
     fi
     if [ -e "$folder" ]; then
         echo "$release: $folder is incomplete or out of date: removing it"
-        unmount_below "$folder"
-        rm -rf --one-file-system "$folder"
+        remove_root "$folder" || return 1
     fi
     url=$(mirror)
     [ -n "$url" ] || skip "no Debian archive in /etc/apt/sources.list* (set MACGATE_MIRROR)"
-    ! command -v curl >/dev/null || curl -fsS -o /dev/null --max-time 20 "$url/dists/$suite/InRelease" ||
+    ! command -v curl >/dev/null || curl -fs -o /dev/null --max-time 20 "$url/dists/$suite/InRelease" ||
         skip "the archive $url cannot be reached for Debian $suite"
     mkdir -p "$roots"
     log=$roots/$release.log
@@ -106,34 +128,32 @@ make_root() {  # release
     # Made beside its final place and moved there whole, so that an
     # interrupted run leaves no folder that looks like a root.
     partial=$folder.partial
-    rm -rf --one-file-system "$partial"
+    [ ! -e "$partial" ] || remove_root "$partial" || return 1
     # debootstrap lays down the base system; apt inside it then installs
     # the rest, resolving what debootstrap's own resolver cannot (virtual
     # packages), without the recommended extras.
-    if ! debootstrap --variant=minbase "$suite" "$folder.partial" "$url" \
+    if ! debootstrap --variant=minbase "$suite" "$partial" "$url" \
         /usr/share/debootstrap/scripts/sid >"$log" 2>&1; then
-        tail -n 20 "$log"
-        echo "$release: debootstrap failed; nothing is kept (log: $log)"
+        give_up "$release: debootstrap failed" "$log"
         return 1
     fi
-    unmount_below "$folder.partial"
+    unmount_below "$partial"
     # apt inside the root reads the same archive; no service starts there.
-    echo "deb $url $suite main" >"$folder.partial/etc/apt/sources.list"
+    echo "deb $url $suite main" >"$partial/etc/apt/sources.list"
     # The archive may be a snapshot, whose testing suite's Release file is
     # past its Valid-Until date: debootstrap does not look, and apt must not.
-    echo 'Acquire::Check-Valid-Until "false";' >"$folder.partial/etc/apt/apt.conf.d/99snapshot"
-    printf '#!/bin/sh\nexit 101\n' >"$folder.partial/usr/sbin/policy-rc.d"
-    chmod 0755 "$folder.partial/usr/sbin/policy-rc.d"
-    if ! mounted "$folder.partial" env DEBIAN_FRONTEND=noninteractive \
+    echo 'Acquire::Check-Valid-Until "false";' >"$partial/etc/apt/apt.conf.d/99snapshot"
+    printf '#!/bin/sh\nexit 101\n' >"$partial/usr/sbin/policy-rc.d"
+    chmod 0755 "$partial/usr/sbin/policy-rc.d"
+    if ! mounted "$partial" env DEBIAN_FRONTEND=noninteractive \
         sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
         >>"$log" 2>&1; then
-        tail -n 20 "$log"
-        echo "$release: installing the packages failed; nothing is kept (log: $log)"
+        give_up "$release: installing the packages failed" "$log"
         return 1
     fi
-    rm -rf "$folder.partial/var/cache/apt/archives/"*.deb "$folder.partial/var/lib/apt/lists/"*_Packages
-    marker "$release" >"$folder.partial/.macgate-root"
-    mv "$folder.partial" "$folder"
+    rm -rf "$partial/var/cache/apt/archives/"*.deb "$partial/var/lib/apt/lists/"*_Packages
+    marker "$release" >"$partial/.macgate-root"
+    mv "$partial" "$folder"
     partial=""
     echo "$release: made in $((SECONDS - started)) s"
 }
@@ -164,12 +184,10 @@ mounted() {  # folder command...
 # Whatever way the script ends, nothing stays mounted, and a root that was
 # being made is gone.
 in_root="" partial=""
+# shellcheck disable=SC2317 # called by the trap
 cleanup() {
     [ -z "$in_root" ] || unmount_below "$in_root"
-    if [ -n "$partial" ]; then
-        unmount_below "$partial"
-        rm -rf --one-file-system "$partial"
-    fi
+    [ -z "$partial" ] || [ ! -e "$partial" ] || remove_root "$partial"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP

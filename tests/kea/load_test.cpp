@@ -11,6 +11,9 @@
 #include <hooks/hooks_manager.h>
 #include <log/logger_unittest_support.h>
 #include <process/daemon.h>
+#if MACGATE_KEA_LOG_PATHS
+#include <process/log_parser.h>
+#endif
 #include <stats/stats_mgr.h>
 #include <unistd.h>
 #include <util/multi_threading_mgr.h>
@@ -165,6 +168,7 @@ protected:
         configuredIndex_ = HooksManager::registerHook("dhcp6_srv_configured");
         isc::util::MultiThreadingMgr::instance().setMode(true);
         UseServer("kea-dhcp4");
+        AllowLogsIn(dir_);
         isc::stats::StatsMgr::instance().removeAll();
         keaLogStart_ = ReadFile(keaLogPath).size();
     }
@@ -185,6 +189,16 @@ protected:
     void UseServer(const char* process) {
         isc::process::Daemon::setProcName(process);
         dhcpv6_ = std::string(process) == "kea-dhcp6";
+    }
+
+    // Kea 2.6.3 and later write log files in their log folder only, and
+    // hold the library's logs to that rule: here, the folder given.
+    static void AllowLogsIn(const fs::path& folder) {
+#if MACGATE_KEA_LOG_PATHS
+        isc::process::LogConfigParser::getLogPath(true, folder.string());
+#else
+        static_cast<void>(folder);
+#endif
     }
 
     void WriteList(const char* text) const {
@@ -639,7 +653,9 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
         const std::string path = Path(logCase.path).string();
         parameters->set(logCase.parameter, Element::create(path));
         size_t logStart = ReadFile(keaLogPath).size();
+        AllowLogsIn(fs::path(path).parent_path());
         ASSERT_TRUE(Load(parameters));
+        AllowLogsIn(dir_);
         EXPECT_TRUE(Dropped(Discover(kUnlisted)));
         EXPECT_FALSE(Dropped(Discover(kListed)));
         Unload();
@@ -715,6 +731,18 @@ TEST_F(KeaLoadTest, WrongParametersOrServerRefuseTheConfiguration) {
          "kea-ctrl-agent",
          R"({"list-file": "list.txt"})",
          {"MACGATE_WRONG_PROCESS loaded by kea-ctrl-agent"}},
+#if MACGATE_KEA_LOG_PATHS
+        // Kea's own reason names the folder it allows.
+        {"info log outside Kea's log folder",
+         nullptr,
+         R"({"list-file": "list.txt", "info-log": "/var/tmp/info.log"})",
+         {"MACGATE_LOG_PATH_REFUSED parameter \"info-log\" names \"/var/tmp/info.log\", where Kea "
+          "writes no log file: invalid path specified: '/var/tmp', supported path is"}},
+        {"error log in a folder below Kea's log folder",
+         nullptr,
+         R"({"list-file": "list.txt", "error-log": "logs/error.log"})",
+         {"MACGATE_LOG_PATH_REFUSED parameter \"error-log\" names \"logs/error.log\""}},
+#endif
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     for (const Refusal& refusal : refusals) {

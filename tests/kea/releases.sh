@@ -104,6 +104,7 @@ EOF
 # process. Returns 1 if it did not start within 20 seconds.
 start_root_kea() {
     rm -f "$work/kea.pid" "$work/kea.log"
+    # shellcheck disable=SC2016 # the inner shell expands them
     MACGATE_NETNS=$server_ns in_root env KEA_PIDFILE_DIR="$inner" KEA_LOCKFILE_DIR="$inner" \
         KEA_LOG_FILE_DIR="$inner" KEA_CONTROL_SOCKET_DIR="$inner" KEA_DHCP_DATA_DIR="$inner" \
         sh -c 'echo $$ >"$1" && shift && exec "$@"' sh "$inner/kea.pid" \

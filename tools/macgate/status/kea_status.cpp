@@ -33,9 +33,8 @@ bool Ask(const std::string& server, const KeaAccess& access, const std::string& 
          Json* answer, std::string* why) {
     std::string text;
     const std::string request = Request(command, access);
-    if (!(IsKeaUrl(server)
-              ? AskKeaHttp(server, request, access, kAnswerSeconds, &text, why)
-              : AskControlSocket(server, request, kAnswerSeconds, &text, why))) {
+    if (!(IsKeaUrl(server) ? AskKeaHttp(server, request, access, kAnswerSeconds, &text, why)
+                           : AskControlSocket(server, request, kAnswerSeconds, &text, why))) {
         return false;
     }
     Json read;
@@ -148,7 +147,6 @@ int ShowOneServer(const std::string& socket, const KeaAccess& access) {
     std::printf("macgate filters with this list.\n");
     return kExitOk;
 }
-
 
 // Several servers, a line each, and whether they filter alike: the check an
 // HA pair needs, whose partners must filter with the same list.
