@@ -5,7 +5,7 @@
 #   build/roots/deb13   Debian 13 "trixie": GCC 14, Kea 2.6
 #   build/roots/deb14   Debian 14 "forky" (testing): GCC 15 or later, Kea 3.0
 #
-#   scripts/release-root.sh [RELEASE...]     (default: deb13 deb14)
+#   scripts/release-root.sh [RELEASE...]     (default: deb13 deb14, side by side)
 #   scripts/release-root.sh --run RELEASE COMMAND...
 #
 # The roots come from the archive that apt on this machine uses (the first
@@ -204,10 +204,28 @@ if [ "${1:-}" = --run ]; then
 fi
 command -v debootstrap >/dev/null || skip "debootstrap is not installed (scripts/install-deps.sh installs it)"
 [ -d /usr/share/debootstrap/scripts ] || skip "debootstrap has no scripts folder"
-status=0
-for release in "${@:-deb13 deb14}"; do
-    for one in $release; do
-        make_root "$one" || status=1
-    done
+# The roots are made side by side: most of the time goes to downloads and
+# to dpkg, not to the processor. Each one cleans up after itself.
+makers=()
+[ $# -gt 0 ] || set -- deb13 deb14
+for release in "$@"; do
+    (
+        trap cleanup EXIT
+        trap 'exit 1' INT TERM HUP
+        make_root "$release"
+    ) &
+    makers+=($!)
 done
+trap 'kill "${makers[@]}" 2>/dev/null; wait; cleanup' EXIT
+status=0
+for maker in "${makers[@]}"; do
+    maker_status=0
+    wait "$maker" || maker_status=$?
+    case $maker_status in
+    0) ;;
+    77) [ "$status" -eq 1 ] || status=77 ;;
+    *) status=1 ;;
+    esac
+done
+trap cleanup EXIT
 exit "$status"
