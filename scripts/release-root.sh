@@ -19,7 +19,8 @@
 # debootstrap lays down the release's minimal base; apt inside the root then
 # installs the rest. --run runs COMMAND inside the root (chroot), with /proc,
 # /dev and /sys mounted for that command only and the source tree at /src;
-# every mount is undone when it ends, whatever way it ends. MACGATE_NETNS=NS
+# every mount is undone when it ends, whatever way it ends, and a second
+# command in the same root waits for the first to end. MACGATE_NETNS=NS
 # runs it in that network namespace. MACGATE_ROOTS=FOLDER keeps the roots
 # there instead of build/roots.
 #
@@ -162,8 +163,12 @@ make_root() {  # release
 # network namespace MACGATE_NETNS if set), with /proc, /dev and /sys mounted
 # and the source tree at /src for its own time only.
 mounted() {  # folder command...
-    local folder=$1 status=0
+    local folder=$1 status=0 lock
     shift
+    # One command at a time in a root, each with its own mounts: a second
+    # one waits for the first to end.
+    exec {lock}>"$(dirname "$folder")/.lock-$(basename "$folder")"
+    flock "$lock"
     mkdir -p "$folder/src"
     in_root=$folder
     mount --bind "$top" "$folder/src"
@@ -178,6 +183,7 @@ mounted() {  # folder command...
     fi
     unmount_below "$folder"
     in_root=""
+    exec {lock}>&-
     return "$status"
 }
 
