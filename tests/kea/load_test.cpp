@@ -11,6 +11,7 @@
 #include <hooks/hooks_manager.h>
 #include <log/logger_unittest_support.h>
 #include <process/daemon.h>
+#include <boost/make_shared.hpp>
 #if MACGATE_KEA_LOG_PATHS
 #include <process/log_parser.h>
 #endif
@@ -246,7 +247,8 @@ protected:
     // on. With `length`, the raw data is cut short after the packet is made.
     CalloutHandle::CalloutNextStep Status(const std::vector<uint8_t>& message,
                                           size_t length = 0) const {
-        isc::dhcp::Pkt4Ptr query(new isc::dhcp::Pkt4(message.data(), message.size()));
+        isc::dhcp::Pkt4Ptr query =
+            boost::make_shared<isc::dhcp::Pkt4>(message.data(), message.size());
         if (length != 0) {
             query->data_.resize(length);
         }
