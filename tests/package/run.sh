@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release packages in dist/ as they are shipped, not the build tree:
 # built again alike from a copy of the sources at another path (the .deb of
-# every release), the host release's .deb passed by lintian, unpacked into a scratch root and run from there (the
-# tool, and Kea with the packaged hooks library), and each Windows zip
-# unpacked and installed under Wine.
+# every release too), the host release's .deb passed by lintian, unpacked
+# into a scratch root and run from there (the tool, and Kea with the
+# packaged hooks library), and each Windows zip unpacked and installed under
+# Wine.
 #
 #   tests/package/run.sh   (after scripts/package.sh and the debug build)
 #
