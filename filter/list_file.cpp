@@ -117,7 +117,8 @@ bool ReadCountedLine(char (&line)[kLineBufferSize], FILE* stream, int32_t& fileL
 void Note(LoadedList& list, int32_t fileLine, DiagnosticKind kind, int32_t quotedLine,
           unsigned char action = 0, const char* field = "") {
     ListDiagnostic diagnostic = {fileLine, quotedLine, kind, action, {}};
-    std::strncpy(diagnostic.field, field, kAddressKeySize - 1);
+    // At most the field's 12 characters; the rest of the array stays zero.
+    std::memcpy(diagnostic.field, field, strnlen(field, kAddressKeySize - 1));
     try {
         list.Diagnostics.push_back(diagnostic);
     } catch (const std::bad_alloc&) {

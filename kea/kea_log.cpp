@@ -14,6 +14,7 @@ const isc::log::MessageID MACGATE_LINES_REJECTED = "MACGATE_LINES_REJECTED";
 const isc::log::MessageID MACGATE_LIST_LINE = "MACGATE_LIST_LINE";
 const isc::log::MessageID MACGATE_LOAD_FAILED = "MACGATE_LOAD_FAILED";
 const isc::log::MessageID MACGATE_LOG_NOT_OPENED = "MACGATE_LOG_NOT_OPENED";
+const isc::log::MessageID MACGATE_LOG_PATH_REFUSED = "MACGATE_LOG_PATH_REFUSED";
 const isc::log::MessageID MACGATE_MISSING_PARAMETER = "MACGATE_MISSING_PARAMETER";
 const isc::log::MessageID MACGATE_NOT_LOADED = "MACGATE_NOT_LOADED";
 const isc::log::MessageID MACGATE_NOTHING_LOADED = "MACGATE_NOTHING_LOADED";
@@ -51,6 +52,8 @@ const char* messages[] = {
     "loading the filter failed (%1)",
     "MACGATE_LOG_NOT_OPENED",
     "the %1 \"%2\" cannot be opened (%3); the list is loaded all the same, and %4",
+    "MACGATE_LOG_PATH_REFUSED",
+    "parameter \"%1\" names \"%2\", where Kea writes no log file: %3",
     "MACGATE_MISSING_PARAMETER",
     "parameter \"%1\" is missing or empty; it names the list file and must be given",
     "MACGATE_NOT_LOADED",

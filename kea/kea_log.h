@@ -17,6 +17,7 @@ extern const isc::log::MessageID MACGATE_LINES_REJECTED;
 extern const isc::log::MessageID MACGATE_LIST_LINE;
 extern const isc::log::MessageID MACGATE_LOAD_FAILED;
 extern const isc::log::MessageID MACGATE_LOG_NOT_OPENED;
+extern const isc::log::MessageID MACGATE_LOG_PATH_REFUSED;
 extern const isc::log::MessageID MACGATE_MISSING_PARAMETER;
 extern const isc::log::MessageID MACGATE_NOT_LOADED;
 extern const isc::log::MessageID MACGATE_NOTHING_LOADED;

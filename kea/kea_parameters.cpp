@@ -2,6 +2,9 @@
 
 #include <cc/data.h>
 #include <process/daemon.h>
+#if MACGATE_KEA_LOG_PATHS
+#include <process/log_parser.h>
+#endif
 
 #include "kea/kea_log.h"
 
@@ -23,14 +26,34 @@ struct ParameterRule {
     // For an optional parameter, what an empty string means, for Kea's log;
     // an absent log is simply not kept.
     const char* whenEmpty;
+    bool logFile;  // written by the library: Kea's rules for log files apply
 };
 
 const ParameterRule kParameterRules[] = {
-    {"list-file", &KeaParameters::listFile, true, nullptr},
+    {"list-file", &KeaParameters::listFile, true, nullptr, false},
     {"error-log", &KeaParameters::errorLog, false,
-     "no error log is written; Kea's log has every message"},
-    {"info-log", &KeaParameters::infoLog, false, "no info log is kept"},
+     "no error log is written; Kea's log has every message", true},
+    {"info-log", &KeaParameters::infoLog, false, "no info log is kept", true},
 };
+
+// Kea 2.6.3 and later write log files only in Kea's log folder (which
+// KEA_LOG_FILE_DIR may name), and so do the library's logs, through Kea's
+// own check: a path outside it is refused with Kea's reason. Earlier Kea
+// releases have no such rule, and take any path.
+bool LogPathAllowed(const char* name, std::string& path) {
+#if MACGATE_KEA_LOG_PATHS
+    try {
+        path = isc::process::LogConfigParser::validatePath(path);
+    } catch (const std::exception& error) {
+        LOG_ERROR(KeaLogger, MACGATE_LOG_PATH_REFUSED).arg(name).arg(path).arg(error.what());
+        return false;
+    }
+#else
+    static_cast<void>(name);
+    static_cast<void>(path);
+#endif
+    return true;
+}
 
 bool Known(const std::string& name) {
     for (const ParameterRule& rule : kParameterRules) {
@@ -89,6 +112,7 @@ bool ReadKeaParameters(isc::hooks::LibraryHandle& handle, KeaParameters& paramet
         std::string& path = parameters.*rule.path;
         path = value ? value->stringValue() : std::string();
         if (!path.empty()) {
+            valid = (!rule.logFile || LogPathAllowed(rule.name, path)) && valid;
             continue;
         }
         if (rule.required) {

@@ -25,8 +25,11 @@ optional=(
     # the Kea hooks adapter and its end-to-end tests, DHCPv4 and DHCPv6
     kea-dhcp4-server kea-dhcp6-server kea-dev kea-admin libboost-dev
     busybox isc-dhcp-client iproute2 tcpdump socat jq python3
-    # the release packages (scripts/package.sh) and their checks
-    zip unzip dpkg-dev lintian
+    # the release packages (scripts/package.sh) and their checks, and the
+    # roots of the other Debian releases they are built and checked in
+    zip unzip dpkg-dev lintian debootstrap curl
+    # status --kea over HTTP and HTTPS
+    libcurl4-openssl-dev
 )
 
 installed() {

@@ -7,8 +7,10 @@
 #   macgate-VERSION-windows-ARCH-debug.zip
 #                                     the debug information of both binaries,
 #                                     which the zips above ship stripped
-#   macgate_VERSION-1_ARCH.deb        the tool, its library and the Kea hooks
-#                                     library for Debian 12
+#   macgate_VERSION-1~debN_ARCH.deb   the tool, its library and the Kea hooks
+#                                     library for Debian 12 (Kea 2.2), 13 (Kea
+#                                     2.6) and 14 (Kea 3.0), each built in
+#                                     that release (scripts/package-deb.sh)
 #   SHA256SUMS                        over all of them
 #
 # VERSION is the project's version in CMakeLists.txt. The same commit gives
@@ -16,9 +18,10 @@
 # may also be given), the binaries carry no path or date, and the archives
 # list their members in one order with one owner and fixed modes.
 #
-# Builds only what it ships: the package preset for Linux, and the library
-# and the tool in the mingw-x64 and mingw-x86 build folders, reusing what is
-# built there already.
+# Builds only what it ships: the package preset for each Debian release in
+# build/debN/package, and the library and the tool in the mingw-x64 and
+# mingw-x86 build folders, reusing what is built there already.
+# MACGATE_RELEASES="deb13 deb14" names the releases besides the host's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C TZ=UTC
@@ -46,15 +49,11 @@ build() {
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1" -j "$jobs" --target "${@:2}"
 }
-cmake --preset package >/dev/null
-grep -q 'libdhcp_macgate\.so' build/package/build.ninja ||
-    { echo "package.sh: Kea's development files are missing (scripts/install-deps.sh)" >&2; exit 2; }
-build package all
 build mingw-x64 macgate macgate_tool
 build mingw-x86 macgate macgate_tool
 
-version=$(sed -n 's/^#define MACGATE_VERSION "\(.*\)"$/\1/p' build/package/generated/callout/version.h)
-[ -n "$version" ] || { echo "package.sh: no version in build/package" >&2; exit 1; }
+version=$(sed -n 's/^#define MACGATE_VERSION "\(.*\)"$/\1/p' build/mingw-x64/generated/callout/version.h)
+[ -n "$version" ] || { echo "package.sh: no version in build/mingw-x64" >&2; exit 1; }
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -106,65 +105,30 @@ for arch in x64 x86; do
     zip_tree "$stage/debug" "$name" "dist/$name-debug.zip"
 done
 
-# ---- Debian: the tool, the library it loads and the Kea hooks library
-arch=$(dpkg --print-architecture)
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
-# Staged where dpkg-shlibdeps expects a package's files.
-root=$stage/debian/macgate
-doc=$root/usr/share/doc/macgate
-install -D -m 0755 build/package/macgate "$root/usr/bin/macgate"
-install -D -m 0644 build/package/libmacgate.so "$root/usr/lib/macgate/libmacgate.so"
-install -D -m 0644 build/package/kea/libdhcp_macgate.so \
-    "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
-# As Debian's own packages strip them.
-strip --remove-section=.comment --remove-section=.note "$root/usr/bin/macgate"
-strip --remove-section=.comment --remove-section=.note --strip-unneeded \
-    "$root/usr/lib/macgate/libmacgate.so" "$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so"
-install -D -m 0644 examples/allow-list.txt examples/deny-list.txt examples/site-list.txt \
-    examples/dhcp.pcap examples/kea-dhcp4.json examples/kea-dhcp6.json examples/macgate-kea.logrotate \
-    -t "$doc/examples"
-install -m 0644 scripts/debian/copyright README.md "$doc/"
-{
-    printf 'macgate (%s-1) bookworm; urgency=medium\n\n' "$version"
-    printf '  * Release %s.\n\n' "$version"
-    printf ' -- %s  %s\n' "$(sed -n 's/^Maintainer: //p' scripts/debian/control)" \
-        "$(date -R --date="@$SOURCE_DATE_EPOCH")"
-} | gzip -9n >"$doc/changelog.Debian.gz"
-install -d "$root/usr/share/man/man1" "$root/usr/share/man/man5"
-gzip -9n <tools/macgate/macgate.1 >"$root/usr/share/man/man1/macgate.1.gz"
-gzip -9n <tools/macgate/macgate-list.5 >"$root/usr/share/man/man5/macgate-list.5.gz"
-chmod 0644 "$root"/usr/share/man/man*/*.gz "$doc/changelog.Debian.gz"
-
-# The dependencies are those of the binaries: the Kea libraries, C and C++
-# runtimes that they were linked against, at the versions their shlibs name.
-mkdir -p "$root/DEBIAN"
-printf 'Source: macgate\n\nPackage: macgate\nArchitecture: any\n' >"$stage/debian/control"
-depends=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/bin/macgate" \
-    -e"$root/usr/lib/macgate/libmacgate.so" -e"$root/usr/lib/$multiarch/kea/hooks/libdhcp_macgate.so" |
-    sed -n 's/^shlibs:Depends=//p')
-[ -n "$depends" ] || { echo "package.sh: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
-# Each Kea series has its own library versions (libkea-hooks.so.57 is
-# Kea 2.2's), so a newer Kea would satisfy ">=" and then fail to load the
-# hooks library: the packages of the Kea libraries it links are bounded to
-# the series that the build's Kea headers name.
-kea_version=$(cat build/package/kea/kea-version.txt)
-kea_next_series=$(awk -F. '{ printf "%d.%d~", $1, $2 + 1 }' <<<"$kea_version")
-for library in $(readelf -d build/package/kea/libdhcp_macgate.so |
-    sed -n 's/.*(NEEDED).*\[\(libkea-.*\)\]/\1/p'); do
-    dpkg-query -S "/usr/lib/$multiarch/$library" | cut -d: -f1
-done | sort -u >"$stage/kea-packages"
-while read -r package; do
-    depends=$(sed -E "s/(^|, )($package \([^)]*\))/\1\2, $package (<< $kea_next_series)/" <<<"$depends")
-done <"$stage/kea-packages"
-size=$(du -s -k --apparent-size --exclude=DEBIAN "$root" | cut -f1)
-sed -e "s/@VERSION@/$version-1/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
-    -e "s/@SIZE@/$size/" scripts/debian/control >"$root/DEBIAN/control"
-(cd "$root" && find usr -type f | sort | xargs md5sum) >"$root/DEBIAN/md5sums"
-chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
-find "$root" -type d -exec chmod 0755 {} +
-settle "$root"
-# One compressor thread: xz's output depends on how many threads made it.
-dpkg-deb --root-owner-group -Zxz --threads-max=1 --build "$root" "dist/macgate_${version}-1_$arch.deb" >/dev/null
+# ---- Debian: one package per release, each built with that release's
+# compiler and Kea: Debian 12 here, Debian 13 and 14 in their roots
+# (scripts/release-root.sh makes them once, in build/roots/). Without
+# MACGATE_RELEASES, every release whose root can be made; a root that cannot
+# be made (no debootstrap, the archive out of reach) is named and left out.
+host_tag=deb$(. /etc/os-release && echo "${VERSION_ID%%.*}")
+host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+scripts/package-deb.sh "$host_tag" "$host_codename" dist
+for tag in ${MACGATE_RELEASES-deb13 deb14}; do
+    [ "$tag" != "$host_tag" ] || continue
+    root_status=0
+    scripts/release-root.sh "$tag" || root_status=$?
+    case $root_status in
+    0) ;;
+    77)
+        echo "package.sh: no package for $tag: its root cannot be made here (above)" >&2
+        continue
+        ;;
+    *) exit 1 ;;
+    esac
+    codename=$(sed -n 's/^suite //p' "${MACGATE_ROOTS:-build/roots}/$tag/.macgate-root")
+    scripts/release-root.sh --run "$tag" env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" \
+        /src/scripts/package-deb.sh "$tag" "$codename" dist
+done
 
 (cd dist && sha256sum -- *.zip *.deb >SHA256SUMS)
 echo "dist/ ($version):"

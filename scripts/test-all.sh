@@ -130,6 +130,18 @@ for e2e in e2e.sh e2e6.sh; do
 done
 [ ${#kea_skipped[@]} -eq 0 ] || skip "Kea end-to-end tests ${kea_skipped[*]} (reasons above)"
 
+# The roots of Debian 13 (Kea 2.6) and 14 (Kea 3.0), where their packages
+# are built and used: a few minutes each the first time, then reused.
+step "Debian 13 and 14 roots in build/roots (made once)"
+release_roots=yes
+roots_status=0
+scripts/release-root.sh || roots_status=$?
+case $roots_status in
+    0) ;;
+    77) skip "the Debian 13 and 14 roots cannot be made here (reason above)"; release_roots=no ;;
+    *) exit "$roots_status" ;;
+esac
+
 step "Release packages: built twice alike, then used as shipped"
 if [ "$mingw" != yes ] || ! command -v zip >/dev/null || ! command -v unzip >/dev/null ||
     ! command -v dpkg-shlibdeps >/dev/null || [ ! -f build/debug/kea/libdhcp_macgate.so ]; then
@@ -139,6 +151,23 @@ else
     MACGATE_PACKAGE_COUNTS="$scratch/package" tests/package/run.sh
     read -r package_passed package_skipped package_reasons <"$scratch/package"
     count_cases "package checks" "$package_passed" "$package_skipped" "$package_reasons"
+fi
+
+step "Kea 2.6 and 3.0: each release's package installed, checked and filtering in its root"
+if [ "$release_roots" != yes ] || [ ! -f dist/SHA256SUMS ]; then
+    skip "no Debian 13 and 14 roots, or no packages"
+else
+    release_skipped=()
+    for tag in deb13 deb14; do
+        release_status=0
+        timeout 600 tests/kea/releases.sh "$tag" || release_status=$?
+        case $release_status in
+            0) ;;
+            77) release_skipped+=("$tag") ;;
+            *) exit "$release_status" ;;
+        esac
+    done
+    [ ${#release_skipped[@]} -eq 0 ] || skip "the checks in the ${release_skipped[*]} roots (reasons above)"
 fi
 
 step "Address and undefined-behaviour sanitizers: all tests"

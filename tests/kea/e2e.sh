@@ -63,17 +63,13 @@ kea_setup "mg$$" kea-e2e
 
 # The clients' scripts only note what they were given; they configure nothing
 # and never touch the host's resolver file.
-cat >"$work/udhcpc.sh" <<EOF
-#!/bin/sh
-[ "\$1" = bound ] && echo "\$ip" >"$work/udhcpc.lease"
-exit 0
-EOF
+write_udhcpc_script
 cat >"$work/dhclient.sh" <<EOF
 #!/bin/sh
 case "\$reason" in BOUND|RENEW|REBIND|REBOOT) echo "\$new_ip_address" >"$work/dhclient.lease" ;; esac
 exit 0
 EOF
-chmod +x "$work/udhcpc.sh" "$work/dhclient.sh"
+chmod +x "$work/dhclient.sh"
 # dhclient gives up after 6 seconds instead of its default minute.
 cat >"$work/dhclient.conf" <<EOF
 timeout 6;
@@ -206,36 +202,6 @@ expect_lease() {  # client mac want(yes|no) context
         if [[ "$address" == 192.0.2.* ]]; then pass "$4: $1 $2 got $address"; else fail "$4: $1 $2 got no lease"; fi
     else
         if [ -z "$address" ]; then pass "$4: $1 $2 got no lease"; else fail "$4: $1 $2 got $address"; fi
-    fi
-}
-
-# One DISCOVER from a client, and whether it was served: quicker than
-# expect_lease for a client that the filter drops.
-expect_verdict() {  # mac want(served|dropped) context
-    local address
-    netns_set_client_mac "$1"
-    rm -f "$work/udhcpc.lease"
-    ip netns exec "$client_ns" timeout 10 busybox udhcpc -f -q -n -t 1 -T 1 \
-        -i "$client_if" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
-    address=$(cat "$work/udhcpc.lease" 2>/dev/null)
-    if [ "$2" = served ] && [[ "$address" == 192.0.2.* ]]; then
-        pass "$3: $1 is served"
-    elif [ "$2" = dropped ] && [ -z "$address" ]; then
-        pass "$3: $1 is dropped"
-    else
-        fail "$3: $1 is not $2 (lease: ${address:-none})"
-    fi
-}
-
-# Sends macgate-reload (with $1 as its arguments) and checks its result.
-reload_list() {  # arguments want-result context
-    local answer
-    answer=$(kea_command "{ \"command\": \"macgate-reload\"${1:+, \"arguments\": $1} }")
-    echo "$answer" >"$work/reload.json"
-    if jq -e --argjson want "$2" '.result == $want' <<<"$answer" >/dev/null 2>&1; then
-        pass "$3: macgate-reload answers $2: $(jq -r .text <<<"$answer")"
-    else
-        fail "$3: macgate-reload answers ${answer:-nothing}, not result $2"
     fi
 }
 

@@ -10,6 +10,8 @@
 #   stop_kea, kea_command JSON, wait_for_kea_log PATTERN SECONDS
 #   start_capture NAME, stop_capture    tcpdump of "${capture_args[@]}"
 #   since_last_load LOG             a log of the library after its last start line
+#   write_udhcpc_script, expect_verdict MAC served|dropped CONTEXT
+#   reload_list ARGUMENTS RESULT CONTEXT    macgate-reload and its result
 #
 # On a failed exit, cleanup shows the tail of each file in $cleanup_logs
 # (names in $work) and calls kea_cleanup_more if the script has one.
@@ -127,4 +129,45 @@ stop_capture() {
     kill -INT "$capture_pid" 2>/dev/null
     wait "$capture_pid" 2>/dev/null
     capture_pid=""
+}
+
+# The clients' script only notes the address they were given; it configures
+# nothing and never touches the host's resolver file.
+write_udhcpc_script() {
+    cat >"$work/udhcpc.sh" <<EOF
+#!/bin/sh
+[ "\$1" = bound ] && echo "\$ip" >"$work/udhcpc.lease"
+exit 0
+EOF
+    chmod +x "$work/udhcpc.sh"
+}
+
+# One DISCOVER from a client, and whether it was served: quicker than
+# expect_lease for a client that the filter drops.
+expect_verdict() {  # mac want(served|dropped) context
+    local address
+    netns_set_client_mac "$1"
+    rm -f "$work/udhcpc.lease"
+    ip netns exec "$client_ns" timeout 10 busybox udhcpc -f -q -n -t 1 -T 1 \
+        -i "$client_if" -s "$work/udhcpc.sh" >>"$work/clients.out" 2>&1
+    address=$(cat "$work/udhcpc.lease" 2>/dev/null)
+    if [ "$2" = served ] && [[ "$address" == 192.0.2.* ]]; then
+        pass "$3: $1 is served"
+    elif [ "$2" = dropped ] && [ -z "$address" ]; then
+        pass "$3: $1 is dropped"
+    else
+        fail "$3: $1 is not $2 (lease: ${address:-none})"
+    fi
+}
+
+# Sends macgate-reload (with $1 as its arguments) and checks its result.
+reload_list() {  # arguments want-result context
+    local answer
+    answer=$(kea_command "{ \"command\": \"macgate-reload\"${1:+, \"arguments\": $1} }")
+    echo "$answer" >"$work/reload.json"
+    if jq -e --argjson want "$2" '.result == $want' <<<"$answer" >/dev/null 2>&1; then
+        pass "$3: macgate-reload answers $2: $(jq -r .text <<<"$answer")"
+    else
+        fail "$3: macgate-reload answers ${answer:-nothing}, not result $2"
+    fi
 }

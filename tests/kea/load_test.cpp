@@ -13,6 +13,10 @@
 #include <hooks/hooks_manager.h>
 #include <log/logger_unittest_support.h>
 #include <process/daemon.h>
+#include <boost/make_shared.hpp>
+#if MACGATE_KEA_LOG_PATHS
+#include <process/log_parser.h>
+#endif
 #include <stats/stats_mgr.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,6 +176,7 @@ protected:
         configuredIndex_ = HooksManager::registerHook("dhcp6_srv_configured");
         isc::util::MultiThreadingMgr::instance().setMode(true);
         UseServer("kea-dhcp4");
+        AllowLogsIn(dir_);
         isc::stats::StatsMgr::instance().removeAll();
         keaLogStart_ = ReadFile(keaLogPath).size();
     }
@@ -194,6 +199,16 @@ protected:
         dhcpv6_ = std::string(process) == "kea-dhcp6";
     }
 
+    // Kea 2.6.3 and later write log files in their log folder only, and
+    // hold the library's logs to that rule: here, the folder given.
+    static void AllowLogsIn(const fs::path& folder) {
+#if MACGATE_KEA_LOG_PATHS
+        isc::process::LogConfigParser::getLogPath(true, folder.string());
+#else
+        static_cast<void>(folder);
+#endif
+    }
+
     void WriteList(const char* text) const {
         std::ofstream(Path("list.txt")) << text;
     }
@@ -210,7 +225,7 @@ protected:
     // Loads macgate after the libraries in `before`, as Kea's configuration
     // lists them.
     bool Load(ElementPtr parameters, isc::hooks::HookLibsCollection before = {}) {
-        before.push_back(std::make_pair(std::string(MACGATE_KEA_LIBRARY), parameters));
+        before.emplace_back(std::string(MACGATE_KEA_LIBRARY), parameters);
         return HooksManager::loadLibraries(before);
     }
 
@@ -263,7 +278,8 @@ protected:
     // on. With `length`, the raw data is cut short after the packet is made.
     CalloutHandle::CalloutNextStep Status(const std::vector<uint8_t>& message,
                                           size_t length = 0) const {
-        isc::dhcp::Pkt4Ptr query(new isc::dhcp::Pkt4(message.data(), message.size()));
+        isc::dhcp::Pkt4Ptr query =
+            boost::make_shared<isc::dhcp::Pkt4>(message.data(), message.size());
         if (length != 0) {
             query->data_.resize(length);
         }
@@ -819,8 +835,16 @@ TEST_F(KeaLoadTest, ALogThatCannotBeOpenedIsNamedAndTheListLoadsAllTheSame) {
         const std::string path =
             logCase.path[0] == '/' ? std::string(logCase.path) : Path(logCase.path).string();
         parameters->set(logCase.parameter, Element::create(path));
+        const fs::path folder = fs::path(path).parent_path();
+        if (folder != dir_) {
+            // Where Kea takes logs in one folder only, this log's, alone.
+            parameters->remove(std::string(logCase.parameter) == "info-log" ? "error-log"
+                                                                            : "info-log");
+        }
         size_t logStart = ReadFile(keaLogPath).size();
+        AllowLogsIn(folder);
         ASSERT_TRUE(Load(parameters));
+        AllowLogsIn(dir_);
         EXPECT_TRUE(Dropped(Discover(kUnlisted)));
         EXPECT_FALSE(Dropped(Discover(kListed)));
         Unload();
@@ -928,6 +952,18 @@ TEST_F(KeaLoadTest, WrongParametersOrServerRefuseTheConfiguration) {
          "kea-ctrl-agent",
          R"({"list-file": "list.txt"})",
          {"MACGATE_WRONG_PROCESS loaded by kea-ctrl-agent"}},
+#if MACGATE_KEA_LOG_PATHS
+        // Kea's own reason names the folder it allows.
+        {"info log outside Kea's log folder",
+         nullptr,
+         R"({"list-file": "list.txt", "info-log": "/var/tmp/info.log"})",
+         {"MACGATE_LOG_PATH_REFUSED parameter \"info-log\" names \"/var/tmp/info.log\", where Kea "
+          "writes no log file: invalid path specified: '/var/tmp', supported path is"}},
+        {"error log in a folder below Kea's log folder",
+         nullptr,
+         R"({"list-file": "list.txt", "error-log": "logs/error.log"})",
+         {"MACGATE_LOG_PATH_REFUSED parameter \"error-log\" names \"logs/error.log\""}},
+#endif
     };
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     for (const Refusal& refusal : refusals) {
@@ -1253,11 +1289,16 @@ TEST_F(KeaLoadTest, Dhcp6ClientsAreDecidedByTheAddressKeaFinds) {
         EXPECT_EQ(Statistic("macgate-allowed"), allowed);
         EXPECT_EQ(Statistic("macgate-denied"), denied);
         // Kea 2.2 counts a packet dropped at pkt6_receive in pkt6-receive-drop
-        // itself, and has no pkt6-admin-filtered; the DHCPv4 counters are not
-        // kea-dhcp6's.
-        for (const char* name : {"pkt6-receive-drop", "pkt6-admin-filtered", "pkt4-receive-drop",
-                                 "pkt4-admin-filtered"}) {
-            EXPECT_EQ(Statistic(name), -1) << name;
+        // itself, and has no pkt6-admin-filtered: the library adds to
+        // neither. Later Kea leaves both to the library that drops the
+        // packet. The DHCPv4 counters are not kea-dhcp6's.
+        const int64_t pkt6Drops = KEA_HOOKS_VERSION <= 20200 ? -1 : denied;
+        const std::pair<const char*, int64_t> counters[] = {{"pkt6-receive-drop", pkt6Drops},
+                                                            {"pkt6-admin-filtered", pkt6Drops},
+                                                            {"pkt4-receive-drop", -1},
+                                                            {"pkt4-admin-filtered", -1}};
+        for (const auto& [name, want] : counters) {
+            EXPECT_EQ(Statistic(name), want) << name;
         }
         ElementPtr status = StatusArguments();
         ASSERT_TRUE(status);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release packages in dist/ as they are shipped, not the build tree:
-# built again alike from a copy of the sources at another path, the .deb
-# passed by lintian, unpacked into a scratch root and run from there (the
-# tool, and Kea with the packaged hooks library), and each Windows zip
-# unpacked and installed under Wine.
+# built again alike from a copy of the sources at another path (the .deb of
+# every release too), the host release's .deb passed by lintian, unpacked
+# into a scratch root and run from there (the tool, and Kea with the
+# packaged hooks library), and each Windows zip unpacked and installed under
+# Wine.
 #
 #   tests/package/run.sh   (after scripts/package.sh and the debug build)
 #
@@ -24,15 +25,24 @@ trap 'rm -rf "$work"' EXIT
 . "$root/tests/lib/cases.sh"
 
 [ -s "$dist/SHA256SUMS" ] || { echo "no $dist/SHA256SUMS: run scripts/package.sh first"; exit 1; }
-deb=$(find "$dist" -maxdepth 1 -name 'macgate_*.deb' | sort)
+# The host's release's package is the one checked here; each other
+# release's is checked in its root (tests/kea/releases.sh).
+host_tag=deb$(. /etc/os-release && echo "${VERSION_ID%%.*}")
+deb=$(find "$dist" -maxdepth 1 -name "macgate_*~${host_tag}_*.deb" | sort)
 version=${deb##*/macgate_}
 version=${version%%-*}
 arch=$(dpkg --print-architecture)
-check "SHA256SUMS names and matches every package, and nothing else is in dist/" \
+roots=${MACGATE_ROOTS:-$root/build/roots}
+releases=$host_tag
+for tag in ${MACGATE_RELEASES-deb13 deb14}; do
+    [ "$tag" = "$host_tag" ] || [ ! -f "$roots/$tag/.macgate-root" ] || releases+=" $tag"
+done
+check "SHA256SUMS names and matches every package, one .deb for each of $releases, and nothing else is in dist/" \
     bash -c "cd '$dist' && sha256sum --strict -c SHA256SUMS &&
-        diff <(ls) <(printf '%s\n' SHA256SUMS macgate-$version-windows-x64-debug.zip \
+        diff <(ls) <({ printf '%s\n' SHA256SUMS macgate-$version-windows-x64-debug.zip \
             macgate-$version-windows-x64.zip macgate-$version-windows-x86-debug.zip \
-            macgate-$version-windows-x86.zip macgate_$version-1_$arch.deb)"
+            macgate-$version-windows-x86.zip
+            for tag in $releases; do echo macgate_$version-1~\${tag}_$arch.deb; done; } | sort)"
 
 # ---- the same commit builds the same bytes, from another folder and afresh
 rebuild() {
@@ -46,7 +56,8 @@ rebuild() {
         done)
     # Compiled afresh: a cached object would only repeat the first build.
     local status=0
-    if ! (cd "$copy" && CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$epoch scripts/package.sh \
+    # The roots of the other releases are those of this tree, made once.
+    if ! (cd "$copy" && CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$epoch MACGATE_ROOTS=$roots scripts/package.sh \
         >"$work/rebuild.log" 2>&1); then
         tail -n 20 "$work/rebuild.log"
         status=1

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/macgate/lists/import_reader.h"
+#include "tools/macgate/status/kea_channel.h"
 
 namespace macgate {
 
@@ -65,10 +66,12 @@ std::string DescribeUnloadable(const std::string& path);
 
 int RunStatus(const std::vector<std::string>& arguments);
 
-// macgate status --kea SOCKET: what a running kea-dhcp4 filters with, asked
-// through its control socket. 0: it filters with a list that loaded; 1: it
-// does not (nothing loaded, or every client dropped); 2: it cannot be asked.
-int RunKeaStatus(const std::string& socket);
+// macgate status --kea SERVER...: what running kea-dhcp4 or kea-dhcp6
+// servers filter with, asked through each one's control socket or HTTP
+// control channel. 0: each filters with a list that loaded, and with several
+// servers all with the same list; 1: one does not (nothing loaded, or every
+// client dropped) or the lists differ; 2: one cannot be asked.
+int RunKeaStatus(const std::vector<std::string>& servers, const KeaAccess& access);
 
 // Writes "macgate: <message>" to standard error.
 void ReportError(const std::string& message);

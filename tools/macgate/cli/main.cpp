@@ -45,9 +45,12 @@ constexpr const char* kStatusHelp =
     "Says what the local DHCP server will do at its next start: the library it\n"
     "loads, the three paths as start-up reads and opens them, and the list's check\n"
     "summary. Exit status 0: macgate will filter with a list that loads addresses;\n"
-    "1: it will not; 2: it cannot tell. With --kea, asks a running kea-dhcp4 through\n"
-    "its control socket what it filters with, since when, what the list's load\n"
-    "rejected and the counts: 0: it filters; 1: it does not; 2: it cannot be asked.";
+    "1: it will not; 2: it cannot tell. With --kea, asks a running kea-dhcp4 or\n"
+    "kea-dhcp6 through its control socket, or an http:// or https:// URL (Kea 3.0's\n"
+    "HTTP control socket; with --service, a Kea 2.x Control Agent), what it filters\n"
+    "with, since when, what the list's load rejected and the counts: 0: it filters;\n"
+    "1: it does not; 2: it cannot be asked. With several servers, one line each:\n"
+    "1 also when their lists differ, as the partners of an HA pair must not.";
 constexpr const char* kInspectHelp =
     "Reads DLL's headers, export names and version record, without loading it, and\n"
     "says whether the DHCP server of Windows on MACHINE (x86 or x64; by default\n"
@@ -181,14 +184,36 @@ int Run(int argc, char** argv) {
         ->check(kNotEmpty);
     replayCommand->footer(kReplayHelp);
 
-    std::string keaSocket;
+    std::vector<std::string> keaServers;
+    macgate::KeaAccess keaAccess;
     CLI::App* status =
         app.add_subcommand("status", "Say what the DHCP server will do at its next start");
+    CLI::Option* kea =
+        status
+            ->add_option("--kea", keaServers,
+                         "Ask running Kea servers instead, each through its control socket "
+                         "SOCKET or its HTTP control channel URL")
+            ->type_name("SOCKET|URL")
+            ->expected(1, -1)
+            ->check(kNotEmpty);
     status
-        ->add_option("--kea", keaSocket,
-                     "Ask a running kea-dhcp4 through its control socket SOCKET instead")
-        ->type_name("SOCKET")
-        ->check(kNotEmpty);
+        ->add_option("--auth-file", keaAccess.authFile,
+                     "HTTP basic authentication: the file's first line is USER:PASSWORD")
+        ->type_name("FILE")
+        ->check(kNotEmpty)
+        ->needs(kea);
+    status
+        ->add_option("--ca-file", keaAccess.caFile,
+                     "Trust the certificate authorities in FILE (PEM) for https:// URLs")
+        ->type_name("FILE")
+        ->check(kNotEmpty)
+        ->needs(kea);
+    status
+        ->add_option("--service", keaAccess.service,
+                     "The server behind a Kea Control Agent URL to ask: dhcp4 or dhcp6")
+        ->type_name("SERVICE")
+        ->check(CLI::IsMember({"dhcp4", "dhcp6"}))
+        ->needs(kea);
     status->footer(kStatusHelp);
 
     std::string inspected;
@@ -291,8 +316,8 @@ int Run(int argc, char** argv) {
         return macgate::RunReplay(replay);
     }
     if (status->parsed()) {
-        if (!keaSocket.empty()) {
-            return macgate::RunKeaStatus(keaSocket);
+        if (!keaServers.empty()) {
+            return macgate::RunKeaStatus(keaServers, keaAccess);
         }
         return macgate::RunStatus({});
     }

@@ -1,6 +1,8 @@
-// macgate status --kea SOCKET: what a running kea-dhcp4 or kea-dhcp6 filters
-// with, asked through its control socket (macgate-status and Kea's
-// statistics).
+// macgate status --kea SERVER...: what running kea-dhcp4 or kea-dhcp6 servers
+// filter with, asked through their control sockets or HTTP control channels
+// (macgate-status and Kea's statistics); for several servers, one table and
+// whether they filter alike.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,21 +15,36 @@
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/server/library.h"
 #include "tools/macgate/status/json_reader.h"
+#include "tools/macgate/status/kea_channel.h"
 
 namespace macgate {
 namespace {
 
 constexpr int kAnswerSeconds = 5;
 
+std::string Request(const std::string& command, const KeaAccess& access) {
+    const std::string service =
+        access.service.empty() ? "" : ", \"service\": [ \"" + access.service + "\" ]";
+    return "{ \"command\": \"" + command + "\"" + service + " }";
+}
+
 // One command's answer; false with the reason.
-bool Ask(const std::string& socket, const std::string& command, Json* answer, std::string* why) {
+bool Ask(const std::string& server, const KeaAccess& access, const std::string& command,
+         Json* answer, std::string* why) {
     std::string text;
-    if (!AskControlSocket(socket, "{ \"command\": \"" + command + "\" }", kAnswerSeconds, &text,
-                          why)) {
+    const std::string request = Request(command, access);
+    if (!(IsKeaUrl(server) ? AskKeaHttp(server, request, access, kAnswerSeconds, &text, why)
+                           : AskControlSocket(server, request, kAnswerSeconds, &text, why))) {
         return false;
     }
-    if (ReadJson(text, answer) && (*answer)["result"].kind == Json::kNumber) {
-        return true;
+    Json read;
+    if (ReadJson(text, &read)) {
+        // A Control Agent answers with a list: one answer per service asked.
+        const Json& one = read.kind == Json::kArray ? read[0] : read;
+        if (one["result"].kind == Json::kNumber) {
+            *answer = one;
+            return true;
+        }
     }
     *why = "the answer to " + command + " is not a Kea answer";
     return false;
@@ -54,10 +71,17 @@ std::string Statistic(const Json& statistics, const char* name) {
 
 }  // namespace
 
-int RunKeaStatus(const std::string& socket) {
+bool IsKeaUrl(const std::string& server) {
+    return server.rfind("http://", 0) == 0 || server.rfind("https://", 0) == 0;
+}
+
+namespace {
+
+// One server, in full.
+int ShowOneServer(const std::string& socket, const KeaAccess& access) {
     Json status;
     std::string why;
-    if (!Ask(socket, "macgate-status", &status, &why)) {
+    if (!Ask(socket, access, "macgate-status", &status, &why)) {
         std::printf("Kea cannot be asked through %s: %s.\n", socket.c_str(), why.c_str());
         return kExitCannotRun;
     }
@@ -112,7 +136,7 @@ int RunKeaStatus(const std::string& socket) {
                     "sections apply to DHCPv4 only: kea-dhcp6 decides by the server-wide entries");
     }
     Json statistics;
-    if (Ask(socket, "statistic-get-all", &statistics, &why)) {
+    if (Ask(socket, access, "statistic-get-all", &statistics, &why)) {
         // kea-dhcp6 has pkt6-received where kea-dhcp4 has pkt4-received.
         const bool dhcpv6 = statistics["arguments"]["pkt6-received"].kind == Json::kArray;
         const char* received = dhcpv6 ? "pkt6-received" : "pkt4-received";
@@ -152,6 +176,74 @@ int RunKeaStatus(const std::string& socket) {
     }
     std::printf("macgate filters with this list.\n");
     return kExitOk;
+}
+
+// Several servers, a line each, and whether they filter alike: the check an
+// HA pair needs, whose partners must filter with the same list.
+int ShowServers(const std::vector<std::string>& servers, const KeaAccess& access) {
+    size_t width = 6;
+    for (const std::string& server : servers) {
+        width = std::max(width, server.size());
+    }
+    std::printf("%-*s  %-7s %-9s %-8s %-9s %-9s %s\n", static_cast<int>(width), "server", "action",
+                "addresses", "prefixes", "allowed", "denied", "list-sha256");
+    bool unreachable = false;
+    bool notFiltering = false;
+    std::vector<std::string> hashes;
+    for (const std::string& server : servers) {
+        Json status;
+        std::string why;
+        if (!Ask(server, access, "macgate-status", &status, &why)) {
+            std::printf("%-*s  cannot be asked: %s\n", static_cast<int>(width), server.c_str(),
+                        why.c_str());
+            unreachable = true;
+            continue;
+        }
+        const Json& arguments = status["arguments"];
+        const bool loaded = status["result"].number == 0 &&
+                            arguments["action"].kind == Json::kString &&
+                            arguments["unusable-list"].kind != Json::kString;
+        if (!loaded) {
+            std::printf("%-*s  does not filter: %s\n", static_cast<int>(width), server.c_str(),
+                        status["text"].text.c_str());
+            notFiltering = true;
+            continue;
+        }
+        const std::string hash =
+            arguments["list-sha256"].kind == Json::kString ? arguments["list-sha256"].text : "-";
+        hashes.push_back(hash);
+        std::printf("%-*s  %-7s %-9s %-8s %-9s %-9s %s\n", static_cast<int>(width), server.c_str(),
+                    arguments["action"].text.c_str(), Number(arguments["addresses"]).c_str(),
+                    Number(arguments["prefixes"]).c_str(), Number(arguments["allowed"]).c_str(),
+                    Number(arguments["denied"]).c_str(), hash.c_str());
+    }
+    bool alike = true;
+    for (const std::string& hash : hashes) {
+        alike = alike && hash == hashes.front() && hash != "-";
+    }
+    std::printf("\n");
+    if (!alike) {
+        std::printf("The servers filter with different lists: give them the same list file.\n");
+    }
+    if (notFiltering) {
+        std::printf("Not every server filters: see the lines above.\n");
+    }
+    if (unreachable) {
+        std::printf("Not every server can be asked: whether they filter alike cannot be told.\n");
+        return kExitCannotRun;
+    }
+    if (!alike || notFiltering) {
+        return kExitFindings;
+    }
+    std::printf("The %zu servers filter with the same list.\n", servers.size());
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunKeaStatus(const std::vector<std::string>& servers, const KeaAccess& access) {
+    return servers.size() == 1 ? ShowOneServer(servers.front(), access)
+                               : ShowServers(servers, access);
 }
 
 }  // namespace macgate
