@@ -20,7 +20,7 @@ TEST(PathTextProblem, RefusesWhatNoFileNameHolds) {
     } rows[] = {
         {"C:\\ProgramData\\macgate\\logs\\error.log", ""},
         {"\\\\files\\dhcp$\\list.txt", ""},
-        {"C:\\logs\\con.d\\error.log", ""},
+        {"C:\\logs\\console\\error.log", ""},
         {"C:\\logs\\com10.log", ""},
         {"", "is empty"},
         {"\\\\?\\C:\\logs\\error.log", "is a device path (\\\\?\\)"},
