@@ -353,7 +353,10 @@ echo install.cmd: the DHCP server has not started macgate since this line was wr
 net start dhcpserver
 set "STATUS=%ERRORLEVEL%"
 if not "%STATUS%"=="0" (
-    echo install.cmd: net start dhcpserver failed with exit status %STATUS%: the DHCP server is not running.
+    echo install.cmd: net start dhcpserver failed with exit status %STATUS%: the DHCP server is not running
+    echo and serves no client. macgate stays registered with the values above. Start the service
+    echo with net start dhcpserver once its cause is mended, or run uninstall.cmd first to take
+    echo macgate out again.
     del /f /q "%CHECKOUT%" >nul 2>&1
     exit /b 1
 )
