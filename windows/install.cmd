@@ -405,9 +405,20 @@ exit /b 1
 echo usage: install.cmd [/first] [/force] [/restart] DLL LIST ERRORLOG [INFOLOG]
 exit /b 2
 
-rem Refuses ARG, the raw argument for %1, when a quote sits inside it or it
-rem ends in a backslash. "|" stands for each quote: no path holds one.
+rem Refuses ARG, the raw argument for %1, when it is a device path, holds a
+rem character that no file name holds, or ends in a backslash. A wildcard
+rem would make cmd's for take other files' names, and < > | are cmd's own:
+rem none goes further than here. "|" then stands for each quote.
 :shape
+set "MARK=%ARG:"=%"
+if "%MARK:~0,4%"=="\\?\" goto shape_device
+if "%MARK:~0,4%"=="\\.\" goto shape_device
+set "CUT="
+for /f "delims=*?<>|" %%a in ("[%MARK%]") do set "CUT=%%a"
+if not "%CUT%"=="[%MARK%]" (
+    echo install.cmd: the %~1 path "%MARK%" holds one of * ? ^< ^> ^|, which no file name can hold.
+    exit /b 1
+)
 set "MARK=%ARG:"=|%"
 if "%MARK:~0,1%"=="|" set "MARK=%MARK:~1%"
 if "%MARK:~-1%"=="|" set "MARK=%MARK:~0,-1%"
@@ -419,15 +430,11 @@ if "%MARK:~-1%"=="\" (
     echo install.cmd: the %~1 path "%MARK%" ends in a backslash: name a file, not a folder.
     exit /b 1
 )
-rem A wildcard would make cmd's for take other files' names, and < > | are
-rem cmd's own: none goes further than here.
-set "CUT="
-for /f "delims=*?<>|" %%a in ("[%MARK%]") do set "CUT=%%a"
-if not "%CUT%"=="[%MARK%]" (
-    echo install.cmd: the %~1 path "%MARK%" holds one of * ? ^< ^> ^|, which no file name can hold.
-    exit /b 1
-)
 exit /b 0
+:shape_device
+echo install.cmd: the %~1 path "%MARK%" is a device path (%MARK:~0,4%): give the file as
+echo C:\folder\file or \\server\share\file.
+exit /b 1
 
 rem Whether %1 is a folder that exists (Wine's "if exist" takes any file
 rem with a trailing backslash for one).
@@ -780,12 +787,12 @@ set "LEFT=%AFTER%"
 if defined LEFT goto recorded_next
 exit /b 0
 
-rem Splits the first "ITEM*FILE" off the "|"-list %1: ITEM, ACLFILE, and the
-rem rest in REST.
+rem Splits the first "ITEM*FILE" off the "|"-list CURRENT: ITEM, ACLFILE,
+rem and the rest in REST.
 :split_pair
 set "PAIR="
 set "REST="
-for /f "tokens=1* delims=|" %%a in ("%~1") do (
+for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
     set "PAIR=%%a"
     set "REST=%%b"
 )
@@ -814,7 +821,7 @@ set /a NUMBER=0
 set "UNUSED="
 set "CURRENT=%OLDGRANTS%"
 :record_grants_old
-call :split_pair "%CURRENT%"
+call :split_pair
 if not defined ITEM goto record_grants_new
 call :is_used
 if defined WANTED (call :record_one) else (set "UNUSED=%UNUSED%|%ITEM%*%ACLFILE%")
@@ -824,7 +831,7 @@ if defined CURRENT goto record_grants_old
 :record_grants_new
 set "CURRENT=%GRANTS%"
 :record_grants_item
-call :split_pair "%CURRENT%"
+call :split_pair
 if not defined ITEM exit /b 0
 call :record_one
 if errorlevel 1 exit /b 1
@@ -864,7 +871,7 @@ rem longer uses. One that cannot be put back stays recorded.
 :unused_grants
 set "CURRENT=%UNUSED%"
 :unused_grants_next
-call :split_pair "%CURRENT%"
+call :split_pair
 if not defined ITEM exit /b 0
 call :put_back
 if errorlevel 1 call :record_one
@@ -911,7 +918,7 @@ if defined HADSAVED reg import "%UNDO%\saved.reg" >nul 2>&1
 :undo_rights
 set "CURRENT=%GRANTS%"
 :undo_rights_item
-call :split_pair "%CURRENT%"
+call :split_pair
 if not defined ITEM goto undo_made
 call :put_back
 set "CURRENT=%REST%"

@@ -37,6 +37,7 @@ TEST(PathTextProblem, RefusesWhatNoFileNameHolds) {
         {"C:\\logs\\error.log:stream", "holds :"},
         {"1:\\logs\\error.log", "holds :"},
         {"C:\\logs\\NUL", "names the device nul"},
+        {"\\\\.\\NUL", "names the device nul"},
         {"C:\\logs\\nul.log", "names the device nul"},
         {"C:\\logs\\Con .txt", "names the device con"},
         {"C:\\aux\\error.log", "names the device aux"},

@@ -40,7 +40,7 @@ two-levels         | DLL DENY @W@\new\logs\error.log
 # but the case's own records.
 paths_snapshot() {
     find . -mindepth 1 \( -path ./out -o -path ./standins -o -path ./prefix -o -name '*.reg' \
-        -o -name run.cmd -o -name raw.out \) -prune -o \( -type d -printf 'folder %p\n' \) -o \
+        -o -name run.cmd -o -name raw.out -o -path ./log \) -prune -o \( -type d -printf 'folder %p\n' \) -o \
         \( -type f -exec sha256sum {} + \) | sort
 }
 
@@ -49,12 +49,20 @@ paths_second_drive() {
     ln -sfn "$files" "$WINEPREFIX/dosdevices/y:"
 }
 
+# A wineserver that starts again rewrites keys of its own under
+# HKEY_LOCAL_MACHINE, which the rows compare: one runs for the whole case,
+# once the one before it has ended.
+paths_wineserver() {
+    timeout 120 wineserver -w || fail "the Wine prefix's wineserver did not end"
+    wineserver -p
+}
+
 case_install_paths() {
     local name arguments words word got f w long status_out
     install_files
     trap 'rm -f "$WINEPREFIX/dosdevices/y:"; wineserver -k >/dev/null 2>&1 || true' EXIT
     paths_second_drive
-    wineserver -p
+    paths_wineserver
     f=$(win_path "$files") w=$(win_path "$PWD")
     long="$w\\$(printf 'l%.0s' $(seq 1 $((300 - ${#w} - 5))))\\e.log"
     cp "$root/windows/uninstall.cmd" "$files/"
@@ -64,7 +72,7 @@ case_install_paths() {
     reg_clear
     install_setup server
     wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
-    paths_snapshot >before.files
+    paths_snapshot >out/before.files
     : >out/all.txt
     while IFS='|' read -r name arguments; do
         name=$(echo $name)
@@ -72,17 +80,18 @@ case_install_paths() {
         echo "row $name"
         read -r -a words <<<"$arguments"
         for ((i = 0; i < ${#words[@]}; i++)); do
-            word=${words[$i]//@F@/$f}
-            word=${word//@W@/$w}
-            words[$i]=${word//@LONG@/$long}
+            # Quoted: an & in a replacement stands for what it replaces.
+            word=${words[$i]//@F@/"$f"}
+            word=${word//@W@/"$w"}
+            words[$i]=${word//@LONG@/"$long"}
         done
         got=0
         run_script install.cmd "out/$name.out" "${words[@]}" || got=$?
         { printf '== %s: exit %s\n' "$name" "$got"; cat "out/$name.out"; } >>out/all.txt
         [ "$got" -eq 1 ] || fail "row $name: install.cmd exited $got, not 1: $(cat "out/$name.out")"
         expect_same_registry "row $name"
-        paths_snapshot >after.files
-        expect_same_text "row $name: the files and folders" before.files after.files
+        paths_snapshot >out/after.files
+        expect_same_text "row $name: the files and folders" out/before.files out/after.files
     done <<<"$PATHS_ROWS"
 
     # status names the same faults in what is registered.
@@ -101,8 +110,8 @@ case_install_paths() {
         printf '== status, %s: exit %s\n%s\n' "$name" "$got" "$status_out" >>out/all.txt
         [ "$got" -eq 1 ] || fail "status, $name: exited $got, not 1"
     done
-    paths_snapshot >after.files
-    expect_same_text "status: the files and folders" before.files after.files
+    paths_snapshot >out/after.files
+    expect_same_text "status: the files and folders" out/before.files out/after.files
     expect_golden "install.cmd and status, refused paths" "$PATHS_GOLDEN" out/all.txt
 }
 
@@ -115,8 +124,9 @@ case_install_grants() {
     local deny held step
     install_files
     trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-    wineserver -p
+    paths_wineserver
     reg_clear
+    wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
     install_setup server
     wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
     # NETWORK SERVICE could read the list before the install, and keeps that.

@@ -304,6 +304,11 @@ std::string PathTextProblem(const std::string& path) {
     if (path.empty()) {
         return "is empty";
     }
+    // What cmd makes of a device name: \\.\NUL.
+    if (path.size() > 4 && path.compare(0, 4, "\\\\.\\") == 0 &&
+        path.find_first_of("\\/", 4) == std::string::npos && IsDeviceName(path.substr(4))) {
+        return "names the device " + Lower(path.substr(4)) + ", which is no file on Windows";
+    }
     if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[3]) &&
         ((IsSeparator(path[1]) && (path[2] == '?' || path[2] == '.')) ||
          (path[1] == '?' && path[2] == '?'))) {
