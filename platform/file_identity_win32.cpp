@@ -27,8 +27,8 @@ PathState IdentifyFile(const char* path, FileIdentity* identity) {
         return PathState::kUnknown;
     }
     identity->volume = information.dwVolumeSerialNumber;
-    identity->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
-                      information.nFileIndexLow;
+    identity->index =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     identity->folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return PathState::kExists;
 }

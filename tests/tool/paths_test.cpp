@@ -147,8 +147,9 @@ TEST_F(PathProblemsTest, TellsEachRefusalAndItsReason) {
         {"old.log", "alias/macgate.dll",
          "the DLL \"F/macgate.dll\" and the info log \"F/alias/macgate.dll\" are one file: "
          "start-up would overwrite the DLL\n"},
-        {"uninstall.cmd", "", "the error log \"F/uninstall.cmd\" is a script, not a log: start-up "
-                              "would overwrite it\n"},
+        {"uninstall.cmd", "",
+         "the error log \"F/uninstall.cmd\" is a script, not a log: start-up "
+         "would overwrite it\n"},
         {"error.log", "notes.txt",
          "the info log \"F/notes.txt\" is no log that macgate writes (its first line is none of "
          "macgate's log lines): start-up would overwrite it. Name a new file or an empty one\n"},
@@ -167,14 +168,12 @@ TEST_F(PathProblemsTest, TellsEachRefusalAndItsReason) {
         {"list.txt/logs/error.log", "",
          "the error log \"F/list.txt/logs/error.log\" cannot be created: \"F/list.txt\" is a file, "
          "not a folder\n"},
-        {"logs", "",
-         ""},  // a missing path whose folder exists is a file to make
+        {"logs", "", ""},  // a missing path whose folder exists is a file to make
         {".", "", "the error log \"F/.\" is a folder; name a file in it\n"},
     };
     for (const auto& row : rows) {
-        std::vector<NamedPath> paths = {{PathRole::kDll, dll},
-                                        {PathRole::kList, list},
-                                        {PathRole::kErrorLog, f + row.error}};
+        std::vector<NamedPath> paths = {
+            {PathRole::kDll, dll}, {PathRole::kList, list}, {PathRole::kErrorLog, f + row.error}};
         if (row.info[0] != '\0') {
             paths.push_back({PathRole::kInfoLog, f + row.info});
         }

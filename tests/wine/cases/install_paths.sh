@@ -58,7 +58,7 @@ paths_wineserver() {
 }
 
 case_install_paths() {
-    local name arguments words word got f w long status_out
+    local name arguments words word got f w long status_out i
     install_files
     trap 'rm -f "$WINEPREFIX/dosdevices/y:"; wineserver -k >/dev/null 2>&1 || true' EXIT
     paths_second_drive
@@ -75,7 +75,7 @@ case_install_paths() {
     paths_snapshot >out/before.files
     : >out/all.txt
     while IFS='|' read -r name arguments; do
-        name=$(echo $name)
+        name=${name// /}
         [ -n "$name" ] || continue
         echo "row $name"
         read -r -a words <<<"$arguments"

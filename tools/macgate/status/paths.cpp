@@ -80,7 +80,7 @@ bool Matches(const char* pattern, const char* text) {
     }
     if (pattern[0] == '%' && pattern[1] == 't') {
         for (const char* shape = kTimeShape; *shape != '\0'; ++shape, ++text) {
-            bool fits = *shape == '9'                        ? IsDigit(*text)
+            bool fits = *shape == '9'                      ? IsDigit(*text)
                         : (*shape == 'A' || *shape == 'a') ? IsLetter(*text)
                                                            : *shape == *text;
             if (!fits) {
@@ -272,8 +272,9 @@ std::string OwnProblem(const NamedPath& named, bool forInstall, PathKey* key) {
 std::string SameFileProblem(const NamedPath& a, const NamedPath& b) {
     std::string both = Quoted(a) + " and " + Quoted(b) + " are one file";
     if (a.role == PathRole::kErrorLog && b.role == PathRole::kInfoLog) {
-        return both + ": start-up would then load nothing and every client would be served. "
-                      "Give two files";
+        return both +
+               ": start-up would then load nothing and every client would be served. "
+               "Give two files";
     }
     if (IsLog(b.role) && a.role == PathRole::kList) {
         return both + ": start-up would truncate the list";
