@@ -83,7 +83,7 @@ case_install_paths() {
             # Quoted: an & in a replacement stands for what it replaces.
             word=${words[$i]//@F@/"$f"}
             word=${word//@W@/"$w"}
-            words[$i]=${word//@LONG@/"$long"}
+            words[i]=${word//@LONG@/"$long"}
         done
         got=0
         run_script install.cmd "out/$name.out" "${words[@]}" || got=$?
@@ -151,7 +151,7 @@ case_install_grants() {
     # Every access list is as before: the list's as it was, the others empty.
     expect_eq "access lists after the uninstall" "$held" \
         "$(tr -d '\r' <standins/acls.txt | grep -v '|$')"
-    expect_eq "saved access lists left" "" "$(ls "$files" | grep '^macgate-acl' || true)"
+    expect_eq "saved access lists left" "" "$(compgen -G "$files/macgate-acl-*" || true)"
     expect_same_registry "install, update and uninstall"
 }
 
