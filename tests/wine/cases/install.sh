@@ -95,13 +95,14 @@ run_script() {
     return "$status"
 }
 
-# The paths that FILE (a script's output) says it granted rights on, or,
-# with "removed", those whose access lists it put back.
+# The paths that FILE (a script's output) says it granted rights on, or
+# tried to, or, with "removed", those whose access lists it put back.
 icacls_paths() {
     if [ "${2:-}" = removed ]; then
         sed -n 's|^put back the access list of "\(.*\)" as it was before its grant$|\1|p' "$1"
     else
-        sed -n 's|^granted NETWORK SERVICE [a-z]* rights on "\(.*\)"$|\1|p' "$1"
+        sed -n 's|^granted NETWORK SERVICE [a-z]* rights on "\(.*\)"$|\1|p
+            s|^install.cmd: icacls could not let NETWORK SERVICE [a-z]* "\(.*\)" (exit status [0-9]*)\.$|\1|p' "$1"
     fi | sort -u
 }
 
