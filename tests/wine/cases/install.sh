@@ -271,7 +271,8 @@ install_worker_rows() {
             reg_clear
             wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
             rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd \
-                standins/granted standins/failed standins/acls.txt pristine.reg setup.out
+                standins/granted standins/failed standins/acls.txt pristine.reg setup.out \
+                "$files"/macgate-acl-*.txt
             install_setup "$setup" || fail "row $name: setting up the registry failed"
             wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
             got=0
