@@ -10,21 +10,26 @@ rem list file, ERRORLOG and INFOLOG the error and info logs; without INFOLOG
 rem the info log is off. Relative paths are made absolute.
 rem
 rem Every check comes before the first change: DLL must be macgate for this
-rem Windows' processor (macgate.exe inspect), the paths must be files, not
-rem folders, and no log may sit in a system folder; LIST is checked with
-rem macgate.exe check (beside DLL or beside this script), and a list that
-rem cannot be read, loads no address or has sections in error (a section
-rem line in error, or an ALLOW section that loads nothing) is refused unless
-rem /force is given.
+rem Windows' processor (macgate.exe inspect), the four paths must pass
+rem macgate.exe paths (files, four different ones, a log empty or a log of
+rem macgate's, no device path, device name or character no file name holds,
+rem at most 259 characters) and no log may sit in a system folder; LIST is
+rem checked with macgate.exe check (macgate.exe is the one beside DLL or
+rem beside this script), and a list that cannot be read, loads no address or
+rem has sections in error (a section line in error, or an ALLOW section that
+rem loads nothing) is refused unless /force is given.
 rem The server loads only the first library of CalloutDlls that starts, and
 rem macgate loads no other. So while other libraries come before macgate,
 rem install.cmd refuses, unless /first puts macgate first: the others then
 rem stop running.
 rem
-rem It creates a log's folder when it is missing and lets NETWORK SERVICE,
-rem the service's account, modify that folder; in a folder that exists, only
-rem the log file itself. It lets the account read the list. Each grant is
-rem recorded, so that uninstall.cmd takes back exactly those. Every value
+rem It creates a log's own folder when it is missing (no folder above it)
+rem and lets NETWORK SERVICE, the service's account, modify that folder; in a
+rem folder that exists, only the log file itself. It lets the account read
+rem the list. Each item is granted once: its access list is saved first
+rem (icacls /save, to macgate-acl-N.txt beside DLL) and the grant recorded,
+rem so that uninstall.cmd puts back each access list as it was. An update
+rem puts back the access lists of the items it no longer uses. Every value
 rem written is read back; on any failure after the first change, everything
 rem changed is put back as it was. /restart restarts the DHCP Server service
 rem and says how the filter started.
@@ -72,6 +77,17 @@ set "LIST=%~f2"
 set "ERRORLOG=%~f3"
 set "INFOLOG="
 if not "%~4"=="" set "INFOLOG=%~f4"
+rem cmd makes a path of more than 259 characters empty.
+set "ROLE="
+if not defined DLL set "ROLE=DLL"
+if not defined LIST set "ROLE=list"
+if not defined ERRORLOG set "ROLE=error log"
+if not "%~4"=="" if not defined INFOLOG set "ROLE=info log"
+if defined ROLE (
+    echo install.cmd: the %ROLE% path is longer than cmd can pass on: at most 259 characters,
+    echo once made absolute. Give a shorter one.
+    exit /b 1
+)
 
 if not exist "%DLL%" (
     echo install.cmd: "%DLL%" does not exist.
@@ -82,10 +98,30 @@ if not errorlevel 1 (
     echo install.cmd: "%DLL%" is a folder, not the DLL.
     exit /b 1
 )
-set "TARGET=%LIST%"
-set "ROLE=list"
-call :not_folder
-if errorlevel 1 exit /b 1
+set "TOOL="
+for %%d in ("%DLL%") do if exist "%%~dpdmacgate.exe" set "TOOL=%%~dpdmacgate.exe"
+if not defined TOOL if exist "%HERE%macgate.exe" set "TOOL=%HERE%macgate.exe"
+if not defined TOOL (
+    echo install.cmd: no macgate.exe beside "%DLL%" or beside this script to check the DLL
+    echo and the list with. Copy macgate.exe there from the zip.
+    exit /b 1
+)
+
+set "CHECKOUT=%TEMP%\macgate-check-%RANDOM%%RANDOM%.txt"
+if defined INFOLOG (
+    "%TOOL%" paths "%DLL%" "%LIST%" "%ERRORLOG%" "%INFOLOG%" >"%CHECKOUT%" 2>&1
+) else (
+    "%TOOL%" paths "%DLL%" "%LIST%" "%ERRORLOG%" >"%CHECKOUT%" 2>&1
+)
+set "CHECKED=%ERRORLEVEL%"
+if "%CHECKED%"=="0" goto paths_checked
+if "%CHECKED%"=="1" (echo install.cmd: macgate.exe paths refuses these paths; nothing was changed:) else (
+    echo install.cmd: macgate.exe paths could not check the paths ^(exit status %CHECKED%^); nothing was changed:
+)
+for /f "usebackq delims=" %%l in ("%CHECKOUT%") do echo     %%l
+del /f /q "%CHECKOUT%" >nul 2>&1
+exit /b 1
+:paths_checked
 set "TARGET=%ERRORLOG%"
 set "ROLE=error log"
 call :log_place
@@ -95,16 +131,7 @@ set "TARGET=%INFOLOG%"
 set "ROLE=info log"
 call :log_place
 if errorlevel 1 exit /b 1
-rem Start-up holds each file shut while it reads the next: two roles on one
-rem file load nothing.
-if /i "%INFOLOG%"=="%ERRORLOG%" (
-    echo install.cmd: the error log and the info log are the same file; start-up would then
-    echo load nothing and every client would be served. Give two files.
-    exit /b 1
-)
-if /i "%INFOLOG%"=="%LIST%" goto same_as_list
 :places_done
-if /i "%ERRORLOG%"=="%LIST%" goto same_as_list
 
 reg query "%PARAMS%" >nul 2>&1
 if errorlevel 1 (
@@ -135,15 +162,6 @@ if /i "%DATA%"=="0x0" echo CalloutEnabled is 0 now, so none of them runs; the sa
 exit /b 1
 :others_done
 
-set "TOOL="
-for %%d in ("%DLL%") do if exist "%%~dpdmacgate.exe" set "TOOL=%%~dpdmacgate.exe"
-if not defined TOOL if exist "%HERE%macgate.exe" set "TOOL=%HERE%macgate.exe"
-if not defined TOOL (
-    echo install.cmd: no macgate.exe beside "%DLL%" or beside this script to check the DLL
-    echo and the list with. Copy macgate.exe there from the zip.
-    exit /b 1
-)
-
 rem The DHCP server is a process of the machine's own processor: on x64
 rem Windows a 64-bit one, even when this script runs in a 32-bit cmd.
 set "MACHINE=%PROCESSOR_ARCHITECTURE%"
@@ -152,7 +170,6 @@ if /i "%MACHINE%"=="AMD64" (set "MACHINE=x64") else if /i "%MACHINE%"=="x86" (se
     echo install.cmd: macgate is built for x86 and x64 Windows, not for %MACHINE% Windows.
     exit /b 1
 )
-set "CHECKOUT=%TEMP%\macgate-check-%RANDOM%%RANDOM%.txt"
 "%TOOL%" inspect --machine %MACHINE% "%DLL%" >"%CHECKOUT%" 2>&1
 set "CHECKED=%ERRORLEVEL%"
 echo macgate.exe inspect:
@@ -288,7 +305,9 @@ if defined INFOLOG (
 if errorlevel 1 goto failed
 
 rem Start-up runs as NETWORK SERVICE: without these rights it ends quietly
-rem and every client is served.
+rem and every client is served. Access lists are saved beside the DLL.
+for %%d in ("%DLL%") do set "ACLDIR=%%~dpd"
+call :old_grants
 set "TARGET=%ERRORLOG%"
 call :log_rights
 if errorlevel 1 goto failed
@@ -303,6 +322,7 @@ if errorlevel 1 goto failed
 call :record_grants
 if errorlevel 1 goto failed
 rd /s /q "%UNDO%" >nul 2>&1
+call :unused_grants
 
 if defined OLDDLL goto report_update
 echo macgate is registered with the DHCP server:
@@ -347,7 +367,10 @@ echo install.cmd: the DHCP server has not started macgate since this line was wr
 net start dhcpserver
 set "STATUS=%ERRORLEVEL%"
 if not "%STATUS%"=="0" (
-    echo install.cmd: net start dhcpserver failed with exit status %STATUS%: the DHCP server is not running.
+    echo install.cmd: net start dhcpserver failed with exit status %STATUS%: the DHCP server is not running
+    echo and serves no client. macgate stays registered with the values above. Start the service
+    echo with net start dhcpserver once its cause is mended, or run uninstall.cmd first to take
+    echo macgate out again.
     del /f /q "%CHECKOUT%" >nul 2>&1
     exit /b 1
 )
@@ -392,17 +415,24 @@ del /f /q "%CHECKOUT%" >nul 2>&1
 echo install.cmd: everything it changed is put back as it was.
 exit /b 1
 
-:same_as_list
-echo install.cmd: a log is the list file itself; start-up would truncate the list.
-exit /b 1
-
 :usage
 echo usage: install.cmd [/first] [/force] [/restart] DLL LIST ERRORLOG [INFOLOG]
 exit /b 2
 
-rem Refuses ARG, the raw argument for %1, when a quote sits inside it or it
-rem ends in a backslash. "|" stands for each quote: no path holds one.
+rem Refuses ARG, the raw argument for %1, when it is a device path, holds a
+rem character that no file name holds, or ends in a backslash. A wildcard
+rem would make cmd's for take other files' names, and < > | are cmd's own:
+rem none goes further than here. "|" then stands for each quote.
 :shape
+set "MARK=%ARG:"=%"
+if "%MARK:~0,4%"=="\\?\" goto shape_device
+if "%MARK:~0,4%"=="\\.\" goto shape_device
+set "CUT="
+for /f "delims=*?<>|" %%a in ("[%MARK%]") do set "CUT=%%a"
+if not "%CUT%"=="[%MARK%]" (
+    echo install.cmd: the %~1 path "%MARK%" holds one of * ? ^< ^> ^|, which no file name can hold.
+    exit /b 1
+)
 set "MARK=%ARG:"=|%"
 if "%MARK:~0,1%"=="|" set "MARK=%MARK:~1%"
 if "%MARK:~-1%"=="|" set "MARK=%MARK:~0,-1%"
@@ -415,6 +445,10 @@ if "%MARK:~-1%"=="\" (
     exit /b 1
 )
 exit /b 0
+:shape_device
+echo install.cmd: the %~1 path "%MARK%" is a device path (%MARK:~0,4%): give the file as
+echo C:\folder\file or \\server\share\file.
+exit /b 1
 
 rem Whether %1 is a folder that exists (Wine's "if exist" takes any file
 rem with a trailing backslash for one).
@@ -424,21 +458,9 @@ for %%f in ("%~1") do set "ATTRIBUTES=%%~af"
 if /i "%ATTRIBUTES:~0,1%"=="d" exit /b 0
 exit /b 1
 
-rem Refuses TARGET when it is a folder.
-:not_folder
-call :is_folder "%TARGET%"
-if not errorlevel 1 (
-    echo install.cmd: the %ROLE% "%TARGET%" is a folder; name a file in it.
-    exit /b 1
-)
-exit /b 0
-
-rem Refuses a log TARGET that is a folder, or whose folder is a system
-rem folder: the service's account would be let modify it. A missing folder
-rem must be one that can be made.
+rem Refuses a log TARGET whose folder is a system folder: the service's
+rem account would be let modify it.
 :log_place
-call :not_folder
-if errorlevel 1 exit /b 1
 for %%f in ("%TARGET%") do set "FOLDER=%%~dpf"
 set "SYSTEM="
 for %%f in ("%TARGET%") do if "%%~pf"=="\" set "SYSTEM=a drive's root folder"
@@ -452,21 +474,6 @@ if defined SYSTEM (
     echo install.cmd: the %ROLE% "%TARGET%" is in %SYSTEM%, where NETWORK SERVICE must not
     echo be let write. Put the logs in a folder of their own, for example
     echo     C:\ProgramData\macgate\logs\
-    exit /b 1
-)
-rem The nearest of its folders that exists must be a folder, not a file.
-set "UP=%FOLDER:~0,-1%"
-:log_place_up
-if exist "%UP%" goto log_place_found
-set "PREVIOUS=%UP%"
-for %%f in ("%UP%\..") do set "UP=%%~ff"
-if not "%UP%"=="%PREVIOUS%" goto log_place_up
-echo install.cmd: cannot create the folder "%FOLDER:~0,-1%" for the %ROLE%: "%UP%" does not exist.
-exit /b 1
-:log_place_found
-call :is_folder "%UP%"
-if errorlevel 1 (
-    echo install.cmd: cannot create the folder "%FOLDER:~0,-1%" for the %ROLE%: "%UP%" is a file.
     exit /b 1
 )
 exit /b 0
@@ -663,18 +670,32 @@ set "COUNT=%COUNT: loaded=%"
 exit /b 0
 
 rem Lets the service's account write the log TARGET: a folder that this run
-rem makes is the service's own, so it gets the folder; in a folder that
-rem exists, it gets the file alone, which is made empty when missing.
+rem makes, or that an earlier install made, is the service's own, so it gets
+rem the folder; in a folder that exists, it gets the file alone, which is
+rem made empty when missing. macgate.exe paths made sure that only the log's
+rem own folder can be missing.
 :log_rights
 for %%f in ("%TARGET%") do set "FOLDER=%%~dpf"
 set "FOLDER=%FOLDER:~0,-1%"
 rem Both logs in the folder made for the first.
 if defined LASTMADE if /i "%FOLDER%"=="%LASTMADE%" exit /b 0
+set "GRANTED=%FOLDER%"
+call :recorded
+if defined RECORDED (
+    call :grant "(OI)(CI)M" modify
+    exit /b 0
+)
 call :is_folder "%FOLDER%"
 if not errorlevel 1 goto log_file
-call :make_folder
-if errorlevel 1 exit /b 1
-set "GRANTED=%FOLDER%"
+mkdir "%FOLDER%" >nul 2>&1
+call :is_folder "%FOLDER%"
+if errorlevel 1 (
+    echo install.cmd: cannot create the folder "%FOLDER%".
+    exit /b 1
+)
+set "MADE=%FOLDER%|%MADE%"
+set "LASTMADE=%FOLDER%"
+echo created the folder "%FOLDER%"
 call :grant "(OI)(CI)M" modify
 exit /b %ERRORLEVEL%
 :log_file
@@ -691,40 +712,6 @@ set "GRANTED=%TARGET%"
 call :grant M modify
 exit /b %ERRORLEVEL%
 
-rem Makes FOLDER and each missing folder above it, each recorded in MADE
-rem (innermost first), so that :undo can remove them.
-:make_folder
-set "UP=%FOLDER%"
-set "MISSING="
-:make_folder_up
-call :is_folder "%UP%"
-if not errorlevel 1 goto make_folder_down
-set "MISSING=%UP%|%MISSING%"
-set "PREVIOUS=%UP%"
-for %%f in ("%UP%\..") do set "UP=%%~ff"
-if not "%UP%"=="%PREVIOUS%" goto make_folder_up
-:make_folder_down
-set "CURRENT=%MISSING%"
-set "ITEM="
-set "MISSING="
-for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
-    set "ITEM=%%a"
-    set "MISSING=%%b"
-)
-if not defined ITEM goto make_folder_done
-mkdir "%ITEM%" >nul 2>&1
-call :is_folder "%ITEM%"
-if errorlevel 1 (
-    echo install.cmd: cannot create the folder "%ITEM%".
-    exit /b 1
-)
-set "MADE=%ITEM%|%MADE%"
-if defined MISSING (set "CURRENT=%MISSING%" & goto make_folder_down)
-:make_folder_done
-set "LASTMADE=%FOLDER%"
-echo created the folder "%FOLDER%"
-exit /b 0
-
 rem Lets the service's account read the list. On a share the servers'
 rem computer accounts read it, and the share's own rights decide.
 :list_rights
@@ -740,43 +727,194 @@ set "GRANTED=%LIST%"
 call :grant R read
 exit /b %ERRORLEVEL%
 
-rem Grants the service's account rights %1 (said as %2) on GRANTED, and adds
-rem it to GRANTS.
+rem Grants the service's account rights %1 (said as %2) on GRANTED once:
+rem an item that an earlier install granted keeps that grant. Otherwise its
+rem access list is saved first to a free macgate-acl-N.txt in ACLDIR, and
+rem "ITEM*FILE" added to GRANTS ("*" and "|" are in no path). USED gets
+rem the item either way.
 :grant
+set "USED=%USED%|%GRANTED%"
+call :recorded
+if defined RECORDED (
+    echo NETWORK SERVICE keeps the %2 rights on "%GRANTED%" that an earlier install granted
+    exit /b 0
+)
+set /a NUMBER=1
+:grant_free
+set "ACLFILE=%ACLDIR%macgate-acl-%NUMBER%.txt"
+if exist "%ACLFILE%" (set /a NUMBER+=1 & goto grant_free)
+icacls "%GRANTED%" /save "%ACLFILE%" >nul
+set "STATUS=%ERRORLEVEL%"
+if not exist "%ACLFILE%" if "%STATUS%"=="0" set "STATUS=no file"
+if not "%STATUS%"=="0" (
+    echo install.cmd: icacls could not save the access list of "%GRANTED%" to "%ACLFILE%" ^(exit status %STATUS%^).
+    del /f /q "%ACLFILE%" >nul 2>&1
+    exit /b 1
+)
 icacls "%GRANTED%" /grant "%ACCOUNT%:%~1" >nul
 set "STATUS=%ERRORLEVEL%"
 if not "%STATUS%"=="0" (
     echo install.cmd: icacls could not let NETWORK SERVICE %2 "%GRANTED%" ^(exit status %STATUS%^).
+    set "ITEM=%GRANTED%"
+    call :put_back
     exit /b 1
 )
 echo granted NETWORK SERVICE %2 rights on "%GRANTED%"
-set "GRANTS=%GRANTS%|%GRANTED%"
+set "GRANTS=%GRANTS%|%GRANTED%*%ACLFILE%"
 exit /b 0
 
-rem Records GRANTS in our key as Grant1, Grant2, ... after any recorded
-rem before, for uninstall.cmd.
-:record_grants
-set /a NUMBER=1
-:record_grants_free
-reg query "%SAVED%" /v Grant%NUMBER% >nul 2>&1
-if errorlevel 1 goto record_grants_next
-set /a NUMBER+=1
-goto record_grants_free
-:record_grants_next
-set "CURRENT=%GRANTS%"
-:record_grants_item
-set "ITEM="
+rem Reads the grants an earlier install recorded into OLDGRANTS, "ITEM*FILE"
+rem each (FILE empty for a record without a saved access list), and their
+rem number into OLDCOUNT.
+:old_grants
+set "OLDGRANTS="
+set "USED="
+set /a OLDCOUNT=0
+:old_grants_next
+set /a NUMBER=OLDCOUNT+1
+call :read "%SAVED%" Grant%NUMBER%
+if not defined TYPE exit /b 0
+set "ITEM=%DATA%"
+call :read "%SAVED%" GrantSaved%NUMBER%
+set "OLDGRANTS=%OLDGRANTS%|%ITEM%*%DATA%"
+set /a OLDCOUNT=NUMBER
+goto old_grants_next
+
+rem Whether GRANTED is among OLDGRANTS: RECORDED is then 1.
+:recorded
+set "RECORDED="
+set "LEFT=%OLDGRANTS%"
+:recorded_next
+set "ONE="
+set "AFTER="
+for /f "tokens=1* delims=|" %%a in ("%LEFT%") do (
+    set "ONE=%%a"
+    set "AFTER=%%b"
+)
+if not defined ONE exit /b 0
+for /f "delims=*" %%a in ("%ONE%") do set "ONE=%%a"
+if /i "%ONE%"=="%GRANTED%" (
+    set "RECORDED=1"
+    exit /b 0
+)
+set "LEFT=%AFTER%"
+if defined LEFT goto recorded_next
+exit /b 0
+
+rem Splits the first "ITEM*FILE" off the "|"-list CURRENT: ITEM, ACLFILE,
+rem and the rest in REST.
+:split_pair
+set "PAIR="
 set "REST="
 for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
-    set "ITEM=%%a"
+    set "PAIR=%%a"
     set "REST=%%b"
 )
-if not defined ITEM exit /b 0
-reg add "%SAVED%" /v Grant%NUMBER% /t REG_SZ /d "%ITEM%" /f >nul
-if errorlevel 1 exit /b 1
+set "ITEM="
+set "ACLFILE="
+if not defined PAIR exit /b 0
+for /f "tokens=1,2 delims=*" %%a in ("%PAIR%") do (
+    set "ITEM=%%a"
+    set "ACLFILE=%%b"
+)
+exit /b 0
+
+rem Records in our key, as Grant1, Grant2, ... with GrantSaved1, ..., the
+rem earlier grants still used and this run's, for uninstall.cmd; the others
+rem go to UNUSED.
+:record_grants
+set /a NUMBER=1
+:record_grants_clear
+if %NUMBER% gtr %OLDCOUNT% goto record_grants_cleared
+reg delete "%SAVED%" /v Grant%NUMBER% /f >nul 2>&1
+reg delete "%SAVED%" /v GrantSaved%NUMBER% /f >nul 2>&1
 set /a NUMBER+=1
+goto record_grants_clear
+:record_grants_cleared
+set /a NUMBER=0
+set "UNUSED="
+set "CURRENT=%OLDGRANTS%"
+:record_grants_old
+call :split_pair
+if not defined ITEM goto record_grants_new
+call :is_used
+if defined WANTED (call :record_one) else (set "UNUSED=%UNUSED%|%ITEM%*%ACLFILE%")
+if errorlevel 1 exit /b 1
+set "CURRENT=%REST%"
+if defined CURRENT goto record_grants_old
+:record_grants_new
+set "CURRENT=%GRANTS%"
+:record_grants_item
+call :split_pair
+if not defined ITEM exit /b 0
+call :record_one
+if errorlevel 1 exit /b 1
 set "CURRENT=%REST%"
 if defined CURRENT goto record_grants_item
+exit /b 0
+:record_one
+set /a NUMBER+=1
+reg add "%SAVED%" /v Grant%NUMBER% /t REG_SZ /d "%ITEM%" /f >nul
+if errorlevel 1 exit /b 1
+if not defined ACLFILE exit /b 0
+reg add "%SAVED%" /v GrantSaved%NUMBER% /t REG_SZ /d "%ACLFILE%" /f >nul
+exit /b %ERRORLEVEL%
+
+rem Whether ITEM is among USED: WANTED is then 1.
+:is_used
+set "WANTED="
+set "LEFT=%USED%"
+:is_used_next
+set "ONE="
+set "AFTER="
+for /f "tokens=1* delims=|" %%a in ("%LEFT%") do (
+    set "ONE=%%a"
+    set "AFTER=%%b"
+)
+if not defined ONE exit /b 0
+if /i "%ONE%"=="%ITEM%" (
+    set "WANTED=1"
+    exit /b 0
+)
+set "LEFT=%AFTER%"
+if defined LEFT goto is_used_next
+exit /b 0
+
+rem Puts back the access lists of the earlier grants that this install no
+rem longer uses. One that cannot be put back stays recorded.
+:unused_grants
+set "CURRENT=%UNUSED%"
+:unused_grants_next
+call :split_pair
+if not defined ITEM exit /b 0
+call :put_back
+if errorlevel 1 call :record_one
+set "CURRENT=%REST%"
+if defined CURRENT goto unused_grants_next
+exit /b 0
+
+rem Puts back ITEM's access list from ACLFILE and deletes the file; without
+rem a saved list, takes back NETWORK SERVICE's grants on it.
+:put_back
+if not defined ACLFILE goto put_back_remove
+for %%f in ("%ITEM%") do set "PARENT=%%~dpf"
+rem icacls would read the backslash before a closing quote as a quote.
+if "%PARENT:~-2%"==":\" (set "PARENT=%PARENT%.") else (set "PARENT=%PARENT:~0,-1%")
+icacls "%PARENT%" /restore "%ACLFILE%" >nul
+if errorlevel 1 (
+    echo install.cmd: icacls could not put back the access list of "%ITEM%" from "%ACLFILE%".
+    exit /b 1
+)
+del /f /q "%ACLFILE%" >nul 2>&1
+echo put back the access list of "%ITEM%" as it was before its grant
+exit /b 0
+:put_back_remove
+icacls "%ITEM%" /remove:g "%ACCOUNT%" >nul
+if errorlevel 1 (
+    echo install.cmd: icacls could not take back NETWORK SERVICE's rights on "%ITEM%".
+    exit /b 1
+)
+echo took back NETWORK SERVICE's rights on "%ITEM%"
 exit /b 0
 
 rem Puts back everything this run changed: the server's values and our key
@@ -794,15 +932,9 @@ if defined HADSAVED reg import "%UNDO%\saved.reg" >nul 2>&1
 :undo_rights
 set "CURRENT=%GRANTS%"
 :undo_rights_item
-set "ITEM="
-set "REST="
-for /f "tokens=1* delims=|" %%a in ("%CURRENT%") do (
-    set "ITEM=%%a"
-    set "REST=%%b"
-)
+call :split_pair
 if not defined ITEM goto undo_made
-icacls "%ITEM%" /remove:g "%ACCOUNT%" >nul
-if errorlevel 1 (echo install.cmd: icacls could not take back NETWORK SERVICE's rights on "%ITEM%".) else (echo took back NETWORK SERVICE's rights on "%ITEM%")
+call :put_back
 set "CURRENT=%REST%"
 if defined CURRENT goto undo_rights_item
 :undo_made

@@ -1,5 +1,6 @@
 @echo off
-rem Undoes install.cmd: takes back the rights it granted NETWORK SERVICE,
+rem Undoes install.cmd: puts back the access list of each item it granted
+rem NETWORK SERVICE rights on, as it was before the grant (icacls /restore),
 rem takes macgate.dll out of the DHCP server's callout libraries and puts back
 rem every value install.cmd changed as it was before. Then it says what
 rem CalloutDlls holds. Run as an administrator:
@@ -30,13 +31,11 @@ set /a NUMBER=1
 :revoke
 call :read "%SAVED%" Grant%NUMBER%
 if not defined TYPE goto revoked
-icacls "%DATA%" /remove:g "%ACCOUNT%" >nul
-if errorlevel 1 (
-    echo uninstall.cmd: icacls could not take back NETWORK SERVICE's rights on "%DATA%".
-    set "PROBLEM=1"
-) else (
-    echo took back NETWORK SERVICE's rights on "%DATA%"
-)
+set "ITEM=%DATA%"
+call :read "%SAVED%" GrantSaved%NUMBER%
+set "ACLFILE=%DATA%"
+call :put_back
+if errorlevel 1 set "PROBLEM=1"
 set /a NUMBER+=1
 goto revoke
 :revoked
@@ -129,6 +128,31 @@ if defined ITEM echo     "%ITEM%"
 set "CURRENT=%REST%"
 if defined CURRENT goto holds_print
 if defined NAMED echo Take it out of CalloutDlls by hand if it should no longer run.
+exit /b 0
+
+rem Puts back ITEM's access list from ACLFILE, saved by install.cmd before
+rem its grant, and deletes the file; without a saved list (an install by an
+rem older install.cmd), takes back NETWORK SERVICE's grants on it.
+:put_back
+if not defined ACLFILE goto put_back_remove
+for %%f in ("%ITEM%") do set "PARENT=%%~dpf"
+rem icacls would read the backslash before a closing quote as a quote.
+if "%PARENT:~-2%"==":\" (set "PARENT=%PARENT%.") else (set "PARENT=%PARENT:~0,-1%")
+icacls "%PARENT%" /restore "%ACLFILE%" >nul
+if errorlevel 1 (
+    echo uninstall.cmd: icacls could not put back the access list of "%ITEM%" from "%ACLFILE%".
+    exit /b 1
+)
+del /f /q "%ACLFILE%" >nul 2>&1
+echo put back the access list of "%ITEM%" as it was before its grant
+exit /b 0
+:put_back_remove
+icacls "%ITEM%" /remove:g "%ACCOUNT%" >nul
+if errorlevel 1 (
+    echo uninstall.cmd: icacls could not take back NETWORK SERVICE's rights on "%ITEM%".
+    exit /b 1
+)
+echo took back NETWORK SERVICE's rights on "%ITEM%"
 exit /b 0
 
 rem Reads value %2 of key %1 into TYPE and DATA; TYPE stays empty when the

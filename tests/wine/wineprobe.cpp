@@ -43,14 +43,22 @@
 // program, which does nothing under Wine: it appends "NAME ARGUMENTS", its
 // command line as it came, to calls.txt in its own folder. When that folder
 // holds NAME-FIRSTARGUMENT.cmd (net-start.cmd), or else NAME.cmd, it runs
-// it and exits with its status; otherwise it exits 0.
+// it with the same arguments, and exits with its status when that is not 0.
+// As icacls it then keeps the access lists it is asked about in acls.txt in
+// its folder, a line "PATH|ENTRY;ENTRY;" each: PATH /grant "ENTRY" adds an
+// entry that is not there, PATH /remove:g SID drops SID's entries, PATH
+// /save FILE writes the line of PATH with only its last part to FILE, and
+// FOLDER /restore FILE sets the list of each FOLDER\PART in FILE.
 #include <share.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "callout/callout.h"
 
@@ -262,6 +270,71 @@ const char* ArgumentsAsWritten() {
     return line;
 }
 
+// acls.txt as PATH -> ENTRIES, in its order.
+typedef std::vector<std::pair<std::string, std::string>> AccessLists;
+
+AccessLists ReadLists(const std::string& file) {
+    AccessLists lists;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t bar = line.find('|');
+        if (bar != std::string::npos) {
+            lists.emplace_back(line.substr(0, bar), line.substr(bar + 1));
+        }
+    }
+    return lists;
+}
+
+std::string& ListOf(AccessLists* lists, const std::string& path) {
+    for (auto& list : *lists) {
+        if (list.first == path) {
+            return list.second;
+        }
+    }
+    lists->emplace_back(path, "");
+    return lists->back().second;
+}
+
+int Icacls(const std::string& store, int argc, char** argv) {
+    if (argc != 4) {
+        return 0;
+    }
+    AccessLists lists = ReadLists(store);
+    std::string path = argv[1];
+    std::string option = argv[2];
+    std::string value = argv[3];
+    std::string& entries = ListOf(&lists, path);
+    if (option == "/grant") {
+        if (entries.find(value + ";") == std::string::npos) {
+            entries += value + ";";
+        }
+    } else if (option == "/remove:g") {
+        std::string kept;
+        for (size_t start = 0, end; (end = entries.find(';', start)) != std::string::npos;
+             start = end + 1) {
+            std::string entry = entries.substr(start, end - start);
+            if (entry.compare(0, value.size() + 1, value + ":") != 0) {
+                kept += entry + ";";
+            }
+        }
+        entries = kept;
+    } else if (option == "/save") {
+        std::ofstream out(value);
+        out << path.substr(path.find_last_of('\\') + 1) << "|" << entries << "\n";
+        return out ? 0 : 5;
+    } else if (option == "/restore") {
+        for (const auto& saved : ReadLists(value)) {
+            ListOf(&lists, path + "\\" + saved.first) = saved.second;
+        }
+    }
+    std::ofstream out(store);
+    for (const auto& list : lists) {
+        out << list.first << "|" << list.second << "\n";
+    }
+    return 0;
+}
+
 int StandIn(const char* folder, const char* name, int argc, char** argv) {
     char path[MAX_PATH * 2];
     std::snprintf(path, sizeof path, "%scalls.txt", folder);
@@ -279,12 +352,17 @@ int StandIn(const char* folder, const char* name, int argc, char** argv) {
         std::snprintf(path, sizeof path, "%s%s.cmd", folder, name);
     }
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
-        return 0;
+        return std::strcmp(name, "icacls") == 0
+                   ? Icacls(std::string(folder) + "acls.txt", argc, argv)
+                   : 0;
     }
     std::fflush(stdout);
-    char command[MAX_PATH * 2 + 8];
-    std::snprintf(command, sizeof command, "\"\"%s\"\"", path);
-    return std::system(command);
+    std::string command = std::string("\"\"") + path + "\" " + arguments + "\"";
+    int status = std::system(command.c_str());
+    if (status != 0 || std::strcmp(name, "icacls") != 0) {
+        return status;
+    }
+    return Icacls(std::string(folder) + "acls.txt", argc, argv);
 }
 
 }  // namespace

@@ -103,13 +103,14 @@ run_script() {
     return "$status"
 }
 
-# The paths that FILE (a script's output) says it granted rights on, or,
-# with "removed", those that its icacls calls took rights back from.
+# The paths that FILE (a script's output) says it granted rights on, or
+# tried to, or, with "removed", those whose access lists it put back.
 icacls_paths() {
     if [ "${2:-}" = removed ]; then
-        sed -n 's|^icacls "\([^"]*\)" /remove:g .*|\1|p' "$1"
+        sed -n 's|^put back the access list of "\(.*\)" as it was before its grant$|\1|p' "$1"
     else
-        sed -n 's|^granted NETWORK SERVICE [a-z]* rights on "\(.*\)"$|\1|p' "$1"
+        sed -n 's|^granted NETWORK SERVICE [a-z]* rights on "\(.*\)"$|\1|p
+            s|^install.cmd: icacls could not let NETWORK SERVICE [a-z]* "\(.*\)" (exit status [0-9]*)\.$|\1|p' "$1"
     fi | sort -u
 }
 
@@ -131,8 +132,8 @@ install_setup() {
             ;;
         log-folder) mkdir -p "logs & more/log files" ;;
         grant-fails)
-            # The second call fails, the others go through.
-            printf '%s\r\n' '@if exist "%~dp0failed" exit /b 0' \
+            # The second grant fails, the other calls go through.
+            printf '%s\r\n' '@if not "%~2"=="/grant" exit /b 0' '@if exist "%~dp0failed" exit /b 0' \
                 '@if exist "%~dp0granted" (echo.>"%~dp0failed" & exit /b 5)' \
                 '@echo.>"%~dp0granted"' >standins/icacls.cmd
             ;;
@@ -283,7 +284,8 @@ install_worker_rows() {
             reg_clear
             wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
             rm -rf "$PWD/logs & more" "$PWD/new logs" standins/net-*.cmd standins/icacls.cmd \
-                standins/granted standins/failed pristine.reg setup.out
+                standins/granted standins/failed standins/acls.txt pristine.reg setup.out \
+                "$files"/macgate-acl-*.txt
             install_setup "$setup" || fail "row $name: setting up the registry failed"
             wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
             got=0

@@ -11,6 +11,7 @@
 
 #include "callout/version.h"
 #include "tools/macgate/cli/commands.h"
+#include "tools/macgate/status/paths.h"
 
 namespace {
 
@@ -59,6 +60,15 @@ constexpr const char* kInspectHelp =
     "and is built for the server's processor (on x64 Windows the DHCP server is a\n"
     "64-bit process). Exit status 0: it can; 1: it cannot, and why; 2: DLL cannot\n"
     "be read.";
+constexpr const char* kPathsHelp =
+    "Says whether install.cmd may register these paths, by the rule that status\n"
+    "applies to the registered ones: no device path (\\\\?\\ or \\\\.\\), no character\n"
+    "that no file name holds (* ? < > | \" :) and no device name (CON, NUL, COM1...);\n"
+    "each at most 259 characters, what cmd passes on; four different files, compared\n"
+    "by their identity on disk, not by their spelling; an existing log empty or a\n"
+    "log that macgate writes, never a program, a library or a script; a missing\n"
+    "log's folder either there or missing alone. Exit status 0: they may; 1: they\n"
+    "may not, one reason a line.";
 constexpr const char* kImportHelp =
     "Reads addresses from each FILE (standard input when none is given) and writes a\n"
     "list file to standard output: the header line, then each address or prefix\n"
@@ -229,6 +239,15 @@ int Run(int argc, char** argv) {
         ->check(kNotEmpty);
     inspect->footer(kInspectHelp);
 
+    std::vector<std::string> paths;
+    CLI::App* pathsCommand =
+        app.add_subcommand("paths", "Say whether install.cmd may register these paths");
+    pathsCommand->add_option("PATHS", paths, "DLL LIST ERRORLOG [INFOLOG]")
+        ->type_name("")
+        ->required()
+        ->expected(3, 4);
+    pathsCommand->footer(kPathsHelp);
+
     std::string action;
     std::vector<std::string> files;
     CLI::App* import = app.add_subcommand("import", "Make a list file from other address lists");
@@ -327,6 +346,9 @@ int Run(int argc, char** argv) {
             macgate::ParseMachine(machine, &number);
         }
         return macgate::RunInspect(inspected, number);
+    }
+    if (pathsCommand->parsed()) {
+        return macgate::RunPaths(paths);
     }
     if (import->parsed()) {
         macgate::ListAction chosen = macgate::ListAction::kUnset;

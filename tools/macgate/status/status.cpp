@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "callout/callout.h"
@@ -19,6 +20,7 @@
 #include "tools/macgate/cli/commands.h"
 #include "tools/macgate/server/library.h"
 #include "tools/macgate/server/server_config.h"
+#include "tools/macgate/status/paths.h"
 
 namespace macgate {
 namespace {
@@ -71,8 +73,8 @@ std::string Existence(const std::string& path, Verdict* verdict) {
 }
 
 // The library the server will load, by its rules: printed, and whether it
-// is macgate.
-bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
+// is macgate, whose path then goes to `loaded`.
+bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict, std::string* loaded) {
     const StoredValue& enabled = callouts.enabled;
     if (!enabled.present) {
         std::printf("  CalloutEnabled  missing\n");
@@ -182,6 +184,7 @@ bool ReportLibraries(const ServerCallouts& callouts, Verdict* verdict) {
         Worsen(verdict, kDoesNotRun, "the server will load " + path + ", which is not macgate");
         return false;
     }
+    *loaded = path;
     if (chosen + 1 < paths.size()) {
         std::printf("macgate loads no further library: the server will no longer load %s.\n",
                     chosen + 2 == paths.size() ? "the entry after it" : "the entries after it");
@@ -303,6 +306,32 @@ bool ProbeList(const char* path, Verdict* verdict) {
     return false;
 }
 
+// What install.cmd would refuse in the files start-up gets: one file under
+// two names, a log that is no log, a path no file can have.
+void ReportPathProblems(const std::string& dll, const char* errorLog, const char* list,
+                        const char* infoLog, Verdict* verdict) {
+    std::vector<NamedPath> paths;
+    if (!dll.empty()) {
+        paths.push_back({PathRole::kDll, dll});
+    }
+    const std::pair<PathRole, const char*> given[] = {
+        {PathRole::kList, list}, {PathRole::kErrorLog, errorLog}, {PathRole::kInfoLog, infoLog}};
+    for (const auto& path : given) {
+        if (path.second != nullptr && path.second[0] != '\0') {
+            paths.push_back({path.first, path.second});
+        }
+    }
+    std::vector<std::string> problems = PathProblems(paths, false);
+    if (problems.empty()) {
+        return;
+    }
+    std::printf("\nThe files, as install.cmd would take them:\n");
+    for (const std::string& problem : problems) {
+        std::printf("  %s.\n", problem.c_str());
+    }
+    Worsen(verdict, kDoesNotRun, problems.front());
+}
+
 }  // namespace
 
 int RunStatus(const std::vector<std::string>& arguments) {
@@ -321,7 +350,8 @@ int RunStatus(const std::vector<std::string>& arguments) {
         std::printf("\nmacgate will not filter: there is no DHCP server to load it.\n");
         return kExitFindings;
     }
-    ReportLibraries(callouts, &verdict);
+    std::string dll;
+    ReportLibraries(callouts, &verdict, &dll);
 
     std::printf("\nThe paths, as start-up reads them:\n");
     void* key = nullptr;
@@ -359,6 +389,8 @@ int RunStatus(const std::vector<std::string>& arguments) {
     } else {
         ProbeLog("info log", infoLog, &verdict);
     }
+
+    ReportPathProblems(dll, errorLog, list, infoLog, &verdict);
 
     if (listReadable) {
         std::printf("\nThe list, as macgate check reads it:\n");
