@@ -179,10 +179,15 @@ std::string Quoted(const NamedPath& named) {
     return std::string("the ") + PathRoleName(named.role) + " \"" + named.path + "\"";
 }
 
-// Why an existing file cannot be a log, or empty when it can.
-std::string LogContentProblem(const std::string& path) {
+// Why an existing file cannot be a log, or empty when it can. A log that
+// the current user may write but not read (as the service's account may) is
+// a problem only for install.cmd, which must see what it grants rights on.
+std::string LogContentProblem(const std::string& path, bool forInstall) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
+        if (!forInstall && errno == EACCES) {
+            return std::string();
+        }
         return std::string("cannot be read to see whether it is a log: ") + std::strerror(errno);
     }
     char buffer[kLogHeadSize];
@@ -385,7 +390,7 @@ std::vector<std::string> PathProblems(const std::vector<NamedPath>& paths, bool 
     }
     for (size_t i = 0; i < paths.size(); ++i) {
         if (usable[i] && !shared[i] && keys[i].kind == 1 && IsLog(paths[i].role)) {
-            std::string problem = LogContentProblem(paths[i].path);
+            std::string problem = LogContentProblem(paths[i].path, forInstall);
             if (!problem.empty()) {
                 problems.push_back(Quoted(paths[i]) + " " + problem);
             }
