@@ -9,8 +9,8 @@
 // Kea's own.
 #pragma once
 
-#include <boost/shared_ptr.hpp>
 #include <cc/data.h>
+#include <boost/shared_ptr.hpp>
 
 namespace isc {
 namespace dhcp {
