@@ -207,6 +207,8 @@ golden export-sections 1 -- export --windows-filter sections.txt --scope 10.1.2.
 expect 2 "has sections (10.1.2.0/24, 10.20.0.0/16, 10.1.2.128/25), and the built-in filter is server-wide: pick one with --scope NETWORK" \
     -- export --windows-filter "$expected/sections.txt"
 expect 2 "has no section 10.9.0.0/16" -- export --windows-filter "$expected/sections.txt" --scope 10.9.0.0/16
+expect 1 "nothing to export" -- export --windows-filter "$expected/sections.txt" --scope server-wide
+golden export-site-server-wide 0 -- export --windows-filter "$examples/site-list.txt" --scope server-wide
 expect 2 "--interface-address takes an IPv4 address as 10.1.2.7, not '10.1.2'" \
     -- replay --interface-address 10.1.2 "$capture"
 # import from standard input, and inputs it cannot use at all.

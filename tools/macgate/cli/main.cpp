@@ -86,7 +86,9 @@ constexpr const char* kExportHelp =
     "whole bytes, as the MacAddress,Description CSV that Import-Csv FILE |\n"
     "Add-DhcpServerv4Filter -List Allow (or Deny) takes; group, broadcast and\n"
     "all-zero addresses are left out. The built-in filter is server-wide: a list\n"
-    "with sections is refused unless --scope NETWORK picks the section to write.\n"
+    "with sections is refused unless --scope NETWORK picks the section to write,\n"
+    "or --scope server-wide the entries above its first SCOPE line. An Allow\n"
+    "filter made of one scope's section drops every client of the other scopes.\n"
     "Exit status 0: exported; 1: the list has errors\n"
     "(named on standard error; what loads is still exported) or loads nothing; 2:\n"
     "LIST cannot be read.";
@@ -271,7 +273,8 @@ int Run(int argc, char** argv) {
     std::string scope;
     exportCommand
         ->add_option("--scope", scope,
-                     "The section of a list with sections to write, by its network")
+                     "The section of a list with sections to write, by its network, or "
+                     "server-wide")
         ->type_name("NETWORK")
         ->check(kNotEmpty);
     exportCommand->footer(kExportHelp);

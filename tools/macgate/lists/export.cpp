@@ -1,5 +1,6 @@
-// macgate export --windows-filter LIST [--scope NETWORK]: the addresses
-// that the server loads from LIST (or from its section of NETWORK), as the
+// macgate export --windows-filter LIST [--scope NETWORK|server-wide]: the
+// addresses that the server loads from LIST (or from its section of
+// NETWORK, or from above its first SCOPE line), as the
 // MacAddress,Description CSV that
 // "Import-Csv FILE | Add-DhcpServerv4Filter -List Allow" takes.
 #include <algorithm>
@@ -14,6 +15,9 @@ namespace macgate {
 
 namespace {
 
+// What --scope names for the entries above a list's first SCOPE line.
+const char kServerWideScope[] = "server-wide";
+
 // The scope line of the section `scope` names, as the list's own section
 // lines name networks; 0 with a message when there is none.
 int ChosenSection(const ListReport& report, const std::string& path, const std::string& scope) {
@@ -23,7 +27,9 @@ int ChosenSection(const ListReport& report, const std::string& path, const std::
     }
     if (scope.empty()) {
         ReportError(path + " has sections (" + names +
-                    "), and the built-in filter is server-wide: pick one with --scope NETWORK");
+                    "), and the built-in filter is server-wide: pick one with --scope NETWORK, "
+                    "or the entries above the first SCOPE line with --scope " +
+                    kServerWideScope);
         return 0;
     }
     const ScopeLine parsed = ParseScopeLine(("SCOPE " + scope + " = {ALLOW}").c_str());
@@ -55,7 +61,11 @@ int RunExportWindowsFilter(const std::string& path, const std::string& scope) {
     int section = 0;
     bool allow = report.allow;
     size_t loaded = report.addresses + report.prefixes;
-    if (!report.sections.empty()) {
+    if (!report.sections.empty() && scope == kServerWideScope) {
+        loaded = static_cast<size_t>(
+            std::count_if(report.entries.begin(), report.entries.end(),
+                          [](const ListEntry& entry) { return entry.section == 0; }));
+    } else if (!report.sections.empty()) {
         section = ChosenSection(report, path, scope);
         if (section == 0) {
             return kExitCannotRun;
@@ -97,6 +107,13 @@ int RunExportWindowsFilter(const std::string& path, const std::string& scope) {
                  "macgate: %zu entr%s; load them with Import-Csv FILE | "
                  "Add-DhcpServerv4Filter -List %s\n",
                  records, records == 1 ? "y" : "ies", allow ? "Allow" : "Deny");
+    if (section != 0 && allow) {
+        std::fprintf(stderr,
+                     "macgate: warning: the server's Allow filter is server-wide: it would drop "
+                     "every client of every other scope, not only those of %s that it does not "
+                     "list\n",
+                     scope.c_str());
+    }
     return errors > 0 ? kExitFindings : kExitOk;
 }
 

@@ -12,8 +12,10 @@ namespace macgate {
 
 namespace {
 
-// The system's text for the last error, without its final full stop.
-std::string LastErrorText() {
+// The system's text for the last error, without its final full stop, with
+// `path` in place of the "%1" that some of them hold ("%1 is not a valid
+// Win32 application").
+std::string LastErrorText(const char* path) {
     DWORD code = GetLastError();
     char text[512] = {};
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -22,7 +24,15 @@ std::string LastErrorText() {
                           text[length - 1] == ' ' || text[length - 1] == '.')) {
         text[--length] = '\0';
     }
-    return length > 0 ? std::string(text) : "system error " + std::to_string(code);
+    if (length == 0) {
+        return "system error " + std::to_string(code);
+    }
+    std::string message(text);
+    for (size_t at = message.find("%1"); at != std::string::npos;
+         at = message.find("%1", at + std::strlen(path))) {
+        message.replace(at, 2, path);
+    }
+    return message;
 }
 
 }  // namespace
@@ -30,7 +40,7 @@ std::string LastErrorText() {
 LibraryHandle OpenLibrary(const char* path, std::string* error) {
     HMODULE library = LoadLibraryA(path);
     if (library == nullptr && error != nullptr) {
-        *error = LastErrorText();
+        *error = LastErrorText(path);
     }
     return reinterpret_cast<LibraryHandle>(library);
 }
@@ -40,7 +50,7 @@ LibraryHandle InspectLibrary(const char* path, std::string* error) {
     // call and no imports loaded.
     HMODULE library = LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (library == nullptr && error != nullptr) {
-        *error = LastErrorText();
+        *error = LastErrorText(path);
     }
     return reinterpret_cast<LibraryHandle>(library);
 }
