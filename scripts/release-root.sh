@@ -56,11 +56,18 @@ mirror() {
         echo "$MACGATE_MIRROR"
         return
     fi
-    # The URI of the main archive (not debian-security) that apt reads.
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
-        2>/dev/null | grep -v '^[[:space:]]*#' |
-        grep -oE '(https?|file)://[^[:space:]]+/debian/?([[:space:]]|$)' | head -n 1 |
-        tr -d '[:space:]' | sed 's|/*$||'
+    # The URI of the main archive (not debian-security) that apt reads. A
+    # machine may have only some of these files: none missing is an error.
+    local file uri=''
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+        /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        uri=$(grep -v '^[[:space:]]*#' "$file" |
+            grep -oE '(https?|file)://[^[:space:]]+/debian/?([[:space:]]|$)' |
+            sed -n '1{s/[[:space:]]//g; s|/*$||; p}' || true)
+        [ -z "$uri" ] || break
+    done
+    echo "$uri"
 }
 
 skip() {
