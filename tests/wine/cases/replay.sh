@@ -123,3 +123,21 @@ register_case wine "replay without configuration: ErrorFile.txt shown, exit 1" \
     case_replay_without_configuration
 register_case wine "replay with an error log that cannot be opened: exit 1, and why" \
     case_replay_error_log_unopenable
+
+# A file that is no library: the system's reason names the file, where
+# Windows' own text holds a placeholder ("%1 is not a valid Win32
+# application").
+case_replay_not_a_library() {
+    local status=0 library
+    printf 'not a library\r\n' >notalib.dll
+    library=$(win_path "$PWD/notalib.dll")
+    wine_run "$TOOL" replay --library "$library" "$(win_path "$EXAMPLE_CAPTURE")" >out 2>err ||
+        status=$?
+    [ "$status" -eq 2 ] || fail "replay of no library exited $status, not 2: $(cat err)"
+    tr -d '\r' <err | grep -qF "cannot load the callout library $library: " ||
+        fail "replay does not name the library: $(cat err)"
+    ! grep -q '%1' err || fail "the system's reason keeps its placeholder: $(cat err)"
+    [ "$(tr -d '\r' <err | grep -o -F "$library" | wc -l)" -eq 2 ] ||
+        fail "the reason does not name the library: $(cat err)"
+}
+register_case wine "replay of a file that is no library: the reason names it" case_replay_not_a_library
