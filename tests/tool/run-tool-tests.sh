@@ -174,6 +174,7 @@ golden check-messy 1 -- check messy-list.txt remark-after-header.txt
 golden check-note-digits 1 -- check note-digits.txt
 golden check-note-remarks 1 -- check note-remarks.txt
 golden check-note-action 1 -- check note-action.txt
+golden check-note-cr-line-ends 1 -- check note-cr-line-ends.txt
 golden check-note-before-header 1 -- check note-before-header.txt note-no-header.txt
 golden check-note-encoding 1 -- check note-byte-order-mark.txt note-utf16-little-endian.txt \
     note-utf16-big-endian.txt

@@ -78,6 +78,12 @@ std::string HeaderWarning(const ListLine& line, const ListReport& report) {
     if (parsed.stop == HeaderStop::kTail) {
         const char* tail = line.text.c_str() + parsed.tail;
         std::string junk(tail, std::strcspn(tail, "\n"));
+        if (junk.find_first_not_of(" \t}") != std::string::npos &&
+            junk[junk.find_first_not_of(" \t}")] == '\r') {
+            return "the lines end in a carriage return alone, which ends no line for the server: "
+                   "it reads the header line and the lines after it as one line; " +
+                   TheSearchGoesOn(report) + ". Save the list with CR LF or LF line ends";
+        }
         return "'" + junk.substr(junk.find_first_not_of(" \t}")) +
                "' after the action makes this no header line: " + TheSearchGoesOn(report) +
                ". Put the remark on a line of its own";
