@@ -17,6 +17,11 @@ case_zip_install_and_replay() {
     expect_eq "version" "macgate ${version%-windows-*}" \
         "$(wine_run "$top/macgate.exe" --version | tr -d '\r')"
 
+    # icacls does nothing under Wine: the recording stand-in takes its calls.
+    mkdir -p standins
+    cp "$PROBE" standins/icacls.exe
+    export WINEPATH
+    WINEPATH=$(win_path "$PWD/standins")
     wine_run reg delete 'HKLM\Software\macgate' /f >/dev/null 2>&1 || true
     wine_run reg add "$PARAMS_KEY" /v DatabaseName /t REG_SZ /d dhcp.mdb /f >/dev/null
     (cd "$top" && wine_run cmd /c install.cmd macgate.dll "$(win_path "$top/examples/deny-list.txt")" \
