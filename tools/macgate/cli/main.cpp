@@ -11,6 +11,7 @@
 
 #include "callout/version.h"
 #include "tools/macgate/cli/commands.h"
+#include "tools/macgate/cli/help.h"
 #include "tools/macgate/status/paths.h"
 
 namespace {
@@ -281,7 +282,7 @@ int Run(int argc, char** argv) {
 
     // "macgate help", as before the options were generated.
     if (argc == 2 && std::string(argv[1]) == "help") {
-        std::fputs(app.help().c_str(), stdout);
+        std::fputs(macgate::HelpText(app, "macgate").c_str(), stdout);
         return macgate::kExitOk;
     }
     try {
@@ -291,14 +292,15 @@ int Run(int argc, char** argv) {
         for (const CLI::App* command : app.get_subcommands()) {
             asked = command;
         }
-        std::fputs(asked == &app ? app.help().c_str() : asked->help("macgate").c_str(), stdout);
+        const std::string usage = asked == &app ? "macgate" : "macgate " + asked->get_name();
+        std::fputs(macgate::HelpText(*asked, usage).c_str(), stdout);
         return macgate::kExitOk;
     } catch (const CLI::CallForVersion& version) {
         std::printf("%s\n", version.what());
         return macgate::kExitOk;
     } catch (const CLI::ParseError& error) {
         if (argc == 1) {
-            std::fputs(app.help().c_str(), stderr);
+            std::fputs(macgate::HelpText(app, "macgate").c_str(), stderr);
             return macgate::kExitCannotRun;
         }
         if (app.get_subcommands().empty() && argv[1][0] != '-') {
