@@ -30,7 +30,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-roots=${MACGATE_ROOTS:-$top/build/roots}
+# As the kernel names it in /proc/mounts, through any symbolic link, so that
+# every mount made below it is found again and undone.
+roots=$(realpath -m "${MACGATE_ROOTS:-$top/build/roots}")
 export LC_ALL=C
 
 # Release tag, Debian suite.
