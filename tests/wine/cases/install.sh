@@ -2,10 +2,11 @@
 # reg.exe, from a folder whose name holds a space and '&'. icacls and net do
 # nothing under Wine: wineprobe.exe stands in for both, first on the PATH,
 # and records each call. Every run's output and calls are compared with a
-# golden file; a refused install must leave HKEY_LOCAL_MACHINE byte for byte
-# as it was and take back every right it granted, and after a successful one
-# `macgate replay --server` must give the list's verdicts and uninstall.cmd
-# must take back the rights granted and put HKEY_LOCAL_MACHINE back.
+# golden file; a refused install must leave the registry keys the scripts
+# may write byte for byte as they were and take back every right it granted,
+# and after a successful one `macgate replay --server` must give the list's
+# verdicts and uninstall.cmd must take back the rights granted and put those
+# keys back.
 # shellcheck shell=bash
 
 INSTALL_GOLDEN="$root/tests/data/wine/install"
@@ -126,7 +127,7 @@ install_setup() {
         server) ;;
         installed)
             # What uninstall.cmd puts back, after the row's install too.
-            wine_run reg export HKLM pristine.reg /y >/dev/null
+            registry_snapshot pristine.reg
             run_script install.cmd setup.out DLL DENY ERROR >/dev/null ||
                 fail "installing before the row failed: $(cat setup.out)"
             ;;
@@ -248,7 +249,7 @@ case_install_rows() {
                 WINEPREFIX=$PWD/prefix
             fi
             # A wineserver that starts again rewrites keys of its own under
-            # HKEY_LOCAL_MACHINE, which a row compares before and after. It
+            # HKEY_LOCAL_MACHINE\System, which a row compares before and after. It
             # stays until this worker ends, however the worker ends.
             trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
             wineserver -p
@@ -287,7 +288,7 @@ install_worker_rows() {
                 standins/granted standins/failed standins/acls.txt pristine.reg setup.out \
                 "$files"/macgate-acl-*.txt
             install_setup "$setup" || fail "row $name: setting up the registry failed"
-            wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
+            registry_snapshot before.reg
             got=0
             run_script install.cmd "$name.out" "${words[@]}" || got=$?
             grep -q "Can't recognize '" "$name.out" || break
@@ -334,13 +335,52 @@ install_worker_rows() {
     done <<<"$INSTALL_ROWS"
 }
 
-# expect_same_registry WHAT: HKEY_LOCAL_MACHINE is as before.reg holds it.
+# The keys that the scripts write, with everything beside the server's own
+# key: all of HKEY_LOCAL_MACHINE\System, and macgate's key under Software.
+# The rest of HKEY_LOCAL_MACHINE\Software, some 6 MB of Wine's classes that
+# cost seconds to export each time, is left to the one check below that the
+# scripts write nowhere else.
+REGISTRY_KEYS=('HKLM\System' "$SAVED_KEY")
+
+# registry_snapshot FILE: the keys the scripts may write, as reg exports
+# them, into FILE (a key that does not exist says so).
+registry_snapshot() {
+    local key
+    : >"$1"
+    for key in "${REGISTRY_KEYS[@]}"; do
+        if wine_run reg query "$key" >/dev/null 2>&1; then
+            wine_run reg export "$key" snapshot.reg /y >/dev/null || fail "reg export $key failed"
+            iconv -f UTF-16 -t UTF-8 snapshot.reg >>"$1"
+        else
+            printf 'no key %s\n' "$key" >>"$1"
+        fi
+    done
+}
+
+# expect_same_registry WHAT: the keys the scripts may write are as
+# before.reg holds them, byte for byte.
 expect_same_registry() {
-    wine_run reg export HKLM after.reg /y >/dev/null || fail "reg export failed"
+    registry_snapshot after.reg
     if ! cmp -s before.reg after.reg; then
-        diff <(iconv -f UTF-16 -t UTF-8 before.reg) <(iconv -f UTF-16 -t UTF-8 after.reg) >&2 || true
-        fail "$1: HKEY_LOCAL_MACHINE differs"
+        diff before.reg after.reg >&2 || true
+        fail "$1: the registry differs"
     fi
+}
+
+# Every registry change the scripts make names the server's key or
+# macgate's, or imports what they exported of those.
+case_registry_writes() {
+    local script bad
+    for script in install.cmd uninstall.cmd; do
+        bad=$(grep -inE '(^|[ (&])reg +(add|delete|import|copy|restore|load|unload)\b' \
+            "$root/windows/$script" | grep -viE '^[0-9]+:[[:space:]]*(rem |::)' |
+            grep -viE 'reg +(add|delete) +"%(PARAMS|SAVED)%"|reg +import +"%UNDO%\\(params|saved)\.reg"') || true
+        [ -z "$bad" ] || fail "$script changes another key of the registry: $bad"
+        grep -qi '^set "PARAMS=HKLM\\System\\CurrentControlSet\\Services\\DHCPServer\\Parameters"' \
+            "$root/windows/$script" || fail "$script's PARAMS is not the server's key"
+        grep -qi '^set "SAVED=HKLM\\Software\\macgate"' "$root/windows/$script" ||
+            fail "$script's SAVED is not macgate's key"
+    done
 }
 
 # uninstall.cmd on its own: not installed, by install.cmd or by hand; and
@@ -366,7 +406,7 @@ case_uninstall_rows() {
     wine_run reg delete "$PARAMS_KEY" /v CalloutDlls /f >/dev/null
 
     reg_set CalloutEnabled REG_DWORD 0
-    wine_run reg export HKLM before.reg /y >/dev/null
+    registry_snapshot before.reg
     run_script install.cmd install.out DLL DENY ERROR INFO ||
         fail "install.cmd failed: $(cat install.out)"
     other='C:\Program Files\Later\later.dll'
@@ -385,3 +425,5 @@ register_case wine "install.cmd: each branch, its output, its calls and the regi
     case_install_rows
 register_case wine "uninstall.cmd: not installed; CalloutDlls changed since the install" \
     case_uninstall_rows
+register_case binary "install.cmd and uninstall.cmd write only the server's key and macgate's" \
+    case_registry_writes x64

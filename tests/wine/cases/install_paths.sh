@@ -3,7 +3,7 @@
 # file under two names (a device path, a second drive letter, another
 # spelling), characters and device names that no file name can be, a path
 # longer than cmd passes on, and a log folder two levels deep. After each
-# refusal HKEY_LOCAL_MACHINE, every file and every folder of the case are as
+# refusal the registry keys the scripts may write, every file and every folder of the case are as
 # before. Then the grants of an install, an update and an uninstall against
 # the stand-in icacls, which keeps access lists.
 # shellcheck shell=bash
@@ -50,7 +50,7 @@ paths_second_drive() {
 }
 
 # A wineserver that starts again rewrites keys of its own under
-# HKEY_LOCAL_MACHINE, which the rows compare: one runs for the whole case,
+# HKEY_LOCAL_MACHINE\System, which the rows compare: one runs for the whole case,
 # once the one before it has ended.
 paths_wineserver() {
     timeout 120 wineserver -w || fail "the Wine prefix's wineserver did not end"
@@ -71,7 +71,7 @@ case_install_paths() {
     mkdir -p out
     reg_clear
     install_setup server
-    wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
+    registry_snapshot before.reg
     paths_snapshot >out/before.files
     : >out/all.txt
     while IFS='|' read -r name arguments; do
@@ -128,7 +128,7 @@ case_install_grants() {
     reg_clear
     wine_run reg delete "$SAVED_KEY" /f >/dev/null 2>&1 || true
     install_setup server
-    wine_run reg export HKLM before.reg /y >/dev/null || fail "reg export failed"
+    registry_snapshot before.reg
     # NETWORK SERVICE could read the list before the install, and keeps that.
     deny=$(install_argument DENY)
     held="$deny|*S-1-5-20:R;"
