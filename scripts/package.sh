@@ -21,7 +21,8 @@
 # Builds only what it ships: the package preset for each Debian release in
 # build/debN/package, and the library and the tool in the mingw-x64 and
 # mingw-x86 build folders, reusing what is built there already.
-# MACGATE_RELEASES="deb13 deb14" names the releases besides the host's.
+# MACGATE_RELEASES="deb13 deb14" names the releases besides the host's
+# (by default those of scripts/release-root.sh --list).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C TZ=UTC
@@ -113,7 +114,7 @@ done
 host_tag=deb$(. /etc/os-release && echo "${VERSION_ID%%.*}")
 host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 scripts/package-deb.sh "$host_tag" "$host_codename" dist
-for tag in ${MACGATE_RELEASES-deb13 deb14}; do
+for tag in ${MACGATE_RELEASES-$(scripts/release-root.sh --list)}; do
     [ "$tag" != "$host_tag" ] || continue
     root_status=0
     scripts/release-root.sh "$tag" || root_status=$?

@@ -7,6 +7,7 @@
 #
 #   scripts/release-root.sh [RELEASE...]     (default: deb13 deb14, side by side)
 #   scripts/release-root.sh --run RELEASE COMMAND...
+#   scripts/release-root.sh --list           (the releases, for the other scripts)
 #
 # The roots come from the archive that apt on this machine uses (the first
 # deb.debian.org-style URI in /etc/apt/sources.list*, or MACGATE_MIRROR) with
@@ -35,7 +36,8 @@ top=$(pwd)
 roots=$(realpath -m "${MACGATE_ROOTS:-$top/build/roots}")
 export LC_ALL=C
 
-# Release tag, Debian suite.
+# The releases besides this machine's, each with its tag and Debian suite.
+releases=(deb13 deb14)
 suite_of() {
     case $1 in
     deb13) echo trixie ;;
@@ -207,6 +209,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
+if [ "${1:-}" = --list ]; then
+    echo "${releases[*]}"
+    exit 0
+fi
 [ "$(id -u)" -eq 0 ] || skip "needs root for debootstrap and chroot"
 if [ "${1:-}" = --run ]; then
     shift
@@ -222,7 +228,7 @@ command -v debootstrap >/dev/null || skip "debootstrap is not installed (scripts
 # The roots are made side by side: most of the time goes to downloads and
 # to dpkg, not to the processor. Each one cleans up after itself.
 makers=()
-[ $# -gt 0 ] || set -- deb13 deb14
+[ $# -gt 0 ] || set -- "${releases[@]}"
 for release in "$@"; do
     (
         trap cleanup EXIT

@@ -53,6 +53,29 @@ summary() {
 }
 trap summary EXIT
 
+# each_or_skip WHAT COMMAND... -- ITEM...: runs COMMAND ITEM for each ITEM.
+# An item whose command exits 77 skips (the command said why), and the step
+# names WHAT and those items once; any other failure ends the run.
+each_or_skip() {
+    local what=$1 command=() item status skipped=()
+    shift
+    while [ "$1" != -- ]; do
+        command+=("$1")
+        shift
+    done
+    shift
+    for item in "$@"; do
+        status=0
+        "${command[@]}" "$item" || status=$?
+        case $status in
+            0) ;;
+            77) skipped+=("$item") ;;
+            *) exit "$status" ;;
+        esac
+    done
+    [ ${#skipped[@]} -eq 0 ] || skip "$what ${skipped[*]} (reasons above)"
+}
+
 build() {
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1" -j "$jobs"
@@ -112,28 +135,19 @@ if [ "$mingw" = yes ]; then
     MACGATE_WINE_COUNTS="$scratch/wine" timeout 1800 tests/wine/run.sh
     for arch in x86 x64; do
         read -r wine_passed wine_skipped wine_reasons <"$scratch/wine.$arch"
-        count_cases "Wine $arch" "$wine_passed" "$wine_skipped" "${wine_reasons#"$arch: "}"
+        count_cases "Wine $arch" "$wine_passed" "$wine_skipped" "${wine_reasons//"$arch: "/}"
     done
 else
     skip "the Windows builds are not made here (mingw-w64 is not installed)"
 fi
 
 step "Kea hooks library: end to end with real DHCPv4 and DHCPv6 clients (debug build)"
-kea_skipped=()
-for e2e in e2e.sh e2e6.sh; do
-    kea_status=0
-    # The 30-second run under perfdhcp, with a list of 100,000 entries
-    # reloaded every 100 ms, runs once: in the package checks, with the
-    # optimised library.
-    MACGATE_E2E_SKIP_LOAD=1 timeout 600 "tests/kea/$e2e" build/debug/kea/libdhcp_macgate.so ||
-        kea_status=$?
-    case $kea_status in
-        0) ;;
-        77) kea_skipped+=("$e2e") ;;
-        *) exit "$kea_status" ;;
-    esac
-done
-[ ${#kea_skipped[@]} -eq 0 ] || skip "Kea end-to-end tests ${kea_skipped[*]} (reasons above)"
+# The 30-second run under perfdhcp, with a list of 100,000 entries reloaded
+# every 100 ms, runs once: in the package checks, with the optimised library.
+kea_e2e() {
+    MACGATE_E2E_SKIP_LOAD=1 timeout 600 "tests/kea/$1" build/debug/kea/libdhcp_macgate.so
+}
+each_or_skip "Kea end-to-end tests" kea_e2e -- e2e.sh e2e6.sh
 
 # The roots of Debian 13 (Kea 2.6) and 14 (Kea 3.0), where their packages
 # are built and used: a few minutes each the first time, mostly downloading,
@@ -169,17 +183,9 @@ step "Kea 2.6 and 3.0: each release's package installed, checked and filtering i
 if [ "$release_roots" != yes ] || [ ! -f dist/SHA256SUMS ]; then
     skip "no Debian 13 and 14 roots, or no packages"
 else
-    release_skipped=()
-    for tag in deb13 deb14; do
-        release_status=0
-        timeout 600 tests/kea/releases.sh "$tag" || release_status=$?
-        case $release_status in
-            0) ;;
-            77) release_skipped+=("$tag") ;;
-            *) exit "$release_status" ;;
-        esac
-    done
-    [ ${#release_skipped[@]} -eq 0 ] || skip "the checks in the ${release_skipped[*]} roots (reasons above)"
+    # shellcheck disable=SC2046 # one word per release
+    each_or_skip "the checks in the roots of" timeout 600 tests/kea/releases.sh -- \
+        $(scripts/release-root.sh --list)
 fi
 
 step "Address and undefined-behaviour sanitizers: all tests"
