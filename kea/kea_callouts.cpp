@@ -8,8 +8,10 @@
 #include <dhcpsrv/subnet.h>
 #include <hooks/hooks.h>
 
+#include <boost/any.hpp>
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "config/decision.h"
@@ -37,6 +39,34 @@ uint32_t ReceivingInterfaceAddress(const isc::dhcp::Pkt4Ptr& query,
     isc::dhcp::IfacePtr iface = isc::dhcp::IfaceMgr::instance().getIface(query);
     isc::asiolink::IOAddress address = isc::asiolink::IOAddress::IPV4_ZERO_ADDRESS();
     return iface && iface->getAddress4(address) ? address.toUint32() : 0;
+}
+
+// The subnet that Kea selected for the query at subnet4_select. Kea 3.0
+// passes it as a pointer to a const subnet, the releases before as a plain
+// pointer; should a release between them differ, the other type is tried.
+isc::dhcp::ConstSubnet4Ptr SelectedSubnet(CalloutHandle& handle) {
+    constexpr bool kConstSubnet = KEA_HOOKS_VERSION >= 30000;
+    using Given =
+        std::conditional_t<kConstSubnet, isc::dhcp::ConstSubnet4Ptr, isc::dhcp::Subnet4Ptr>;
+    using Other =
+        std::conditional_t<kConstSubnet, isc::dhcp::Subnet4Ptr, isc::dhcp::ConstSubnet4Ptr>;
+    try {
+        Given subnet;
+        handle.getArgument("subnet4", subnet);
+        return subnet;
+    } catch (const boost::bad_any_cast&) {
+        Other subnet;
+        handle.getArgument("subnet4", subnet);
+        return subnet;
+    }
+}
+
+// A packet whose decision failed is dropped: the list in use names which
+// clients to serve, and one it could not be asked about is not among them.
+void DropUndecided(CalloutHandle& handle, const char* callout, const std::exception& error) {
+    LOG_ERROR(KeaLogger, macgate::MACGATE_DECISION_FAILED).arg(callout).arg(error.what());
+    handle.setStatus(CalloutHandle::NEXT_STEP_DROP);
+    macgate::CountDrop();
 }
 
 }  // namespace
@@ -177,8 +207,7 @@ KEA_EXPORT int pkt4_receive(CalloutHandle& handle) {
         macgate::DecideKeaQuery(handle, *query, macgate::AddressNamed(*query),
                                 macgate::kLongestNetworkPrefix);
     } catch (const std::exception& error) {
-        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED).arg("pkt4_receive").arg(error.what());
-        return 1;
+        DropUndecided(handle, "pkt4_receive", error);
     }
     return 0;
 }
@@ -196,8 +225,7 @@ KEA_EXPORT int subnet4_select(CalloutHandle& handle) {
     try {
         isc::dhcp::Pkt4Ptr query;
         handle.getArgument("query4", query);
-        isc::dhcp::Subnet4Ptr subnet;
-        handle.getArgument("subnet4", subnet);
+        const isc::dhcp::ConstSubnet4Ptr subnet = SelectedSubnet(handle);
         if (!query) {
             return 0;
         }
@@ -210,10 +238,7 @@ KEA_EXPORT int subnet4_select(CalloutHandle& handle) {
         }
         macgate::DecideKeaQuery(handle, *query, network, prefixLength);
     } catch (const std::exception& error) {
-        LOG_ERROR(KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
-            .arg("subnet4_select")
-            .arg(error.what());
-        return 1;
+        DropUndecided(handle, "subnet4_select", error);
     }
     return 0;
 }

@@ -7,6 +7,7 @@ namespace macgate {
 isc::log::Logger KeaLogger("macgate-hooks");
 
 const isc::log::MessageID MACGATE_CALLOUT_FAILED = "MACGATE_CALLOUT_FAILED";
+const isc::log::MessageID MACGATE_DECISION_FAILED = "MACGATE_DECISION_FAILED";
 const isc::log::MessageID MACGATE_DROPPING_ALL = "MACGATE_DROPPING_ALL";
 const isc::log::MessageID MACGATE_INVALID_PARAMETER = "MACGATE_INVALID_PARAMETER";
 const isc::log::MessageID MACGATE_INVALID_VALUE = "MACGATE_INVALID_VALUE";
@@ -37,6 +38,8 @@ namespace {
 const char* messages[] = {
     "MACGATE_CALLOUT_FAILED",
     "%1 failed (%2); the packet is processed",
+    "MACGATE_DECISION_FAILED",
+    "%1 could not decide the packet (%2), so it is dropped",
     "MACGATE_DROPPING_ALL",
     "no address was loaded from \"%1\" (%2), so every client is dropped (unusable-list is "
     "drop-all) until macgate-reload loads a list",

@@ -10,6 +10,7 @@ namespace macgate {
 extern isc::log::Logger KeaLogger;
 
 extern const isc::log::MessageID MACGATE_CALLOUT_FAILED;
+extern const isc::log::MessageID MACGATE_DECISION_FAILED;
 extern const isc::log::MessageID MACGATE_DROPPING_ALL;
 extern const isc::log::MessageID MACGATE_INVALID_PARAMETER;
 extern const isc::log::MessageID MACGATE_INVALID_VALUE;

@@ -27,6 +27,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -1367,6 +1368,51 @@ TEST_F(KeaLoadTest, TheSubnetKeaSelectsDecidesTheSection) {
     EXPECT_EQ(status->get("split-shared-networks")->str(), std::string("[ \"") + kSplit + "\" ]");
     Unload();
     EXPECT_EQ(DecisionLines(), lines);
+}
+
+// Kea 3.0 gives subnet4_select the subnet as a pointer to a const subnet,
+// the releases before it as a plain pointer: either form decides by its
+// section. A subnet in neither form cannot be decided, so the packet is
+// dropped and Kea's log says why.
+TEST_F(KeaLoadTest, TheSelectedSubnetDecidesInEitherFormAndOtherwiseDrops) {
+    const isc::dhcp::Subnet4Ptr subnet =
+        isc::dhcp::Subnet4::create(isc::asiolink::IOAddress("10.1.2.0"), 24, 1000, 2000, 3000, 1);
+    struct Row {
+        const char* form;
+        std::function<void(CalloutHandle&)> give;
+        uint64_t mac;
+        bool dropped;
+    };
+    const auto plain = [&](CalloutHandle& handle) { handle.setArgument("subnet4", subnet); };
+    const auto constant = [&](CalloutHandle& handle) {
+        handle.setArgument("subnet4", isc::dhcp::ConstSubnet4Ptr(subnet));
+    };
+    const Row rows[] = {
+        {"plain, listed", plain, kListed, false},
+        {"plain, unlisted", plain, kUnlisted, true},
+        {"const, listed", constant, kListed, false},
+        {"const, unlisted", constant, kUnlisted, true},
+        {"neither, listed",
+         [](CalloutHandle& handle) { handle.setArgument("subnet4", std::string("10.1.2.0/24")); },
+         kListed, true},
+    };
+    WriteList("MAC_ACTION = {DENY}\nSCOPE 10.1.2.0/24 = {ALLOW}\n001A2B3C4D5E\n");
+    ASSERT_TRUE(Load(AllParameters()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.form);
+        isc::dhcp::Pkt4Ptr query = Query(row.mac, isc::dhcp::DHCPDISCOVER, 0, 0);
+        boost::shared_ptr<CalloutHandle> handle = HooksManager::createCalloutHandle();
+        RunHook(buffer4Index_, *handle, query);
+        ASSERT_EQ(handle->getStatus(), CalloutHandle::NEXT_STEP_CONTINUE);
+        handle->setArgument("query4", query);
+        row.give(*handle);
+        HooksManager::callCallouts(subnet4Index_, *handle);
+        EXPECT_EQ(handle->getStatus() == CalloutHandle::NEXT_STEP_DROP, row.dropped);
+    }
+    EXPECT_NE(KeaLog().find("MACGATE_DECISION_FAILED subnet4_select could not decide the packet"),
+              std::string::npos)
+        << KeaLog();
+    Unload();
 }
 
 // A macgate-reload that adds or removes sections between a packet's
