@@ -539,30 +539,6 @@ check_section_lines() {  # context key verdict section
     fi
 }
 
-# perfdhcp relays one client's exchange from $1 (its giaddr), with the
-# options given as perfdhcp's -o; prints the number of OFFERs it received.
-relayed_offers() {  # giaddr mac [option...]
-    local giaddr=$1 mac=$2 option options=()
-    shift 2
-    for option in "$@"; do options+=(-o "$option"); done
-    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l "$giaddr" -R 1 -b "mac=$mac" -r 2 -n 2 \
-        -p 2 "${options[@]}" 192.0.2.1 >"$work/perfdhcp.out" 2>&1
-    awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
-}
-
-expect_offers() {  # context want(yes|no) giaddr mac [option...]
-    local context=$1 want=$2 offers
-    shift 2
-    offers=$(relayed_offers "$@")
-    if [ "$want" = yes ] && [ "${offers:-0}" -gt 0 ]; then
-        pass "$context: $2 got $offers offer(s)"
-    elif [ "$want" = no ] && [ "${offers:-0}" -eq 0 ]; then
-        pass "$context: $2 got no offer"
-    else
-        fail "$context: $2 got ${offers:-no} offer(s), wanted $want"
-    fi
-}
-
 # Kea's configuration for the sections: a subnet that Kea selects by each
 # of its means, overlapping subnets and a shared network. $1 is the hooks
 # libraries' JSON, before macgate's entry.

@@ -14,6 +14,8 @@
 # once, and the info log must hold one line per packet with its verdict.
 #
 #   tests/kea/e2e6.sh [path/to/libdhcp_macgate.so]
+#   MACGATE_KEA_RELEASE=deb13 tests/kea/e2e6.sh /usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_macgate.so
+#       (that release's kea-dhcp6, in its root, with the library installed there)
 #
 # Exits 0 when every check passed, 1 when one failed, 77 when it cannot run
 # here (the reason is printed). Needs root for the namespaces.
@@ -89,20 +91,20 @@ write_config() {  # multi-threading
     "lease-database": { "type": "memfile", "persist": false },
     "server-id": { "type": "LL", "persist": false },
     "multi-threading": $1,
-    "control-socket": { "socket-type": "unix", "socket-name": "$work/kea.sock" },
-    "subnet6": [ { "subnet": "2001:db8:1::/64", "interface": "$server_if",
+    "control-socket": { "socket-type": "unix", "socket-name": "$kea_work/kea.sock" },
+    "subnet6": [ { "id": 1, "subnet": "2001:db8:1::/64", "interface": "$server_if",
                    "pools": [ { "pool": "2001:db8:1::100 - 2001:db8:1::1ff" } ] } ],
     "hooks-libraries": [ {
       "library": "$library",
       "parameters": {
-        "list-file": "$work/list.txt",
-        "error-log": "$work/error.log",
-        "info-log": "$work/info.log"
+        "list-file": "$kea_work/list.txt",
+        "error-log": "$kea_work/error.log",
+        "info-log": "$kea_work/info.log"
       }
     } ],
     "loggers": [ {
       "name": "kea-dhcp6",
-      "output_options": [ { "output": "$work/kea.log", "flush": true } ],
+      "output_options": [ { "output": "$kea_work/kea.log", "flush": true } ],
       "severity": "INFO"
     } ]
   }

@@ -7,11 +7,13 @@
 #   kea_require PRESET TOOL...      skips unless root, the tools and $library
 #   kea_setup TAG NAME              namespaces, $work, the exit trap
 #   start_kea CONTEXT [SECONDS]     $server on $work/kea.json in $server_ns
+#                                   (with MACGATE_KEA_RELEASE, in that root)
 #   stop_kea, kea_command JSON, wait_for_kea_log PATTERN SECONDS
 #   start_capture NAME, stop_capture    tcpdump of "${capture_args[@]}"
 #   since_last_load LOG             a log of the library after its last start line
 #   write_udhcpc_script, expect_verdict MAC served|dropped CONTEXT
 #   reload_list ARGUMENTS RESULT CONTEXT    macgate-reload and its result
+#   expect_offers CONTEXT yes|no GIADDR MAC [OPTION...]   a relayed DHCPv4 client
 #
 # On a failed exit, cleanup shows the tail of each file in $cleanup_logs
 # (names in $work) and calls kea_cleanup_more if the script has one.
@@ -23,6 +25,20 @@ kea_pid=""
 capture_pid=""
 cleanup_logs=""
 
+# With MACGATE_KEA_RELEASE=TAG (deb13, deb14), $server is that release's,
+# run in its root (scripts/release-root.sh --run), and $library a path
+# inside the root. $work is then made inside the root, and $kea_work is the
+# path by which the server sees it there, which the configuration names;
+# Kea's folders for its logs, sockets, pid and lock files are $kea_work, as
+# Kea 2.6.3 and later want every file it writes in them. Without it both are
+# the same path.
+kea_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+kea_root="" kea_runner=""
+if [ -n "${MACGATE_KEA_RELEASE:-}" ]; then
+    kea_root=$(realpath -m "${MACGATE_ROOTS:-$kea_top/build/roots}/$MACGATE_KEA_RELEASE")
+    export TMPDIR=$kea_root/tmp
+fi
+
 # Skips the whole script unless it runs as root with every TOOL and the
 # library built (by the cmake preset PRESET).
 kea_require() {  # preset tool...
@@ -32,13 +48,20 @@ kea_require() {  # preset tool...
     for tool in "$@"; do
         command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed (scripts/install-deps.sh)"
     done
-    [ -f "$library" ] || skip_all "$library is not built (cmake --build --preset $preset)"
+    if [ -n "$kea_root" ]; then
+        [ -f "$kea_root/.macgate-root" ] || skip_all "$kea_root is not made (scripts/release-root.sh)"
+        [ -f "$kea_root$library" ] || skip_all "$library is not installed in $kea_root"
+    else
+        [ -f "$library" ] || skip_all "$library is not built (cmake --build --preset $preset)"
+    fi
 }
 
 cleanup() {
     local status=$? log
     [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
     [ -n "$kea_pid" ] && kill "$kea_pid" 2>/dev/null
+    # The root's mounts are undone once its command has ended.
+    [ -z "$kea_runner" ] || wait "$kea_runner" 2>/dev/null
     if [ -s "$work/dhclient.pid" ]; then
         kill "$(cat "$work/dhclient.pid")" 2>/dev/null
     fi
@@ -59,6 +82,9 @@ kea_setup() {  # tag name
     local created
     netns_names "$1"
     work=$(mktemp -d "${TMPDIR:-/tmp}/macgate-$2.XXXXXX")
+    kea_work=${work#"$kea_root"}
+    # Kea 2.6.3 and later take a control socket only in a folder of mode 0750.
+    chmod 0750 "$work"
     trap cleanup EXIT
     trap 'exit 1' INT TERM
     netns_create
@@ -94,26 +120,48 @@ wait_for_kea_log() {  # pattern seconds
     return 1
 }
 
-# Starts $server and waits up to $2 seconds (20 by default) for it to say it
-# started; fails "CONTEXT: $server did not start" and returns 1 if it does not.
-start_kea() {  # context [seconds]
-    ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
-        "$server" -c "$work/kea.json" >"$work/kea.out" 2>&1 &
-    kea_pid=$!
-    wait_for_kea_log "DHCP${family}_STARTED" "${2:-20}" && return 0
-    fail "$1: $server did not start"
+# Starts $server on $kea_work/NAME.json (kea.json) and waits up to $2
+# seconds (20 by default) for it to say it started; unless CONTEXT is empty,
+# fails "CONTEXT: $server did not start" and returns 1 if it does not.
+start_kea() {  # context [seconds [name]]
+    local config=$kea_work/${3:-kea}.json
+    rm -f "$work/kea.pid"
+    if [ -z "$kea_root" ]; then
+        ip netns exec "$server_ns" env KEA_PIDFILE_DIR="$work" KEA_LOCKFILE_DIR="$work" \
+            "$server" -c "$config" >"$work/kea.out" 2>&1 &
+        kea_pid=$!
+    else
+        # The server's own process, inside the root, writes its number: the
+        # command that runs it there ends only when the server has ended.
+        # shellcheck disable=SC2016 # the inner shell expands them
+        MACGATE_NETNS=$server_ns "$kea_top/scripts/release-root.sh" --run "$MACGATE_KEA_RELEASE" \
+            env KEA_PIDFILE_DIR="$kea_work" KEA_LOCKFILE_DIR="$kea_work" \
+            KEA_LOG_FILE_DIR="$kea_work" KEA_CONTROL_SOCKET_DIR="$kea_work" \
+            KEA_DHCP_DATA_DIR="$kea_work" \
+            sh -c 'echo $$ >"$1" && shift && exec "$@"' sh "$kea_work/kea.pid" \
+            "$server" -c "$config" >"$work/kea.out" 2>&1 &
+        kea_runner=$!
+        for _ in $(seq 100); do [ -s "$work/kea.pid" ] && break; sleep 0.1; done
+        kea_pid=$(cat "$work/kea.pid" 2>/dev/null)
+    fi
+    [ -n "$kea_pid" ] && wait_for_kea_log "DHCP${family}_STARTED" "${2:-20}" && return 0
+    [ -z "$1" ] || fail "$1: $server did not start"
     return 1
 }
 
+# Stops $server, or after start_kea failed, waits for what it started to end.
 stop_kea() {
-    kill -TERM "$kea_pid"
-    for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
-    if kill -0 "$kea_pid" 2>/dev/null; then
-        fail "$server did not stop"
-        exit 1
+    if [ -n "$kea_pid" ]; then
+        kill -TERM "$kea_pid" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$kea_pid" 2>/dev/null || break; sleep 0.2; done
+        if kill -0 "$kea_pid" 2>/dev/null; then
+            fail "$server did not stop"
+            exit 1
+        fi
+        wait "$kea_pid" 2>/dev/null
     fi
-    wait "$kea_pid" 2>/dev/null
-    kea_pid=""
+    [ -z "$kea_runner" ] || wait "$kea_runner" 2>/dev/null
+    kea_pid="" kea_runner=""
 }
 
 # What reaches the server's end, into $work/NAME.pcap.
@@ -169,5 +217,29 @@ reload_list() {  # arguments want-result context
         pass "$3: macgate-reload answers $2: $(jq -r .text <<<"$answer")"
     else
         fail "$3: macgate-reload answers ${answer:-nothing}, not result $2"
+    fi
+}
+
+# perfdhcp relays one client's exchange from $1 (its giaddr), with the
+# options given as perfdhcp's -o; prints the number of OFFERs it received.
+relayed_offers() {  # giaddr mac [option...]
+    local giaddr=$1 mac=$2 option options=()
+    shift 2
+    for option in "$@"; do options+=(-o "$option"); done
+    ip netns exec "$client_ns" timeout 20 perfdhcp -4 -l "$giaddr" -R 1 -b "mac=$mac" -r 2 -n 2 \
+        -p 2 "${options[@]}" 192.0.2.1 >"$work/perfdhcp.out" 2>&1
+    awk '/^received packets:/ { print $3; exit }' "$work/perfdhcp.out"
+}
+
+expect_offers() {  # context want(yes|no) giaddr mac [option...]
+    local context=$1 want=$2 offers
+    shift 2
+    offers=$(relayed_offers "$@")
+    if [ "$want" = yes ] && [ "${offers:-0}" -gt 0 ]; then
+        pass "$context: $2 got $offers offer(s)"
+    elif [ "$want" = no ] && [ "${offers:-0}" -eq 0 ]; then
+        pass "$context: $2 got no offer"
+    else
+        fail "$context: $2 got ${offers:-no} offer(s), wanted $want"
     fi
 }

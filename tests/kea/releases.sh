@@ -6,10 +6,11 @@
 # kea-dhcp6 -t; and the packaged hooks library in that release's kea-dhcp4,
 # run inside the root, with real clients in the test's own network
 # namespaces: a listed and an unlisted client under an allow list and a deny
-# list, macgate-reload applied and refused, drop-all, macgate status --kea
+# list, a relayed client decided by a section, macgate-reload applied and
+# refused, drop-all, macgate status --kea
 # (the release's own tool) and, where Kea keeps log files in its log folder
 # (2.6.3 and later), an info log outside that folder refused with Kea's
-# reason.
+# reason. Then kea-dhcp6 in the root, through tests/kea/e2e6.sh.
 #
 #   tests/kea/releases.sh TAG        (deb13, deb14; after scripts/package.sh)
 #
@@ -27,28 +28,21 @@ cases_column=5
 
 server=kea-dhcp4
 family=4
-library=$rootdir/usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_macgate.so
+# Kea runs inside the root, where the package put the hooks library.
+export MACGATE_KEA_RELEASE=$tag
+library=/usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_macgate.so
 # shellcheck source=tests/kea/lib.sh
 . "$here/lib.sh"
 [ "$(id -u)" -eq 0 ] || skip_all "needs root for the root folder and the namespaces"
 [ -f "$rootdir/.macgate-root" ] || skip_all "$rootdir is not made (scripts/release-root.sh $tag)"
-for tool in busybox socat jq; do
+for tool in busybox socat jq perfdhcp; do
     command -v "$tool" >/dev/null || skip_all "$tool is not installed (scripts/install-deps.sh)"
 done
 deb=$(find "$top/dist" -maxdepth 1 -name "macgate_*~${tag}_*.deb" | head -n 1)
 [ -n "$deb" ] || skip_all "dist/ has no package for $tag (scripts/package.sh)"
 cleanup_logs="kea.out kea.log"
-runner_pid=""
-kea_cleanup_more() {
-    [ -z "$kea_pid" ] || kill "$kea_pid" 2>/dev/null
-    [ -z "$runner_pid" ] || wait "$runner_pid" 2>/dev/null
-}
-# The working folder is inside the root, where Kea sees it as $inner.
-export TMPDIR=$rootdir/tmp
+# The working folder is inside the root, where Kea sees it as $kea_work.
 kea_setup "mr$$" "release-$tag"
-inner=${work#"$rootdir"}
-# Kea 2.6.3 and later take a control socket only in a folder of mode 0750.
-chmod 0750 "$work"
 write_udhcpc_script
 
 in_root() {
@@ -65,7 +59,7 @@ for example in kea-dhcp4 kea-dhcp6; do
     check "$tag: $example -t takes the packaged example configuration" \
         in_root "$example" -t "/usr/share/doc/macgate/examples/$example.json"
 done
-[ -f "$library" ] || { fail "$tag: the package put no hooks library in Kea's hooks folder"; exit 1; }
+[ -f "$rootdir$library" ] || { fail "$tag: the package put no hooks library in Kea's hooks folder"; exit 1; }
 
 # ---- kea-dhcp4 in the root, every file of its own in the working folder,
 # which Kea's environment makes its log, socket, lease and pid folder.
@@ -76,7 +70,7 @@ a=02:00:5e:60:00:01 b=02:00:5e:60:00:02
 # interfaces (the server's end of the pair).
 write_config() {  # hooks-parameters [control-sockets [interfaces [name]]]
     local name=${4:-kea}
-    local sockets=${2:-"\"control-socket\": { \"socket-type\": \"unix\", \"socket-name\": \"$inner/$name.sock\" }"}
+    local sockets=${2:-"\"control-socket\": { \"socket-type\": \"unix\", \"socket-name\": \"$kea_work/$name.sock\" }"}
     local interfaces=${3-"\"$server_if\""}
     cat >"$work/$name.json" <<EOF
 {
@@ -85,40 +79,22 @@ write_config() {  # hooks-parameters [control-sockets [interfaces [name]]]
     "lease-database": { "type": "memfile", "persist": false },
     "valid-lifetime": 600,
     $sockets,
-    "subnet4": [ { "id": 1, "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.100 - 192.0.2.199" } ] } ],
+    "subnet4": [
+      { "id": 1, "subnet": "192.0.2.0/24", "pools": [ { "pool": "192.0.2.100 - 192.0.2.199" } ] },
+      { "id": 2, "subnet": "10.10.1.0/24", "relay": { "ip-addresses": [ "192.0.2.60" ] },
+        "pools": [ { "pool": "10.10.1.100 - 10.10.1.199" } ] } ],
     "hooks-libraries": [ {
-      "library": "/usr/lib/x86_64-linux-gnu/kea/hooks/libdhcp_macgate.so",
-      "parameters": { "list-file": "$inner/list-$name.txt"$1 }
+      "library": "$library",
+      "parameters": { "list-file": "$kea_work/list-$name.txt"$1 }
     } ],
     "loggers": [ {
       "name": "kea-dhcp4",
-      "output-options": [ { "output": "$inner/$name.log", "flush": true } ],
+      "output-options": [ { "output": "$kea_work/$name.log", "flush": true } ],
       "severity": "INFO"
     } ]
   }
 }
 EOF
-}
-
-# Starts kea-dhcp4 in the root, in the server's namespace; kea_pid is its
-# process. Returns 1 if it did not start within 20 seconds.
-start_root_kea() {
-    rm -f "$work/kea.pid" "$work/kea.log"
-    # shellcheck disable=SC2016 # the inner shell expands them
-    MACGATE_NETNS=$server_ns in_root env KEA_PIDFILE_DIR="$inner" KEA_LOCKFILE_DIR="$inner" \
-        KEA_LOG_FILE_DIR="$inner" KEA_CONTROL_SOCKET_DIR="$inner" KEA_DHCP_DATA_DIR="$inner" \
-        sh -c 'echo $$ >"$1" && shift && exec "$@"' sh "$inner/kea.pid" \
-        kea-dhcp4 -c "$inner/kea.json" >"$work/kea.out" 2>&1 &
-    runner_pid=$!
-    for _ in $(seq 50); do [ -s "$work/kea.pid" ] && break; sleep 0.1; done
-    kea_pid=$(cat "$work/kea.pid" 2>/dev/null)
-    [ -n "$kea_pid" ] && wait_for_kea_log DHCP4_STARTED 20
-}
-
-stop_root_kea() {
-    stop_kea
-    wait "$runner_pid" 2>/dev/null
-    runner_pid=""
 }
 
 # The release's own macgate tool, in the server's namespace, asks Kea
@@ -127,7 +103,7 @@ stop_root_kea() {
 tool_status() {  # exit-status text context [arguments]
     local want=$1 text=$2 context=$3 got=0
     shift 3
-    [ $# -gt 0 ] || set -- --kea "$inner/kea.sock"
+    [ $# -gt 0 ] || set -- --kea "$kea_work/kea.sock"
     ip netns exec "$server_ns" chroot "$rootdir" macgate status "$@" >"$work/status" 2>&1 || got=$?
     if [ "$got" -eq "$want" ] && grep -q "$text" "$work/status"; then
         pass "$context: macgate status exits $got: $(grep -v '^$' "$work/status" | tail -n 1)"
@@ -138,13 +114,20 @@ tool_status() {  # exit-status text context [arguments]
 
 printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
 write_config ""
-if ! start_root_kea; then
-    fail "$tag: kea-dhcp4 $kea_version did not start with the packaged hooks library"
-    exit 1
-fi
+rm -f "$work/kea.log"
+start_kea "$tag: with the packaged hooks library, kea-dhcp4 $kea_version" || exit 1
 expect_verdict "$a" served "$tag, allow list, listed"
 expect_verdict "$b" dropped "$tag, allow list, unlisted"
 tool_status 0 "filters with this list" "$tag, allow list"
+
+# A relayed client, decided by the section of the subnet that Kea selects
+# for it by its relay's address; perfdhcp relays from 192.0.2.60.
+ip -n "$client_ns" addr add 192.0.2.60/24 dev "$client_if"
+printf 'MAC_ACTION = {DENY}\nSCOPE 10.10.1.0/24 = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
+reload_list "" 0 "$tag, a section"
+expect_offers "$tag, a section, relayed and listed" yes 192.0.2.60 "$a"
+expect_offers "$tag, a section, relayed and unlisted" no 192.0.2.60 "$b"
+expect_verdict "$b" served "$tag, a section, unlisted outside its network"
 
 printf 'MAC_ACTION = {DENY}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
 reload_list "" 0 "$tag, deny list"
@@ -166,20 +149,20 @@ tool_status 1 "macgate drops every client" "$tag, drop-all"
 mv "$work/list-kea.saved" "$work/list-kea.txt"
 reload_list "" 0 "$tag, drop-all lifted"
 expect_verdict "$b" served "$tag, drop-all lifted"
-stop_root_kea
+stop_kea
 
 # ---- Kea 2.6.3 and later write log files in their log folder only, and the
 # library's logs are held to the same rule at load().
 if grep -q validatePath "$rootdir/usr/include/kea/process/log_parser.h"; then
     write_config ", \"info-log\": \"/var/tmp/info.log\""
-    start_root_kea && fail "$tag: kea-dhcp4 started with an info log outside its log folder"
-    wait "$runner_pid" 2>/dev/null
-    runner_pid="" kea_pid=""
+    rm -f "$work/kea.log"
+    start_kea "" 5 && fail "$tag: kea-dhcp4 started with an info log outside its log folder"
+    stop_kea
     refusal="MACGATE_LOG_PATH_REFUSED parameter \"info-log\" names \"/var/tmp/info.log\""
-    if grep -h "$refusal" "$work/kea.log" "$work/kea.out" 2>/dev/null | grep -q "$inner"; then
-        pass "$tag: Kea $kea_version refuses an info log outside $inner, naming the folder"
+    if grep -h "$refusal" "$work/kea.log" "$work/kea.out" 2>/dev/null | grep -q "$kea_work"; then
+        pass "$tag: Kea $kea_version refuses an info log outside $kea_work, naming the folder"
     else
-        fail "$tag: no '$refusal ... $inner' in Kea's log"
+        fail "$tag: no '$refusal ... $kea_work' in Kea's log"
     fi
 fi
 
@@ -198,39 +181,50 @@ if [ "${kea_version%%.*}" -ge 3 ] && command -v openssl >/dev/null; then
     echo "macgate:$(key "$a")" >"$work/auth"
     url=https://127.0.0.1:8004/
     write_config "" "\"control-sockets\": [
-      { \"socket-type\": \"unix\", \"socket-name\": \"$inner/kea.sock\" },
+      { \"socket-type\": \"unix\", \"socket-name\": \"$kea_work/kea.sock\" },
       { \"socket-type\": \"https\", \"socket-address\": \"127.0.0.1\", \"socket-port\": 8004,
-        \"trust-anchor\": \"$inner/ca.pem\", \"cert-file\": \"$inner/server.pem\",
-        \"key-file\": \"$inner/server.key\", \"cert-required\": false,
+        \"trust-anchor\": \"$kea_work/ca.pem\", \"cert-file\": \"$kea_work/server.pem\",
+        \"key-file\": \"$kea_work/server.key\", \"cert-required\": false,
         \"authentication\": { \"type\": \"basic\", \"realm\": \"macgate\",
           \"clients\": [ { \"user\": \"macgate\", \"password\": \"$(key "$a")\" } ] } } ]"
     printf 'MAC_ACTION = {ALLOW}\n%s\n' "$(key "$a")" >"$work/list-kea.txt"
-    if start_root_kea; then
+    rm -f "$work/kea.log"
+    if start_kea ""; then
         tool_status 0 "filters with this list" "$tag, HTTPS" --kea "$url" \
-            --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
-        tool_status 2 "401" "$tag, HTTPS without --auth-file" --kea "$url" --ca-file "$inner/ca.pem"
-        tool_status 2 "certificate" "$tag, HTTPS without --ca-file" --kea "$url" --auth-file "$inner/auth"
+            --auth-file "$kea_work/auth" --ca-file "$kea_work/ca.pem"
+        tool_status 2 "401" "$tag, HTTPS without --auth-file" --kea "$url" --ca-file "$kea_work/ca.pem"
+        tool_status 2 "certificate" "$tag, HTTPS without --ca-file" --kea "$url" --auth-file "$kea_work/auth"
         # The second server, under the first one's mounts.
         cp "$work/list-kea.txt" "$work/list-kea2.txt"
         write_config "" "" "" kea2
-        ip netns exec "$server_ns" chroot "$rootdir" env KEA_PIDFILE_DIR="$inner" \
-            KEA_LOCKFILE_DIR="$inner" KEA_LOG_FILE_DIR="$inner" KEA_CONTROL_SOCKET_DIR="$inner" \
-            KEA_DHCP_DATA_DIR="$inner" kea-dhcp4 -c "$inner/kea2.json" >"$work/kea2.out" 2>&1 &
+        ip netns exec "$server_ns" chroot "$rootdir" env KEA_PIDFILE_DIR="$kea_work" \
+            KEA_LOCKFILE_DIR="$kea_work" KEA_LOG_FILE_DIR="$kea_work" KEA_CONTROL_SOCKET_DIR="$kea_work" \
+            KEA_DHCP_DATA_DIR="$kea_work" kea-dhcp4 -c "$kea_work/kea2.json" >"$work/kea2.out" 2>&1 &
         second_pid=$!
         for _ in $(seq 100); do grep -q DHCP4_STARTED "$work/kea2.log" 2>/dev/null && break; sleep 0.2; done
         tool_status 0 "The 2 servers filter with the same list" "$tag, two servers, one list" \
-            --kea "$url" "$inner/kea2.sock" --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
+            --kea "$url" "$kea_work/kea2.sock" --auth-file "$kea_work/auth" --ca-file "$kea_work/ca.pem"
         printf 'MAC_ACTION = {DENY}\n%s\n' "$(key "$a")" >"$work/list-kea2.txt"
         socat -t 5 - "UNIX-CONNECT:$work/kea2.sock" <<<'{ "command": "macgate-reload" }' >/dev/null
         tool_status 1 "different lists" "$tag, two servers, two lists" \
-            --kea "$url" "$inner/kea2.sock" --auth-file "$inner/auth" --ca-file "$inner/ca.pem"
+            --kea "$url" "$kea_work/kea2.sock" --auth-file "$kea_work/auth" --ca-file "$kea_work/ca.pem"
         kill "$second_pid" 2>/dev/null
         wait "$second_pid" 2>/dev/null
-        stop_root_kea
+        stop_kea
     else
         fail "$tag: kea-dhcp4 did not start with an HTTPS control socket"
     fi
 fi
+
+# ---- kea-dhcp6 in the root: the DHCPv6 end-to-end checks, with the
+# packaged hooks library.
+e2e6_status=0
+"$here/e2e6.sh" "$library" >"$work/e2e6.out" 2>&1 || e2e6_status=$?
+case $e2e6_status in
+    0) pass "$tag: kea-dhcp6 $kea_version end to end: $(grep -c '^ok' "$work/e2e6.out") checks" ;;
+    77) skip "$tag: kea-dhcp6 end to end" "$(sed -n 's/^SKIP: //p' "$work/e2e6.out" | head -n 1)" ;;
+    *) fail "$tag: kea-dhcp6 $kea_version end to end" && sed 's/^/      | /' "$work/e2e6.out" ;;
+esac
 
 in_root dpkg -r macgate >/dev/null 2>&1 || fail "$tag: dpkg -r macgate failed"
 if [ "$failures" -ne 0 ]; then
