@@ -45,7 +45,9 @@ expect 2 "CAPTURE is required" -- replay
 expect 2 "CAPTURE is required" -- replay --threads 2
 expect 2 "--list: 1 required LIST missing" -- replay x.pcap --list
 expect 2 "--list: needs a value" -- replay --list "" x.pcap
-expect 2 "not expected: x.pcap --lists" -- replay --lists a x.pcap
+# The order in which CLI11 names what it did not expect differs between its
+# releases.
+expect 2 "--lists" -- replay --lists a x.pcap
 expect 2 "not expected: b.pcap" -- replay a.pcap b.pcap
 for threads in 0 65 -1 x 1x 1000; do
     expect 2 "--threads takes a number from 1 to 64, not '$threads'" -- replay --threads "$threads" x
