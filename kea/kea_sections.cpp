@@ -28,10 +28,6 @@ struct SharedNetworkSubnets {
 // Kea's main thread.
 std::vector<SharedNetworkSubnets> SharedNetworks;
 
-}  // namespace
-
-namespace {
-
 // The last packet that buffer4_receive marked on this thread, and its mark.
 thread_local const isc::dhcp::Pkt4* LastMarked = nullptr;
 thread_local bool LastDeferred = false;
