@@ -73,15 +73,18 @@ int32_t FilterPacketInNetwork(const uint8_t* message, size_t length, uint32_t ne
     return LogDecision(decision);
 }
 
-bool ListHasSections() {
-    ListReader reader;
-    const LoadedList* list = ListInUse.load();
-    return list != nullptr && list->SectionLengths != 0;
-}
-
-bool InterfaceAddressMatters(const uint8_t* message, size_t length) {
-    return message != nullptr && length >= kShortestMessage && RelayAgentAddress(message) == 0 &&
-           ListHasSections();
+bool FilterPacketUnlessSections(const uint8_t* message, size_t length, int32_t* verdict) {
+    PacketDecision decision;
+    {
+        ListReader reader;
+        const LoadedList* list = ListInUse.load();
+        if (list != nullptr && list->SectionLengths != 0) {
+            return false;
+        }
+        decision = DecidePacket(list, message, length);
+    }
+    *verdict = LogDecision(decision);
+    return true;
 }
 
 int32_t FilterAddress(const uint8_t* address) {

@@ -20,13 +20,12 @@ int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAd
 int32_t FilterPacketInNetwork(const uint8_t* message, size_t length, uint32_t network,
                               int prefixLength);
 
-// True when the list in use has sections.
-bool ListHasSections();
-
-// True when the interface address can change the decision on `message`: the
-// list in use has sections and the message no relay agent address. A host
-// that has to look the address up can skip that otherwise.
-bool InterfaceAddressMatters(const uint8_t* message, size_t length);
+// Decides on one DHCP message as FilterPacket does (the interface address
+// unknown), unless the list in use has sections: then it decides nothing and
+// gives false, and the host decides once it has selected the message's
+// network (FilterPacketInNetwork). One read of the list serves the check and
+// the decision, so that a list put in use between them cannot split them.
+bool FilterPacketUnlessSections(const uint8_t* message, size_t length, int32_t* verdict);
 
 // Decides on one client by its hardware address (six bytes; null when the
 // client gave none) against the list in use and writes its line in the info

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/platform.h"
+
 namespace macgate {
 
 std::atomic<LoadedList*> ListInUse{nullptr};
@@ -13,7 +15,74 @@ std::mutex InfoLogLock;
 
 namespace {
 
-// Decisions under way, by the generation they began in.
+// A cache line, so that no two slots share one.
+constexpr size_t kCacheLine = 64;
+
+struct alignas(kCacheLine) ReaderSlot {
+    // Written only by the thread that holds the slot: odd while it reads.
+    std::atomic<uint64_t> count{0};
+    std::atomic<bool> taken{false};
+};
+
+ReaderSlot ReaderSlots[kListReaderSlots];
+
+// The slot of this thread, given back when the thread ends.
+thread_local ReaderSlot* ThreadSlot = nullptr;
+
+struct SlotRelease {
+    ~SlotRelease() {
+        if (ThreadSlot != nullptr) {
+            ThreadSlot->taken.store(false, std::memory_order_release);
+            ThreadSlot = nullptr;
+        }
+    }
+};
+
+// Under the thread sanitizer, which cannot see a barrier that another
+// thread makes for it, every reader orders its own accesses.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedThreads = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kSanitizedThreads = true;
+#else
+constexpr bool kSanitizedThreads = false;
+#endif
+#else
+constexpr bool kSanitizedThreads = false;
+#endif
+
+// True when WaitForListReaders' barrier orders the readers' accesses, so
+// that a reader needs none of its own. Set once, before the first slot is
+// taken and before the first wait.
+bool BarrierOrdersReaders() {
+    static const bool ordered = !kSanitizedThreads && StartProcessBarrier();
+    return ordered;
+}
+
+// BarrierOrdersReaders for the readers, read on every decision: stored by
+// every thread's claim, before it reads it.
+std::atomic<bool> LightReaders{false};
+
+ReaderSlot* ClaimSlot() {
+    LightReaders.store(BarrierOrdersReaders(), std::memory_order_relaxed);
+    for (ReaderSlot& slot : ReaderSlots) {
+        bool free = false;
+        if (!slot.taken.load(std::memory_order_relaxed) &&
+            slot.taken.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+            // Constructed on this thread's first claim: gives the slot back
+            // when the thread ends.
+            static thread_local SlotRelease release;
+            static_cast<void>(release);
+            ThreadSlot = &slot;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Decisions under way without a slot, by the generation they began in.
+constexpr unsigned kNoGeneration = ~0u;
 std::atomic<unsigned> ListGeneration{0};
 std::atomic<unsigned> ListReaders[2] = {{0}, {0}};
 // One waiter at a time: a second one would turn the generation back under
@@ -28,9 +97,29 @@ void WaitForNoReaders(unsigned generation) {
 
 }  // namespace
 
-// Sequentially consistent throughout: a decision whose count the waiter did
-// not see reads ListInUse after the list was taken out of it.
-ListReader::ListReader() {
+ListReader::ListReader() : mark_(nullptr), count_(0), generation_(kNoGeneration) {
+    ReaderSlot* slot = ThreadSlot != nullptr ? ThreadSlot : ClaimSlot();
+    if (slot != nullptr) {
+        const uint64_t count = slot->count.load(std::memory_order_relaxed);
+        if ((count & 1u) != 0) {
+            return;  // an outer reader of this thread has marked the slot
+        }
+        mark_ = &slot->count;
+        count_ = count + 1;
+        if (LightReaders.load(std::memory_order_relaxed)) {
+            // The waiter's barrier orders this store before the read of
+            // ListInUse that follows; only the compiler must keep the order.
+            mark_->store(count_, std::memory_order_relaxed);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        } else {
+            // Sequentially consistent with the read of ListInUse and the
+            // waiter's exchange and scan.
+            mark_->store(count_);
+        }
+        return;
+    }
+    // Sequentially consistent throughout: a decision whose count the waiter
+    // did not see reads ListInUse after the list was taken out of it.
     for (;;) {
         generation_ = ListGeneration.load() & 1u;
         ListReaders[generation_].fetch_add(1);
@@ -45,17 +134,44 @@ ListReader::ListReader() {
 }
 
 ListReader::~ListReader() {
-    ListReaders[generation_].fetch_sub(1);
+    if (mark_ != nullptr) {
+        mark_->store(count_ + 1, std::memory_order_release);
+    } else if (generation_ != kNoGeneration) {
+        ListReaders[generation_].fetch_sub(1);
+    }
 }
 
 void WaitForListReaders() {
     std::lock_guard<std::mutex> guard(ListWaitLock);
+    // A reader whose mark this scan misses has not read ListInUse yet, and
+    // reads the list that replaced the one taken out.
+    if (BarrierOrdersReaders()) {
+        ProcessBarrier();
+    }
+    for (ReaderSlot& slot : ReaderSlots) {
+        const uint64_t count = slot.count.load();
+        if ((count & 1u) != 0) {
+            // Any change ends the read that was under way: the next one
+            // reads the new list.
+            while (slot.count.load(std::memory_order_acquire) == count) {
+                std::this_thread::yield();
+            }
+        }
+    }
     // The decisions of the old generation finish first, so that its count
     // is free again before the turn after this one.
     const unsigned old = ListGeneration.load() & 1u;
     WaitForNoReaders(old ^ 1u);
     ListGeneration.fetch_add(1);
     WaitForNoReaders(old);
+}
+
+size_t ListReaderSlotsTaken() {
+    size_t taken = 0;
+    for (const ReaderSlot& slot : ReaderSlots) {
+        taken += slot.taken.load() ? 1 : 0;
+    }
+    return taken;
 }
 
 }  // namespace macgate

@@ -20,10 +20,14 @@ namespace macgate {
 extern std::atomic<LoadedList*> ListInUse;
 
 // Marks one decision's use of the list in use, from before it reads
-// ListInUse until it is done with the list. Two atomic counts, no lock and
-// no allocation: the one of the current generation counts the decisions
-// that may hold the list in use, so that PublishList can wait for the
-// decisions that still hold the list it replaced.
+// ListInUse until it is done with the list. The thread's own reader slot
+// (a count on a cache line of its own, which no other thread writes) is odd
+// while it reads: no shared write, no lock, and no allocation after the
+// thread's first. The publisher pays instead: WaitForListReaders makes every
+// thread pass a memory barrier and waits for the odd counts it sees. A
+// thread gives its slot back when it ends; when every slot is taken, a
+// thread counts its decisions in two shared counts instead. Readers may be
+// nested on one thread; the outermost marks the slot.
 class ListReader {
 public:
     ListReader();
@@ -32,12 +36,21 @@ public:
     ListReader& operator=(const ListReader&) = delete;
 
 private:
-    unsigned generation_;
+    std::atomic<uint64_t>* mark_;  // the slot's count, or null
+    uint64_t count_;               // the odd count this reader set in it
+    unsigned generation_;          // a shared count's, without a slot
 };
 
 // Waits until no decision that began before the call can still read a list
 // taken out of use before it.
 void WaitForListReaders();
+
+// Reader slots: more than a DHCP server runs threads at once. A thread
+// beyond these counts its decisions in the shared counts.
+constexpr size_t kListReaderSlots = 256;
+
+// How many threads hold a reader slot now.
+size_t ListReaderSlotsTaken();
 
 // The two log streams; null means "not open" and messages for it are dropped.
 extern FILE* ErrorLog;

@@ -3,7 +3,6 @@
 // Windows DHCP server reaches through the callout entry.
 #include <asiolink/io_address.h>
 #include <cc/data.h>
-#include <dhcp/iface_mgr.h>
 #include <dhcp/pkt4.h>
 #include <dhcpsrv/subnet.h>
 #include <hooks/hooks.h>
@@ -28,18 +27,6 @@ using isc::hooks::LibraryHandle;
 using macgate::KeaLogger;
 
 namespace {
-
-// The first IPv4 address of the interface that received `query`, in host
-// byte order, looked up only when it can change the decision; 0 unknown.
-uint32_t ReceivingInterfaceAddress(const isc::dhcp::Pkt4Ptr& query,
-                                   const std::vector<uint8_t>& message) {
-    if (!macgate::InterfaceAddressMatters(message.data(), message.size())) {
-        return 0;
-    }
-    isc::dhcp::IfacePtr iface = isc::dhcp::IfaceMgr::instance().getIface(query);
-    isc::asiolink::IOAddress address = isc::asiolink::IOAddress::IPV4_ZERO_ADDRESS();
-    return iface && iface->getAddress4(address) ? address.toUint32() : 0;
-}
 
 // The subnet that Kea selected for the query at subnet4_select. Kea 3.0
 // passes it as a pointer to a const subnet, the releases before as a plain
@@ -114,7 +101,7 @@ KEA_EXPORT int load(LibraryHandle& handle) {
             return 1;
         }
         macgate::SetUpKeaStatistics(parameters.dhcpv6);
-        macgate::ForgetMacSources();
+        macgate::UseServerMacSources();
         macgate::StartKeaFilter(parameters);
         handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
         handle.registerCommandCallout(macgate::kReloadCommand, macgate::KeaReloadCommand);
@@ -163,14 +150,11 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
                 macgate::DropWithoutList(message.size() >= macgate::kShortestMessage
                                              ? message.data() + macgate::kHardwareAddressOffset
                                              : nullptr);
-        } else if (macgate::ListHasSections()) {
-            handle.setContext(macgate::kDecidedContext, false);
+        } else if (!macgate::FilterPacketUnlessSections(message.data(), message.size(), &verdict)) {
+            macgate::MarkDeferred(handle, *query, true);
             return 0;
-        } else {
-            verdict = macgate::FilterPacket(message.data(), message.size(),
-                                            ReceivingInterfaceAddress(query, message));
         }
-        handle.setContext(macgate::kDecidedContext, true);
+        macgate::MarkDeferred(handle, *query, false);
         // A message too short to name its client is no decision.
         if (message.size() >= macgate::kShortestMessage) {
             macgate::CountDecision(verdict);
@@ -195,13 +179,13 @@ KEA_EXPORT int buffer4_receive(CalloutHandle& handle) {
 // or the requested address of a DHCPDECLINE.
 KEA_EXPORT int pkt4_receive(CalloutHandle& handle) {
     // At pkt4_receive, SKIP as well as DROP drops the packet.
-    if (handle.getStatus() != CalloutHandle::NEXT_STEP_CONTINUE || macgate::Decided(handle)) {
+    if (handle.getStatus() != CalloutHandle::NEXT_STEP_CONTINUE) {
         return 0;
     }
     try {
         isc::dhcp::Pkt4Ptr query;
         handle.getArgument("query4", query);
-        if (!query || macgate::KeaSelectsSubnet(*query)) {
+        if (!query || macgate::KeaSelectsSubnet(*query) || !macgate::Deferred(handle, *query)) {
             return 0;
         }
         macgate::DecideKeaQuery(handle, *query, macgate::AddressNamed(*query),
@@ -219,16 +203,16 @@ KEA_EXPORT int pkt4_receive(CalloutHandle& handle) {
 // server-wide entries. A packet decided at buffer4_receive (the list had no
 // sections then) is not decided again.
 KEA_EXPORT int subnet4_select(CalloutHandle& handle) {
-    if (handle.getStatus() == CalloutHandle::NEXT_STEP_DROP || macgate::Decided(handle)) {
+    if (handle.getStatus() == CalloutHandle::NEXT_STEP_DROP) {
         return 0;
     }
     try {
         isc::dhcp::Pkt4Ptr query;
         handle.getArgument("query4", query);
-        const isc::dhcp::ConstSubnet4Ptr subnet = SelectedSubnet(handle);
-        if (!query) {
+        if (!query || !macgate::Deferred(handle, *query)) {
             return 0;
         }
+        const isc::dhcp::ConstSubnet4Ptr subnet = SelectedSubnet(handle);
         uint32_t network = 0;
         int prefixLength = 0;
         if (subnet) {

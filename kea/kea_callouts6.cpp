@@ -6,11 +6,10 @@
 #include <dhcp/hwaddr.h>
 #include <dhcp/pkt6.h>
 #include <dhcpsrv/cfg_mac_source.h>
+#include <dhcpsrv/cfgmgr.h>
 #include <hooks/hooks.h>
 
-#include <atomic>
 #include <exception>
-#include <memory>
 #include <vector>
 
 #include "config/decision.h"
@@ -26,18 +25,27 @@ namespace {
 
 using MacSourceList = std::vector<uint32_t>;
 
-// The server's mac-sources in their configured order; null stands for
-// Kea's default, "any". Replaced whole when the server is configured, which
-// Kea does with its packet threads held, and read once per packet.
-std::shared_ptr<const MacSourceList> MacSources;
+// Kea's default mac-sources.
+const MacSourceList kAnySource = {isc::dhcp::HWAddr::HWADDR_SOURCE_ANY};
+
+// The server's mac-sources in their configured order, and the ones in use:
+// those, or kAnySource while the configuration names none. Kea configures
+// the server and loads the library with its packet threads held, so both
+// change only while no packet callout runs, and the callout reads them as
+// plain values.
+MacSourceList ConfiguredSources;
+const MacSourceList* MacSources = &kAnySource;
+
+void UseMacSources(const MacSourceList& sources) {
+    ConfiguredSources = sources;
+    MacSources = ConfiguredSources.empty() ? &kAnySource : &ConfiguredSources;
+}
 
 // The client's hardware address from the server's mac-sources, tried in
 // their order as Kea's own host reservations do; null when the first source
 // that gives an address gives one shorter than six bytes, or none does.
 isc::dhcp::HWAddrPtr ClientHardwareAddress(isc::dhcp::Pkt6& query) {
-    static const MacSourceList kAny = {isc::dhcp::HWAddr::HWADDR_SOURCE_ANY};
-    const std::shared_ptr<const MacSourceList> configured = std::atomic_load(&MacSources);
-    for (uint32_t source : configured ? *configured : kAny) {
+    for (uint32_t source : *MacSources) {
         isc::dhcp::HWAddrPtr address = query.getMAC(source);
         if (address) {
             return address->hwaddr_.size() >= kHardwareAddressBytes ? address
@@ -49,8 +57,8 @@ isc::dhcp::HWAddrPtr ClientHardwareAddress(isc::dhcp::Pkt6& query) {
 
 }  // namespace
 
-void ForgetMacSources() {
-    std::atomic_store(&MacSources, std::shared_ptr<const MacSourceList>());
+void UseServerMacSources() {
+    UseMacSources(isc::dhcp::CfgMgr::instance().getCurrentCfg()->getMACSources().get());
 }
 
 }  // namespace macgate
@@ -70,16 +78,13 @@ __attribute__((visibility("default"))) int dhcp6_srv_configured(CalloutHandle& h
         if (config && config->getType() == isc::data::Element::map) {
             names = config->get("mac-sources");
         }
-        auto sources = std::make_shared<macgate::MacSourceList>();
+        macgate::MacSourceList sources;
         if (names && names->getType() == isc::data::Element::list) {
             for (const isc::data::ElementPtr& name : names->listValue()) {
-                sources->push_back(isc::dhcp::CfgMACSource::MACSourceFromText(name->stringValue()));
+                sources.push_back(isc::dhcp::CfgMACSource::MACSourceFromText(name->stringValue()));
             }
         }
-        std::atomic_store(&macgate::MacSources,
-                          sources->empty()
-                              ? std::shared_ptr<const macgate::MacSourceList>()
-                              : std::shared_ptr<const macgate::MacSourceList>(sources));
+        macgate::UseMacSources(sources);
     } catch (const std::exception& error) {
         LOG_ERROR(macgate::KeaLogger, macgate::MACGATE_CALLOUT_FAILED)
             .arg("dhcp6_srv_configured")

@@ -15,7 +15,7 @@
 
 namespace macgate {
 
-const char kDecidedContext[] = "macgate-decided";
+const char kDeferredContext[] = "macgate-deferred";
 
 namespace {
 
@@ -28,16 +28,31 @@ struct SharedNetworkSubnets {
 // Kea's main thread.
 std::vector<SharedNetworkSubnets> SharedNetworks;
 
+// The last packet that buffer4_receive marked on this thread, and its mark.
+thread_local const isc::dhcp::Pkt4* LastMarked = nullptr;
+thread_local bool LastDeferred = false;
+
 }  // namespace
 
-bool Decided(isc::hooks::CalloutHandle& handle) {
-    bool decided = true;
-    try {
-        handle.getContext(kDecidedContext, decided);
-    } catch (const std::exception&) {
-        // No buffer4_receive of this library saw the packet.
+void MarkDeferred(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query, bool deferred) {
+    LastMarked = &query;
+    LastDeferred = deferred;
+    if (deferred) {
+        handle.setContext(kDeferredContext, true);
     }
-    return decided;
+}
+
+bool Deferred(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query) {
+    if (&query == LastMarked) {
+        return LastDeferred;
+    }
+    bool deferred = false;
+    try {
+        handle.getContext(kDeferredContext, deferred);
+    } catch (const std::exception&) {
+        // Not deferred, or no buffer4_receive of this library saw the packet.
+    }
+    return deferred;
 }
 
 bool KeaSelectsSubnet(const isc::dhcp::Pkt4& query) {
@@ -58,7 +73,10 @@ uint32_t AddressNamed(isc::dhcp::Pkt4& query) {
 
 void DecideKeaQuery(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query,
                     uint32_t network, int prefixLength) {
-    handle.setContext(kDecidedContext, true);
+    if (&query == LastMarked) {
+        LastDeferred = false;
+    }
+    handle.setContext(kDeferredContext, false);
     const std::vector<uint8_t>& message = query.data_;
     const bool named = message.size() >= kShortestMessage;
     const int32_t verdict =

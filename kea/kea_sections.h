@@ -13,13 +13,21 @@
 
 namespace macgate {
 
-// The name of the packet's context that says whether the filter has decided
-// on it: false when buffer4_receive left it to a later callout.
-extern const char kDecidedContext[];
+// The name of the packet's context that marks a packet whose decision
+// buffer4_receive left to a later callout; no other packet has one.
+extern const char kDeferredContext[];
 
-// True when the filter has decided on the packet of `handle`, or when
-// buffer4_receive did not run for it.
-bool Decided(isc::hooks::CalloutHandle& handle);
+// What buffer4_receive did with `query`: `deferred` when it left the decision
+// to pkt4_receive or subnet4_select (the list in use had sections), which
+// alone marks the packet's context.
+void MarkDeferred(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query, bool deferred);
+
+// True when buffer4_receive left the decision on `query` to a later callout
+// and none has made it yet. Kea takes a packet from buffer4_receive to
+// subnet4_select on one thread, and that thread's own note of the last packet
+// it marked answers without a look at the context; a packet that went on
+// elsewhere is answered by its context.
+bool Deferred(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query);
 
 // True for the queries that Kea selects a subnet for: DHCPDISCOVER,
 // DHCPREQUEST (a BOOTREQUEST too, which libdhcp_bootp makes one) and
@@ -32,7 +40,7 @@ uint32_t AddressNamed(isc::dhcp::Pkt4& query);
 
 // Decides on `query` by the section whose network holds `network` of
 // `prefixLength` bits (0: the server-wide entries), counts the decision,
-// and drops the packet on a drop verdict; the packet is decided from now on.
+// and drops the packet on a drop verdict; the packet is no longer deferred.
 void DecideKeaQuery(isc::hooks::CalloutHandle& handle, const isc::dhcp::Pkt4& query,
                     uint32_t network, int prefixLength);
 

@@ -120,4 +120,14 @@ void RestorePlatformCalls();
 // `error`.
 std::string WhyNotOpened(const char* path, int error);
 
+// Sets up ProcessBarrier for this process; false when the system has none,
+// and then every thread must order its own accesses.
+bool StartProcessBarrier();
+
+// Once StartProcessBarrier gave true: makes every other running thread of
+// the process pass a full memory barrier before it returns, so that threads
+// whose accesses need that order only against the caller can do without a
+// barrier of their own. Slow (a system call); never fails.
+void ProcessBarrier();
+
 }  // namespace macgate

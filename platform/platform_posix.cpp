@@ -5,8 +5,10 @@
 // locks within the process, where some file systems turn them into
 // per-process locks that never conflict.
 #include <fcntl.h>
+#include <linux/membarrier.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -602,6 +604,14 @@ std::string WhyNotOpened(const char* path, int error) {
 
 void RestorePlatformCalls() {
     Platform = kRealCalls;
+}
+
+bool StartProcessBarrier() {
+    return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+void ProcessBarrier() {
+    syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
 }
 
 }  // namespace macgate

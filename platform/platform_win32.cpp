@@ -234,4 +234,12 @@ void RestorePlatformCalls() {
     Platform = kRealCalls;
 }
 
+bool StartProcessBarrier() {
+    return true;
+}
+
+void ProcessBarrier() {
+    FlushProcessWriteBuffers();
+}
+
 }  // namespace macgate

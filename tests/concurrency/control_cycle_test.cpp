@@ -18,6 +18,7 @@
 #include "core_helpers.h"
 #include "filter/address_set.h"
 #include "tests/control_lines.h"
+#include "worker_threads.h"
 
 namespace macgate {
 namespace {
@@ -33,34 +34,20 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
 
     constexpr int kReplayThreads = 4;
     constexpr int kCycles = 200;
-    std::atomic<bool> done{false};
-    std::atomic<long> sent{0};
     std::atomic<int> wrongVerdicts{0};
-    std::vector<std::thread> replay;
-    for (int t = 0; t < kReplayThreads; ++t) {
-        replay.emplace_back([&, t] {
-            std::vector<uint8_t> message(300, 0);
-            const uint8_t prefix[5] = {0x52, 0x54, 0x00, 0x6a, 0x01};
-            std::memcpy(message.data() + 28, prefix, sizeof prefix);
-            for (unsigned i = 0; !done.load(); ++i) {
-                uint8_t last = static_cast<uint8_t>(i * 7 + t + 1);
-                message[33] = last;
-                if (HookVerdict(message) != (last % 3 == 0 ? 1 : 0)) {
-                    ++wrongVerdicts;
-                }
-                ++sent;
-                // Leaves the control thread a chance at the lock.
-                std::this_thread::yield();
-            }
-        });
-    }
-    // Lets the replay threads through between two events.
-    auto letPacketsThrough = [&sent] {
-        long target = sent.load() + 20;
-        while (sent.load() < target) {
-            std::this_thread::yield();
+    WorkerThreads replay(kReplayThreads, [&](int t) {
+        thread_local unsigned i = 0;
+        std::vector<uint8_t> message = MessageFor(0x5254006a0100);
+        const uint8_t last = static_cast<uint8_t>(i++ * 7 + static_cast<unsigned>(t) + 1);
+        message[33] = last;
+        if (HookVerdict(message) != (last % 3 == 0 ? 1 : 0)) {
+            ++wrongVerdicts;
         }
-    };
+        // Leaves the control thread a chance at the lock.
+        std::this_thread::yield();
+    });
+    // Lets the replay threads through between two events.
+    auto letPacketsThrough = [&replay] { replay.LetThrough(20); };
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
         letPacketsThrough();
@@ -75,10 +62,7 @@ TEST(ControlCycle, EveryInfoLogLineStaysWholeWhileEventsCycle) {
         EXPECT_EQ(DhcpControlHook(kControlStop, nullptr), 0u);
         letPacketsThrough();
     }
-    done = true;
-    for (std::thread& thread : replay) {
-        thread.join();
-    }
+    replay.Stop();
     EXPECT_EQ(wrongVerdicts.load(), 0);
 
     // Decision lines only between a start and a stop, and some in every

@@ -16,20 +16,10 @@
 #include "core_helpers.h"
 #include "filter/address_set.h"
 #include "tests/control_lines.h"
+#include "worker_threads.h"
 
 namespace macgate {
 namespace {
-
-std::vector<uint8_t> Message(uint8_t last) {
-    return MessageFor(0x001A2B3C4D00 | last);
-}
-
-void WaitForProgress(const std::atomic<long>& decisions, long amount) {
-    long target = decisions.load() + amount;
-    while (decisions.load() < target) {
-        std::this_thread::yield();
-    }
-}
 
 TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
     std::random_device random;
@@ -42,41 +32,25 @@ TEST(InfoLogConcurrency, PacketLinesStayWholeWhileTheLogOpensAndCloses) {
 
     constexpr int kPacketThreads = 4;
     constexpr int kRounds = 40;
-    std::atomic<bool> stop{false};
-    std::atomic<long> decisions{0};
     std::atomic<long> wrongVerdicts{0};
-
-    std::vector<std::thread> packetThreads;
-    for (int t = 0; t < kPacketThreads; ++t) {
-        packetThreads.emplace_back([&, t] {
-            uint8_t last = static_cast<uint8_t>(t * 61 + 1);
-            while (!stop.load()) {
-                std::vector<uint8_t> message = Message(last);
-                if (HookVerdict(message) != (last % 2 == 0 ? 1 : 0)) {
-                    ++wrongVerdicts;
-                }
-                ++decisions;
-                ++last;
-            }
-        });
-    }
+    WorkerThreads packetThreads(kPacketThreads, [&](int t) {
+        thread_local uint8_t last = static_cast<uint8_t>(t * 61 + 1);
+        std::vector<uint8_t> message = MessageFor(0x001A2B3C4D00 | last);
+        if (HookVerdict(message) != (last % 2 == 0 ? 1 : 0)) {
+            ++wrongVerdicts;
+        }
+        ++last;
+    });
 
     // Server start and stop through the control hook; the packet threads
     // run both while the log is open and while it is closed.
-    std::thread control([&] {
-        for (int round = 0; round < kRounds; ++round) {
-            EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
-            WaitForProgress(decisions, 50);
-            EXPECT_EQ(DhcpControlHook(kControlStop, nullptr), 0u);
-            WaitForProgress(decisions, 50);
-        }
-        stop = true;
-    });
-
-    control.join();
-    for (std::thread& thread : packetThreads) {
-        thread.join();
+    for (int round = 0; round < kRounds; ++round) {
+        EXPECT_EQ(DhcpControlHook(kControlStart, nullptr), 0u);
+        packetThreads.LetThrough(50);
+        EXPECT_EQ(DhcpControlHook(kControlStop, nullptr), 0u);
+        packetThreads.LetThrough(50);
     }
+    packetThreads.Stop();
     EXPECT_EQ(wrongVerdicts.load(), 0);
 
     // Packet lines only while the log is open, between a start and a stop.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "config/decision.h"
 #include "config/startup.h"
 #include "core_helpers.h"
+#include "filter/packet_filter.h"
+#include "worker_threads.h"
 
 namespace macgate {
 namespace {
@@ -39,51 +43,137 @@ int32_t Verdict(uint64_t address) {
     return FilterPacket(message.data(), message.size());
 }
 
-TEST(ListSwitch, DecisionsReadOneWholeListWhileListsAreReplaced) {
+// A decision that holds the list it read across a pause, as a packet thread
+// that the system suspends mid-decision does: the list must outlive it.
+bool SlowDecisionsAgree() {
+    const std::vector<uint8_t> served = MessageFor(kAlwaysServed);
+    const std::vector<uint8_t> dropped = MessageFor(kAlwaysDropped);
+    ListReader reader;
+    const LoadedList* list = ListInUse.load();
+    std::this_thread::yield();
+    return DecidePacket(list, served.data(), served.size()).verdict == 1 &&
+           DecidePacket(list, dropped.data(), dropped.size()).verdict == 0;
+}
+
+// Threads that hold every reader slot still free, each after one decision,
+// until the test lets them go; the decisions then count without a slot.
+class SlotHolders {
+public:
+    void TakeEverySlot() {
+        const size_t slots = kListReaderSlots - ListReaderSlotsTaken();
+        for (size_t i = 0; i < slots; ++i) {
+            threads_.emplace_back([this] {
+                Verdict(kAlwaysServed);
+                std::unique_lock<std::mutex> lock(mutex_);
+                ++holding_;
+                changed_.notify_all();
+                changed_.wait(lock, [this] { return released_; });
+            });
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return holding_ == slots; });
+    }
+    ~SlotHolders() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_ = true;
+            changed_.notify_all();
+        }
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t holding_ = 0;
+    bool released_ = false;
+    std::vector<std::thread> threads_;
+};
+
+struct SwitchCase {
+    const char* name;
+    int publishers;
+    bool slotsTaken;  // every reader slot held by other threads
+};
+
+void PrintTo(const SwitchCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ListSwitch : public testing::TestWithParam<SwitchCase> {};
+
+TEST_P(ListSwitch, DecisionsReadOneWholeListWhileListsAreReplaced) {
+    const SwitchCase& row = GetParam();
     ResetStateForTesting();
     const std::string allow = ListText(true, 1000);
     const std::string deny = ListText(false, 1000);
     PublishText(allow);
+    SlotHolders holders;
+    if (row.slotsTaken) {
+        holders.TakeEverySlot();
+        ASSERT_EQ(ListReaderSlotsTaken(), kListReaderSlots);
+    }
 
     constexpr int kThreads = 4;
-    constexpr int kSwitches = 100;
-    std::atomic<bool> done{false};
-    std::atomic<long> decisions{0};
+    constexpr int kSwitches = 120;
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            while (!done.load()) {
-                if (Verdict(kAlwaysServed) != 1 || Verdict(kAlwaysDropped) != 0) {
-                    ++wrong;
-                }
-                ++decisions;
+    WorkerThreads deciders(kThreads, [&](int t) {
+        const bool agree = t % 2 == 0 ? SlowDecisionsAgree()
+                                      : Verdict(kAlwaysServed) == 1 && Verdict(kAlwaysDropped) == 0;
+        if (!agree) {
+            ++wrong;
+        }
+    });
+    std::atomic<int> stale{0};
+    RunOnThreads(row.publishers, [&](int publisher) {
+        for (int i = 1 + publisher; i <= kSwitches; i += row.publishers) {
+            const bool toDeny = i % 2 == 1;
+            // Built beside the list in use, while the decisions go on.
+            LoadedList* next = new LoadedList;
+            LoadText(toDeny ? deny : allow, *next);
+            PublishList(next);
+            // With one publisher, a decision after the switch reads the new list.
+            if (row.publishers == 1 && Verdict(kServedByDeny) != (toDeny ? 1 : 0)) {
+                ++stale;
+            }
+            // Lets the decision threads run on the new list before the next one.
+            deciders.LetThrough(20);
+        }
+    });
+    deciders.Stop();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_GT(deciders.Rounds(), kSwitches * 20L);
+    ResetStateForTesting();
+}
+
+INSTANTIATE_TEST_SUITE_P(Publishers, ListSwitch,
+                         testing::Values(SwitchCase{"one_publisher", 1, false},
+                                         SwitchCase{"three_publishers", 3, false},
+                                         SwitchCase{"every_slot_taken", 3, true}),
+                         [](const testing::TestParamInfo<SwitchCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Threads that end give their reader slot back: many more threads than
+// slots, one after another, each decide, and the slots in use come back to
+// what they were.
+TEST(ListReaderSlots, ThreadsThatEndGiveTheirSlotBack) {
+    ResetStateForTesting();
+    PublishText(ListText(true, 0));
+    const size_t before = ListReaderSlotsTaken();
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 150; ++round) {
+        RunOnThreads(4, [&](int) {
+            if (Verdict(kAlwaysServed) != 1) {
+                ++wrong;
             }
         });
     }
-    int stale = 0;
-    for (int i = 1; i <= kSwitches; ++i) {
-        const bool toDeny = i % 2 == 1;
-        // Built beside the list in use, while the decisions go on.
-        LoadedList* next = new LoadedList;
-        LoadText(toDeny ? deny : allow, *next);
-        const long before = decisions.load();
-        PublishList(next);
-        if (Verdict(kServedByDeny) != (toDeny ? 1 : 0)) {
-            ++stale;
-        }
-        // Lets the decision threads run on the new list before the next one.
-        while (decisions.load() < before + 20) {
-            std::this_thread::yield();
-        }
-    }
-    done = true;
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(stale, 0);
-    EXPECT_GT(decisions.load(), kSwitches * 20L);
+    EXPECT_EQ(ListReaderSlotsTaken(), before);
     ResetStateForTesting();
 }
 

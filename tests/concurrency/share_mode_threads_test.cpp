@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "worker_threads.h"
 
 namespace macgate {
 namespace {
@@ -23,32 +24,26 @@ TEST(ShareModeThreads, OneHolderAtATime) {
     std::atomic<int> holders{0};
     std::atomic<int> most{0};
     std::atomic<int> grants{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 300; ++i) {
-                // Writers exclude everyone whatever they share; readers here
-                // deny reading too.
-                bool writes = i % 2 == 1;
-                FileShare share =
-                    writes && i % 3 == 0 ? FileShare::kDenyWrite : FileShare::kDenyReadWrite;
-                FILE* stream = Platform.OpenFile(path, writes ? "w" : "r", share);
-                if (stream == nullptr) {
-                    continue;
-                }
-                int now = ++holders;
-                int seen = most.load();
-                while (now > seen && !most.compare_exchange_weak(seen, now)) {
-                }
-                ++grants;
-                --holders;
-                Platform.CloseFile(stream);
+    RunOnThreads(4, [&](int) {
+        for (int i = 0; i < 300; ++i) {
+            // Writers exclude everyone whatever they share; readers here
+            // deny reading too.
+            bool writes = i % 2 == 1;
+            FileShare share =
+                writes && i % 3 == 0 ? FileShare::kDenyWrite : FileShare::kDenyReadWrite;
+            FILE* stream = Platform.OpenFile(path, writes ? "w" : "r", share);
+            if (stream == nullptr) {
+                continue;
             }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+            int now = ++holders;
+            int seen = most.load();
+            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+            }
+            ++grants;
+            --holders;
+            Platform.CloseFile(stream);
+        }
+    });
     EXPECT_EQ(most.load(), 1);
     EXPECT_GT(grants.load(), 0);
     FILE* last = Platform.OpenFile(path, "w", FileShare::kDenyReadWrite);

@@ -8,6 +8,8 @@
 #     the client link-layer address option 79, listed and unlisted;
 #   - dhclient -6 with a DUID-EN, on a listed MAC that Kea cannot see: no
 #     hardware address, so dropped under the allow list, served under the deny.
+# Then, with mac-sources ["duid"], the relayed client that the allow list
+# drops is dropped after a libreload as well.
 # The client side forms its link-local addresses at random, not from its MAC.
 # In every phase Kea's statistics (pkt6-received, pkt6-receive-drop,
 # macgate-allowed, macgate-denied) must count what tcpdump saw, each drop
@@ -83,10 +85,11 @@ write_list() {  # action
         "$(key "$listed_relayed")" "$(key "$hidden_en")" >"$work/list.txt"
 }
 
-write_config() {  # multi-threading
+write_config() {  # multi-threading [more Dhcp6 parameters]
     cat >"$work/kea.json" <<EOF
 {
   "Dhcp6": {
+    ${2:-}
     "interfaces-config": { "interfaces": [ "$server_if" ] },
     "lease-database": { "type": "memfile", "persist": false },
     "server-id": { "type": "LL", "persist": false },
@@ -253,8 +256,32 @@ run_kea() {  # mode multi-threading reload-command
     stop_kea
 }
 
+# Under mac-sources ["duid"] the relayed client's MAC, in option 79 only,
+# is not found: the allow list drops it, and still does after a libreload,
+# which loads the library again without a new configuration.
+run_libreload() {
+    local context='mac-sources ["duid"]'
+    rm -f "$work/kea.log" "$work/info.log" "$work/error.log"
+    write_list ALLOW
+    write_config '{ "enable-multi-threading": false }' '"mac-sources": [ "duid" ],'
+    start_kea "$context" || exit 1
+    cases=()
+    expect_served "$context" relay "$listed_relayed" no "$relay_for_listed" none
+    expect_served "$context" llt "$listed_llt" yes "$listed_llt" "$(key "$listed_llt")"
+    if kea_command '{ "command": "libreload" }' | jq -e '.result == 0' >/dev/null 2>&1; then
+        pass "$context: libreload loads the library again"
+    else
+        fail "$context: libreload failed"
+    fi
+    expect_served "$context, after libreload" relay "$listed_relayed" no "$relay_for_listed" none
+    expect_served "$context, after libreload" llt "$listed_llt" yes "$listed_llt" \
+        "$(key "$listed_llt")"
+    stop_kea
+}
+
 run_kea "threads off" '{ "enable-multi-threading": false }' config-reload
 run_kea "threads on" '{ "enable-multi-threading": true, "thread-pool-size": 4 }' macgate-reload
+run_libreload
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -5,6 +5,7 @@
 #include <dhcp/dhcp4.h>
 #include <dhcp/pkt4.h>
 #include <dhcp/pkt6.h>
+#include <dhcpsrv/cfgmgr.h>
 #include <dhcpsrv/subnet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -1510,29 +1511,39 @@ TEST_F(KeaLoadTest, Dhcp6DecidesByTheServerWideEntriesOfAListWithSections) {
 }
 
 // The server's mac-sources are tried in their configured order, and a
-// source left out is not used.
+// source left out is not used. A load finds those of the configuration in
+// use, as a libreload does, until kea-dhcp6 hands it a new one.
 TEST_F(KeaLoadTest, Dhcp6TakesTheServersMacSourcesInOrder) {
     struct Case {
         const char* dhcp6;  // the server's Dhcp6 map; null: none taken since load
+        bool duidInUse;     // the configuration in use at load has mac-sources ["duid"]
         bool linkLocalDropped;
         bool relayedDropped;
     };
     const Case cases[] = {
-        {R"({"mac-sources": ["any"]})", false, false},
-        {R"({"mac-sources": ["duid"]})", true, true},
-        {nullptr, false, false},
-        {R"({"mac-sources": ["duid", "client-link-addr-option"]})", true, true},
-        {R"({"mac-sources": ["rfc6939", "duid"]})", true, false},
-        {R"({"mac-sources": ["ipv6-link-local"]})", false, true},
-        {R"({"valid-lifetime": 600})", false, false},
+        {R"({"mac-sources": ["any"]})", false, false, false},
+        {R"({"mac-sources": ["duid"]})", false, true, true},
+        {nullptr, false, false, false},
+        {nullptr, true, true, true},
+        {R"({"mac-sources": ["any"]})", true, false, false},
+        {R"({"mac-sources": ["duid", "client-link-addr-option"]})", false, true, true},
+        {R"({"mac-sources": ["rfc6939", "duid"]})", false, true, false},
+        {R"({"mac-sources": ["ipv6-link-local"]})", false, false, true},
+        {R"({"valid-lifetime": 600})", false, false, false},
     };
     UseServer("kea-dhcp6");
     WriteList("MAC_ACTION = {ALLOW}\n001a2b3c4d5e\n");
     // DUID-EN from the listed client's EUI-64 link-local address, and a
     // relayed DUID-LLT of an unlisted client with the listed one in option 79.
     const std::vector<uint8_t> relayed = RelayForward(Solicit(DuidLlt(kUnlisted)), kListed);
+    isc::dhcp::CfgMACSource& inUse = isc::dhcp::CfgMgr::instance().getCurrentCfg()->getMACSources();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.dhcp6 ? c.dhcp6 : "none taken since load");
+        SCOPED_TRACE(std::string(c.dhcp6 ? c.dhcp6 : "none taken since load") +
+                     (c.duidInUse ? ", duid in use at load" : ""));
+        inUse.clear();
+        if (c.duidInUse) {
+            inUse.add(isc::dhcp::HWAddr::HWADDR_SOURCE_DUID);
+        }
         ASSERT_TRUE(Load(AllParameters()));
         if (c.dhcp6 != nullptr) {
             Configured6(c.dhcp6);
@@ -1542,6 +1553,7 @@ TEST_F(KeaLoadTest, Dhcp6TakesTheServersMacSourcesInOrder) {
         EXPECT_EQ(Status6(relayed) == CalloutHandle::NEXT_STEP_DROP, c.relayedDropped);
         Unload();
     }
+    inUse.clear();
 }
 
 // Kea finds its functions by name; the Windows exports and the system's own

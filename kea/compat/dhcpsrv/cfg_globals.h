@@ -1,9 +1,9 @@
 // Stands in for Kea's dhcpsrv/cfg_globals.h, which Debian's kea-dev 2.2
-// leaves out although dhcpsrv/network.h (and so dhcpsrv/subnet.h) includes
-// it. Only used when Kea's own header is missing (kea/CMakeLists.txt).
+// leaves out although dhcpsrv/network.h (and so dhcpsrv/subnet.h) and
+// dhcpsrv/srv_config.h include it. Only used when Kea's own header is missing (kea/CMakeLists.txt).
 //
-// The library reads a subnet's prefix and never a network's global
-// parameters, so this declares only what those headers name: the class,
+// The library reads a subnet's prefix and the configuration's mac-sources,
+// and never the global parameters, so this declares only what those headers name: the class,
 // the indexes their inline functions pass, and the pointers. A Network
 // holds no CfgGlobals by value, so the layout of what the library reads is
 // Kea's own.
@@ -52,6 +52,11 @@ public:
         VALID_LIFETIME,
     };
     isc::data::ConstElementPtr get(int index) const;
+    // What dhcpsrv/srv_config.h (dhcpsrv/cfgmgr.h) names in its inline
+    // functions.
+    isc::data::ConstElementPtr get(const std::string& name) const;
+    void set(const std::string& name, isc::data::ConstElementPtr value);
+    void clear();
 };
 
 typedef boost::shared_ptr<CfgGlobals> CfgGlobalsPtr;

@@ -6,6 +6,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "filter/address_set.h"
+#include "filter/list_file.h"
+#include "filter/loaded_list.h"
 #include "tools/macgate/lists/csv.h"
 #include "tools/macgate/lists/list_check.h"
 #include "tools/macgate/lists/notation.h"
@@ -367,16 +370,33 @@ void ImportSourceText(Import* import, const ImportSource& source) {
     }
 }
 
-// Whether a shorter prefix among the entries covers this one, which then
-// adds nothing to the list.
-bool IsCovered(const Import& import, const Notation& notation) {
-    for (size_t length = 1; length < notation.digits.size() && !import.prefixes.empty(); ++length) {
-        if (import.prefixes.count(notation.digits.substr(0, length) + "*") != 0) {
-            return true;
+// The entries' prefixes as a loaded list holds them, so that the filter's
+// own "covered by a prefix" (CoveringPrefix) says which entries add nothing.
+struct PrefixList {
+    explicit PrefixList(const std::unordered_set<std::string>& prefixes) {
+        for (const std::string& prefix : prefixes) {
+            char key[kAddressKeySize];
+            const int digits = EntryKey(prefix.c_str(), key);
+            list.AddressSet = AddressSetInsert(key, list.AddressSet);
+            list.PrefixLengths = static_cast<uint16_t>(list.PrefixLengths | 1u << digits);
         }
     }
-    return false;
-}
+    ~PrefixList() {
+        FreeLoadedList(list);
+    }
+    PrefixList(const PrefixList&) = delete;
+    PrefixList& operator=(const PrefixList&) = delete;
+
+    // Whether a shorter prefix among the entries covers this one, which then
+    // adds nothing to the list.
+    bool Covers(const Notation& notation) const {
+        char key[kAddressKeySize];
+        EntryKey((notation.digits + (notation.prefix ? "*" : "")).c_str(), key);
+        return CoveringPrefix(list, key, static_cast<int>(notation.digits.size())) != 0;
+    }
+
+    LoadedList list;
+};
 
 // Sixteen entries one digit longer than a prefix, one for each of its next
 // digits, with one remark: the prefix, as export writes it for the built-in
@@ -448,8 +468,9 @@ ImportOutcome ImportAddresses(const std::vector<ImportSource>& sources, ListActi
     }
     std::string& list = import.outcome.list;
     list = import.action == ListAction::kDeny ? "MAC_ACTION = {DENY}\n" : "MAC_ACTION = {ALLOW}\n";
+    const PrefixList prefixes(import.prefixes);
     for (const Entry& entry : import.entries) {
-        if (IsCovered(import, entry.notation)) {
+        if (prefixes.Covers(entry.notation)) {
             continue;
         }
         list += Written(entry.notation);

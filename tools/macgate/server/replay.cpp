@@ -180,20 +180,18 @@ void LoadSections(const std::string& path, LoadedList* list) {
     }
 }
 
-// The section that decides a request by the library's rule (ScopeAddress);
-// "-" for the server-wide list and an unusable list.
+// The section that decides a request, by the decision itself (DecidePacket);
+// "-" for the server-wide list and an unusable list, which drops every client
+// in no section.
 std::string DecidingSection(const LoadedList& list, const std::vector<uint8_t>& message,
                             uint32_t interfaceAddress) {
-    if (message.size() < kShortestMessage || list.UnreadableScopeLine != 0) {
-        return "-";  // an unusable list drops every client, in no section
-    }
-    const ListSection* section =
-        FindSection(list, ScopeAddress(message.data(), message.size(), interfaceAddress));
-    if (section == nullptr) {
+    const PacketDecision decision =
+        DecidePacket(&list, message.data(), message.size(), interfaceAddress);
+    if (decision.sectionPrefixLength == 0) {
         return "-";
     }
     char network[kNetworkTextSize];
-    FormatNetwork(section->network, section->prefixLength, network);
+    FormatNetwork(decision.sectionNetwork, decision.sectionPrefixLength, network);
     return network;
 }
 
