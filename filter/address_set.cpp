@@ -445,6 +445,17 @@ size_t SortPending(PendingKeys& pending) {
     return pending.count;
 }
 
+// AddressSetInsert, which tells a lost key from one already there only by
+// looking: a key that is in the tree neither before nor after was lost.
+AddressNode* InsertOrNoteLoss(const char* key, AddressNode* root, PendingKeys& pending) {
+    const bool there = AddressSetFind(key, root) != nullptr;
+    root = AddressSetInsert(key, root);
+    if (!there && AddressSetFind(key, root) == nullptr) {
+        pending.lost = true;
+    }
+    return root;
+}
+
 }  // namespace
 
 AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending,
@@ -459,7 +470,7 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
         root = AddressSetAddPending(root, pending, blocks);
         pending.direct = true;
     }
-    return AddressSetInsert(key, root);
+    return InsertOrNoteLoss(key, root, pending);
 }
 
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks) {
@@ -489,7 +500,7 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, Addre
         char key[kAddressKeySize];
         for (size_t i = 0; i < count; ++i) {
             FromPending(keys[i], key);
-            root = AddressSetInsert(key, root);
+            root = InsertOrNoteLoss(key, root, pending);
         }
     }
     Platform.FreeMemory(keys, size);

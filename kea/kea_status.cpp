@@ -135,6 +135,9 @@ void RecordLoad(const KeaListLoad& load) {
             KeaState.sections.push_back({network, section->FilterAction, section->Entries});
         }
     }
+}
+
+void RestartCounts() {
     KeaState.loadedAt = UtcNow();
     KeaState.receivedAtLoad = Received();
     KeaState.allowed = 0;

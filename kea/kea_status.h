@@ -68,8 +68,12 @@ void SetUpKeaStatistics(bool dhcpv6);
 // The current time as ISO 8601 UTC, "2026-12-09T10:49:39Z".
 std::string UtcNow();
 
-// Notes the list that `load` put in use and restarts the decision counts.
+// Notes the list that `load` is about to put in use.
 void RecordLoad(const KeaListLoad& load);
+
+// Restarts the decision counts and the time of the load, once the list
+// that RecordLoad noted is in use: no decision on the list before counts.
+void RestartCounts();
 
 // What a list holds, for Kea's log: "allow list of 2 addresses and 1
 // prefix", with ", and 2 sections" when it has sections, or "" when nothing

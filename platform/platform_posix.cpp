@@ -578,6 +578,50 @@ constexpr PlatformCalls kRealCalls = {
 
 PlatformCalls Platform = kRealCalls;
 
+namespace {
+
+struct Tap {
+    FILE* file;
+    ByteTap tap;
+    void* context;
+};
+
+ssize_t ReadTapped(void* cookie, char* buffer, size_t size) {
+    Tap* tap = static_cast<Tap*>(cookie);
+    size_t got = std::fread(buffer, 1, size, tap->file);
+    if (got == 0 && std::ferror(tap->file) != 0) {
+        return -1;
+    }
+    tap->tap(tap->context, buffer, got);
+    return static_cast<ssize_t>(got);
+}
+
+int CloseTapped(void* cookie) {
+    Tap* tap = static_cast<Tap*>(cookie);
+    int result = Platform.CloseFile(tap->file);
+    delete tap;
+    return result;
+}
+
+}  // namespace
+
+FILE* TapStream(FILE* file, ByteTap tap, void* context) {
+    Tap* cookie = new (std::nothrow) Tap{file, tap, context};
+    if (cookie == nullptr) {
+        return nullptr;
+    }
+    cookie_io_functions_t functions = {ReadTapped, nullptr, nullptr, CloseTapped};
+    FILE* tapped = fopencookie(cookie, "r", functions);
+    if (tapped == nullptr) {
+        delete cookie;
+    }
+    return tapped;
+}
+
+int CloseTappedStream(FILE* tapped) {
+    return std::fclose(tapped);
+}
+
 std::string WhyNotOpened(const char* path, int error) {
     struct stat entry;
     if (path != nullptr && stat(path, &entry) == 0) {
