@@ -263,22 +263,30 @@ void StartupRun::WriteSummary() {
 
 ListLoad RunStartup(const StartupPaths& paths, const StartupHost& host) {
     ListLoad load;
-    load.listFile = paths.list != nullptr ? paths.list : "";
     StartupRun run(host, load);
-    if (host.infoLogFirst && !run.OpenInfoLog(paths.infoLog)) {
-        return load;
+    try {
+        load.listFile = paths.list != nullptr ? paths.list : "";
+        if (host.infoLogFirst && !run.OpenInfoLog(paths.infoLog)) {
+            return load;
+        }
+        if (!run.OpenErrorLog(paths.errorLog)) {
+            return load;
+        }
+        if (paths.list == nullptr || paths.list[0] == '\0') {
+            LogMessage(ErrorLog, "Could Not Read Mac File From Registry\n");
+            return load;
+        }
+        if (!host.infoLogFirst && !run.OpenInfoLog(paths.infoLog)) {
+            return load;
+        }
+        run.ReadList(paths.list);
+    } catch (const std::bad_alloc&) {
+        load.list.reset();
+        load.outOfMemory = true;
+        if (!load.opened) {
+            return load;
+        }
     }
-    if (!run.OpenErrorLog(paths.errorLog)) {
-        return load;
-    }
-    if (paths.list == nullptr || paths.list[0] == '\0') {
-        LogMessage(ErrorLog, "Could Not Read Mac File From Registry\n");
-        return load;
-    }
-    if (!host.infoLogFirst && !run.OpenInfoLog(paths.infoLog)) {
-        return load;
-    }
-    run.ReadList(paths.list);
     run.WriteSummary();
     return load;
 }
