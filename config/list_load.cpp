@@ -103,8 +103,13 @@ private:
             }
             return nullptr;
         }
-        if (host_.beginLog != nullptr) {
-            host_.beginLog(host_.context, log);
+        try {
+            if (host_.beginLog != nullptr) {
+                host_.beginLog(host_.context, log);
+            }
+        } catch (...) {
+            Platform.CloseFile(log);
+            throw;
         }
         return log;
     }
@@ -117,7 +122,6 @@ private:
     ListLoad& load_;
     bool ownsErrorLog_ = false;
     int32_t lastReportedLine_ = -1;
-    uint64_t bytesRead_ = 0;
 };
 
 void StartupRun::Take(void* context, const ListDiagnostic& diagnostic) {
@@ -149,16 +153,16 @@ void StartupRun::Take(void* context, const ListDiagnostic& diagnostic) {
 namespace {
 
 struct Tapping {
-    uint64_t* count;
-    ByteTap tap;
-    void* context;
+    uint64_t count;
+    bool taken;  // the host took every byte
+    const StartupHost& host;
 };
 
 void CountBytes(void* context, const char* bytes, size_t size) {
     Tapping& tapping = *static_cast<Tapping*>(context);
-    *tapping.count += size;
-    if (tapping.tap != nullptr) {
-        tapping.tap(tapping.context, bytes, size);
+    tapping.count += size;
+    if (tapping.host.bytesRead != nullptr && tapping.taken) {
+        tapping.taken = tapping.host.bytesRead(tapping.host.context, bytes, size);
     }
 }
 
@@ -180,13 +184,14 @@ void StartupRun::ReadList(const char* path) {
                      ? Platform.OpenFile(path, "r", FileShare::kDenyWrite)
                      : (errno = ENAMETOOLONG, nullptr);
     if (file == nullptr) {
+        load_.outOfMemory = errno == ENOMEM;
         load_.openError = WhyNotOpened(path, errno);
         return;
     }
     load_.opened = true;
     ListStream list;
     list.stream = file;
-    Tapping tapping = {&bytesRead_, host_.bytesRead, host_.context};
+    Tapping tapping = {0, true, host_};
     FILE* tapped = TapStream(file, CountBytes, &tapping);
     if (tapped != nullptr) {
         list.stream = tapped;
@@ -212,7 +217,11 @@ void StartupRun::ReadList(const char* path) {
         char rest[4096];
         while (std::fread(rest, 1, sizeof rest, list.stream) == sizeof rest) {
         }
-        load_.empty = bytesRead_ == 0;
+        load_.empty = tapping.count == 0;
+        if (!tapping.taken ||
+            (host_.allBytesRead != nullptr && !host_.allBytesRead(host_.context))) {
+            load_.list->OutOfMemory = true;
+        }
     } else {
         load_.empty = known && before.size == 0;
     }
@@ -222,7 +231,7 @@ void StartupRun::ReadList(const char* path) {
     load_.changed =
         known && (!IdentifyStream(file, &afterRead) || !SameVersion(before, afterRead) ||
                   IdentifyFile(path, &atPath) != PathState::kExists ||
-                  !SameVersion(before, atPath) || (list.tapped && bytesRead_ != before.size));
+                  !SameVersion(before, atPath) || (list.tapped && tapping.count != before.size));
     load_.outOfMemory = load_.list->OutOfMemory;
     if (load_.changed || load_.outOfMemory) {
         load_.list.reset();
@@ -230,12 +239,11 @@ void StartupRun::ReadList(const char* path) {
 }
 
 void StartupRun::WriteSummary() {
-    if (!load_.opened) {
-        LogMessage(ErrorLog, "Could not open the data file\n");
-        return;
-    }
     if (load_.outOfMemory) {
         LogMessage(ErrorLog, "Not enough memory to load the list\n");
+    } else if (!load_.opened) {
+        LogMessage(ErrorLog, "Could not open the data file\n");
+        return;
     } else if (load_.changed) {
         LogMessage(ErrorLog, "The list file changed while it was read\n");
     }
@@ -283,9 +291,6 @@ ListLoad RunStartup(const StartupPaths& paths, const StartupHost& host) {
     } catch (const std::bad_alloc&) {
         load.list.reset();
         load.outOfMemory = true;
-        if (!load.opened) {
-            return load;
-        }
     }
     run.WriteSummary();
     return load;

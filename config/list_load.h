@@ -80,8 +80,10 @@ struct StartupHost {
     // Each of the first kReportedLinesShown reported lines, as it is read.
     void (*reportLine)(void* context, const ListDiagnostic& diagnostic) = nullptr;
     // Every byte of the list file, raw, as it is read (where the platform
-    // can tap a stream).
-    ByteTap bytesRead = nullptr;
+    // can tap a stream), then the end of them. False: the host had no memory
+    // to take them, and the load fails as out of memory.
+    bool (*bytesRead)(void* context, const char* bytes, size_t size) = nullptr;
+    bool (*allBytesRead)(void* context) = nullptr;
     // Whether the host takes a list that loaded; null takes every one.
     bool (*accept)(void* context, const LoadedList& list) = nullptr;
 };

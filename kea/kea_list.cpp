@@ -1,11 +1,7 @@
 #include "kea/kea_list.h"
 
-#include <cryptolink/crypto_hash.h>
-#include <cryptolink/cryptolink.h>
+#include <openssl/evp.h>
 #include <process/daemon.h>
-
-#include <exception>
-#include <memory>
 
 #include "config/logs.h"
 #include "filter/list_file.h"
@@ -16,25 +12,58 @@
 namespace macgate {
 namespace {
 
-using isc::cryptolink::Hash;
-using HashPointer = std::unique_ptr<Hash, void (*)(Hash*)>;
-
-std::string HexText(const std::vector<uint8_t>& bytes) {
+std::string HexText(const unsigned char* bytes, unsigned size) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
+    for (unsigned i = 0; i < size; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
     }
     return text;
 }
+
+// SHA-256 of the bytes given, every step checked: without memory for it
+// the load fails rather than shows a list without its hash.
+class Sha256 {
+public:
+    Sha256()
+        : context_(EVP_MD_CTX_new()),
+          working_(context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1) {
+    }
+    ~Sha256() {
+        EVP_MD_CTX_free(context_);
+    }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    bool Update(const char* bytes, size_t size) {
+        working_ = working_ && EVP_DigestUpdate(context_, bytes, size) == 1;
+        return working_;
+    }
+    bool Finish() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned size = 0;
+        working_ = working_ && EVP_DigestFinal_ex(context_, digest, &size) == 1;
+        if (working_) {
+            text_ = HexText(digest, size);
+        }
+        return working_;
+    }
+    const std::string& Text() const {
+        return text_;
+    }
+
+private:
+    EVP_MD_CTX* context_;
+    bool working_;
+    std::string text_;
+};
 
 // What Kea's start-up host keeps while the list is read.
 struct KeaHost {
     explicit KeaHost(const std::string& list) : listFile(list) {}
     const std::string& listFile;
-    HashPointer hash{nullptr, isc::cryptolink::deleteHash};
-    bool hashFailed = false;
+    Sha256 hash;
     std::vector<std::string> reportedLines;
 };
 
@@ -60,16 +89,12 @@ void ReportLine(void* context, const ListDiagnostic& diagnostic) {
     LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(host.reportedLines.back());
 }
 
-void HashBytes(void* context, const char* bytes, size_t size) {
-    KeaHost& host = *static_cast<KeaHost*>(context);
-    if (host.hash == nullptr || host.hashFailed) {
-        return;
-    }
-    try {
-        host.hash->update(bytes, size);
-    } catch (const std::exception&) {
-        host.hashFailed = true;  // no hash; the status says null
-    }
+bool HashBytes(void* context, const char* bytes, size_t size) {
+    return static_cast<KeaHost*>(context)->hash.Update(bytes, size);
+}
+
+bool FinishHash(void* context) {
+    return static_cast<KeaHost*>(context)->hash.Finish();
 }
 
 // A refused reload's list does not count as read.
@@ -84,11 +109,11 @@ bool KeaListLoad::Usable() const {
 }
 
 std::string KeaListLoad::WhyUnusable() const {
-    if (!opened) {
-        return "it cannot be opened: " + openError;
-    }
     if (outOfMemory) {
         return "there was not enough memory to load it";
+    }
+    if (!opened) {
+        return "it cannot be opened: " + openError;
     }
     if (changed) {
         return "it changed while it was read";
@@ -111,12 +136,6 @@ std::string KeaListLoad::WhyUnusable() const {
 
 KeaListLoad LoadKeaList(const KeaParameters& parameters, KeaLoadKind kind) {
     KeaHost kea(parameters.listFile);
-    try {
-        kea.hash.reset(
-            isc::cryptolink::CryptoLink::getCryptoLink().createHash(isc::cryptolink::SHA256));
-    } catch (const std::exception&) {
-        kea.hashFailed = true;
-    }
     // Kea's logs are appended to; the Windows DHCP server's start-up
     // truncates them instead.
     StartupHost host;
@@ -128,6 +147,7 @@ KeaListLoad LoadKeaList(const KeaParameters& parameters, KeaLoadKind kind) {
     host.logNotOpened = LogNotOpened;
     host.reportLine = ReportLine;
     host.bytesRead = HashBytes;
+    host.allBytesRead = FinishHash;
     StartupPaths paths = {parameters.errorLog.c_str(), parameters.listFile.c_str(),
                           parameters.infoLog.c_str()};
     if (kind == KeaLoadKind::kStart) {
@@ -151,13 +171,7 @@ KeaListLoad LoadKeaList(const KeaParameters& parameters, KeaLoadKind kind) {
                                      " reported; macgate check lists every one");
         LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(load.reportedLines.back());
     }
-    if (load.opened && kea.hash != nullptr && !kea.hashFailed) {
-        try {
-            load.sha256 = HexText(kea.hash->final(kea.hash->getOutputLength()));
-        } catch (const std::exception&) {
-            load.sha256.clear();
-        }
-    }
+    load.sha256 = kea.hash.Text();
     return load;
 }
 

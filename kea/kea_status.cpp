@@ -114,14 +114,13 @@ std::string UtcNow() {
 }
 
 void RecordLoad(const KeaListLoad& load) {
-    KeaState.sha256 = load.sha256;
-    KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
-    KeaState.action = load.Usable() ? load.list->FilterAction : 0;
-    KeaState.linesReported = load.linesReported;
-    KeaState.sections.clear();
-    KeaState.sectionFaults.clear();
+    // Everything that can fail first, then the record, which cannot: a load
+    // that runs out of memory here leaves the record of the list in use.
+    std::string sha256 = load.sha256;
+    std::vector<std::string> faults;
+    std::vector<KeaLoad::Section> sections;
     if (load.Usable()) {
-        KeaState.sectionFaults = SectionFaultTexts(load);
+        faults = SectionFaultTexts(load);
         std::vector<const ListSection*> inFileOrder;
         for (const ListSection& section : load.list->Sections) {
             inFileOrder.push_back(&section);
@@ -132,9 +131,15 @@ void RecordLoad(const KeaListLoad& load) {
         for (const ListSection* section : inFileOrder) {
             char network[kNetworkTextSize];
             FormatNetwork(section->network, section->prefixLength, network);
-            KeaState.sections.push_back({network, section->FilterAction, section->Entries});
+            sections.push_back({network, section->FilterAction, section->Entries});
         }
     }
+    KeaState.sha256.swap(sha256);
+    KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
+    KeaState.action = load.Usable() ? load.list->FilterAction : 0;
+    KeaState.linesReported = load.linesReported;
+    KeaState.sections.swap(sections);
+    KeaState.sectionFaults.swap(faults);
 }
 
 void RestartCounts() {

@@ -170,11 +170,11 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
 
     std::lock_guard<std::mutex> guard(ClaimsLock);
     OpenClaim* claim = new (std::nothrow) OpenClaim;
-    if (claim == nullptr || !ClaimsAllow(file, access) || !LockMarks(fd, access)) {
-        if (claim != nullptr) {
-            LastRefusal =
-                ClaimsAllow(file, access) ? Refusal::kOtherProcess : Refusal::kThisProcess;
-        }
+    if (claim == nullptr) {
+        return refuse(ENOMEM);
+    }
+    if (!ClaimsAllow(file, access) || !LockMarks(fd, access)) {
+        LastRefusal = ClaimsAllow(file, access) ? Refusal::kOtherProcess : Refusal::kThisProcess;
         delete claim;
         return refuse(EACCES);  // what a sharing violation gives on Windows
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,10 +15,15 @@ inline std::atomic<uint64_t> Allocations{0};
 // The count of the allocation that gives null; 0 fails none.
 inline std::atomic<uint64_t> FailingAllocation{0};
 
-// Counts one allocation; true when it is the one to fail.
+// Counts one allocation; true, with errno ENOMEM as malloc leaves it, when
+// it is the one to fail.
 inline bool CountAllocation() {
     const uint64_t count = Allocations.fetch_add(1, std::memory_order_relaxed) + 1;
-    return count == FailingAllocation.load(std::memory_order_relaxed);
+    if (count != FailingAllocation.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    errno = ENOMEM;
+    return true;
 }
 
 // Fails the allocation `n` allocations after this one is made, while it lives.
