@@ -113,6 +113,12 @@ extern PlatformCalls Platform;
 // Puts every entry of Platform back to the real call.
 void RestorePlatformCalls();
 
+// Hands the whole pages within the `size` bytes at `memory`, a part of a
+// block from AllocateMemory that is not read again, back to the system at
+// once, so that a block read from its start can shrink as it is read. The
+// block is still released with FreeMemory. Where the system cannot, nothing.
+void DiscardMemory(void* memory, size_t size);
+
 // Called with the bytes that reads of a tapped stream take from its file.
 using ByteTap = void (*)(void* context, const char* bytes, size_t size);
 

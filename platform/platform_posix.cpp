@@ -622,6 +622,15 @@ int CloseTappedStream(FILE* tapped) {
     return std::fclose(tapped);
 }
 
+void DiscardMemory(void* memory, size_t size) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(page - 1);
+    if (end > start) {
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+}
+
 std::string WhyNotOpened(const char* path, int error) {
     struct stat entry;
     if (path != nullptr && stat(path, &entry) == 0) {
