@@ -81,6 +81,7 @@ void ForgetLoad() {
     KeaState.entries = EntryCounts();
     KeaState.action = 0;
     KeaState.linesReported = 0;
+    KeaState.reportedLines.clear();
     KeaState.sections.clear();
     KeaState.sectionFaults.clear();
     KeaState.loadedAt.clear();
@@ -117,6 +118,7 @@ void RecordLoad(const KeaListLoad& load) {
     // Everything that can fail first, then the record, which cannot: a load
     // that runs out of memory here leaves the record of the list in use.
     std::string sha256 = load.sha256;
+    std::vector<std::string> reportedLines = load.reportedLines;
     std::vector<std::string> faults;
     std::vector<KeaLoad::Section> sections;
     if (load.Usable()) {
@@ -138,6 +140,7 @@ void RecordLoad(const KeaListLoad& load) {
     KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
     KeaState.action = load.Usable() ? load.list->FilterAction : 0;
     KeaState.linesReported = load.linesReported;
+    KeaState.reportedLines.swap(reportedLines);
     KeaState.sections.swap(sections);
     KeaState.sectionFaults.swap(faults);
 }
@@ -256,6 +259,11 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
     arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
     arguments->set("lines-reported", Element::create(static_cast<int64_t>(KeaState.linesReported)));
+    isc::data::ElementPtr reported = Element::createList();
+    for (const std::string& line : KeaState.reportedLines) {
+        reported->add(Element::create(line));
+    }
+    arguments->set("reported-lines", reported);
     isc::data::ElementPtr sections = Element::createList();
     for (const KeaLoad::Section& section : KeaState.sections) {
         isc::data::ElementPtr item = Element::createMap();

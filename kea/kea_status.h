@@ -27,6 +27,9 @@ struct KeaLoad {
     EntryCounts entries;
     unsigned char action = 0;  // the loaded list's FilterAction
     size_t linesReported = 0;
+    // The first of them, and the number of the others, as macgate-reload
+    // answers them.
+    std::vector<std::string> reportedLines;
     std::string loadedAt;  // ISO 8601, UTC
     // Every client is dropped: no list loaded under "unusable-list":
     // "drop-all". Set by load(), lifted by a reload that loads a list.

@@ -441,8 +441,14 @@ protected:
 
     // The answer's arguments that a list gives, without the counts.
     ElementPtr ExpectedStatus(const char* action, int addresses, int prefixes, const char* sha256,
-                              int linesReported = 0) const {
+                              const std::vector<const char*>& reported = {}) const {
         ElementPtr expected = Element::createMap();
+        const int linesReported = static_cast<int>(reported.size());
+        ElementPtr lines = Element::createList();
+        for (const char* line : reported) {
+            lines->add(Element::create(Path("list.txt").string() + line));
+        }
+        expected->set("reported-lines", lines);
         expected->set("list-file", Element::create(Path("list.txt").string()));
         expected->set("action", action ? Element::create(action) : Element::create());
         expected->set("addresses", Element::create(addresses));
@@ -1075,8 +1081,7 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
                 ElementPtr status = StatusArguments();
                 ASSERT_TRUE(status);
                 ElementPtr expected =
-                    WithCounts(ExpectedStatus(nullptr, 0, 0, row.sha256,
-                                              static_cast<int>(row.reported.size())),
+                    WithCounts(ExpectedStatus(nullptr, 0, 0, row.sha256, row.reported),
                                drop ? 0 : 2, drop ? 2 : 0);
                 if (drop) {
                     expected->set("unusable-list", Element::create("dropping all clients"));
@@ -1690,6 +1695,8 @@ TEST_F(KeaLoadTest, ReportedLinesAreBounded) {
         ++lines;
     }
     EXPECT_EQ(lines, 101u);
+    EXPECT_EQ(*StatusAnswer()->get("arguments")->get("reported-lines"),
+              *arguments->get("reported-lines"));
     EXPECT_EQ(LinesSinceLastLoad("error.log").size(), 1000000u);
     Unload();
 }
