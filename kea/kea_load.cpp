@@ -141,14 +141,7 @@ void Reload(isc::hooks::CalloutHandle& handle, bool& applied) {
     arguments->set("action", usable
                                  ? Element::create(load.list->FilterAction != 0 ? "allow" : "deny")
                                  : Element::create());
-    arguments->set("addresses", Element::create(static_cast<int64_t>(entries.addresses)));
-    arguments->set("prefixes", Element::create(static_cast<int64_t>(entries.prefixes)));
-    arguments->set("lines-reported", Element::create(static_cast<int64_t>(load.linesReported)));
-    isc::data::ElementPtr lines = Element::createList();
-    for (const std::string& line : load.reportedLines) {
-        lines->add(Element::create(line));
-    }
-    arguments->set("reported-lines", lines);
+    SetListCounts(arguments, entries, load.linesReported, load.reportedLines);
     isc::data::ElementPtr sectionFaults = Element::createList();
     for (const std::string& fault : faults) {
         sectionFaults->add(Element::create(fault));

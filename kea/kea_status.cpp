@@ -248,6 +248,19 @@ void CountDrop6() {
     }
 }
 
+void SetListCounts(const isc::data::ElementPtr& arguments, const EntryCounts& entries,
+                   size_t linesReported, const std::vector<std::string>& reportedLines) {
+    using isc::data::Element;
+    arguments->set("addresses", Element::create(static_cast<int64_t>(entries.addresses)));
+    arguments->set("prefixes", Element::create(static_cast<int64_t>(entries.prefixes)));
+    arguments->set("lines-reported", Element::create(static_cast<int64_t>(linesReported)));
+    isc::data::ElementPtr lines = Element::createList();
+    for (const std::string& line : reportedLines) {
+        lines->add(Element::create(line));
+    }
+    arguments->set("reported-lines", lines);
+}
+
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     using isc::data::Element;
     const std::string& listFile = KeaState.parameters.listFile;
@@ -256,14 +269,7 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     isc::data::ElementPtr arguments = Element::createMap();
     arguments->set("list-file", Element::create(listFile));
     arguments->set("action", TextOrNull(action));
-    arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
-    arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
-    arguments->set("lines-reported", Element::create(static_cast<int64_t>(KeaState.linesReported)));
-    isc::data::ElementPtr reported = Element::createList();
-    for (const std::string& line : KeaState.reportedLines) {
-        reported->add(Element::create(line));
-    }
-    arguments->set("reported-lines", reported);
+    SetListCounts(arguments, KeaState.entries, KeaState.linesReported, KeaState.reportedLines);
     isc::data::ElementPtr sections = Element::createList();
     for (const KeaLoad::Section& section : KeaState.sections) {
         isc::data::ElementPtr item = Element::createMap();

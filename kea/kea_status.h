@@ -110,6 +110,11 @@ void CountDrop();
 // count it itself.
 void CountDrop6();
 
+// Sets an answer's "addresses", "prefixes", "lines-reported" and
+// "reported-lines", as macgate-status and macgate-reload give them.
+void SetListCounts(const isc::data::ElementPtr& arguments, const EntryCounts& entries,
+                   size_t linesReported, const std::vector<std::string>& reportedLines);
+
 // The macgate-status command: what was loaded, when, and the counts since.
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle);
 
