@@ -278,63 +278,58 @@ void NumberCluster(ClusterOrder& out, const AddressNode* top) {
     }
 }
 
-// A node's links by the numbers of its children, kNoChild for none.
-struct NumberedLinks {
-    uint32_t left;
-    uint32_t right;
-    int32_t height;
-};
 constexpr uint32_t kNoChild = UINT32_MAX;
 
-uint32_t NumberOf(const AddressNode* child, const AddressNode* block, const uint32_t* place) {
-    return child == nullptr ? kNoChild : place[child - block];
-}
-
-AddressNode* NodeAt(uint32_t number, AddressNode* block) {
-    return number == kNoChild ? nullptr : block + number;
-}
-
-// Rewrites a finished tree whose i-th node in `block` holds keys[i] so that
-// each node stands at its number in cluster order, the root first.
-// Gives the root, or the tree as it was when there is no memory for the two
-// tables this takes.
-AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, const PendingKey* keys,
-                              size_t count) {
+// Rewrites a finished tree in `block` so that each node stands at its
+// number in cluster order, the root first: the links first, then the nodes,
+// moved in place cycle by cycle of the renumbering. Gives the root, or the
+// tree as it was when there is no memory for the numbers.
+AddressNode* LayOutForLookups(AddressNode* root, AddressNode* block, size_t count) {
     if (count >= kNoChild) {
         return root;
     }
     const size_t placesSize = count * sizeof(uint32_t);
-    const size_t numberedSize = count * sizeof(NumberedLinks);
     void* places = AllocateArray(count, sizeof(uint32_t));
-    void* numbered = AllocateArray(count, sizeof(NumberedLinks));
-    if (places == nullptr || numbered == nullptr) {
-        Platform.FreeMemory(places, placesSize);
-        Platform.FreeMemory(numbered, numberedSize);
+    if (places == nullptr) {
         return root;
     }
     uint32_t* place = static_cast<uint32_t*>(places);
-    NumberedLinks* links = static_cast<NumberedLinks*>(numbered);
     ClusterOrder out{block, place, 0};
     NumberCluster(out, root);
-    bool complete = out.count == count;  // every node of the block is in the tree
-    if (complete) {
+    if (out.count == count) {  // every node of the block is in the tree
         for (size_t i = 0; i < count; ++i) {
-            const AddressNode* node = block + i;
-            links[i] = NumberedLinks{NumberOf(node->left, block, place),
-                                     NumberOf(node->right, block, place), node->height};
+            AddressNode* node = block + i;
+            if (node->left != nullptr) {
+                node->left = block + place[node->left - block];
+            }
+            if (node->right != nullptr) {
+                node->right = block + place[node->right - block];
+            }
         }
-        // The old links are all read; each node is written once, anew.
-        for (size_t i = 0; i < count; ++i) {
-            AddressNode* node = block + place[i];
-            FromPending(keys[i], node->key);
-            node->left = NodeAt(links[i].left, block);
-            node->right = NodeAt(links[i].right, block);
-            node->height = links[i].height;
+        for (size_t start = 0; start < count; ++start) {
+            if (place[start] == start) {
+                continue;
+            }
+            // The node from `start` goes to its place, the one there to its
+            // own, and so on round the cycle back to `start`.
+            AddressNode carried = block[start];
+            size_t to = place[start];
+            place[start] = static_cast<uint32_t>(start);
+            for (;;) {
+                AddressNode displaced = block[to];
+                block[to] = carried;
+                const size_t next = place[to];
+                place[to] = static_cast<uint32_t>(to);
+                if (to == start) {
+                    break;
+                }
+                carried = displaced;
+                to = next;
+            }
         }
         root = block;
     }
     Platform.FreeMemory(places, placesSize);
-    Platform.FreeMemory(numbered, numberedSize);
     return root;
 }
 
@@ -403,9 +398,14 @@ void AddHighest(RightEdge& edge, AddressNode* node) {
     }
 }
 
+// Keys handed back to the system at a time as they are built into nodes.
+constexpr size_t kKeysDiscarded = 64 * 1024;
+
 // Builds the tree of `count` distinct keys in ascending order in the nodes
-// at `block`, laid out again for lookups; gives its root.
-AddressNode* BuildInNodes(const PendingKey* keys, size_t count, AddressNode* block) {
+// at `block`, laid out again for lookups; gives its root. The keys are not
+// read again: their memory goes back to the system as the nodes fill, so
+// that keys and nodes never need room side by side.
+AddressNode* BuildInNodes(PendingKey* keys, size_t count, AddressNode* block) {
     RightEdge edge;
     edge.root = nullptr;
     edge.length = 0;
@@ -416,14 +416,17 @@ AddressNode* BuildInNodes(const PendingKey* keys, size_t count, AddressNode* blo
         node->right = nullptr;
         node->height = 1;
         AddHighest(edge, node);
+        if ((i + 1) % kKeysDiscarded == 0) {
+            DiscardMemory(keys + (i + 1 - kKeysDiscarded), kKeysDiscarded * sizeof(PendingKey));
+        }
     }
-    return LayOutForLookups(edge.root, block, keys, count);
+    return LayOutForLookups(edge.root, block, count);
 }
 
 // Builds the tree of `count` distinct keys in ascending order in one block
 // of nodes, laid out again for lookups, and adds the block to `*blocks`.
 // Null when there is no memory for the block.
-AddressNode* BuildInBlock(const PendingKey* keys, size_t count, AddressBlock** blocks) {
+AddressNode* BuildInBlock(PendingKey* keys, size_t count, AddressBlock** blocks) {
     void* record = Platform.AllocateMemory(sizeof(AddressBlock));
     void* memory = AllocateArray(count, sizeof(AddressNode));
     if (record == nullptr || memory == nullptr) {
@@ -445,6 +448,17 @@ size_t SortPending(PendingKeys& pending) {
     return pending.count;
 }
 
+// AddressSetInsert, which tells a lost key from one already there only by
+// looking: a key that is in the tree neither before nor after was lost.
+AddressNode* InsertOrNoteLoss(const char* key, AddressNode* root, PendingKeys& pending) {
+    const bool there = AddressSetFind(key, root) != nullptr;
+    root = AddressSetInsert(key, root);
+    if (!there && AddressSetFind(key, root) == nullptr) {
+        pending.lost = true;
+    }
+    return root;
+}
+
 }  // namespace
 
 AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending,
@@ -459,7 +473,7 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
         root = AddressSetAddPending(root, pending, blocks);
         pending.direct = true;
     }
-    return AddressSetInsert(key, root);
+    return InsertOrNoteLoss(key, root, pending);
 }
 
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks) {
@@ -489,7 +503,7 @@ AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, Addre
         char key[kAddressKeySize];
         for (size_t i = 0; i < count; ++i) {
             FromPending(keys[i], key);
-            root = AddressSetInsert(key, root);
+            root = InsertOrNoteLoss(key, root, pending);
         }
     }
     Platform.FreeMemory(keys, size);

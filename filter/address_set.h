@@ -76,12 +76,13 @@ struct PendingKeys {
     size_t count;
     size_t capacity;
     bool direct;  // memory ran out: keys go straight into the tree
+    bool lost;    // a key was lost: there was no memory for its node
 };
 
 // Takes an accepted key: keeps it in `pending`, or, once there is no memory
 // left to keep more, inserts it at once. Gives the root, which the caller
 // stores in place of the one it passed; a block the set is built in is added
-// to `*blocks`.
+// to `*blocks`. A key lost for want of memory sets `pending.lost`.
 AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pending,
                            AddressBlock** blocks);
 
@@ -89,7 +90,7 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
 // the new root. Into an empty tree the nodes come from one block, added to
 // `*blocks`, which the finished tree is laid out in again for lookups;
 // without memory for the block, each node is allocated alone. A key is lost
-// only when no memory is left for its node.
+// only when no memory is left for its node, and then `pending.lost` is set.
 AddressNode* AddressSetAddPending(AddressNode* root, PendingKeys& pending, AddressBlock** blocks);
 
 // AddressSetAddPending for `sets` gathered sets at once: `pending[i]` goes

@@ -113,27 +113,38 @@ bool ReadCountedLine(char (&line)[kLineBufferSize], FILE* stream, int32_t& fileL
     return true;
 }
 
-// Keeps a diagnostic; one is lost only when no memory is left to keep it.
-void Note(LoadedList& list, int32_t fileLine, DiagnosticKind kind, int32_t quotedLine,
-          unsigned char action = 0, const char* field = "") {
-    ListDiagnostic diagnostic = {fileLine, quotedLine, kind, action, {}};
-    // At most the field's 12 characters; the rest of the array stays zero.
-    std::memcpy(diagnostic.field, field, strnlen(field, kAddressKeySize - 1));
+// Gives a diagnostic to the sink, or keeps it in the list; one the list
+// has no memory to keep marks the list OutOfMemory.
+void Keep(LoadedList& list, const DiagnosticSink* sink, const ListDiagnostic& diagnostic) {
+    if (sink != nullptr) {
+        sink->take(sink->context, diagnostic);
+        return;
+    }
     try {
         list.Diagnostics.push_back(diagnostic);
     } catch (const std::bad_alloc&) {
+        list.OutOfMemory = true;
     }
 }
 
+void Note(LoadedList& list, const DiagnosticSink* sink, int32_t fileLine, DiagnosticKind kind,
+          int32_t quotedLine, unsigned char action = 0, const char* field = "") {
+    ListDiagnostic diagnostic = {fileLine, quotedLine, kind, action, {}};
+    // At most the field's 12 characters; the rest of the array stays zero.
+    std::memcpy(diagnostic.field, field, strnlen(field, kAddressKeySize - 1));
+    Keep(list, sink, diagnostic);
+}
+
 // A header-search line's outcome, noted; true when it is the header line.
-bool TakeActionLine(const char* text, LoadedList& list, int32_t fileLine) {
+bool TakeActionLine(const char* text, LoadedList& list, const DiagnosticSink* sink,
+                    int32_t fileLine) {
     ActionLine line = ParseActionLine(text);
     if (line.message != DiagnosticKind::kNone) {
-        Note(list, fileLine, line.message, 0);
+        Note(list, sink, fileLine, line.message, 0);
     }
     if (line.actionKnown) {
         list.FilterAction = line.action;
-        Note(list, fileLine, DiagnosticKind::kActionSpecified, 0, line.action);
+        Note(list, sink, fileLine, DiagnosticKind::kActionSpecified, 0, line.action);
     }
     return line.header;
 }
@@ -149,13 +160,26 @@ struct EntryTarget {
 };
 
 // The sections' keys, in the order of list.Sections before it is sorted,
-// gathered to be built all at once when the list has been read.
+// gathered to be built all at once when the list has been read; and the
+// server-wide list's. Whatever is still gathered is released with it.
 struct SectionKeys {
+    PendingKeys serverWide = {};
     std::vector<PendingKeys> pending;
+    SectionKeys() = default;
+    SectionKeys(const SectionKeys&) = delete;
+    SectionKeys& operator=(const SectionKeys&) = delete;
     ~SectionKeys() {
+        Platform.FreeMemory(serverWide.keys, serverWide.capacity * sizeof(PendingKey));
         for (PendingKeys& keys : pending) {
             Platform.FreeMemory(keys.keys, keys.capacity * sizeof(PendingKey));
         }
+    }
+    bool Lost() const {
+        bool lost = serverWide.lost;
+        for (const PendingKeys& keys : pending) {
+            lost = lost || keys.lost;
+        }
+        return lost;
     }
 };
 
@@ -184,6 +208,7 @@ ListSection* OpenSection(const ScopeLine& scope, unsigned char action, LoadedLis
         list.Sections.push_back(section);
         keys.pending.push_back(PendingKeys{});
     } catch (const std::bad_alloc&) {
+        list.OutOfMemory = true;
         return nullptr;
     }
     return &list.Sections.back();
@@ -194,7 +219,7 @@ ListSection* OpenSection(const ScopeLine& scope, unsigned char action, LoadedLis
 // line in error closes the network it names (an earlier section of it too);
 // one whose network cannot be read makes the list unusable.
 ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, SectionKeys& keys,
-                           int32_t fileLine) {
+                           const DiagnosticSink* sink, int32_t fileLine) {
     ListDiagnostic diagnostic = {fileLine, fileLine,      scope.message,      0,
                                  {},       scope.network, scope.prefixLength, 0};
     if (!scope.networkRead) {
@@ -229,10 +254,7 @@ ListSection* TakeScopeLine(const ScopeLine& scope, LoadedList& list, SectionKeys
             }
         }
     }
-    try {
-        list.Diagnostics.push_back(diagnostic);
-    } catch (const std::bad_alloc&) {
-    }
+    Keep(list, sink, diagnostic);
     return nullptr;
 }
 
@@ -282,16 +304,19 @@ void IndexSections(LoadedList& list, SectionKeys& keys) {
 
 }  // namespace
 
-void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
+namespace {
+
+void ReadList(FILE* stream, LoadedList& list, ListText* text, const DiagnosticSink* sink,
+              SectionKeys& sectionKeys) {
     char line[kLineBufferSize];
     // Entry-line messages quote the line's number in the file.
     int32_t fileLine = 0;
     if (!ReadCountedLine(line, stream, fileLine, text)) {
-        Note(list, 1, DiagnosticKind::kNothingInFile, 0);
+        Note(list, sink, 1, DiagnosticKind::kNothingInFile, 0);
         return;
     }
     SkipByteOrderMark(line, text);
-    while (!TakeActionLine(line, list, fileLine)) {
+    while (!TakeActionLine(line, list, sink, fileLine)) {
         if (!ReadCountedLine(line, stream, fileLine, text)) {
             return;  // no header line: nothing is loaded
         }
@@ -299,9 +324,8 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
     if (text != nullptr) {
         text->headerLine = fileLine;
     }
-    PendingKeys serverWide = {};
-    SectionKeys sectionKeys;
-    EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths, &serverWide};
+    EntryTarget target = {&list.AddressSet, &list.AddressBlocks, &list.PrefixLengths,
+                          &sectionKeys.serverWide};
     // The index of the section being read, when there is one.
     size_t section = SIZE_MAX;
     while (ReadCountedLine(line, stream, fileLine, text)) {
@@ -313,7 +337,7 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
         if (scope.scope) {
             section = SIZE_MAX;
             target = EntryTarget{};
-            ListSection* opened = TakeScopeLine(scope, list, sectionKeys, fileLine);
+            ListSection* opened = TakeScopeLine(scope, list, sectionKeys, sink, fileLine);
             if (opened != nullptr) {
                 section = list.Sections.size() - 1;
                 target = {&opened->AddressSet, &list.SectionBlocks, &opened->PrefixLengths,
@@ -326,7 +350,7 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
         }
         EntryLine entry = ParseAddressLine(line);
         if (entry.message != DiagnosticKind::kNone) {
-            Note(list, fileLine, entry.message, fileLine, 0, entry.field);
+            Note(list, sink, fileLine, entry.message, fileLine, 0, entry.field);
             continue;
         }
         if (entry.field[0] == '\0' || target.set == nullptr) {
@@ -339,9 +363,24 @@ void LoadAddressList(FILE* stream, LoadedList& list, ListText* text) {
         }
         *target.set = AddressSetAdd(key, *target.set, *target.pending, target.blocks);
     }
-    list.AddressSet = AddressSetAddPending(list.AddressSet, serverWide, &list.AddressBlocks);
+    list.AddressSet =
+        AddressSetAddPending(list.AddressSet, sectionKeys.serverWide, &list.AddressBlocks);
     list.Entries = CountEntries(list.AddressSet);
     IndexSections(list, sectionKeys);
+}
+
+}  // namespace
+
+void LoadAddressList(FILE* stream, LoadedList& list, ListText* text, const DiagnosticSink* sink) {
+    SectionKeys sectionKeys;
+    try {
+        ReadList(stream, list, text, sink, sectionKeys);
+    } catch (const std::bad_alloc&) {
+        list.OutOfMemory = true;
+    }
+    if (sectionKeys.Lost()) {
+        list.OutOfMemory = true;
+    }
 }
 
 namespace {

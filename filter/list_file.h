@@ -56,13 +56,25 @@ struct ListText {
     std::vector<ListLine> lines;
 };
 
+// Takes each diagnostic of a load as the loader makes it, in file order, in
+// place of the list's Diagnostics, so that a list of any number of bad
+// lines costs no memory for them.
+struct DiagnosticSink {
+    void (*take)(void* context, const ListDiagnostic& diagnostic);
+    void* context;
+};
+
 // Reads the open list stream into `list`, which is empty: the action from
 // the header line, every valid address and prefix before the first scope
 // line into the set, each well-formed scope line's entries into its
 // section, and a diagnostic for each line the error log names (and for each
-// recognised action word, which the info log names). With `text`, also
-// keeps every line read. Writes nothing.
-void LoadAddressList(FILE* stream, LoadedList& list, ListText* text = nullptr);
+// recognised action word, which the info log names), kept in the list's
+// Diagnostics or given to `sink`. With `text`, also keeps every line read.
+// Writes nothing. When memory runs out anywhere, the list is marked
+// OutOfMemory and must not be used; it is still released whole by
+// FreeLoadedList. Never throws.
+void LoadAddressList(FILE* stream, LoadedList& list, ListText* text = nullptr,
+                     const DiagnosticSink* sink = nullptr);
 
 // The header rule, for one candidate header line. Where the rule stopped:
 enum class HeaderStop : uint8_t {

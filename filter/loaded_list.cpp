@@ -264,6 +264,7 @@ void FreeLoadedList(LoadedList& list) {
     std::memset(list.SectionStart, 0, sizeof list.SectionStart);
     list.SectionLengths = 0;
     list.UnreadableScopeLine = 0;
+    list.OutOfMemory = false;
 }
 
 }  // namespace macgate

@@ -97,6 +97,9 @@ struct LoadedList {
     // clients that section meant, so none decides by it (the DLL drops every
     // client, Kea refuses it).
     int32_t UnreadableScopeLine = 0;
+    // Memory ran out while it was loaded, so a part of it may be missing: no
+    // host may use it.
+    bool OutOfMemory = false;
 };
 
 // What keeps a section from deciding as written, for the tools and Kea's

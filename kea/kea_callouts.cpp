@@ -106,6 +106,7 @@ KEA_EXPORT int load(LibraryHandle& handle) {
         handle.registerCommandCallout(macgate::kStatusCommand, macgate::KeaStatusCommand);
         handle.registerCommandCallout(macgate::kReloadCommand, macgate::KeaReloadCommand);
     } catch (const std::exception& error) {
+        macgate::AbandonKeaFilter();
         LOG_ERROR(KeaLogger, macgate::MACGATE_LOAD_FAILED).arg(error.what());
         LOG_ERROR(KeaLogger, macgate::MACGATE_NOT_LOADED);
         return 1;

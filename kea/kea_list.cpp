@@ -1,18 +1,9 @@
 #include "kea/kea_list.h"
 
-#include <cryptolink/crypto_hash.h>
-#include <cryptolink/cryptolink.h>
+#include <openssl/evp.h>
 #include <process/daemon.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <exception>
-#include <mutex>
-#include <new>
-
 #include "config/logs.h"
-#include "config/state.h"
 #include "filter/list_file.h"
 #include "kea/kea_log.h"
 #include "kea/kea_status.h"
@@ -21,70 +12,117 @@
 namespace macgate {
 namespace {
 
-// Kea's logs are appended to; the one difference from the Windows DHCP
-// server's start-up, which truncates them.
-constexpr char kKeaLogMode[] = "a";
-
-std::string HexText(const std::vector<uint8_t>& bytes) {
+std::string HexText(const unsigned char* bytes, unsigned size) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
+    for (unsigned i = 0; i < size; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
     }
     return text;
 }
 
-std::string Sha256(const std::vector<char>& bytes) {
-    try {
-        using isc::cryptolink::Hash;
-        std::unique_ptr<Hash, void (*)(Hash*)> hash(
-            isc::cryptolink::CryptoLink::getCryptoLink().createHash(isc::cryptolink::SHA256),
-            isc::cryptolink::deleteHash);
-        hash->update(bytes.data(), bytes.size());
-        return HexText(hash->final(hash->getOutputLength()));
-    } catch (const std::exception&) {
-        return std::string();  // no hash; the status says null
+// SHA-256 of the bytes given, every step checked: without memory for it
+// the load fails rather than shows a list without its hash.
+class Sha256 {
+public:
+    Sha256()
+        : context_(EVP_MD_CTX_new()),
+          working_(context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1) {
     }
+    ~Sha256() {
+        EVP_MD_CTX_free(context_);
+    }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    bool Update(const char* bytes, size_t size) {
+        working_ = working_ && EVP_DigestUpdate(context_, bytes, size) == 1;
+        return working_;
+    }
+    bool Finish() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned size = 0;
+        working_ = working_ && EVP_DigestFinal_ex(context_, digest, &size) == 1;
+        if (working_) {
+            text_ = HexText(digest, size);
+        }
+        return working_;
+    }
+    const std::string& Text() const {
+        return text_;
+    }
+
+private:
+    EVP_MD_CTX* context_;
+    bool working_;
+    std::string text_;
+};
+
+// What Kea's start-up host keeps while the list is read.
+struct KeaHost {
+    explicit KeaHost(const std::string& list) : listFile(list) {}
+    const std::string& listFile;
+    Sha256 hash;
+    std::vector<std::string> reportedLines;
+};
+
+void BeginLog(void* context, FILE* log) {
+    const KeaHost& host = *static_cast<KeaHost*>(context);
+    LogMessage(log, "---- %s %s loads the list %s\n", UtcNow().c_str(),
+               isc::process::Daemon::getProcName().c_str(), host.listFile.c_str());
+    Platform.FlushFile(log);
 }
 
-// The whole file, or false with errno.
-bool ReadWhole(const std::string& path, std::vector<char>& bytes) {
-    FILE* file = Platform.OpenFile(path.c_str(), "r", FileShare::kDenyWrite);
-    if (file == nullptr) {
-        return false;
-    }
-    char buffer[64 * 1024];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    }
-    const int error = std::ferror(file) != 0 ? EIO : 0;
-    Platform.CloseFile(file);
-    errno = error;
-    return error == 0;
+void LogNotOpened(void*, const char* role, const char* path, const std::string& why) {
+    const std::string error = "error log";
+    LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
+        .arg(role)
+        .arg(path)
+        .arg(why)
+        .arg(role == error ? "Kea's log has every message" : "no decision is logged");
+}
+
+void ReportLine(void* context, const ListDiagnostic& diagnostic) {
+    KeaHost& host = *static_cast<KeaHost*>(context);
+    host.reportedLines.push_back(FormatReportedLine(host.listFile, diagnostic));
+    LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(host.reportedLines.back());
+}
+
+bool HashBytes(void* context, const char* bytes, size_t size) {
+    return static_cast<KeaHost*>(context)->hash.Update(bytes, size);
+}
+
+bool FinishHash(void* context) {
+    return static_cast<KeaHost*>(context)->hash.Finish();
+}
+
+// A refused reload's list does not count as read.
+bool NoSectionFaults(void*, const LoadedList& list) {
+    return SectionFaults(list).empty();
 }
 
 }  // namespace
-
-void ListDeleter::operator()(LoadedList* list) const {
-    FreeLoadedList(*list);
-    delete list;
-}
 
 bool KeaListLoad::Usable() const {
     return list && list->UnreadableScopeLine == 0 && FiltersClients(*list);
 }
 
 std::string KeaListLoad::WhyUnusable() const {
+    if (outOfMemory) {
+        return "there was not enough memory to load it";
+    }
     if (!opened) {
         return "it cannot be opened: " + openError;
+    }
+    if (changed) {
+        return "it changed while it was read";
     }
     if (empty) {
         return "it is empty";
     }
     if (!list) {
-        return "there was no memory to load it";
+        return "there was not enough memory to load it";
     }
     if (list->UnreadableScopeLine != 0) {
         return SectionFaultText(SectionFaults(*list).front());
@@ -96,36 +134,44 @@ std::string KeaListLoad::WhyUnusable() const {
            (linesReported == 1 ? " line was" : " lines were") + " rejected";
 }
 
-KeaListLoad LoadKeaList(const std::string& listFile) {
-    KeaListLoad load;
-    load.listFile = listFile;
-    std::vector<char> bytes;
-    if (!ReadWhole(listFile, bytes)) {
-        load.openError = WhyNotOpened(listFile.c_str(), errno);
-        return load;
-    }
-    load.opened = true;
-    load.empty = bytes.empty();
-    load.sha256 = Sha256(bytes);
-    // The loader reads the bytes already read, through the same text-mode
-    // line reads as from the file.
-    char nothing[1] = {};
-    FILE* stream = fmemopen(bytes.empty() ? nothing : bytes.data(), bytes.size(), "r");
-    load.list.reset(new (std::nothrow) LoadedList);
-    if (stream == nullptr) {
-        load.list.reset();
-        return load;
-    }
-    if (load.list) {
-        LoadAddressList(stream, *load.list);
-        load.linesReported = ReportedLineCount(*load.list);
-        for (const ListDiagnostic& diagnostic : load.list->Diagnostics) {
-            if (diagnostic.kind != DiagnosticKind::kActionSpecified) {
-                load.reportedLines.push_back(FormatReportedLine(listFile, diagnostic));
-            }
+KeaListLoad LoadKeaList(const KeaParameters& parameters, KeaLoadKind kind) {
+    KeaHost kea(parameters.listFile);
+    // Kea's logs are appended to; the Windows DHCP server's start-up
+    // truncates them instead.
+    StartupHost host;
+    host.logMode = "a";
+    host.infoLogFirst = true;
+    host.unreadableLoadsNothing = true;
+    host.context = &kea;
+    host.beginLog = BeginLog;
+    host.logNotOpened = LogNotOpened;
+    host.reportLine = ReportLine;
+    host.bytesRead = HashBytes;
+    host.allBytesRead = FinishHash;
+    StartupPaths paths = {parameters.errorLog.c_str(), parameters.listFile.c_str(),
+                          parameters.infoLog.c_str()};
+    if (kind == KeaLoadKind::kStart) {
+        host.infoLog = StartupHost::InfoLogUse::kOpen;
+    } else {
+        host.infoLog = kind == KeaLoadKind::kReload ? StartupHost::InfoLogUse::kAsItIs
+                                                    : StartupHost::InfoLogUse::kNone;
+        host.accept = NoSectionFaults;
+        paths.infoLog = nullptr;
+        if (kind == KeaLoadKind::kDryRun) {
+            paths.errorLog = nullptr;
         }
     }
-    std::fclose(stream);
+    KeaListLoad load;
+    static_cast<ListLoad&>(load) = RunStartup(paths, host);
+    load.reportedLines = std::move(kea.reportedLines);
+    if (load.LinesNotShown() != 0) {
+        const size_t more = load.LinesNotShown();
+        load.reportedLines.push_back(parameters.listFile + ": error: " + std::to_string(more) +
+                                     (more == 1 ? " more line is" : " more lines are") +
+                                     " reported; macgate check lists every one");
+        LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(load.reportedLines.back());
+    }
+    load.sha256 = kea.hash.Text();
     return load;
 }
 
@@ -137,53 +183,6 @@ std::vector<std::string> SectionFaultTexts(const KeaListLoad& load) {
         }
     }
     return texts;
-}
-
-void LogReportedLines(const KeaListLoad& load) {
-    for (const std::string& line : load.reportedLines) {
-        LOG_WARN(KeaLogger, MACGATE_LIST_LINE).arg(line);
-    }
-}
-
-FILE* OpenKeaLog(const std::string& path, const char* role, const std::string& listFile,
-                 const char* consequence) {
-    FILE* log = path.size() < kPathBufferSize
-                    ? Platform.OpenFile(path.c_str(), kKeaLogMode, kLogShare)
-                    : (errno = ENAMETOOLONG, nullptr);
-    if (log == nullptr) {
-        LOG_WARN(KeaLogger, MACGATE_LOG_NOT_OPENED)
-            .arg(role)
-            .arg(path)
-            .arg(WhyNotOpened(path.c_str(), errno))
-            .arg(consequence);
-        return nullptr;
-    }
-    LogMessage(log, "---- %s %s loads the list %s\n", UtcNow().c_str(),
-               isc::process::Daemon::getProcName().c_str(), listFile.c_str());
-    Platform.FlushFile(log);
-    return log;
-}
-
-void WriteLoadToLogs(const std::string& path, const KeaListLoad& load) {
-    if (!path.empty()) {
-        ErrorLog = OpenKeaLog(path, "error log", load.listFile, "Kea's log has every message");
-    }
-    if (!load.opened) {
-        LogMessage(ErrorLog, "Could not open the data file\n");
-    } else if (load.list) {
-        WriteListDiagnostics(*load.list);
-    }
-    if (load.opened && !load.Usable()) {
-        LogMessage(ErrorLog, "File format not proper\n");
-    } else if (load.Usable() && !load.refused && InfoLogEnabled == 1) {
-        std::lock_guard<std::mutex> guard(InfoLogLock);
-        LogMessage(InfoLog, "Successfully read mac addresses\n");
-        Platform.FlushFile(InfoLog);
-    }
-    if (ErrorLog != nullptr) {
-        Platform.CloseFile(ErrorLog);
-        ErrorLog = nullptr;
-    }
 }
 
 }  // namespace macgate

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,27 +24,6 @@ namespace macgate {
 const char kReloadCommand[] = "macgate-reload";
 
 namespace {
-
-// Opens the info log, as start-up does; when it cannot be opened, Kea's log
-// says so and no decision is logged.
-void OpenInfoLog(const std::string& path, const std::string& listFile) {
-    std::lock_guard<std::mutex> guard(InfoLogLock);
-    InfoLog = OpenKeaLog(path, "info log", listFile, "no decision is logged");
-    if (InfoLog == nullptr) {
-        return;
-    }
-    std::memcpy(InfoLogPath, path.c_str(), path.size() + 1);
-    InfoLogEnabled = 1;
-}
-
-// The server-start event opens the info log again, for appending.
-void CloseInfoLog() {
-    std::lock_guard<std::mutex> guard(InfoLogLock);
-    if (InfoLog != nullptr) {
-        Platform.CloseFile(InfoLog);
-        InfoLog = nullptr;
-    }
-}
 
 std::string Rejected(size_t lines) {
     return std::to_string(lines) + (lines == 1 ? " line" : " lines");
@@ -65,16 +45,11 @@ void StartKeaFilter(const KeaParameters& parameters) {
     StopFilter();
     ForgetLoad();
     KeaState.parameters = parameters;
-    if (!parameters.infoLog.empty()) {
-        OpenInfoLog(parameters.infoLog, parameters.listFile);
-    }
-    KeaListLoad load = LoadKeaList(parameters.listFile);
-    LogReportedLines(load);
-    WriteLoadToLogs(parameters.errorLog, load);
-    CloseInfoLog();
+    KeaListLoad load = LoadKeaList(parameters, KeaLoadKind::kStart);
     RecordLoad(load);
     const bool usable = load.Usable();
     PublishList(usable ? load.list.release() : nullptr);
+    RestartCounts();
     KeaState.filterStarted = true;
     ServerControlEvent(kServerStart);
 
@@ -99,6 +74,11 @@ void StartKeaFilter(const KeaParameters& parameters) {
     }
 }
 
+void AbandonKeaFilter() {
+    StopFilter();
+    ForgetLoad();
+}
+
 void StopKeaFilter() {
     ServerControlEvent(kServerStop);
     // Kea loads the library again on config-reload, and that start-up must
@@ -107,7 +87,11 @@ void StopKeaFilter() {
     ForgetLoad();
 }
 
-int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
+namespace {
+
+// The command, but for running out of memory; `applied` is set once the
+// new list is in use.
+void Reload(isc::hooks::CalloutHandle& handle, bool& applied) {
     using isc::data::Element;
     isc::data::ConstElementPtr command;
     handle.getArgument("command", command);
@@ -137,17 +121,16 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     if (!fault.empty()) {
         handle.setArgument("response",
                            isc::config::createAnswer(isc::config::CONTROL_RESULT_ERROR, fault));
-        return 0;
+        return;
     }
 
     const std::string& listFile = KeaState.parameters.listFile;
-    KeaListLoad load = LoadKeaList(listFile);
-    LogReportedLines(load);
+    KeaListLoad load =
+        LoadKeaList(KeaState.parameters, dryRun ? KeaLoadKind::kDryRun : KeaLoadKind::kReload);
     // A list that is unusable, closes a network or has an ALLOW section
     // that allows no one is not what its administrator meant: refused.
     const std::vector<std::string> faults = SectionFaultTexts(load);
     const bool usable = load.Usable() && faults.empty();
-    load.refused = !faults.empty();
     const EntryCounts entries = usable ? load.list->Entries : EntryCounts();
     const std::string summary = ListSummary(usable ? load.list.get() : nullptr);
 
@@ -158,14 +141,7 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     arguments->set("action", usable
                                  ? Element::create(load.list->FilterAction != 0 ? "allow" : "deny")
                                  : Element::create());
-    arguments->set("addresses", Element::create(static_cast<int64_t>(entries.addresses)));
-    arguments->set("prefixes", Element::create(static_cast<int64_t>(entries.prefixes)));
-    arguments->set("lines-reported", Element::create(static_cast<int64_t>(load.linesReported)));
-    isc::data::ElementPtr lines = Element::createList();
-    for (const std::string& line : load.reportedLines) {
-        lines->add(Element::create(line));
-    }
-    arguments->set("reported-lines", lines);
+    SetListCounts(arguments, entries, load.linesReported, load.reportedLines);
     isc::data::ElementPtr sectionFaults = Element::createList();
     for (const std::string& fault : faults) {
         sectionFaults->add(Element::create(fault));
@@ -195,8 +171,6 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
     }
     if (dryRun) {
         text = "dry run: " + text + "; nothing was changed";
-    } else {
-        WriteLoadToLogs(KeaState.parameters.errorLog, load);
     }
     if (usable && !dryRun) {
         // Only the switch is shared with the packet threads: the list was
@@ -204,6 +178,8 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
         // can still read it.
         RecordLoad(load);
         PublishList(load.list.release());
+        applied = true;
+        RestartCounts();
         StopDroppingAll();
     }
     LOG_INFO(KeaLogger, MACGATE_RELOAD).arg(text);
@@ -218,6 +194,28 @@ int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
                        isc::config::createAnswer(usable ? isc::config::CONTROL_RESULT_SUCCESS
                                                         : isc::config::CONTROL_RESULT_ERROR,
                                                  text, arguments));
+}
+
+}  // namespace
+
+// Whatever runs out of memory, the operator gets an answer that says so,
+// and Kea's log too.
+int KeaReloadCommand(isc::hooks::CalloutHandle& handle) {
+    bool applied = false;
+    try {
+        Reload(handle, applied);
+        return 0;
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        const std::string text = "not enough memory to reload " + KeaState.parameters.listFile +
+                                 (applied ? ": the new list is in use" : ": the list in use stays");
+        LOG_ERROR(KeaLogger, MACGATE_RELOAD).arg(text);
+        handle.setArgument("response",
+                           isc::config::createAnswer(isc::config::CONTROL_RESULT_ERROR, text));
+    } catch (const std::exception&) {
+        return 1;
+    }
     return 0;
 }
 

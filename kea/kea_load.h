@@ -15,4 +15,8 @@ void StartKeaFilter(const KeaParameters& parameters);
 // Stops the filter and forgets the load.
 void StopKeaFilter();
 
+// Undoes whatever a start-up that failed part-way left, quietly: no log,
+// list or thread of it stays.
+void AbandonKeaFilter();
+
 }  // namespace macgate

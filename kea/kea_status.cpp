@@ -81,6 +81,7 @@ void ForgetLoad() {
     KeaState.entries = EntryCounts();
     KeaState.action = 0;
     KeaState.linesReported = 0;
+    KeaState.reportedLines.clear();
     KeaState.sections.clear();
     KeaState.sectionFaults.clear();
     KeaState.loadedAt.clear();
@@ -114,14 +115,14 @@ std::string UtcNow() {
 }
 
 void RecordLoad(const KeaListLoad& load) {
-    KeaState.sha256 = load.sha256;
-    KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
-    KeaState.action = load.Usable() ? load.list->FilterAction : 0;
-    KeaState.linesReported = load.linesReported;
-    KeaState.sections.clear();
-    KeaState.sectionFaults.clear();
+    // Everything that can fail first, then the record, which cannot: a load
+    // that runs out of memory here leaves the record of the list in use.
+    std::string sha256 = load.sha256;
+    std::vector<std::string> reportedLines = load.reportedLines;
+    std::vector<std::string> faults;
+    std::vector<KeaLoad::Section> sections;
     if (load.Usable()) {
-        KeaState.sectionFaults = SectionFaultTexts(load);
+        faults = SectionFaultTexts(load);
         std::vector<const ListSection*> inFileOrder;
         for (const ListSection& section : load.list->Sections) {
             inFileOrder.push_back(&section);
@@ -132,9 +133,19 @@ void RecordLoad(const KeaListLoad& load) {
         for (const ListSection* section : inFileOrder) {
             char network[kNetworkTextSize];
             FormatNetwork(section->network, section->prefixLength, network);
-            KeaState.sections.push_back({network, section->FilterAction, section->Entries});
+            sections.push_back({network, section->FilterAction, section->Entries});
         }
     }
+    KeaState.sha256.swap(sha256);
+    KeaState.entries = load.Usable() ? load.list->Entries : EntryCounts();
+    KeaState.action = load.Usable() ? load.list->FilterAction : 0;
+    KeaState.linesReported = load.linesReported;
+    KeaState.reportedLines.swap(reportedLines);
+    KeaState.sections.swap(sections);
+    KeaState.sectionFaults.swap(faults);
+}
+
+void RestartCounts() {
     KeaState.loadedAt = UtcNow();
     KeaState.receivedAtLoad = Received();
     KeaState.allowed = 0;
@@ -237,6 +248,19 @@ void CountDrop6() {
     }
 }
 
+void SetListCounts(const isc::data::ElementPtr& arguments, const EntryCounts& entries,
+                   size_t linesReported, const std::vector<std::string>& reportedLines) {
+    using isc::data::Element;
+    arguments->set("addresses", Element::create(static_cast<int64_t>(entries.addresses)));
+    arguments->set("prefixes", Element::create(static_cast<int64_t>(entries.prefixes)));
+    arguments->set("lines-reported", Element::create(static_cast<int64_t>(linesReported)));
+    isc::data::ElementPtr lines = Element::createList();
+    for (const std::string& line : reportedLines) {
+        lines->add(Element::create(line));
+    }
+    arguments->set("reported-lines", lines);
+}
+
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     using isc::data::Element;
     const std::string& listFile = KeaState.parameters.listFile;
@@ -245,9 +269,7 @@ int KeaStatusCommand(isc::hooks::CalloutHandle& handle) {
     isc::data::ElementPtr arguments = Element::createMap();
     arguments->set("list-file", Element::create(listFile));
     arguments->set("action", TextOrNull(action));
-    arguments->set("addresses", Element::create(static_cast<int64_t>(KeaState.entries.addresses)));
-    arguments->set("prefixes", Element::create(static_cast<int64_t>(KeaState.entries.prefixes)));
-    arguments->set("lines-reported", Element::create(static_cast<int64_t>(KeaState.linesReported)));
+    SetListCounts(arguments, KeaState.entries, KeaState.linesReported, KeaState.reportedLines);
     isc::data::ElementPtr sections = Element::createList();
     for (const KeaLoad::Section& section : KeaState.sections) {
         isc::data::ElementPtr item = Element::createMap();

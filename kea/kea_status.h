@@ -27,6 +27,9 @@ struct KeaLoad {
     EntryCounts entries;
     unsigned char action = 0;  // the loaded list's FilterAction
     size_t linesReported = 0;
+    // The first of them, and the number of the others, as macgate-reload
+    // answers them.
+    std::vector<std::string> reportedLines;
     std::string loadedAt;  // ISO 8601, UTC
     // Every client is dropped: no list loaded under "unusable-list":
     // "drop-all". Set by load(), lifted by a reload that loads a list.
@@ -68,8 +71,12 @@ void SetUpKeaStatistics(bool dhcpv6);
 // The current time as ISO 8601 UTC, "2026-12-09T10:49:39Z".
 std::string UtcNow();
 
-// Notes the list that `load` put in use and restarts the decision counts.
+// Notes the list that `load` is about to put in use.
 void RecordLoad(const KeaListLoad& load);
+
+// Restarts the decision counts and the time of the load, once the list
+// that RecordLoad noted is in use: no decision on the list before counts.
+void RestartCounts();
 
 // What a list holds, for Kea's log: "allow list of 2 addresses and 1
 // prefix", with ", and 2 sections" when it has sections, or "" when nothing
@@ -102,6 +109,11 @@ void CountDrop();
 // The same for a DHCPv6 packet dropped at pkt6_receive, where Kea does not
 // count it itself.
 void CountDrop6();
+
+// Sets an answer's "addresses", "prefixes", "lines-reported" and
+// "reported-lines", as macgate-status and macgate-reload give them.
+void SetListCounts(const isc::data::ElementPtr& arguments, const EntryCounts& entries,
+                   size_t linesReported, const std::vector<std::string>& reportedLines);
 
 // The macgate-status command: what was loaded, when, and the counts since.
 int KeaStatusCommand(isc::hooks::CalloutHandle& handle);

@@ -113,6 +113,23 @@ extern PlatformCalls Platform;
 // Puts every entry of Platform back to the real call.
 void RestorePlatformCalls();
 
+// Hands the whole pages within the `size` bytes at `memory`, a part of a
+// block from AllocateMemory that is not read again, back to the system at
+// once, so that a block read from its start can shrink as it is read. The
+// block is still released with FreeMemory. Where the system cannot, nothing.
+void DiscardMemory(void* memory, size_t size);
+
+// Called with the bytes that reads of a tapped stream take from its file.
+using ByteTap = void (*)(void* context, const char* bytes, size_t size);
+
+// A stream that reads `file` (from Platform.OpenFile) and gives `tap` every
+// byte it takes from it, raw, as the bytes go by: text mode's changes are
+// ReadLine's, made after the tap. Close it with CloseTappedStream, which
+// closes `file` too. Null, with `file` untouched, where the system cannot
+// tap a stream (Windows).
+FILE* TapStream(FILE* file, ByteTap tap, void* context);
+int CloseTappedStream(FILE* tapped);
+
 // Why the last OpenFile of `path` on this thread failed, `error` being the
 // errno it left, in the words that every host and the tool use: "it is a
 // folder", "it is a FIFO", "it is a device", "this process holds it open

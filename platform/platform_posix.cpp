@@ -172,11 +172,11 @@ FILE* OpenClaimed(const char* path, const char* mode, FileShare share, int creat
 
     std::lock_guard<std::mutex> guard(ClaimsLock);
     OpenClaim* claim = new (std::nothrow) OpenClaim;
-    if (claim == nullptr || !ClaimsAllow(file, access) || !LockMarks(fd, access)) {
-        if (claim != nullptr) {
-            LastRefusal =
-                ClaimsAllow(file, access) ? Refusal::kOtherProcess : Refusal::kThisProcess;
-        }
+    if (claim == nullptr) {
+        return refuse(ENOMEM);
+    }
+    if (!ClaimsAllow(file, access) || !LockMarks(fd, access)) {
+        LastRefusal = ClaimsAllow(file, access) ? Refusal::kOtherProcess : Refusal::kThisProcess;
         delete claim;
         return refuse(EACCES);  // what a sharing violation gives on Windows
     }
@@ -579,6 +579,59 @@ constexpr PlatformCalls kRealCalls = {
 }  // namespace
 
 PlatformCalls Platform = kRealCalls;
+
+namespace {
+
+struct Tap {
+    FILE* file;
+    ByteTap tap;
+    void* context;
+};
+
+ssize_t ReadTapped(void* cookie, char* buffer, size_t size) {
+    Tap* tap = static_cast<Tap*>(cookie);
+    size_t got = std::fread(buffer, 1, size, tap->file);
+    if (got == 0 && std::ferror(tap->file) != 0) {
+        return -1;
+    }
+    tap->tap(tap->context, buffer, got);
+    return static_cast<ssize_t>(got);
+}
+
+int CloseTapped(void* cookie) {
+    Tap* tap = static_cast<Tap*>(cookie);
+    int result = Platform.CloseFile(tap->file);
+    delete tap;
+    return result;
+}
+
+}  // namespace
+
+FILE* TapStream(FILE* file, ByteTap tap, void* context) {
+    Tap* cookie = new (std::nothrow) Tap{file, tap, context};
+    if (cookie == nullptr) {
+        return nullptr;
+    }
+    cookie_io_functions_t functions = {ReadTapped, nullptr, nullptr, CloseTapped};
+    FILE* tapped = fopencookie(cookie, "r", functions);
+    if (tapped == nullptr) {
+        delete cookie;
+    }
+    return tapped;
+}
+
+int CloseTappedStream(FILE* tapped) {
+    return std::fclose(tapped);
+}
+
+void DiscardMemory(void* memory, size_t size) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(page - 1);
+    if (end > start) {
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+}
 
 std::string WhyNotOpened(const char* path, int error) {
     struct stat entry;

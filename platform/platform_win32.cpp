@@ -213,6 +213,21 @@ constexpr PlatformCalls kRealCalls = {
 
 PlatformCalls Platform = kRealCalls;
 
+// The C runtime has no stream of the program's own making; the DLL reads
+// its list untapped.
+FILE* TapStream(FILE*, ByteTap, void*) {
+    errno = ENOSYS;
+    return nullptr;
+}
+
+int CloseTappedStream(FILE* tapped) {
+    return Platform.CloseFile(tapped);
+}
+
+// The set's memory comes from the C runtime's heap here, whose pages are
+// not the program's to hand back.
+void DiscardMemory(void*, size_t) {}
+
 std::string WhyNotOpened(const char* path, int error) {
     const DWORD attributes = path != nullptr ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

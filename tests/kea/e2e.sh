@@ -160,7 +160,7 @@ check_status() {  # context action allowed denied
     want=$(jq -n -c -S --arg file "$work/list.txt" --arg action "$2" --argjson allowed "$3" \
         --argjson denied "$4" --arg sha "$(sha256sum <"$work/list.txt" | cut -d' ' -f1)" \
         '{result: 0, "list-file": $file, action: $action, addresses: 2, prefixes: 1, "lines-reported": 0,
-          "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: [],
+          "reported-lines": [], "list-sha256": $sha, allowed: $allowed, denied: $denied, sections: [],
           received: ($allowed + $denied), "split-shared-networks": [], "section-faults": []}')
     got=$(kea_command '{ "command": "macgate-status" }' |
         jq -c -S '{result} + (.arguments | del(.["loaded-at"]))' 2>/dev/null)

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <util/multi_threading_mgr.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -31,10 +32,19 @@
 #include <functional>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/open_files.h"
+// Counting every allocation replaces malloc, which the sanitizers' own
+// malloc does not allow.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define MACGATE_COUNTS_ALLOCATIONS 1
+#include "tests/allocation_counter.h"
+#endif
 
 namespace fs = std::filesystem;
 using isc::data::Element;
@@ -433,8 +443,14 @@ protected:
 
     // The answer's arguments that a list gives, without the counts.
     ElementPtr ExpectedStatus(const char* action, int addresses, int prefixes, const char* sha256,
-                              int linesReported = 0) const {
+                              const std::vector<const char*>& reported = {}) const {
         ElementPtr expected = Element::createMap();
+        const int linesReported = static_cast<int>(reported.size());
+        ElementPtr lines = Element::createList();
+        for (const char* line : reported) {
+            lines->add(Element::create(Path("list.txt").string() + line));
+        }
+        expected->set("reported-lines", lines);
         expected->set("list-file", Element::create(Path("list.txt").string()));
         expected->set("action", action ? Element::create(action) : Element::create());
         expected->set("addresses", Element::create(addresses));
@@ -1067,8 +1083,7 @@ TEST_F(KeaLoadTest, AListThatLoadsNothingServesOrDropsEveryClient) {
                 ElementPtr status = StatusArguments();
                 ASSERT_TRUE(status);
                 ElementPtr expected =
-                    WithCounts(ExpectedStatus(nullptr, 0, 0, row.sha256,
-                                              static_cast<int>(row.reported.size())),
+                    WithCounts(ExpectedStatus(nullptr, 0, 0, row.sha256, row.reported),
                                drop ? 0 : 2, drop ? 2 : 0);
                 if (drop) {
                     expected->set("unusable-list", Element::create("dropping all clients"));
@@ -1554,6 +1569,194 @@ TEST_F(KeaLoadTest, Dhcp6TakesTheServersMacSourcesInOrder) {
         Unload();
     }
     inUse.clear();
+}
+
+// The hash of the list in use, as macgate-status gives it; "" for none.
+std::string HashInUse() {
+    isc::hooks::CalloutHandlePtr handle = HooksManager::createCalloutHandle();
+    handle->setArgument("command", isc::config::createCommand("macgate-status"));
+    HooksManager::callCommandHandlers("macgate-status", *handle);
+    isc::data::ConstElementPtr answer;
+    handle->getArgument("response", answer);
+    isc::data::ConstElementPtr hash = answer->get("arguments")->get("list-sha256");
+    return hash->getType() == Element::string ? hash->stringValue() : "";
+}
+
+// A list of `count` addresses from `base` on, one a line.
+std::string AddressList(uint64_t base, int count, const char* action = "ALLOW") {
+    std::string text = std::string("MAC_ACTION = {") + action + "}\n";
+    text.reserve(text.size() + 13 * static_cast<size_t>(count));
+    char line[16];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(line, sizeof line, "%012llx\n",
+                      static_cast<unsigned long long>(base + static_cast<uint64_t>(i)));
+        text += line;
+    }
+    return text;
+}
+
+#if MACGATE_COUNTS_ALLOCATIONS
+// Fails each allocation of a macgate-reload in turn, from the command's
+// arrival to its answer, Kea's own included: the list in use is the old one,
+// its hash unchanged, unless the answer says the new one was applied; a
+// refusal says why; and no file stays open.
+TEST_F(KeaLoadTest, AReloadThatRunsOutOfMemoryKeepsTheListInUse) {
+    const std::string before = AddressList(0x001a2b3c0000, 3);
+    const std::string after = AddressList(0x001a2b3d0000, 5, "DENY") +
+                              "00:11:22:33:44:55\nSCOPE 10.1.0.0/16 = {DENY}\n001a2b3e0000\n";
+    std::ofstream(Path("list.txt")) << before;
+    ASSERT_TRUE(Load(AllParameters()));
+    const std::string oldHash = HashInUse();
+    std::ofstream(Path("list.txt")) << after;
+    const uint64_t start = macgate::Allocations.load();
+    ASSERT_EQ(Answer("macgate-reload")->get("result")->intValue(), 0);
+    const uint64_t total = macgate::Allocations.load() - start;
+    const std::string newHash = HashInUse();
+    ASSERT_NE(newHash, oldHash);
+    const std::set<std::string> open = macgate::OpenDescriptors();
+
+    int refused = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+        std::ofstream(Path("list.txt")) << before;
+        ASSERT_EQ(Answer("macgate-reload")->get("result")->intValue(), 0);
+        std::ofstream(Path("list.txt")) << after;
+        isc::data::ConstElementPtr answer;
+        {
+            macgate::FailNthAllocation failing(n);
+            try {
+                answer = Answer("macgate-reload");
+            } catch (const std::exception&) {
+                // Kea's own part failed, before or after the library's.
+            }
+        }
+        const std::string hash = HashInUse();
+        const std::string text = answer ? answer->get("text")->stringValue() : "";
+        // Kea answers for its own part that fails with the exception's text.
+        const bool ours = text != "std::bad_alloc";
+        const bool applied = ours && answer &&
+                             (answer->get("result")->intValue() == 0 ||
+                              text.find("the new list is in use") != std::string::npos);
+        // Without an answer Kea failed after the library, which may have
+        // applied the new list.
+        EXPECT_TRUE(hash == (applied ? newHash : oldHash) || (!answer && hash == newHash))
+            << n << ": " << text;
+        if (answer && ours && !applied) {
+            ++refused;
+            EXPECT_NE(text.find("not enough memory"), std::string::npos) << n << ": " << text;
+        }
+        EXPECT_EQ(macgate::OpenDescriptors(), open) << n;
+    }
+    EXPECT_GT(refused, 0);
+    Unload();
+
+    // A start-up that fails part-way leaves no file open either.
+    const std::set<std::string> unloaded = macgate::OpenDescriptors();
+    for (uint64_t n = 1; n <= total; n += 7) {
+        {
+            macgate::FailNthAllocation failing(n);
+            try {
+                Load(AllParameters());
+            } catch (const std::exception&) {
+            }
+        }
+        Unload();
+        EXPECT_EQ(macgate::OpenDescriptors(), unloaded) << n;
+    }
+}
+#endif
+
+// A writer rewrites the list in place, or renames a new one over it, while
+// macgate-reload reads it: each reload is refused or takes exactly one whole
+// version, never a mix.
+TEST_F(KeaLoadTest, AListRewrittenWhileItIsReadIsRefusedOrTakenWhole) {
+    const std::string versions[2] = {AddressList(0x001a2b000000, 100000),
+                                     AddressList(0x001a2c000000, 100001, "DENY")};
+    struct Row {
+        const char* name;
+        bool rename;
+    };
+    for (const Row row : {Row{"rewritten in place", false}, Row{"renamed over", true}}) {
+        SCOPED_TRACE(row.name);
+        std::string hashes[2];
+        for (int v = 0; v < 2; ++v) {
+            std::ofstream(Path("list.txt")) << versions[v];
+            ASSERT_TRUE(Load(AllParameters()));
+            hashes[v] = HashInUse();
+            Unload();
+        }
+        ASSERT_TRUE(Load(AllParameters()));
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int v = 0; !stop; v ^= 1) {
+                const fs::path target = row.rename ? Path("list.new") : Path("list.txt");
+                {
+                    std::ofstream out(target, std::ios::trunc);
+                    out << versions[v].substr(0, versions[v].size() / 2) << std::flush;
+                    out << versions[v].substr(versions[v].size() / 2);
+                }
+                if (row.rename) {
+                    fs::rename(target, Path("list.txt"));
+                }
+            }
+        });
+        int taken = 0;
+        int refused = 0;
+        for (int i = 0; i < 40; ++i) {
+            isc::data::ConstElementPtr answer = Answer("macgate-reload");
+            if (answer->get("result")->intValue() != 0) {
+                ++refused;
+                continue;
+            }
+            ++taken;
+            isc::data::ConstElementPtr arguments = answer->get("arguments");
+            const std::string hash = arguments->get("list-sha256")->stringValue();
+            const int64_t addresses = arguments->get("addresses")->intValue();
+            EXPECT_TRUE((hash == hashes[0] && addresses == 100000) ||
+                        (hash == hashes[1] && addresses == 100001))
+                << hash << " " << addresses;
+        }
+        stop = true;
+        writer.join();
+        Unload();
+        EXPECT_EQ(taken + refused, 40);
+        RecordProperty(std::string(row.name) + " refused", refused);
+    }
+}
+
+// A list of a million bad lines: Kea's log and the answer name the first
+// 100 and then their number; the error log has every one.
+TEST_F(KeaLoadTest, ReportedLinesAreBounded) {
+    std::string list = AddressList(0x001a2b3c4d5e, 1);
+    list.reserve(list.size() + 14000000);
+    for (int i = 0; i < 1000000; ++i) {
+        list += "00:1a:2b:3c:4d\n";
+    }
+    std::ofstream(Path("list.txt")) << list;
+    ASSERT_TRUE(Load(AllParameters()));
+    const size_t logStart = ReadFile(keaLogPath).size();
+    isc::data::ConstElementPtr answer = Answer("macgate-reload");
+    ASSERT_EQ(answer->get("result")->intValue(), 0) << answer->get("text")->stringValue();
+    isc::data::ConstElementPtr arguments = answer->get("arguments");
+    EXPECT_EQ(arguments->get("lines-reported")->intValue(), 1000000);
+    const std::vector<isc::data::ElementPtr>& reported =
+        arguments->get("reported-lines")->listValue();
+    ASSERT_EQ(reported.size(), 101u);
+    EXPECT_EQ(reported[0]->stringValue(),
+              Path("list.txt").string() + ":3: error: Line Not In Proper Format");
+    EXPECT_EQ(reported[100]->stringValue(),
+              Path("list.txt").string() +
+                  ": error: 999900 more lines are reported; macgate check lists every one");
+    const std::string logged = ReadFile(keaLogPath).substr(logStart);
+    size_t lines = 0;
+    for (size_t at = logged.find("MACGATE_LIST_LINE"); at != std::string::npos;
+         at = logged.find("MACGATE_LIST_LINE", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 101u);
+    EXPECT_EQ(*StatusAnswer()->get("arguments")->get("reported-lines"),
+              *arguments->get("reported-lines"));
+    EXPECT_EQ(LinesSinceLastLoad("error.log").size(), 1000000u);
+    Unload();
 }
 
 // Kea finds its functions by name; the Windows exports and the system's own
