@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "config/info_log_writer.h"
 #include "config/logs.h"
 #include "config/registry.h"
 #include "config/state.h"
@@ -48,6 +49,7 @@ void CloseErrorLog() {
 
 void CloseInfoLog() {
     std::lock_guard<std::mutex> guard(InfoLogLock);
+    StopInfoLogWriter();
     if (InfoLog != nullptr) {
         Platform.CloseFile(InfoLog);
         InfoLog = nullptr;

@@ -176,9 +176,7 @@ void WriteLoadToLogs(const std::string& path, const KeaListLoad& load) {
     if (load.opened && !load.Usable()) {
         LogMessage(ErrorLog, "File format not proper\n");
     } else if (load.Usable() && !load.refused && InfoLogEnabled == 1) {
-        std::lock_guard<std::mutex> guard(InfoLogLock);
-        LogMessage(InfoLog, "Successfully read mac addresses\n");
-        Platform.FlushFile(InfoLog);
+        WriteInfoLogText("Successfully read mac addresses\n");
     }
     if (ErrorLog != nullptr) {
         Platform.CloseFile(ErrorLog);

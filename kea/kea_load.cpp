@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "config/info_log_writer.h"
 #include "config/logs.h"
 #include "config/startup.h"
 #include "config/state.h"
@@ -39,6 +40,7 @@ void OpenInfoLog(const std::string& path, const std::string& listFile) {
 // The server-start event opens the info log again, for appending.
 void CloseInfoLog() {
     std::lock_guard<std::mutex> guard(InfoLogLock);
+    StopInfoLogWriter();
     if (InfoLog != nullptr) {
         Platform.CloseFile(InfoLog);
         InfoLog = nullptr;
@@ -76,6 +78,7 @@ void StartKeaFilter(const KeaParameters& parameters) {
     const bool usable = load.Usable();
     PublishList(usable ? load.list.release() : nullptr);
     KeaState.filterStarted = true;
+    SetInfoLogDropReport(ReportInfoLogDrops);
     ServerControlEvent(kServerStart);
 
     if (usable) {
