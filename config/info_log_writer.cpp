@@ -44,6 +44,7 @@ std::atomic<uint64_t> Dropped{0};
 std::atomic<InfoLogDropReport> DropReport{nullptr};
 
 constexpr std::chrono::minutes kReportInterval(1);
+constexpr std::chrono::milliseconds kNap(1);
 
 // The writer's own state, touched by its thread alone.
 struct WriterState {
@@ -130,11 +131,21 @@ void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last) {
 void WriteUntilStopped() {
     WriterState state;
     std::unique_lock<std::mutex> guard(Lines.lock);
+    bool wrote = false;
     for (;;) {
+        // After a write the writer looks again a moment later by itself, so
+        // that a steady stream of lines costs the packet threads no wake-up
+        // call each; only an idle writer is woken by the next line.
         while (Lines.head == Lines.tail && !Lines.stopping) {
-            Lines.writerAsleep = true;
-            Lines.wake.wait(guard);
+            if (wrote) {
+                wrote = false;
+                Lines.wake.wait_for(guard, kNap);
+            } else {
+                Lines.writerAsleep = true;
+                Lines.wake.wait(guard);
+            }
         }
+        wrote = true;
         Lines.writerAsleep = false;
         const uint64_t head = Lines.head;
         const uint64_t tail = Lines.tail;
@@ -174,6 +185,12 @@ bool PutLine(const char* line, size_t length) {
     return wake;
 }
 
+// Waits, under the lock, until the queue has room or takes no more lines.
+void WaitForRoom(std::unique_lock<std::mutex>& guard) {
+    Lines.done.wait(guard,
+                    [] { return !Lines.taking || Lines.tail - Lines.head < kInfoLogQueueLines; });
+}
+
 }  // namespace
 
 size_t FormatDroppedLine(uint64_t dropped, char (&line)[kInfoLogLineSize + 1]) {
@@ -186,7 +203,7 @@ size_t FormatDroppedLine(uint64_t dropped, char (&line)[kInfoLogLineSize + 1]) {
 bool StartInfoLogWriter(const char* firstLine) {
     bool wake = false;
     {
-        std::lock_guard<std::mutex> guard(Lines.lock);
+        std::unique_lock<std::mutex> guard(Lines.lock);
         if (!Lines.taking) {
             Lines.stopping = false;
             Lines.head = Lines.tail = 0;
@@ -199,6 +216,7 @@ bool StartInfoLogWriter(const char* firstLine) {
             Lines.taking = true;
         }
         if (firstLine != nullptr) {
+            WaitForRoom(guard);
             wake = PutLine(firstLine, std::strlen(firstLine));
         }
     }
@@ -210,11 +228,12 @@ bool StartInfoLogWriter(const char* firstLine) {
 
 void StopInfoLogWriter(const char* lastLine) {
     {
-        std::lock_guard<std::mutex> guard(Lines.lock);
+        std::unique_lock<std::mutex> guard(Lines.lock);
         if (!Lines.taking) {
             return;
         }
         if (lastLine != nullptr) {
+            WaitForRoom(guard);
             PutLine(lastLine, std::strlen(lastLine));
         }
         Lines.taking = false;
@@ -241,6 +260,22 @@ void QueueInfoLogLine(const char* line, size_t length) {
     if (wake) {
         Lines.wake.notify_one();
     }
+}
+
+void WriteInfoLogLine(const char* line) {
+    bool wake = false;
+    {
+        std::unique_lock<std::mutex> guard(Lines.lock);
+        WaitForRoom(guard);
+        if (!Lines.taking) {
+            return;
+        }
+        wake = PutLine(line, std::strlen(line));
+    }
+    if (wake) {
+        Lines.wake.notify_one();
+    }
+    WaitForInfoLogWriter();
 }
 
 void WaitForInfoLogWriter() {

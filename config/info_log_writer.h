@@ -11,18 +11,20 @@
 namespace macgate {
 
 // The longest line the queue takes, with its "\n".
-constexpr size_t kInfoLogLineSize = 126;
+constexpr size_t kInfoLogLineSize = 128;
 
 // How many lines the queue holds before it drops them.
 constexpr size_t kInfoLogQueueLines = 8192;
 
 // Starts the thread that writes queued lines to InfoLog, which must be open
 // and stay open until StopInfoLogWriter; lines are taken from then on,
-// `firstLine` (when not null) before any other. True when it runs (already,
+// `firstLine` (when not null) before any other, waiting for room as
+// WriteInfoLogLine does. True when it runs (already,
 // or now); false, and nothing queued, when no thread could be started.
 bool StartInfoLogWriter(const char* firstLine = nullptr);
 
-// Queues `lastLine` (when not null) and takes no more lines, in one step;
+// Queues `lastLine` (when not null; waiting for room as WriteInfoLogLine
+// does) and takes no more lines, in one step;
 // then writes every line queued (after the count of the lines dropped, when
 // there are any) and ends the thread. Nothing when it does not run. Waits
 // for a write that the file system holds.
@@ -36,6 +38,11 @@ bool InfoLogWriterRuns();
 // the line. Dropped without a count when the writer does not run (the info
 // log is closed); dropped and counted when the queue is full.
 void QueueInfoLogLine(const char* line, size_t length);
+
+// Queues a line that must not be lost (a control event's), waiting for room
+// when the queue is full, and waits until it has been written (or dropped
+// by a failed write). For the control thread, never a packet thread.
+void WriteInfoLogLine(const char* line);
 
 // Waits until every line queued before the call has been written or dropped.
 void WaitForInfoLogWriter();

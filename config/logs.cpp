@@ -74,7 +74,7 @@ void FormatLogTimestamp(char (&text)[kTimestampTextSize]) {
 void WriteInfoLogText(const char* text) {
     std::lock_guard<std::mutex> guard(InfoLogLock);
     if (InfoLogWriterRuns()) {
-        QueueInfoLogLine(text, std::strlen(text));
+        WriteInfoLogLine(text);
     } else {
         LogMessage(InfoLog, "%s", text);
     }
@@ -96,18 +96,13 @@ namespace {
 
 constexpr char kStarted[] = "The DHCP server has successfully started.\n";
 
-// Each event's line is in the file before the hook returns, as the old
-// synchronous log had it; only the control thread waits for it.
-void WriteControlLine(const char* line) {
-    QueueInfoLogLine(line, std::strlen(line));
-    WaitForInfoLogWriter();
-}
-
 }  // namespace
 
 // The event lines go through the writer's queue, so that they keep their
-// place among the decision lines; stop's line is the last one taken, and
-// everything queued is written before the log closes.
+// place among the decision lines, and each is in the file before the hook
+// returns, as the synchronous log had it: only the control thread waits for
+// the file. Stop's line is the last one taken, and everything queued is
+// written before the log closes.
 void ServerControlEvent(uint32_t event) {
     // Written once by start-up, before the hooks were in the server's table.
     if (InfoLogEnabled != 1) {
@@ -136,10 +131,10 @@ void ServerControlEvent(uint32_t event) {
             }
             break;
         case kServerPause:
-            WriteControlLine("The DHCP server has been paused.\n");
+            WriteInfoLogLine("The DHCP server has been paused.\n");
             break;
         case kServerContinue:
-            WriteControlLine("The DHCP server has been continued.\n");
+            WriteInfoLogLine("The DHCP server has been continued.\n");
             break;
         default:
             break;

@@ -94,7 +94,7 @@ struct LogLines {
 LogLines ReadLog(const std::string& path) {
     const std::regex decision(std::string(kTimestampPattern) +
                               " 001a2b3c4d([0-9a-f]{2}) (Allow|Deny)");
-    const std::regex count("([0-9]+) lines? of this log (?:was|were) not written");
+    const std::regex count(kDroppedPattern);
     LogLines lines;
     std::ifstream file(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

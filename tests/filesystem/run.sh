@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the info log's file-system tests (info_log_fs_tests) on file systems
 # made for them: an ext4 on a loop device, which the tests freeze, and a
-# 256 KiB tmpfs, which they fill. Both are taken down again on every exit,
+# 16 MiB tmpfs, which they fill. Both are taken down again on every exit,
 # thawed first.
 #
 #   tests/filesystem/run.sh path/to/info_log_fs_tests [gtest options]
@@ -42,7 +42,7 @@ truncate -s 32M "$work/ext4.img"
 mkfs.ext4 -q "$work/ext4.img" || skip "mkfs.ext4 failed"
 loop=$(losetup -f --show "$work/ext4.img") || skip "no loop device can be set up"
 mount "$loop" "$work/frozen" || skip "the loop device's ext4 cannot be mounted"
-mount -t tmpfs -o size=256k tmpfs "$work/full" || skip "no tmpfs can be mounted"
+mount -t tmpfs -o size=16m tmpfs "$work/full" || skip "no tmpfs can be mounted"
 
 MACGATE_FROZEN_DIR=$work/frozen MACGATE_FULL_DIR=$work/full "$binary" "$@" &
 tests_pid=$!
