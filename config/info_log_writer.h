@@ -19,15 +19,15 @@ constexpr size_t kInfoLogQueueLines = 8192;
 // Starts the thread that writes queued lines to InfoLog, which must be open
 // and stay open until StopInfoLogWriter; lines are taken from then on,
 // `firstLine` (when not null) before any other, waiting for room as
-// WriteInfoLogLine does. True when it runs (already,
-// or now); false, and nothing queued, when no thread could be started.
+// WriteInfoLogLine does. True when it runs (already, or now); false, and
+// nothing queued, when no thread could be started.
 bool StartInfoLogWriter(const char* firstLine = nullptr);
 
 // Queues `lastLine` (when not null; waiting for room as WriteInfoLogLine
-// does) and takes no more lines, in one step;
-// then writes every line queued (after the count of the lines dropped, when
-// there are any) and ends the thread. Nothing when it does not run. Waits
-// for a write that the file system holds.
+// does) and takes no more lines, in one step; then writes every line queued
+// (after the count of the lines dropped, when there are any) and ends the
+// thread. Nothing when it does not run. Waits for a write that the file
+// system holds: the caller's thread, never a packet thread, waits.
 void StopInfoLogWriter(const char* lastLine = nullptr);
 
 // True from StartInfoLogWriter to StopInfoLogWriter.
