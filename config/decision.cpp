@@ -1,7 +1,8 @@
 #include "config/decision.h"
 
-#include <mutex>
+#include <cstdio>
 
+#include "config/info_log_writer.h"
 #include "config/logs.h"
 #include "config/state.h"
 #include "filter/packet_filter.h"
@@ -19,11 +20,9 @@ constexpr char kNoHardwareAddress[] = "no hardware address found";
 // Follows the verdict of a drop made while no usable list is loaded.
 constexpr char kNoUsableList[] = "no usable list is loaded";
 
+// The line is made on the packet thread and handed to the info log's
+// writer: the packet thread never waits on the file.
 void WriteDecisionLine(const PacketDecision& decision, const char* note) {
-    std::lock_guard<std::mutex> guard(InfoLogLock);
-    if (InfoLog == nullptr) {
-        return;
-    }
     char text[kTimestampTextSize] = {};
     FormatLogTimestamp(text);
     char timestamp[kTimestampLength + 1] = {};
@@ -32,20 +31,23 @@ void WriteDecisionLine(const PacketDecision& decision, const char* note) {
     }
     const char* key = decision.key[0] != '\0' ? decision.key : kNoHardwareAddress;
     const char* verdict = decision.verdict != 0 ? "Allow" : "Deny";
-    if (note != nullptr) {
-        LogMessage(InfoLog, "%s %s %s %s\n", timestamp, key, verdict, note);
-    } else if (decision.sectionPrefixLength == 0) {
-        LogMessage(InfoLog, "%s %s %s\n", timestamp, key, verdict);
-    } else {
-        char network[kNetworkTextSize];
+    char network[kNetworkTextSize];
+    if (note == nullptr && decision.sectionPrefixLength != 0) {
         FormatNetwork(decision.sectionNetwork, decision.sectionPrefixLength, network);
-        LogMessage(InfoLog, "%s %s %s %s\n", timestamp, key, verdict, network);
+        note = network;
     }
-    Platform.FlushFile(InfoLog);
+    char line[kInfoLogLineSize + 1];
+    const int length =
+        note != nullptr
+            ? std::snprintf(line, sizeof line, "%s %s %s %s\n", timestamp, key, verdict, note)
+            : std::snprintf(line, sizeof line, "%s %s %s\n", timestamp, key, verdict);
+    if (length > 0 && static_cast<size_t>(length) < sizeof line) {
+        QueueInfoLogLine(line, static_cast<size_t>(length));
+    }
 }
 
 int32_t LogDecision(const PacketDecision& decision, const char* note = nullptr) {
-    // With the info log off no lock is taken at all.
+    // With the info log off no lock is taken at all, and nothing is made.
     if (decision.logged && InfoLogEnabled == 1) {
         WriteDecisionLine(decision, note);
     }

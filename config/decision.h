@@ -11,7 +11,9 @@ namespace macgate {
 // writes the decision line. `interfaceAddress` is the address of the
 // interface that received a message without a relay agent address, in host
 // byte order; 0 when unknown. Gives 1 to process the packet, 0 to drop it.
-// With the info log off it takes no lock and allocates nothing.
+// With the info log off it takes no lock and allocates nothing; with it on,
+// it allocates nothing and never waits on the file: its line goes to the
+// info log's writer (config/info_log_writer.h).
 int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress = 0);
 
 // The same, with the scope the network that the server selected for the

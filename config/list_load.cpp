@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "config/info_log_writer.h"
 #include "config/logs.h"
 #include "config/startup.h"
 #include "config/state.h"
@@ -38,6 +39,7 @@ public:
         }
         if (host_.infoLog == StartupHost::InfoLogUse::kOpen) {
             std::lock_guard<std::mutex> guard(InfoLogLock);
+            StopInfoLogWriter();
             if (InfoLog != nullptr) {
                 Platform.CloseFile(InfoLog);
                 InfoLog = nullptr;
@@ -130,8 +132,7 @@ void StartupRun::Take(void* context, const ListDiagnostic& diagnostic) {
     FormatDiagnostic(diagnostic, text, sizeof text);
     if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
         if (run.WritesInfoLog()) {
-            std::lock_guard<std::mutex> guard(InfoLogLock);
-            LogMessage(InfoLog, "%s", text);
+            WriteInfoLogText(text);
         }
         return;
     }
@@ -261,9 +262,7 @@ void StartupRun::WriteSummary() {
                    "is dropped\n",
                    list->UnreadableScopeLine);
     } else if (WritesInfoLog()) {
-        std::lock_guard<std::mutex> guard(InfoLogLock);
-        LogMessage(InfoLog, "Successfully read mac addresses\n");
-        Platform.FlushFile(InfoLog);
+        WriteInfoLogText("Successfully read mac addresses\n");
     }
 }
 

@@ -1,9 +1,11 @@
 #include "config/logs.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "config/info_log_writer.h"
 #include "config/state.h"
 #include "platform/platform.h"
 
@@ -69,6 +71,16 @@ void FormatLogTimestamp(char (&text)[kTimestampTextSize]) {
     *out = '\0';
 }
 
+void WriteInfoLogText(const char* text) {
+    std::lock_guard<std::mutex> guard(InfoLogLock);
+    if (InfoLogWriterRuns()) {
+        WriteInfoLogLine(text);
+    } else if (InfoLog != nullptr) {
+        LogMessage(InfoLog, "%s", text);
+        Platform.FlushFile(InfoLog);
+    }
+}
+
 void WriteListDiagnostics(const LoadedList& list) {
     for (const ListDiagnostic& diagnostic : list.Diagnostics) {
         char text[128];
@@ -76,21 +88,22 @@ void WriteListDiagnostics(const LoadedList& list) {
         if (diagnostic.kind != DiagnosticKind::kActionSpecified) {
             LogMessage(ErrorLog, "%s", text);
         } else if (InfoLogEnabled == 1) {
-            std::lock_guard<std::mutex> guard(InfoLogLock);
-            LogMessage(InfoLog, "%s", text);
+            WriteInfoLogText(text);
         }
     }
 }
 
 namespace {
 
-void WriteControlLine(const char* line) {
-    LogMessage(InfoLog, "%s", line);
-    Platform.FlushFile(InfoLog);
-}
+constexpr char kStarted[] = "The DHCP server has successfully started.\n";
 
 }  // namespace
 
+// The event lines go through the writer's queue, so that they keep their
+// place among the decision lines, and each is in the file before the hook
+// returns, as the synchronous log had it: only the control thread waits for
+// the file. Stop's line is the last one taken, and everything queued is
+// written before the log closes.
 void ServerControlEvent(uint32_t event) {
     // Written once by start-up, before the hooks were in the server's table.
     if (InfoLogEnabled != 1) {
@@ -104,26 +117,25 @@ void ServerControlEvent(uint32_t event) {
             if (InfoLog == nullptr) {
                 InfoLog = Platform.OpenFile(InfoLogPath, "a", kLogShare);
             }
-            if (InfoLog != nullptr) {
-                WriteControlLine("The DHCP server has successfully started.\n");
+            // Without its writer the log would take no line: closed again.
+            if (InfoLog != nullptr && !StartInfoLogWriter(kStarted)) {
+                Platform.CloseFile(InfoLog);
+                InfoLog = nullptr;
             }
+            WaitForInfoLogWriter();
             break;
         case kServerStop:
+            StopInfoLogWriter("The DHCP server has successfully stopped.\n");
             if (InfoLog != nullptr) {
-                LogMessage(InfoLog, "%s", "The DHCP server has successfully stopped.\n");
                 Platform.CloseFile(InfoLog);
                 InfoLog = nullptr;
             }
             break;
         case kServerPause:
-            if (InfoLog != nullptr) {
-                WriteControlLine("The DHCP server has been paused.\n");
-            }
+            WriteInfoLogLine("The DHCP server has been paused.\n");
             break;
         case kServerContinue:
-            if (InfoLog != nullptr) {
-                WriteControlLine("The DHCP server has been continued.\n");
-            }
+            WriteInfoLogLine("The DHCP server has been continued.\n");
             break;
         default:
             break;

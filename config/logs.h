@@ -27,6 +27,10 @@ void LogMessage(FILE* stream, const char* format, ...);
 constexpr int kTimestampTextSize = 26;
 void FormatLogTimestamp(char (&text)[kTimestampTextSize]);
 
+// Writes `text`, whole lines, to InfoLog: through the writer's queue while it
+// runs (after the decision lines queued before), else straight to the stream.
+void WriteInfoLogText(const char* text);
+
 // Writes what the load said of its lines, in file order: each message to
 // ErrorLog, and each action line to InfoLog when the info log is on.
 void WriteListDiagnostics(const LoadedList& list);

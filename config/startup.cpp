@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "config/info_log_writer.h"
 #include "config/list_load.h"
 #include "config/logs.h"
 #include "config/registry.h"
@@ -15,6 +16,7 @@ namespace {
 
 void CloseInfoLog() {
     std::lock_guard<std::mutex> guard(InfoLogLock);
+    StopInfoLogWriter();
     if (InfoLog != nullptr) {
         Platform.CloseFile(InfoLog);
         InfoLog = nullptr;

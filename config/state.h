@@ -63,8 +63,9 @@ extern int32_t InfoLogEnabled;
 constexpr int kPathBufferSize = 1024;
 extern char InfoLogPath[kPathBufferSize];
 
-// Serialises every check-write-flush, open and close of InfoLog, so that the
-// control hook can never close the stream under a packet thread's write.
+// Serialises the opens and closes of InfoLog and the start and stop of its
+// writer (config/info_log_writer.h), which alone writes it while it runs;
+// decisions never take it.
 extern std::mutex InfoLogLock;
 
 }  // namespace macgate

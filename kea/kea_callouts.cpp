@@ -69,8 +69,8 @@ KEA_EXPORT int version() {
 
 // The packet callout reads the list in use as one value, which
 // macgate-reload replaces in one step and releases only once no packet
-// thread can still read it; it writes the info log under InfoLogLock, and
-// counts with atomics and Kea's thread-safe statistics.
+// thread can still read it; it queues its info log line for the log's own
+// writer, and counts with atomics and Kea's thread-safe statistics.
 KEA_EXPORT int multi_threading_compatible() {
     return 1;
 }

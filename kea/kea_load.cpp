@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/info_log_writer.h"
 #include "config/logs.h"
 #include "config/startup.h"
 #include "config/state.h"
@@ -51,6 +52,7 @@ void StartKeaFilter(const KeaParameters& parameters) {
     PublishList(usable ? load.list.release() : nullptr);
     RestartCounts();
     KeaState.filterStarted = true;
+    SetInfoLogDropReport(ReportInfoLogDrops);
     ServerControlEvent(kServerStart);
 
     if (usable) {

@@ -9,6 +9,7 @@ isc::log::Logger KeaLogger("macgate-hooks");
 const isc::log::MessageID MACGATE_CALLOUT_FAILED = "MACGATE_CALLOUT_FAILED";
 const isc::log::MessageID MACGATE_DECISION_FAILED = "MACGATE_DECISION_FAILED";
 const isc::log::MessageID MACGATE_DROPPING_ALL = "MACGATE_DROPPING_ALL";
+const isc::log::MessageID MACGATE_INFO_LOG_DROPPED = "MACGATE_INFO_LOG_DROPPED";
 const isc::log::MessageID MACGATE_INVALID_PARAMETER = "MACGATE_INVALID_PARAMETER";
 const isc::log::MessageID MACGATE_INVALID_VALUE = "MACGATE_INVALID_VALUE";
 const isc::log::MessageID MACGATE_LINES_REJECTED = "MACGATE_LINES_REJECTED";
@@ -43,6 +44,10 @@ const char* messages[] = {
     "MACGATE_DROPPING_ALL",
     "no address was loaded from \"%1\" (%2), so every client is dropped (unusable-list is "
     "drop-all) until macgate-reload loads a list",
+    "MACGATE_INFO_LOG_DROPPED",
+    "the info log \"%1\" drops decision lines (%2): %3 so far, counted in the statistic "
+    "macgate-info-log-dropped; packets are decided all the same, and the log says how many "
+    "lines it lost once writing resumes",
     "MACGATE_INVALID_PARAMETER",
     "parameter \"%1\" must be a string naming a file",
     "MACGATE_INVALID_VALUE",

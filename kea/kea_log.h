@@ -12,6 +12,7 @@ extern isc::log::Logger KeaLogger;
 extern const isc::log::MessageID MACGATE_CALLOUT_FAILED;
 extern const isc::log::MessageID MACGATE_DECISION_FAILED;
 extern const isc::log::MessageID MACGATE_DROPPING_ALL;
+extern const isc::log::MessageID MACGATE_INFO_LOG_DROPPED;
 extern const isc::log::MessageID MACGATE_INVALID_PARAMETER;
 extern const isc::log::MessageID MACGATE_INVALID_VALUE;
 extern const isc::log::MessageID MACGATE_LINES_REJECTED;

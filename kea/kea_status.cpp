@@ -8,11 +8,14 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "config/info_log_writer.h"
+#include "config/state.h"
 #include "kea/kea_log.h"
 #include "kea/kea_sections.h"
 
@@ -36,6 +39,21 @@ const char kAdminFiltered6Statistic[] = "pkt6-admin-filtered";
 constexpr bool kKeaCountsPkt6Drops = KEA_HOOKS_VERSION <= 20200;
 const char kAllowedStatistic[] = "macgate-allowed";
 const char kDeniedStatistic[] = "macgate-denied";
+const char kInfoLogDroppedStatistic[] = "macgate-info-log-dropped";
+
+// The info log's dropped lines that the statistic holds already.
+std::atomic<uint64_t> DroppedInStatistic{0};
+
+// Adds what the info log dropped since the last time to the statistic, on a
+// packet thread, where Kea's statistics manager may be used.
+void CountInfoLogDrops() {
+    const uint64_t dropped = InfoLogLinesDropped();
+    uint64_t counted = DroppedInStatistic.load(std::memory_order_relaxed);
+    if (dropped != counted && DroppedInStatistic.compare_exchange_strong(counted, dropped)) {
+        isc::stats::StatsMgr::instance().addValue(kInfoLogDroppedStatistic,
+                                                  static_cast<int64_t>(dropped - counted));
+    }
+}
 
 constexpr std::chrono::minutes kReminderInterval(1);
 
@@ -91,7 +109,8 @@ void ForgetLoad() {
 
 void SetUpKeaStatistics(bool dhcpv6) {
     isc::stats::StatsMgr& statistics = isc::stats::StatsMgr::instance();
-    std::vector<const char*> names = {kAllowedStatistic, kDeniedStatistic};
+    std::vector<const char*> names = {kAllowedStatistic, kDeniedStatistic,
+                                      kInfoLogDroppedStatistic};
     if (!dhcpv6) {
         names.insert(names.end(), {kReceiveDropStatistic, kAdminFilteredStatistic});
     } else if (!kKeaCountsPkt6Drops) {
@@ -226,7 +245,15 @@ void StopDroppingAll() {
     }
 }
 
+void ReportInfoLogDrops(uint64_t dropped, int error) {
+    LOG_WARN(KeaLogger, MACGATE_INFO_LOG_DROPPED)
+        .arg(std::string(InfoLogPath))
+        .arg(error != 0 ? std::strerror(error) : "the file takes lines slower than they come")
+        .arg(dropped);
+}
+
 void CountDecision(int32_t verdict) {
+    CountInfoLogDrops();
     if (verdict != 0) {
         ++KeaState.allowed;
         AddOne(kAllowedStatistic);

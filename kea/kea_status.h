@@ -97,8 +97,12 @@ void StartDroppingAll(const KeaListLoad& load);
 // Stops dropping every client and the reminder.
 void StopDroppingAll();
 
+// Kea's WARN that the info log drops lines (SetInfoLogDropReport): its path,
+// why, and how many so far. On the info log's writer thread.
+void ReportInfoLogDrops(uint64_t dropped, int error);
+
 // Counts one decision (1 allowed, 0 denied) since load and in Kea's
-// statistics.
+// statistics, with the lines that the info log dropped since the last one.
 void CountDecision(int32_t verdict);
 
 // Counts one DHCPv4 packet dropped by the filter in Kea's own drop

@@ -52,6 +52,14 @@ struct PlatformCalls {
     int (*FormatFile)(FILE* stream, const char* format, va_list args);
     // fflush.
     int (*FlushFile)(FILE* stream);
+    // Appends `size` bytes of whole lines ("\n" each, written as the stream's
+    // text mode writes it) to the file of `stream`, a stream opened with mode
+    // "a", after what its buffer holds, in as few system writes as it can.
+    // Gives how many of the bytes reached the file: all of them, or, when a
+    // write fails (errno says why: ENOSPC for a full disk), the lines before
+    // the failure. A line that was cut short is taken off the file again, so
+    // the file only ever ends in a whole line.
+    size_t (*AppendLines)(FILE* stream, const char* text, size_t size);
     // fgets in text mode: CR LF reads as LF, and a byte 0x1A ends the data.
     char* (*ReadLine)(char* buffer, int size, FILE* stream);
     // Lower-cases `length` characters in place (CharLowerBuffA on Windows;

@@ -249,6 +249,45 @@ int PosixFlushFile(FILE* stream) {
     return std::fflush(stream);
 }
 
+// The writes follow each other without a lock: the share mode keeps every
+// other writer off the file, so the end of the file is where they began.
+size_t PosixAppendLines(FILE* stream, const char* text, size_t size) {
+    if (std::fflush(stream) != 0) {
+        return 0;
+    }
+    const int descriptor = fileno(stream);
+    const off_t start = lseek(descriptor, 0, SEEK_END);
+    size_t written = 0;
+    while (written < size) {
+        ssize_t count = write(descriptor, text + written, size - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            if (count == 0) {
+                errno = EIO;
+            }
+            break;
+        }
+        written += static_cast<size_t>(count);
+    }
+    if (written == size) {
+        return size;
+    }
+    const int error = errno;
+    size_t whole = written;
+    while (whole > 0 && text[whole - 1] != '\n') {
+        --whole;
+    }
+    if (whole != written && start >= 0) {
+        // Taking bytes off never needs space, so this holds on a full disk.
+        while (ftruncate(descriptor, start + static_cast<off_t>(whole)) != 0 && errno == EINTR) {
+        }
+    }
+    errno = error;
+    return whole;
+}
+
 // Reads like fgets on a Windows text-mode stream: a CR directly followed by
 // an LF is one LF, and a byte 0x1A is the end of the data. The 0x1A is pushed
 // back, so every later read stops at it too.
@@ -568,12 +607,24 @@ void PosixFreeMemory(void* memory, size_t size) {
 }
 
 constexpr PlatformCalls kRealCalls = {
-    PosixOpenFile,           PosixCloseFile,          PosixLookUpPath,
-    PosixProbeAppend,        PosixFormatFile,         PosixFlushFile,
-    PosixReadLine,           PosixLowerCase,          PosixNow,
-    PosixLocalTime,          PosixOpenParametersKey,  PosixQueryParameterValue,
-    PosixQueryParameterType, PosixCloseParametersKey, PosixWideToNarrow,
-    PosixAllocateMemory,     PosixFreeMemory,
+    PosixOpenFile,
+    PosixCloseFile,
+    PosixLookUpPath,
+    PosixProbeAppend,
+    PosixFormatFile,
+    PosixFlushFile,
+    PosixAppendLines,
+    PosixReadLine,
+    PosixLowerCase,
+    PosixNow,
+    PosixLocalTime,
+    PosixOpenParametersKey,
+    PosixQueryParameterValue,
+    PosixQueryParameterType,
+    PosixCloseParametersKey,
+    PosixWideToNarrow,
+    PosixAllocateMemory,
+    PosixFreeMemory,
 };
 
 }  // namespace

@@ -107,6 +107,59 @@ int WinFlushFile(FILE* stream) {
     return std::fflush(stream);
 }
 
+// The C runtime's text mode, by hand: the lines go to the file's handle in
+// one WriteFile, with CR LF line ends, at the end of the file (where the
+// runtime's own mode "a" puts every write too).
+size_t WinAppendLines(FILE* stream, const char* text, size_t size) {
+    if (std::fflush(stream) != 0) {
+        return 0;
+    }
+    std::string bytes;
+    try {
+        bytes.reserve(size + size / 32);
+        for (size_t i = 0; i < size; ++i) {
+            if (text[i] == '\n') {
+                bytes.push_back('\r');
+            }
+            bytes.push_back(text[i]);
+        }
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return 0;
+    }
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    LARGE_INTEGER start = {};
+    LARGE_INTEGER none = {};
+    if (!SetFilePointerEx(handle, none, &start, FILE_END)) {
+        errno = EIO;
+        return 0;
+    }
+    DWORD written = 0;
+    const BOOL wrote =
+        WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (wrote && written == bytes.size()) {
+        return size;
+    }
+    const DWORD error = wrote ? ERROR_DISK_FULL : GetLastError();
+    size_t whole = written;
+    while (whole > 0 && bytes[whole - 1] != '\n') {
+        --whole;
+    }
+    if (whole != written) {
+        LARGE_INTEGER end = start;
+        end.QuadPart += static_cast<LONGLONG>(whole);
+        if (SetFilePointerEx(handle, end, nullptr, FILE_BEGIN)) {
+            SetEndOfFile(handle);
+        }
+    }
+    size_t lineFeeds = 0;
+    for (size_t i = 0; i < whole; ++i) {
+        lineFeeds += bytes[i] == '\n' ? 1 : 0;
+    }
+    errno = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
+    return whole - lineFeeds;
+}
+
 char* WinReadLine(char* buffer, int size, FILE* stream) {
     return std::fgets(buffer, size, stream);
 }
@@ -201,12 +254,24 @@ void WinFreeMemory(void* memory, size_t) {
 }
 
 constexpr PlatformCalls kRealCalls = {
-    WinOpenFile,           WinCloseFile,          WinLookUpPath,
-    WinProbeAppend,        WinFormatFile,         WinFlushFile,
-    WinReadLine,           WinLowerCase,          WinNow,
-    WinLocalTime,          WinOpenParametersKey,  WinQueryParameterValue,
-    WinQueryParameterType, WinCloseParametersKey, WinWideToNarrow,
-    WinAllocateMemory,     WinFreeMemory,
+    WinOpenFile,
+    WinCloseFile,
+    WinLookUpPath,
+    WinProbeAppend,
+    WinFormatFile,
+    WinFlushFile,
+    WinAppendLines,
+    WinReadLine,
+    WinLowerCase,
+    WinNow,
+    WinLocalTime,
+    WinOpenParametersKey,
+    WinQueryParameterValue,
+    WinQueryParameterType,
+    WinCloseParametersKey,
+    WinWideToNarrow,
+    WinAllocateMemory,
+    WinFreeMemory,
 };
 
 }  // namespace

@@ -14,4 +14,8 @@ constexpr char kTimestampPattern[] =
     "(?:Sun|Mon|Tue|Wed|Thu|Fri|Sat) (?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
     "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}";
 
+// A regular expression for the line that counts the lines the info log
+// dropped, where writing resumes; the count is its first group.
+constexpr char kDroppedPattern[] = "([0-9]+) lines? of this log (?:was|were) not written";
+
 }  // namespace macgate

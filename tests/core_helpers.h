@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "callout/callout.h"
+#include "config/info_log_writer.h"
 #include "config/startup.h"
 #include "config/state.h"
 #include "filter/address_set.h"
 #include "filter/list_file.h"
 #include "filter/loaded_list.h"
+#include "platform/platform.h"
 
 namespace macgate {
 
@@ -130,6 +132,15 @@ inline void StartWithEveryNth(uint64_t base, int step, const std::string& infoLo
     PublishKeys(1, keys);
     std::snprintf(InfoLogPath, sizeof InfoLogPath, "%s", infoLogPath.c_str());
     InfoLogEnabled = 1;
+}
+
+// The info log at `path` open for appending with its writer running, as
+// the server-start event leaves it, without the event's line.
+inline void OpenInfoLogForTesting(const std::string& path) {
+    InfoLogEnabled = 1;
+    InfoLog = Platform.OpenFile(path.c_str(), "a", FileShare::kDenyWrite);
+    ASSERT_NE(InfoLog, nullptr);
+    ASSERT_TRUE(StartInfoLogWriter());
 }
 
 // The process flag that DhcpNewPktHook gives for `message`, called as the

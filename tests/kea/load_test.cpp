@@ -161,7 +161,7 @@ std::string LinkLocal(uint64_t mac) {
 
 // The statistics that the library keeps in Kea's statistics manager.
 const char* const kStatistics[] = {"pkt4-receive-drop", "pkt4-admin-filtered", "macgate-allowed",
-                                   "macgate-denied"};
+                                   "macgate-denied", "macgate-info-log-dropped"};
 
 int64_t Statistic(const char* name) {
     isc::stats::ObservationPtr observation = isc::stats::StatsMgr::instance().getObservation(name);

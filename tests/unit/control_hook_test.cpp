@@ -2,6 +2,7 @@
 // the linked-in library code.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -114,12 +115,9 @@ FILE* RefusingOpen(const char*, const char*, FileShare) {
     return nullptr;
 }
 
-int FailingWrite(FILE*, const char*, va_list) {
-    return -1;
-}
-
-int FailingFlush(FILE*) {
-    return EOF;
+size_t FailingAppend(FILE*, const char*, size_t) {
+    errno = EIO;
+    return 0;
 }
 
 TEST_F(ControlHook, RefusedOpenLeavesTheLogClosedUntilALaterStart) {
@@ -136,8 +134,7 @@ TEST_F(ControlHook, RefusedOpenLeavesTheLogClosedUntilALaterStart) {
 
 TEST_F(ControlHook, FailingWritesStillCloseTheLog) {
     path_ = EnableInfoLog("failing");
-    Platform.FormatFile = FailingWrite;
-    Platform.FlushFile = FailingFlush;
+    Platform.AppendLines = FailingAppend;
     for (uint32_t code : {kControlStart, kControlPause, kControlContinue, kControlStop}) {
         EXPECT_EQ(DhcpControlHook(code, nullptr), 0u) << code;
     }

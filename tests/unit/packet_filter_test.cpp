@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -34,13 +35,11 @@ constexpr uint8_t kListed[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 constexpr uint8_t kUnlisted[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
 constexpr uint8_t kZero[6] = {0, 0, 0, 0, 0, 0};
 
-std::atomic<int> FormatCalls{0};
-int CountingFormat(FILE*, const char*, va_list) {
-    ++FormatCalls;
-    return -1;
-}
-int FailingFlush(FILE*) {
-    return EOF;
+std::atomic<int> AppendCalls{0};
+size_t FailingAppend(FILE*, const char*, size_t) {
+    ++AppendCalls;
+    errno = EIO;
+    return 0;
 }
 
 class PacketFilterTest : public testing::Test {
@@ -48,7 +47,7 @@ protected:
     void SetUp() override {
         Platform.Now = FixedNow;
         Platform.LocalTime = FixedLocalTime<6, 25, 12>;  // Tue Dec 08 06:25:12 2026
-        FormatCalls = 0;
+        AppendCalls = 0;
         std::random_device random;
         path_ = testing::TempDir() + "macgate-packet-filter-" + std::to_string(random()) + ".log";
     }
@@ -68,14 +67,13 @@ protected:
     }
 
     void OpenInfoLog() {
-        InfoLogEnabled = 1;
-        InfoLog = Platform.OpenFile(path_.c_str(), "a", FileShare::kDenyWrite);
-        ASSERT_NE(InfoLog, nullptr);
+        OpenInfoLogForTesting(path_);
     }
 
-    // What the file holds now, without closing the stream: lines must be
-    // flushed as they are written.
+    // What the file holds once the writer has written every line queued,
+    // without closing the stream.
     std::string LogText() const {
+        WaitForInfoLogWriter();
         return ReadFile(path_);
     }
 
@@ -177,8 +175,7 @@ TEST_F(PacketFilterTest, PrefixOnlyListsDecideAndLogTheClientKey) {
                                    : "Tue Dec 08 06:25:12 2026 000000000000 Deny\n"
                                      "Tue Dec 08 06:25:12 2026 001a2b3c4d5e Deny\n"
                                      "Tue Dec 08 06:25:12 2026 101a2b3c4d5e Allow\n");
-        Platform.CloseFile(InfoLog);
-        InfoLog = nullptr;
+        ResetStateForTesting();
         std::remove(path_.c_str());
     }
 }
@@ -326,29 +323,35 @@ TEST_F(PacketFilterTest, NothingIsWrittenUnlessEnabledAndOpen) {
     UseList(1, {"001a2b3c4d5e"});
     OpenInfoLog();
     InfoLogEnabled = 0;
-    Platform.FormatFile = CountingFormat;
+    Platform.AppendLines = FailingAppend;
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
-    EXPECT_EQ(FormatCalls.load(), 0);
+    WaitForInfoLogWriter();
+    EXPECT_EQ(AppendCalls.load(), 0);
     EXPECT_EQ(LogText(), "");
 
     // Enabled, but the server has not started (or has stopped).
-    Platform.CloseFile(InfoLog);
-    InfoLog = nullptr;
+    ResetStateForTesting();
+    Platform.AppendLines = FailingAppend;
+    UseList(1, {"001a2b3c4d5e"});
     InfoLogEnabled = 1;
     EXPECT_EQ(Decide(Message(kListed)), 1);
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
-    EXPECT_EQ(FormatCalls.load(), 0);
+    EXPECT_EQ(AppendCalls.load(), 0);
+    EXPECT_EQ(InfoLogLinesDropped(), 0u);
 }
 
 TEST_F(PacketFilterTest, FailedWritesDoNotChangeTheVerdict) {
     UseList(1, {"001a2b3c4d5e"});
     OpenInfoLog();
-    Platform.FormatFile = CountingFormat;
-    Platform.FlushFile = FailingFlush;
+    Platform.AppendLines = FailingAppend;
+    const uint64_t dropped = InfoLogLinesDropped();
     EXPECT_EQ(Decide(Message(kListed)), 1);
+    WaitForInfoLogWriter();
     EXPECT_EQ(Decide(Message(kUnlisted)), 0);
-    EXPECT_EQ(FormatCalls.load(), 2);
+    WaitForInfoLogWriter();
+    EXPECT_EQ(AppendCalls.load(), 2);
+    EXPECT_EQ(InfoLogLinesDropped() - dropped, 2u);
 }
 
 TEST_F(PacketFilterTest, InfoLogOffTakesNoLock) {
