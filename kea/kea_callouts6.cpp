@@ -2,6 +2,10 @@
 // each parsed packet, and the client's hardware address, wherever the
 // server's configured mac-sources find it, goes to the same decision as a
 // DHCPv4 client's.
+// Kea's own config.h comes first: Kea 3.0's TLS headers, which
+// dhcpsrv/cfgmgr.h brings in, need it.
+#include <config.h>
+
 #include <cc/data.h>
 #include <dhcp/hwaddr.h>
 #include <dhcp/pkt6.h>

@@ -1,5 +1,9 @@
 // Loads the built libdhcp_macgate.so through Kea's own hooks manager, as
 // kea-dhcp4 and kea-dhcp6 do, and drives it only through Kea's callout calls.
+// Kea's own config.h comes first: Kea 3.0's TLS headers, which
+// dhcpsrv/cfgmgr.h brings in, need it.
+#include <config.h>
+
 #include <cc/command_interpreter.h>
 #include <cc/data.h>
 #include <dhcp/dhcp4.h>
