@@ -260,7 +260,7 @@ run_kea() {  # mode multi-threading reload-command
 # is not found: the allow list drops it, and still does after a libreload,
 # which loads the library again without a new configuration.
 run_libreload() {
-    local context='mac-sources ["duid"]'
+    local context='mac-sources ["duid"]' answer
     rm -f "$work/kea.log" "$work/info.log" "$work/error.log"
     write_list ALLOW
     write_config '{ "enable-multi-threading": false }' '"mac-sources": [ "duid" ],'
@@ -268,10 +268,17 @@ run_libreload() {
     cases=()
     expect_served "$context" relay "$listed_relayed" no "$relay_for_listed" none
     expect_served "$context" llt "$listed_llt" yes "$listed_llt" "$(key "$listed_llt")"
-    if kea_command '{ "command": "libreload" }' | jq -e '.result == 0' >/dev/null 2>&1; then
+    answer=$(kea_command '{ "command": "libreload" }')
+    if jq -e '.result == 0' <<<"$answer" >/dev/null 2>&1; then
         pass "$context: libreload loads the library again"
+    elif jq -e '.result == 2' <<<"$answer" >/dev/null 2>&1; then
+        # Kea 2.6 and later have no libreload: a new configuration is the
+        # only way to load the library again.
+        skip "$context: libreload" "this kea-dhcp6 has no libreload command"
+        stop_kea
+        return
     else
-        fail "$context: libreload failed"
+        fail "$context: libreload failed: ${answer:-no answer}"
     fi
     expect_served "$context, after libreload" relay "$listed_relayed" no "$relay_for_listed" none
     expect_served "$context, after libreload" llt "$listed_llt" yes "$listed_llt" \
