@@ -20,6 +20,9 @@ namespace {
 struct Slot {
     char text[kInfoLogLineSize];
     uint16_t length;
+    // The lines that found the queue full since the line before this one was
+    // queued: the log says so right before this line.
+    uint32_t droppedBefore;
 };
 
 // Lines [head, tail) of the ring wait for the writer, who reads them without
@@ -35,7 +38,7 @@ struct Queue {
     bool taking = false;
     bool stopping = false;
     bool writerAsleep = false;
-    uint64_t droppedFull = 0;  // since the writer last looked
+    uint32_t droppedFull = 0;  // since the last line was queued
     std::thread writer;
 };
 Queue Lines;
@@ -54,13 +57,9 @@ struct WriterState {
     std::chrono::steady_clock::time_point lastReport;
 };
 
-// `count` lines more were dropped; the full queue's are in Dropped already.
-void NoteDrops(WriterState& state, uint64_t count, int error) {
-    if (count == 0) {
-        return;
-    }
-    state.unreported += count;
-    const uint64_t total = error == 0 ? Dropped.load() : Dropped.fetch_add(count) + count;
+// Says that lines are being dropped, once per run of drops and at most
+// once a minute.
+void ReportDrops(WriterState& state, int error) {
     if (state.dropping) {
         return;
     }
@@ -72,8 +71,18 @@ void NoteDrops(WriterState& state, uint64_t count, int error) {
     state.reportedOnce = true;
     state.lastReport = now;
     if (InfoLogDropReport report = DropReport.load()) {
-        report(total, error);
+        report(Dropped.load(), error);
     }
+}
+
+// `count` lines that a write could not take were dropped, for `error`.
+void NoteDrops(WriterState& state, uint64_t count, int error) {
+    if (count == 0) {
+        return;
+    }
+    state.unreported += count;
+    Dropped.fetch_add(count);
+    ReportDrops(state, error);
 }
 
 size_t CountLines(const char* text, size_t size) {
@@ -90,10 +99,24 @@ char Batch[64 * 1024];
 // Writes the lines [head, tail), in as few writes as the batch allows, each
 // after the count of the lines dropped before it. Lines that do not reach
 // the file are dropped too: written later, they would follow newer ones.
-// With `last`, a count that no line follows is written alone.
-void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last) {
+// With `last`, a count that no line follows (`trailing`: the lines that
+// found the queue full after the last one queued) is written alone.
+void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last, uint32_t trailing) {
     uint64_t next = head;
-    while (next < tail || (last && state.unreported != 0)) {
+    for (;;) {
+        // The lines that found the queue full before this write's first line
+        // (counted in Dropped when they were dropped).
+        uint64_t full = 0;
+        if (next < tail) {
+            full = Lines.slots[next % kInfoLogQueueLines].droppedBefore;
+        } else if (last) {
+            full = trailing;
+            trailing = 0;
+        }
+        state.unreported += full;
+        if (next >= tail && !(last && state.unreported != 0)) {
+            return;
+        }
         size_t size = 0;
         if (state.unreported != 0) {
             char line[kInfoLogLineSize + 1];
@@ -101,9 +124,12 @@ void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last) {
             std::memcpy(Batch, line, size);
         }
         const size_t countSize = size;
+        const uint64_t first = next;
         for (; next < tail; ++next) {
             const Slot& slot = Lines.slots[next % kInfoLogQueueLines];
-            if (size + slot.length > sizeof Batch) {
+            // The count of the lines that found the queue full begins a write
+            // of its own, so that it stands where they were dropped.
+            if (size + slot.length > sizeof Batch || (next != first && slot.droppedBefore != 0)) {
                 break;
             }
             std::memcpy(Batch + size, slot.text, slot.length);
@@ -114,6 +140,9 @@ void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last) {
         if (written == size) {
             state.unreported = 0;
             state.dropping = false;
+            if (full != 0) {
+                ReportDrops(state, 0);
+            }
             continue;
         }
         const int error = errno != 0 ? errno : EIO;
@@ -121,7 +150,11 @@ void WriteLines(WriterState& state, uint64_t head, uint64_t tail, bool last) {
             state.unreported = 0;
         }
         const size_t from = std::max(written, countSize);
+        // A failed write is the cause of a full queue too: said first.
         NoteDrops(state, CountLines(Batch + from, size - from), error);
+        if (full != 0) {
+            ReportDrops(state, error);
+        }
         if (next >= tail) {
             return;
         }
@@ -149,13 +182,12 @@ void WriteUntilStopped() {
         Lines.writerAsleep = false;
         const uint64_t head = Lines.head;
         const uint64_t tail = Lines.tail;
-        const uint64_t droppedFull = Lines.droppedFull;
-        Lines.droppedFull = 0;
         // Stop takes no line after it, so these are the last.
         const bool last = Lines.stopping;
+        // Lines that found the queue full after the last one queued.
+        const uint32_t trailing = last ? Lines.droppedFull : 0;
         guard.unlock();
-        NoteDrops(state, droppedFull, 0);
-        WriteLines(state, head, tail, last);
+        WriteLines(state, head, tail, last, trailing);
         guard.lock();
         Lines.head = tail;
         Lines.done.notify_all();
@@ -179,6 +211,8 @@ bool PutLine(const char* line, size_t length) {
     Slot& slot = Lines.slots[Lines.tail % kInfoLogQueueLines];
     std::memcpy(slot.text, line, length);
     slot.length = static_cast<uint16_t>(length);
+    slot.droppedBefore = Lines.droppedFull;
+    Lines.droppedFull = 0;
     ++Lines.tail;
     const bool wake = Lines.writerAsleep;
     Lines.writerAsleep = false;
