@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -126,7 +126,7 @@ TEST(LoadAllocation, AFailedAllocationLoadsTheWholeListOrNone) {
     }
     RestorePlatformCalls();
     ResetStateForTesting();
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <util/multi_threading_mgr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -94,9 +95,12 @@ std::vector<uint8_t> Discover(uint64_t mac, uint32_t giaddr = 0) {
 
 // DHCPv6 wire format: one option, and a client's DUIDs (RFC 8415, 11).
 std::vector<uint8_t> Option6(uint16_t code, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> option = {uint8_t(code >> 8), uint8_t(code), uint8_t(data.size() >> 8),
-                                   uint8_t(data.size())};
-    option.insert(option.end(), data.begin(), data.end());
+    std::vector<uint8_t> option(4 + data.size());
+    option[0] = uint8_t(code >> 8);
+    option[1] = uint8_t(code);
+    option[2] = uint8_t(data.size() >> 8);
+    option[3] = uint8_t(data.size());
+    std::copy(data.begin(), data.end(), option.begin() + 4);
     return option;
 }
 
