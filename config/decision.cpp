@@ -21,8 +21,9 @@ constexpr char kNoHardwareAddress[] = "no hardware address found";
 constexpr char kNoUsableList[] = "no usable list is loaded";
 
 // The line is made on the packet thread and handed to the info log's
-// writer: the packet thread never waits on the file.
-void WriteDecisionLine(const PacketDecision& decision, const char* note) {
+// writer: the packet thread never waits on the file. Not inlined, so that
+// a decision with the info log off keeps a small frame.
+[[gnu::noinline]] void WriteDecisionLine(const PacketDecision& decision, const char* note) {
     char text[kTimestampTextSize] = {};
     FormatLogTimestamp(text);
     char timestamp[kTimestampLength + 1] = {};
@@ -54,25 +55,27 @@ int32_t LogDecision(const PacketDecision& decision, const char* note = nullptr) 
     return decision.verdict;
 }
 
+// The decision `decide` makes on the list in use, made in place: a copy of
+// it would read back, at once, fields just written one by one.
+template <typename Decide>
+PacketDecision DecideOnListInUse(Decide decide) {
+    ListReader reader;
+    return decide(ListInUse.load());
+}
+
 }  // namespace
 
 int32_t FilterPacket(const uint8_t* message, size_t length, uint32_t interfaceAddress) {
-    PacketDecision decision;
-    {
-        ListReader reader;
-        decision = DecidePacket(ListInUse.load(), message, length, interfaceAddress);
-    }
-    return LogDecision(decision);
+    return LogDecision(DecideOnListInUse([&](const LoadedList* list) {
+        return DecidePacket(list, message, length, interfaceAddress);
+    }));
 }
 
 int32_t FilterPacketInNetwork(const uint8_t* message, size_t length, uint32_t network,
                               int prefixLength) {
-    PacketDecision decision;
-    {
-        ListReader reader;
-        decision = DecidePacketInNetwork(ListInUse.load(), message, length, network, prefixLength);
-    }
-    return LogDecision(decision);
+    return LogDecision(DecideOnListInUse([&](const LoadedList* list) {
+        return DecidePacketInNetwork(list, message, length, network, prefixLength);
+    }));
 }
 
 bool FilterPacketUnlessSections(const uint8_t* message, size_t length, int32_t* verdict) {
@@ -90,12 +93,8 @@ bool FilterPacketUnlessSections(const uint8_t* message, size_t length, int32_t* 
 }
 
 int32_t FilterAddress(const uint8_t* address) {
-    PacketDecision decision;
-    {
-        ListReader reader;
-        decision = DecideAddress(ListInUse.load(), address);
-    }
-    return LogDecision(decision);
+    return LogDecision(
+        DecideOnListInUse([&](const LoadedList* list) { return DecideAddress(list, address); }));
 }
 
 int32_t DropWithoutList(const uint8_t* address) {

@@ -15,28 +15,9 @@ std::mutex InfoLogLock;
 
 namespace {
 
-// A cache line, so that no two slots share one.
-constexpr size_t kCacheLine = 64;
-
-struct alignas(kCacheLine) ReaderSlot {
-    // Written only by the thread that holds the slot: odd while it reads.
-    std::atomic<uint64_t> count{0};
-    std::atomic<bool> taken{false};
-};
+using ReaderSlot = ListReader::ListReaderSlot;
 
 ReaderSlot ReaderSlots[kListReaderSlots];
-
-// The slot of this thread, given back when the thread ends.
-thread_local ReaderSlot* ThreadSlot = nullptr;
-
-struct SlotRelease {
-    ~SlotRelease() {
-        if (ThreadSlot != nullptr) {
-            ThreadSlot->taken.store(false, std::memory_order_release);
-            ThreadSlot = nullptr;
-        }
-    }
-};
 
 // Under the thread sanitizer, which cannot see a barrier that another
 // thread makes for it, every reader orders its own accesses.
@@ -60,29 +41,7 @@ bool BarrierOrdersReaders() {
     return ordered;
 }
 
-// BarrierOrdersReaders for the readers, read on every decision: stored by
-// every thread's claim, before it reads it.
-std::atomic<bool> LightReaders{false};
-
-ReaderSlot* ClaimSlot() {
-    LightReaders.store(BarrierOrdersReaders(), std::memory_order_relaxed);
-    for (ReaderSlot& slot : ReaderSlots) {
-        bool free = false;
-        if (!slot.taken.load(std::memory_order_relaxed) &&
-            slot.taken.compare_exchange_strong(free, true, std::memory_order_acquire)) {
-            // Constructed on this thread's first claim: gives the slot back
-            // when the thread ends.
-            static thread_local SlotRelease release;
-            static_cast<void>(release);
-            ThreadSlot = &slot;
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
 // Decisions under way without a slot, by the generation they began in.
-constexpr unsigned kNoGeneration = ~0u;
 std::atomic<unsigned> ListGeneration{0};
 std::atomic<unsigned> ListReaders[2] = {{0}, {0}};
 // One waiter at a time: a second one would turn the generation back under
@@ -97,8 +56,41 @@ void WaitForNoReaders(unsigned generation) {
 
 }  // namespace
 
-ListReader::ListReader() : mark_(nullptr), count_(0), generation_(kNoGeneration) {
-    ReaderSlot* slot = ThreadSlot != nullptr ? ThreadSlot : ClaimSlot();
+thread_local ListReader::ListReaderSlot* ListReader::ThreadReaderSlot = nullptr;
+
+// BarrierOrdersReaders for the readers, read on every decision: stored by
+// every thread's claim, before it reads it.
+std::atomic<bool> ListReader::LightListReaders{false};
+
+// Gives the slot of a thread back when the thread ends.
+struct ListReader::SlotRelease {
+    ~SlotRelease() {
+        if (ThreadReaderSlot != nullptr) {
+            ThreadReaderSlot->taken.store(false, std::memory_order_release);
+            ThreadReaderSlot = nullptr;
+        }
+    }
+};
+
+ListReader::ListReaderSlot* ListReader::ClaimSlot() {
+    LightListReaders.store(BarrierOrdersReaders(), std::memory_order_relaxed);
+    for (ReaderSlot& slot : ReaderSlots) {
+        bool free = false;
+        if (!slot.taken.load(std::memory_order_relaxed) &&
+            slot.taken.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+            // Constructed on this thread's first claim: gives the slot back
+            // when the thread ends.
+            static thread_local SlotRelease release;
+            static_cast<void>(release);
+            ThreadReaderSlot = &slot;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+void ListReader::Begin() {
+    ReaderSlot* slot = ThreadReaderSlot != nullptr ? ThreadReaderSlot : ClaimSlot();
     if (slot != nullptr) {
         const uint64_t count = slot->count.load(std::memory_order_relaxed);
         if ((count & 1u) != 0) {
@@ -106,9 +98,7 @@ ListReader::ListReader() : mark_(nullptr), count_(0), generation_(kNoGeneration)
         }
         mark_ = &slot->count;
         count_ = count + 1;
-        if (LightReaders.load(std::memory_order_relaxed)) {
-            // The waiter's barrier orders this store before the read of
-            // ListInUse that follows; only the compiler must keep the order.
+        if (LightListReaders.load(std::memory_order_relaxed)) {
             mark_->store(count_, std::memory_order_relaxed);
             std::atomic_signal_fence(std::memory_order_seq_cst);
         } else {
@@ -133,12 +123,8 @@ ListReader::ListReader() : mark_(nullptr), count_(0), generation_(kNoGeneration)
     }
 }
 
-ListReader::~ListReader() {
-    if (mark_ != nullptr) {
-        mark_->store(count_ + 1, std::memory_order_release);
-    } else if (generation_ != kNoGeneration) {
-        ListReaders[generation_].fetch_sub(1);
-    }
+void ListReader::End() {
+    ListReaders[generation_].fetch_sub(1);
 }
 
 void WaitForListReaders() {

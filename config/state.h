@@ -30,12 +30,57 @@ extern std::atomic<LoadedList*> ListInUse;
 // nested on one thread; the outermost marks the slot.
 class ListReader {
 public:
-    ListReader();
-    ~ListReader();
+    // The common case inline: the thread holds a slot, and the publisher's
+    // barrier orders the reader's accesses.
+    ListReader() : mark_(nullptr), count_(0), generation_(kNoGeneration) {
+        ListReaderSlot* slot = ThreadReaderSlot;
+        if (slot == nullptr || !LightListReaders.load(std::memory_order_relaxed)) {
+            Begin();
+            return;
+        }
+        const uint64_t count = slot->count.load(std::memory_order_relaxed);
+        if ((count & 1u) != 0) {
+            return;  // an outer reader of this thread has marked the slot
+        }
+        mark_ = &slot->count;
+        count_ = count + 1;
+        // The waiter's barrier orders this store before the read of
+        // ListInUse that follows; only the compiler must keep the order.
+        mark_->store(count_, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~ListReader() {
+        if (mark_ != nullptr) {
+            mark_->store(count_ + 1, std::memory_order_release);
+        } else if (generation_ != kNoGeneration) {
+            End();
+        }
+    }
     ListReader(const ListReader&) = delete;
     ListReader& operator=(const ListReader&) = delete;
 
+    // A thread's reader slot: its count, on a cache line of its own,
+    // written only by the thread that holds the slot, odd while it reads.
+    struct alignas(64) ListReaderSlot {
+        std::atomic<uint64_t> count{0};
+        std::atomic<bool> taken{false};
+    };
+
 private:
+    static constexpr unsigned kNoGeneration = ~0u;
+    // The rest of the constructor and destructor: claiming a slot, and the
+    // shared counts of a thread without one.
+    void Begin();
+    void End();
+    // Takes a free slot for this thread, or gives null when none is left.
+    static ListReaderSlot* ClaimSlot();
+    struct SlotRelease;
+
+    // This thread's slot, null until its first decision takes one.
+    static thread_local ListReaderSlot* ThreadReaderSlot;
+    // True when WaitForListReaders' barrier orders the readers' accesses.
+    static std::atomic<bool> LightListReaders;
+
     std::atomic<uint64_t>* mark_;  // the slot's count, or null
     uint64_t count_;               // the odd count this reader set in it
     unsigned generation_;          // a shared count's, without a slot

@@ -27,7 +27,7 @@ namespace {
 
 // Eight key bytes as a big-endian number; written out so that compilers
 // make it one load and a byte swap.
-uint64_t LoadBigEndian(const char* bytes) {
+inline uint64_t LoadBigEndian(const char* bytes) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
     return uint64_t{b[0]} << 56 | uint64_t{b[1]} << 48 | uint64_t{b[2]} << 40 |
            uint64_t{b[3]} << 32 | uint64_t{b[4]} << 24 | uint64_t{b[5]} << 16 |
@@ -60,9 +60,7 @@ void FetchCluster(const AddressNode* node) {
 // A loop, not recursion: the packet path must not depend on the stack depth.
 // Comparing bytes 0-7 and then bytes 5-12 as numbers orders keys exactly as
 // memcmp over all 13 bytes does, without a library call per level.
-const AddressNode* AddressSetFind(const char* key, const AddressNode* root) {
-    const uint64_t head = LoadBigEndian(key);
-    const uint64_t tail = LoadBigEndian(key + kAddressKeySize - 8);
+const AddressNode* AddressSetFind(PendingKey key, const AddressNode* root) {
     // A tree this low stays in the core's own caches, where fetching ahead
     // only costs; the top cluster of a taller one stays there too.
     const bool fetchClusters = NodeHeight(root) >= kFetchClustersHeight;
@@ -82,17 +80,25 @@ const AddressNode* AddressSetFind(const char* key, const AddressNode* root) {
 #endif
         ++depth;
         const uint64_t nodeHead = LoadBigEndian(node->key);
-        if (head != nodeHead) {
-            node = head < nodeHead ? node->left : node->right;
+        if (key.head != nodeHead) {
+            node = key.head < nodeHead ? node->left : node->right;
             continue;
         }
         const uint64_t nodeTail = LoadBigEndian(node->key + kAddressKeySize - 8);
-        if (tail == nodeTail) {
+        if (key.tail == nodeTail) {
             return node;
         }
-        node = tail < nodeTail ? node->left : node->right;
+        node = key.tail < nodeTail ? node->left : node->right;
     }
     return nullptr;
+}
+
+const AddressNode* AddressSetFind(const char* key, const AddressNode* root) {
+    return AddressSetFind(KeyNumbers(key), root);
+}
+
+PendingKey KeyNumbers(const char* key) {
+    return PendingKey{LoadBigEndian(key), LoadBigEndian(key + kAddressKeySize - 8)};
 }
 
 AddressNode* LiftLeftChild(AddressNode* node) {
@@ -212,10 +218,6 @@ AddressNode* AddressSetFree(AddressNode* root, AddressBlock** blocks) {
 }
 
 namespace {
-
-PendingKey ToPending(const char* key) {
-    return PendingKey{LoadBigEndian(key), LoadBigEndian(key + kAddressKeySize - 8)};
-}
 
 void FromPending(const PendingKey& pending, char* key) {
     for (int i = 0; i < 8; ++i) {
@@ -465,7 +467,7 @@ AddressNode* AddressSetAdd(const char* key, AddressNode* root, PendingKeys& pend
                            AddressBlock** blocks) {
     if (!pending.direct) {
         if (pending.count < pending.capacity || GrowPending(pending)) {
-            pending.keys[pending.count++] = ToPending(key);
+            pending.keys[pending.count++] = KeyNumbers(key);
             return root;
         }
         // No room to gather more: what is gathered goes in now, and so does

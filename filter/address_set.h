@@ -28,10 +28,6 @@ struct AddressNode {
     int32_t height;  // in nodes: a leaf is 1, an absent child 0
 };
 
-// The node holding a key equal to `key` (all 13 bytes, compared as unsigned
-// bytes), or null. Changes nothing, so any number of threads may look up.
-const AddressNode* AddressSetFind(const char* key, const AddressNode* root);
-
 // Inserts a copy of the 13 bytes at `key` and gives the new root. A key
 // already present changes nothing. If no memory is left the tree is given
 // back unchanged.
@@ -67,6 +63,17 @@ struct PendingKey {
     uint64_t head;
     uint64_t tail;
 };
+
+// The numbers of the 13 bytes at `key`, as a PendingKey holds them.
+PendingKey KeyNumbers(const char* key);
+
+// The node holding a key equal to `key` (all 13 bytes, compared as unsigned
+// bytes), or null. Changes nothing, so any number of threads may look up.
+const AddressNode* AddressSetFind(const char* key, const AddressNode* root);
+
+// The same for a key given as its numbers, which the packet path makes
+// without writing the key out first.
+const AddressNode* AddressSetFind(PendingKey key, const AddressNode* root);
 
 // The keys that a list's loader gathers while it reads, to insert them all
 // at once, in ascending order, when the list has been read. Zeroed, it holds

@@ -121,16 +121,10 @@ int CoveringPrefixIn(const AddressNode* set, unsigned lengths, const char* key, 
     return 0;
 }
 
-// One lookup for the address, then one for each prefix length in use.
-bool IsListedIn(const AddressNode* set, unsigned lengths, const char* key) {
-    return AddressSetFind(key, set) != nullptr ||
-           CoveringPrefixIn(set, lengths, key, kAddressKeySize - 1) != 0;
-}
-
 }  // namespace
 
 bool IsListed(const LoadedList& list, const char* key) {
-    return IsListedIn(list.AddressSet, list.PrefixLengths, key);
+    return IsListed(list, KeyNumbers(key), key);
 }
 
 int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
@@ -138,7 +132,7 @@ int CoveringPrefix(const LoadedList& list, const char* key, int digits) {
 }
 
 bool IsListed(const ListSection& section, const char* key) {
-    return IsListedIn(section.AddressSet, section.PrefixLengths, key);
+    return IsListed(section, KeyNumbers(key), key);
 }
 
 int CoveringPrefix(const ListSection& section, const char* key, int digits) {

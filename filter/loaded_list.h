@@ -184,6 +184,15 @@ int CoveringPrefix(const LoadedList& list, const char* key, int digits);
 bool IsListed(const ListSection& section, const char* key);
 int CoveringPrefix(const ListSection& section, const char* key, int digits);
 
+// IsListed for a key whose numbers (KeyNumbers) the caller has made: one
+// lookup for the address, then one for each prefix length in use. Inline,
+// for the packet path.
+template <typename Entries>
+inline bool IsListed(const Entries& entries, PendingKey numbers, const char* key) {
+    return AddressSetFind(numbers, entries.AddressSet) != nullptr ||
+           (entries.PrefixLengths != 0 && CoveringPrefix(entries, key, kAddressKeySize - 1) != 0);
+}
+
 // Releases the sets and forgets the diagnostics: the list is empty again.
 void FreeLoadedList(LoadedList& list);
 

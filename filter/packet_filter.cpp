@@ -11,22 +11,62 @@ namespace {
 static_assert(kHardwareAddressOffset + kHardwareAddressBytes == kShortestMessage);
 constexpr size_t kRelayAgentOffset = 24;
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 // Four bytes in network byte order, as a number in host byte order.
 uint32_t AddressAt(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
            static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
 }
 
+// The two lowercase hexadecimal digits of each byte value, the first in
+// the high byte.
+struct HexPairs {
+    uint16_t digits[256];
+};
+
+constexpr HexPairs MakeHexPairs() {
+    constexpr char kDigits[] = "0123456789abcdef";
+    HexPairs pairs = {};
+    for (int value = 0; value < 256; ++value) {
+        pairs.digits[value] =
+            static_cast<uint16_t>(kDigits[value >> 4] << 8 | kDigits[value & 0x0F]);
+    }
+    return pairs;
+}
+
+constexpr HexPairs kHexPairs = MakeHexPairs();
+
+// The digits of four bytes: the bytes of a big-endian number.
+uint64_t HexDigits(const uint8_t* bytes) {
+    return uint64_t{kHexPairs.digits[bytes[0]]} << 48 | uint64_t{kHexPairs.digits[bytes[1]]} << 32 |
+           uint64_t{kHexPairs.digits[bytes[2]]} << 16 | uint64_t{kHexPairs.digits[bytes[3]]};
+}
+
+void StoreBigEndian(uint64_t value, char* bytes) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    value = __builtin_bswap64(value);
+    std::memcpy(bytes, &value, sizeof value);
+#else
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<char>(value >> (56 - 8 * i));
+    }
+#endif
+}
+
+// The key of `address` as numbers (KeyNumbers), and written out: the set is
+// searched with the numbers, so that no lookup reads back the bytes just
+// written.
+inline PendingKey AddressNumbers(const uint8_t* address, char (&key)[kAddressKeySize]) {
+    // The digits of bytes 0-3 begin the key, those of bytes 2-5 end it.
+    const PendingKey numbers = {HexDigits(address), HexDigits(address + 2) << 8};
+    StoreBigEndian(numbers.head, key);
+    StoreBigEndian(numbers.tail, key + kAddressKeySize - 8);
+    return numbers;
+}
+
 }  // namespace
 
 void AddressKey(const uint8_t* address, char (&key)[kAddressKeySize]) {
-    for (size_t i = 0; i < kHardwareAddressBytes; ++i) {
-        key[2 * i] = kHexDigits[address[i] >> 4];
-        key[2 * i + 1] = kHexDigits[address[i] & 0x0F];
-    }
-    key[kAddressKeySize - 1] = '\0';
+    AddressNumbers(address, key);
 }
 
 void ClientAddressKey(const uint8_t* message, char (&key)[kAddressKeySize]) {
@@ -109,13 +149,16 @@ PacketDecision DecideAddress(const LoadedList* list, const uint8_t* address,
 PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
                                uint32_t scopeNetwork, int scopePrefixLength) {
     PacketDecision decision = {1, true, {}, 0, 0};
+    // A client without a hardware address cannot be listed: under an allow
+    // list, hiding the address must not get a client past it. Every address
+    // is decided alike, the all-zero one too: a client that names itself by
+    // a client identifier may send no hardware address.
+    const PendingKey numbers =
+        address != nullptr ? AddressNumbers(address, decision.key) : PendingKey{0, 0};
     // A list that a section line made unusable cannot say whom it meant to
     // serve, so it serves no one.
     if (list != nullptr && list->UnreadableScopeLine != 0) {
         decision.verdict = 0;
-        if (address != nullptr) {
-            AddressKey(address, decision.key);
-        }
         return decision;
     }
     // A section decides alone for the clients of its network, exactly as
@@ -124,14 +167,14 @@ PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
     if (address != nullptr && list != nullptr && list->SectionLengths != 0) {
         const ListSection* section = FindSection(*list, scopeNetwork, scopePrefixLength);
         if (section != nullptr) {
-            AddressKey(address, decision.key);
             decision.sectionNetwork = section->network;
             decision.sectionPrefixLength = section->prefixLength;
             if (section->FilterAction == kSectionClosed) {
                 decision.verdict = 0;
                 return decision;
             }
-            const bool listed = section->AddressSet != nullptr && IsListed(*section, decision.key);
+            const bool listed =
+                section->AddressSet != nullptr && IsListed(*section, numbers, decision.key);
             decision.verdict = listed == (section->FilterAction != 0) ? 1 : 0;
             return decision;
         }
@@ -140,15 +183,7 @@ PacketDecision DecideInNetwork(const LoadedList* list, const uint8_t* address,
     // only under a deny list.
     const bool empty = list == nullptr || list->AddressSet == nullptr;
     decision.verdict = (empty || list->FilterAction == 0) ? 1 : 0;
-    // A client without a hardware address cannot be listed: under an allow
-    // list, hiding the address must not get a client past it.
-    if (address == nullptr) {
-        return decision;
-    }
-    // Every address is decided alike, the all-zero one too: a client that
-    // names itself by a client identifier may send no hardware address.
-    AddressKey(address, decision.key);
-    if (!empty && IsListed(*list, decision.key)) {
+    if (address != nullptr && !empty && IsListed(*list, numbers, decision.key)) {
         decision.verdict = list->FilterAction != 0 ? 1 : 0;
     }
     return decision;

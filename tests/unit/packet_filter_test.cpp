@@ -189,6 +189,21 @@ TEST_F(PacketFilterTest, KeyIsLowercaseHexOfTheFirstSixChaddrBytes) {
     ResetStateForTesting();
     UseList(1, {"A0B1C2D3E4F5"});
     EXPECT_EQ(Decide(Message(address)), 0);
+
+    // Every byte value in every place.
+    for (int place = 0; place < 6; ++place) {
+        for (int value = 0; value < 256; ++value) {
+            uint8_t bytes[6] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+            bytes[place] = static_cast<uint8_t>(value);
+            uint64_t number = 0;
+            for (uint8_t byte : bytes) {
+                number = number << 8 | byte;
+            }
+            char key[kAddressKeySize];
+            ClientAddressKey(Message(bytes).data(), key);
+            ASSERT_EQ(std::string(key), Key(number)) << place << " " << value;
+        }
+    }
 }
 
 TEST_F(PacketFilterTest, EqualFirstSixBytesGiveTheSameVerdict) {
