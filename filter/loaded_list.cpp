@@ -88,19 +88,6 @@ std::string FormatReportedLine(const std::string& list, const ListDiagnostic& di
     return where + ": error: " + ReportedLineText(diagnostic);
 }
 
-size_t ReportedLineCount(const LoadedList& list) {
-    size_t count = 0;
-    int32_t last = -1;
-    // In file order, so that the diagnostics of one line follow each other.
-    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
-        if (diagnostic.kind != DiagnosticKind::kActionSpecified && diagnostic.fileLine != last) {
-            ++count;
-            last = diagnostic.fileLine;
-        }
-    }
-    return count;
-}
-
 namespace {
 
 // One lookup for each shorter prefix length in use, on a copy of the key

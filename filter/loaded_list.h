@@ -167,9 +167,6 @@ std::string ReportedLineText(const ListDiagnostic& diagnostic);
 // out, with its colon, when the diagnostic names no line).
 std::string FormatReportedLine(const std::string& list, const ListDiagnostic& diagnostic);
 
-// How many lines of the file its diagnostics report as faults.
-size_t ReportedLineCount(const LoadedList& list);
-
 // True when the list holds `key` (an address key) or a prefix entry that
 // covers it. Allocates nothing and takes no lock.
 bool IsListed(const LoadedList& list, const char* key);
