@@ -46,14 +46,19 @@ suite_of() {
     esac
 }
 
-# What a root holds beyond debootstrap's minimal base: building the package
-# preset and the hooks library, packaging and checking the .deb, and Kea's
-# two servers for the end-to-end checks.
+# What a root holds beyond debootstrap's minimal base: building every
+# preset with GCC and with clang, packaging and checking the .deb, and
+# Kea's two servers for the end-to-end checks. clang's sanitizer and
+# libFuzzer runtimes come in the package of clang's own version, which
+# the install names once clang is there.
 packages=(
-    g++ cmake ninja-build make libcli11-dev libgtest-dev libboost-dev libcurl4-openssl-dev
+    g++ clang cmake ninja-build make libcli11-dev libgtest-dev libbenchmark-dev
+    libboost-dev libcurl4-openssl-dev
     kea-dev kea-dhcp4-server kea-dhcp6-server
     dpkg-dev binutils file lintian git ca-certificates
 )
+# shellcheck disable=SC2016 # expanded in the root, where clang is
+clang_runtime='libclang-rt-$(clang --version | sed -n "s/.*clang version \([0-9]*\).*/\1/p;q")-dev'
 
 mirror() {
     if [ -n "${MACGATE_MIRROR:-}" ]; then
@@ -158,7 +163,8 @@ make_root() {  # release
     printf '#!/bin/sh\nexit 101\n' >"$partial/usr/sbin/policy-rc.d"
     chmod 0755 "$partial/usr/sbin/policy-rc.d"
     if ! mounted "$partial" env DEBIAN_FRONTEND=noninteractive \
-        sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
+        sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]} &&
+            apt-get install -y -qq --no-install-recommends $clang_runtime" \
         >>"$log" 2>&1; then
         give_up "$release: installing the packages failed" "$log"
         return 1

@@ -188,6 +188,29 @@ else
         $(scripts/release-root.sh --list)
 fi
 
+# root_build RELEASE CC CXX: the package preset at -O3 with the compilers
+# CC and CXX of the root of RELEASE, warnings as errors; its log's tail on
+# failure.
+root_build() {
+    local dir=build/$1/O3-$2
+    mkdir -p "build/$1"
+    scripts/release-root.sh --run "$1" sh -c "cd /src && $3 --version | head -n 1 &&
+        cmake --preset package -B $dir -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_C_COMPILER=$2 -DCMAKE_CXX_COMPILER=$3 >$dir.log 2>&1 &&
+        cmake --build $dir -j $jobs >>$dir.log 2>&1" ||
+        { tail -n 40 "$dir.log"; echo "$1: the -O3 build with $3 failed (log: $dir.log)"; exit 1; }
+}
+
+step "Kea 2.6 and 3.0: what the package ships, at -O3 with GCC and with clang, in each root"
+if [ "$release_roots" != yes ]; then
+    skip "no Debian 13 and 14 roots"
+else
+    for release in $(scripts/release-root.sh --list); do
+        root_build "$release" gcc g++
+        root_build "$release" clang clang++
+    done
+fi
+
 step "Address and undefined-behaviour sanitizers: all tests"
 build asan
 run_tests asan
