@@ -128,15 +128,10 @@ private:
 
 void StartupRun::Take(void* context, const ListDiagnostic& diagnostic) {
     StartupRun& run = *static_cast<StartupRun*>(context);
-    char text[128];
-    FormatDiagnostic(diagnostic, text, sizeof text);
+    WriteListDiagnostic(diagnostic, run.WritesInfoLog());
     if (diagnostic.kind == DiagnosticKind::kActionSpecified) {
-        if (run.WritesInfoLog()) {
-            WriteInfoLogText(text);
-        }
         return;
     }
-    LogMessage(ErrorLog, "%s", text);
     ListLoad& load = run.load_;
     // In file order, so that the reports of one line follow each other.
     if (diagnostic.fileLine != run.lastReportedLine_) {

@@ -81,15 +81,13 @@ void WriteInfoLogText(const char* text) {
     }
 }
 
-void WriteListDiagnostics(const LoadedList& list) {
-    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
-        char text[128];
-        FormatDiagnostic(diagnostic, text, sizeof text);
-        if (diagnostic.kind != DiagnosticKind::kActionSpecified) {
-            LogMessage(ErrorLog, "%s", text);
-        } else if (InfoLogEnabled == 1) {
-            WriteInfoLogText(text);
-        }
+void WriteListDiagnostic(const ListDiagnostic& diagnostic, bool infoLog) {
+    char text[128];
+    FormatDiagnostic(diagnostic, text, sizeof text);
+    if (diagnostic.kind != DiagnosticKind::kActionSpecified) {
+        LogMessage(ErrorLog, "%s", text);
+    } else if (infoLog && InfoLogEnabled == 1) {
+        WriteInfoLogText(text);
     }
 }
 

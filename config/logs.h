@@ -31,9 +31,10 @@ void FormatLogTimestamp(char (&text)[kTimestampTextSize]);
 // runs (after the decision lines queued before), else straight to the stream.
 void WriteInfoLogText(const char* text);
 
-// Writes what the load said of its lines, in file order: each message to
-// ErrorLog, and each action line to InfoLog when the info log is on.
-void WriteListDiagnostics(const LoadedList& list);
+// Writes what the load said of one line where it belongs: the action line
+// to InfoLog when `infoLog` (and the info log is on), every other message to
+// ErrorLog.
+void WriteListDiagnostic(const ListDiagnostic& diagnostic, bool infoLog);
 
 // The server's control events, numbered as the Windows DHCP server numbers
 // them.

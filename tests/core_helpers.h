@@ -14,6 +14,7 @@
 
 #include "callout/callout.h"
 #include "config/info_log_writer.h"
+#include "config/logs.h"
 #include "config/startup.h"
 #include "config/state.h"
 #include "filter/address_set.h"
@@ -94,6 +95,14 @@ inline void LoadText(const std::string& text, LoadedList& list) {
     ASSERT_NE(file, nullptr);
     LoadAddressList(file, list);
     std::fclose(file);
+}
+
+// Writes what the load of `list` said of its lines, as start-up does while
+// it reads them.
+inline void WriteListDiagnostics(const LoadedList& list) {
+    for (const ListDiagnostic& diagnostic : list.Diagnostics) {
+        WriteListDiagnostic(diagnostic, true);
+    }
 }
 
 // Puts a list in use, as start-up does, and gives it.
